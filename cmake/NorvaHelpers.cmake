@@ -1,0 +1,52 @@
+# Build helpers shared by every folder.
+
+macro(norva_set_warnings_and_sanitizers)
+    add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual)
+    if(NORVA_WERROR)
+        add_compile_options(-Werror)
+    endif()
+    if(NORVA_SANITIZE)
+        add_compile_options(-fsanitize=${NORVA_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+        add_link_options(-fsanitize=${NORVA_SANITIZE})
+    endif()
+endmacro()
+
+# norva_library(NAME [QT] LINKS ...): one library from every .cpp of the current folder
+# (or the ones listed in SOURCES).
+function(norva_library name)
+    cmake_parse_arguments(A "QT" "" "SOURCES;LINKS" ${ARGN})
+    if(A_SOURCES)
+        set(srcs ${A_SOURCES})
+    else()
+        file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+    endif()
+    add_library(${name} STATIC ${srcs})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${name} PUBLIC ${A_LINKS} Threads::Threads)
+endfunction()
+
+# norva_tests(PREFIX LINKS ... [QT]): one test program per tests/<folder>/test_*.cpp.
+# Qt tests get a main that builds a QApplication and run on the offscreen platform.
+function(norva_tests prefix)
+    cmake_parse_arguments(A "QT" "TIMEOUT" "LINKS" ${ARGN})
+    file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/test_*.cpp)
+    if(NOT A_TIMEOUT)
+        set(A_TIMEOUT 300)
+    endif()
+    foreach(src ${srcs})
+        get_filename_component(stem ${src} NAME_WE)
+        set(exe ${prefix}_${stem})
+        if(A_QT)
+            add_executable(${exe} ${src} ${PROJECT_SOURCE_DIR}/tests/support/QtTestMain.cpp)
+            target_link_libraries(${exe} PRIVATE ${A_LINKS} Qt6::Test GTest::gtest GTest::gmock)
+        else()
+            add_executable(${exe} ${src})
+            target_link_libraries(${exe} PRIVATE ${A_LINKS} GTest::gtest_main GTest::gmock)
+        endif()
+        target_include_directories(${exe} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
+        target_compile_definitions(${exe} PRIVATE NORVA_TEST_DATA="${PROJECT_SOURCE_DIR}/tests/data")
+        add_test(NAME ${exe} COMMAND ${exe})
+        set_tests_properties(${exe} PROPERTIES TIMEOUT ${A_TIMEOUT} LABELS ${prefix}
+                             ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+    endforeach()
+endfunction()

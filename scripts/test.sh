@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# The whole test suite: the normal build, then AddressSanitizer + UndefinedBehaviorSanitizer,
+# then ThreadSanitizer on the Qt-free code.
+set -euo pipefail
+build="$1"
+jobs="$(nproc)"
+status=0
+
+echo "== tests: $build"
+(cd "$build" && ctest --output-on-failure -j "$jobs") || status=1
+
+if [ "${NORVA_SKIP_SANITIZERS:-0}" != "1" ]; then
+    echo "== tests: AddressSanitizer + UndefinedBehaviorSanitizer"
+    cmake -S . -B "$build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+        -DNORVA_SANITIZE=address,undefined >/dev/null
+    cmake --build "$build-asan" -j "$jobs"
+    (cd "$build-asan" && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j "$jobs" -LE e2e) || status=1
+
+    echo "== tests: ThreadSanitizer (Qt-free code)"
+    cmake -S . -B "$build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+        -DNORVA_SANITIZE=thread -DNORVA_WITH_QT=OFF >/dev/null
+    cmake --build "$build-tsan" -j "$jobs"
+    (cd "$build-tsan" && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j "$jobs") || status=1
+fi
+
+if [ $status -ne 0 ]; then
+    echo "TESTS FAILED" >&2
+fi
+exit $status

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "platform/Error.h"
+#include "platform/ProfileFile.h"
+
+#include <filesystem>
+#include <string>
+
+namespace norva {
+
+// Raised when the settings file cannot be written: "Unable to write to NorvaHB".
+class SettingsWriteError : public Error {
+public:
+    using Error::Error;
+};
+
+// The program's settings: one INI file named "NorvaHB". Nothing is cached; every read goes
+// to the file and every write goes to it at once (see ProfileFile for the file rules).
+class SettingsFile {
+public:
+    static constexpr const char* FileName = "NorvaHB";
+
+    // `folder` holds the file; the program passes DefaultFolder(), tests their own.
+    explicit SettingsFile(const std::filesystem::path& folder);
+
+    // $XDG_CONFIG_HOME, or ~/.config, created when missing.
+    static std::filesystem::path DefaultFolder();
+
+    const std::filesystem::path& path() const { return file_.path(); }
+
+    std::string ReadString(const std::string& section, const std::string& key,
+                           const std::string& fallback) const;
+    void WriteString(const std::string& section, const std::string& key,
+                     const std::string& value);
+
+    // Decimal, or hexadecimal with "0x"/"0X"/"$"; non-zero is true. A missing key, an empty
+    // value or anything that is not an integer gives `fallback`.
+    bool ReadBool(const std::string& section, const std::string& key, bool fallback) const;
+    void WriteBool(const std::string& section, const std::string& key, bool value);
+
+private:
+    ProfileFile file_;
+};
+
+} // namespace norva

@@ -1,0 +1,222 @@
+#include "platform/ProfileFile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace norva {
+
+namespace {
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string trim(const std::string& s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && isBlank(s[b]))
+        ++b;
+    while (e > b && isBlank(s[e - 1]))
+        --e;
+    return s.substr(b, e - b);
+}
+
+bool sameName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<char>(y - 'A' + 'a');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+// "[name]" gives name; anything else gives nothing.
+std::optional<std::string> sectionName(const std::string& line) {
+    const std::string t = trim(line);
+    if (t.size() < 2 || t.front() != '[')
+        return std::nullopt;
+    const std::size_t close = t.find(']');
+    if (close == std::string::npos)
+        return std::nullopt;
+    return trim(t.substr(1, close - 1));
+}
+
+bool isComment(const std::string& line) {
+    const std::string t = trim(line);
+    return !t.empty() && (t.front() == ';' || t.front() == '#');
+}
+
+// For a key line, its key; for anything else, nothing.
+std::optional<std::string> keyName(const std::string& line) {
+    if (isComment(line))
+        return std::nullopt;
+    const std::size_t eq = line.find('=');
+    if (eq == std::string::npos)
+        return std::nullopt;
+    return trim(line.substr(0, eq));
+}
+
+// Cuts to at most `max` UTF-8 characters without splitting one.
+std::string capCharacters(const std::string& s, std::size_t max) {
+    std::size_t chars = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(s[i]);
+        if ((byte & 0xC0) != 0x80) {
+            if (chars == max)
+                return s.substr(0, i);
+            ++chars;
+        }
+    }
+    return s;
+}
+
+struct Location {
+    std::optional<std::size_t> section; // index of the section's header line
+    std::optional<std::size_t> key;     // index of the key's line
+    std::size_t sectionEnd = 0;         // one past the section's last key line
+};
+
+Location locate(const std::vector<std::string>& lines, const std::string& section,
+                const std::string& key) {
+    Location loc;
+    bool inside = false;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (auto name = sectionName(lines[i])) {
+            if (inside)
+                break; // only the first section of that name counts
+            if (sameName(*name, section)) {
+                inside = true;
+                loc.section = i;
+                loc.sectionEnd = i + 1;
+            }
+            continue;
+        }
+        if (!inside)
+            continue;
+        if (auto k = keyName(lines[i])) {
+            loc.sectionEnd = i + 1;
+            if (!loc.key && sameName(*k, key))
+                loc.key = i;
+        } else if (!trim(lines[i]).empty()) {
+            loc.sectionEnd = i + 1;
+        }
+    }
+    return loc;
+}
+
+} // namespace
+
+ProfileFile::ProfileFile(std::filesystem::path path) : path_(std::move(path)) {}
+
+std::vector<std::string> ProfileFile::loadLines(bool* bom) const {
+    std::vector<std::string> lines;
+    if (bom)
+        *bom = false;
+    std::ifstream in(path_, std::ios::binary);
+    if (!in)
+        return lines;
+    std::string line;
+    bool first = true;
+    while (std::getline(in, line)) {
+        if (first) {
+            first = false;
+            if (line.rfind("\xEF\xBB\xBF", 0) == 0) {
+                line.erase(0, 3);
+                if (bom)
+                    *bom = true;
+            }
+        }
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string ProfileFile::read(const std::string& section, const std::string& key,
+                              const std::string& fallback) const {
+    const auto lines = loadLines(nullptr);
+    const Location loc = locate(lines, section, key);
+    if (!loc.key)
+        return fallback;
+    const std::string& line = lines[*loc.key];
+    std::string value = trim(line.substr(line.find('=') + 1));
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front())
+        value = value.substr(1, value.size() - 2);
+    return capCharacters(value, MaxValueLength);
+}
+
+bool ProfileFile::write(const std::string& section, const std::string& key,
+                        const std::string& value) {
+    // A value with a line break would turn into several lines and corrupt the file.
+    if (value.find_first_of("\r\n") != std::string::npos ||
+        key.find_first_of("\r\n=") != std::string::npos ||
+        section.find_first_of("\r\n]") != std::string::npos)
+        return false;
+
+    struct stat st {};
+    const bool exists = ::stat(path_.c_str(), &st) == 0;
+    mode_t mode = S_IRUSR | S_IWUSR;
+    if (exists) {
+        // A file its owner made read-only is refused, even for root.
+        if ((st.st_mode & S_IWUSR) == 0)
+            return false;
+        mode = st.st_mode & 07777;
+    }
+
+    bool bom = false;
+    auto lines = loadLines(&bom);
+    const Location loc = locate(lines, section, key);
+    const std::string entry = key + "=" + value;
+    if (loc.key) {
+        lines[*loc.key] = entry;
+    } else if (loc.section) {
+        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(loc.sectionEnd), entry);
+    } else {
+        lines.push_back("[" + section + "]");
+        lines.push_back(entry);
+    }
+
+    std::ostringstream out;
+    if (bom)
+        out << "\xEF\xBB\xBF";
+    for (const auto& l : lines)
+        out << l << '\n';
+    const std::string content = out.str();
+
+    std::string tmpl = (path_.parent_path() / ("." + path_.filename().string() + ".XXXXXX")).string();
+    if (path_.parent_path().empty())
+        tmpl = "." + path_.filename().string() + ".XXXXXX";
+    const int fd = ::mkstemp(tmpl.data());
+    if (fd < 0)
+        return false;
+    bool ok = ::fchmod(fd, mode) == 0;
+    std::size_t done = 0;
+    while (ok && done < content.size()) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            ok = false;
+        else
+            done += static_cast<std::size_t>(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    ok = ok && ::rename(tmpl.c_str(), path_.c_str()) == 0;
+    if (!ok)
+        ::unlink(tmpl.c_str());
+    return ok;
+}
+
+} // namespace norva

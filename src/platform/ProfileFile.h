@@ -1,0 +1,43 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace norva {
+
+// A small INI ("profile") file service: sections in brackets, key=value lines.
+//
+// - Section and key names match without regard to ASCII case.
+// - A read trims blanks around the value and removes one pair of enclosing single or
+//   double quotes; it returns at most 2047 characters.
+// - A present key with an empty value is not missing.
+// - Nothing is cached: every call reads the file again.
+// - A write replaces the value in place, or appends the key to its section, or the
+//   section to the file. The new content goes to a temporary file in the same folder that
+//   is then renamed over the old one, so a crash or a full disk never leaves a
+//   half-written file. A new file is readable by its owner only.
+// - Lines the service does not understand (comments, lines without "=") are kept as they
+//   are. A UTF-8 byte-order mark and CRLF line ends are accepted.
+class ProfileFile {
+public:
+    static constexpr std::size_t MaxValueLength = 2047;
+
+    explicit ProfileFile(std::filesystem::path path);
+
+    const std::filesystem::path& path() const { return path_; }
+
+    // The stored value, or `fallback` when the file, the section or the key is missing.
+    std::string read(const std::string& section, const std::string& key,
+                     const std::string& fallback) const;
+
+    // False when the platform refused the write; the file is then unchanged.
+    bool write(const std::string& section, const std::string& key, const std::string& value);
+
+private:
+    std::vector<std::string> loadLines(bool* bom) const;
+
+    std::filesystem::path path_;
+};
+
+} // namespace norva
