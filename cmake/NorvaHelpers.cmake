@@ -11,32 +11,37 @@ macro(norva_set_warnings_and_sanitizers)
     endif()
 endmacro()
 
-# norva_library(NAME [QT] LINKS ...): one library from every .cpp of the current folder
-# (or the ones listed in SOURCES).
+# norva_library(NAME [SOURCES ...] [EXCLUDE ...] LINKS ...): a static library from the files
+# listed in SOURCES, or else from every .cpp/.h of the current folder except those in EXCLUDE.
 function(norva_library name)
-    cmake_parse_arguments(A "QT" "" "SOURCES;LINKS" ${ARGN})
+    cmake_parse_arguments(A "" "" "SOURCES;EXCLUDE;LINKS" ${ARGN})
     if(A_SOURCES)
         set(srcs ${A_SOURCES})
     else()
         file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+        foreach(ex ${A_EXCLUDE})
+            list(REMOVE_ITEM srcs ${CMAKE_CURRENT_SOURCE_DIR}/${ex})
+        endforeach()
     endif()
     add_library(${name} STATIC ${srcs})
     target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
     target_link_libraries(${name} PUBLIC ${A_LINKS} Threads::Threads)
 endfunction()
 
-# norva_tests(PREFIX LINKS ... [QT]): one test program per tests/<folder>/test_*.cpp.
-# Qt tests get a main that builds a QApplication and run on the offscreen platform.
-function(norva_tests prefix)
-    cmake_parse_arguments(A "QT" "TIMEOUT" "LINKS" ${ARGN})
-    file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/test_*.cpp)
+# norva_tests(PREFIX LINKS ...): one test program per test_*.cpp of the current folder,
+# for plain C++ code (GoogleTest's own main).
+# norva_qt_tests(PREFIX LINKS ...): one per qtest_*.cpp, for code that needs Qt; its main
+# builds a QApplication, and the tests run on the offscreen platform.
+function(norva_add_test_programs prefix glob qt)
+    cmake_parse_arguments(A "" "TIMEOUT" "LINKS" ${ARGN})
+    file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${glob})
     if(NOT A_TIMEOUT)
         set(A_TIMEOUT 300)
     endif()
     foreach(src ${srcs})
         get_filename_component(stem ${src} NAME_WE)
         set(exe ${prefix}_${stem})
-        if(A_QT)
+        if(qt)
             add_executable(${exe} ${src} ${PROJECT_SOURCE_DIR}/tests/support/QtTestMain.cpp)
             target_link_libraries(${exe} PRIVATE ${A_LINKS} Qt6::Test GTest::gtest GTest::gmock)
         else()
@@ -49,4 +54,14 @@ function(norva_tests prefix)
         set_tests_properties(${exe} PROPERTIES TIMEOUT ${A_TIMEOUT} LABELS ${prefix}
                              ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
     endforeach()
+endfunction()
+
+function(norva_tests prefix)
+    norva_add_test_programs(${prefix} "test_*.cpp" FALSE ${ARGN})
+endfunction()
+
+function(norva_qt_tests prefix)
+    if(NORVA_WITH_QT)
+        norva_add_test_programs(${prefix} "qtest_*.cpp" TRUE ${ARGN})
+    endif()
 endfunction()

@@ -1,0 +1,1 @@
+// placeholder until the command protocol lands
