@@ -1,0 +1,79 @@
+#pragma once
+
+#include "transport/CommandConnection.h"
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace norva {
+
+// The TCP server on which the device sends its commands.
+//
+// Active, it listens on IPv4 and, where the system has IPv6, on an IPv6-only socket, both
+// on the same port. Every accepted connection gets a thread of its own, which calls
+// OnExecute again and again while the connection lives. A handler that throws ends its
+// connection; nothing is reported anywhere, and the other connections carry on.
+class CommandListener {
+public:
+    using ExecuteHandler = std::function<void(CommandConnection&)>;
+
+    // No device ever holds this many connections at once; the cap only keeps a flood of
+    // connections from using up threads.
+    static constexpr int defaultMaxConnections = 256;
+
+    // Port 0 takes an ephemeral port (the IPv6 endpoint then takes the port IPv4 got).
+    // Connections over `maxConnections` are accepted and closed at once.
+    explicit CommandListener(uint16_t port, int maxConnections = defaultMaxConnections);
+    ~CommandListener();
+    CommandListener(const CommandListener&) = delete;
+    CommandListener& operator=(const CommandListener&) = delete;
+
+    // Set before activation; called on the connection threads, possibly several at once.
+    ExecuteHandler OnExecute;
+
+    // Activation binds and starts accepting; a port already in use fails it with
+    // "Could not bind socket. Address and port are already in use." and leaves nothing
+    // bound. Deactivation stops accepting, closes every live connection and returns when
+    // all connection threads have ended.
+    void setActive(bool active);
+    bool Active() const { return active_; }
+
+    // The port asked for, or while active the port actually bound.
+    uint16_t Port() const { return port_; }
+
+private:
+    struct Slot;
+    using SlotList = std::list<Slot>;
+
+    void bindEndpoints();
+    void closeEndpoints();
+    void acceptLoop(int listenSocket);
+    void startConnection(int socket, std::string peerIP);
+    void runConnection(SlotList::iterator slot, std::unique_ptr<CommandConnection> connection);
+    // With liveMutex_ held: moves the slots whose threads have finished out of the list, for
+    // the caller to join once it has let go of the lock.
+    SlotList takeFinished();
+
+    uint16_t requestedPort_;
+    uint16_t port_;
+    int maxConnections_;
+    bool active_ = false;
+
+    std::vector<int> endpoints_;
+    int wakeFd_ = -1; // readable once the accepting threads are to stop
+    std::vector<std::thread> acceptors_;
+
+    // Guards slots_, running_ and stopping_. Held only while a connection is added or
+    // removed, and while deactivation shuts the live connections down.
+    std::mutex liveMutex_;
+    SlotList slots_;
+    int running_ = 0;
+    bool stopping_ = false;
+};
+
+} // namespace norva
