@@ -36,7 +36,7 @@ expect_status 0 "$DEVICE" command --help
 [[ $("$DEVICE" udp --bind x 2>&1 >/dev/null | wc -l) == 1 ]] || fail "usage error not one line"
 
 python3 - "$DEVICE" "$WORK" <<'PY'
-import os, select, signal, socket, subprocess, sys, termios, threading, time, tty
+import atexit, os, select, signal, socket, subprocess, sys, termios, threading, time, tty
 
 device, work = sys.argv[1], sys.argv[2]
 
@@ -44,10 +44,21 @@ def check(cond, what):
     if not cond:
         sys.exit("FAIL: " + what)
 
+started = []
+
+@atexit.register
+def stop_all():
+    # A failed check leaves devices running (end of input alone does not stop them).
+    for proc in started:
+        if proc.poll() is None:
+            proc.terminate()
+            proc.wait(5)
+
 def start(*args):
     proc = subprocess.Popen([device, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             text=True)
     proc.pending = b""
+    started.append(proc)
     return proc
 
 def wait_line(proc, needle, timeout=5.0):
