@@ -1,1 +1,108 @@
-// placeholder until the command protocol lands
+#include "commands/CommandProtocol.h"
+
+#include "app/SettingsFile.h"
+#include "commands/CommandPacket.h"
+#include "commands/Twarning.h"
+#include "transport/CommandConnection.h"
+#include "transport/HandOverQueue.h"
+#include "ui/StatusView.h"
+#include "ui/TForm1Ui.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <vector>
+
+namespace norva {
+
+namespace {
+
+// The page's texts in the 8-bit form the packet carries.
+std::string eightBit(const QLineEdit* edit) { return edit->text().toLatin1().toStdString(); }
+
+} // namespace
+
+CommandProtocol::CommandProtocol(HandOverQueue& ui, const std::unique_ptr<SettingsFile>& MyIni,
+                                 StatusView& view, Twarning*& warning)
+    : ui_(ui), MyIni_(MyIni), view_(view), warning_(warning) {}
+
+void CommandProtocol::onUi(const std::function<void()>& step) {
+    if (!ui_.call(step))
+        throw Error("The program is closing");
+}
+
+void CommandProtocol::theServerExecute(CommandConnection& AContext) {
+    AContext.setReadTimeout(100);
+    std::vector<std::uint8_t> message;
+    AContext.ReadBytes(message, -1, true);
+    if (message.empty())
+        throw Error("The device sent nothing in time"); // ends the connection
+
+    if (!IsHello(message)) {
+        handleCommand(AContext, message);
+        return;
+    }
+    if (HelloText(message) != "hello-000")
+        return;
+    onUi([&] { view_.setCaption("Got Hello"); });
+    AContext.Write({static_cast<std::uint8_t>(localSeq & 0xFF),
+                    static_cast<std::uint8_t>(localSeq >> 8)});
+}
+
+void CommandProtocol::handleCommand(CommandConnection& AContext,
+                                    const std::vector<std::uint8_t>& message) {
+    const CommandPacket packet = DecodeCommandPacket(message);
+
+    bool accepted = false;
+    onUi([&] {
+        TForm1Ui& ui = view_.ui();
+        if (!SameUserName(packet.userName, eightBit(ui.usermane))) {
+            view_.setLabel4("Bad Username");
+            return;
+        }
+        if (packet.password != eightBit(ui.password)) {
+            view_.setLabel4("Bad Password");
+            return;
+        }
+        if (packet.type != eCmnd_get)
+            return;
+        view_.appendMemo("Recived eCmnd_get");
+        accepted = true;
+    });
+    if (!accepted || (packet.command != kCommandRestart && packet.command != kCommandShutdown))
+        return;
+
+    // The device hears of an accepted command before anything is done for it.
+    AContext.Write({0x01});
+
+    if (packet.command == kCommandRestart) {
+        const std::string peer = AContext.PeerIP();
+        onUi([&] {
+            // Stored first, so the device is told after the restart; a failed write stops
+            // here and no restart follows.
+            if (!MyIni_)
+                throw Error("The settings file is not open");
+            MyIni_->WriteString("GracefulRestart", "SourceIP", peer);
+            if (view_.ui().alaertPendingActionCB->isChecked()) {
+                if (warning_)
+                    warning_->ShowPending(0);
+            } else {
+                if (doRestart)
+                    doRestart();
+                view_.setLabel4("RESTART");
+            }
+        });
+    } else {
+        onUi([&] {
+            if (view_.ui().alaertPendingActionCB->isChecked()) {
+                if (warning_)
+                    warning_->ShowPending(1);
+            } else {
+                if (doShutdown)
+                    doShutdown();
+                view_.setLabel4("SHUTDOWN");
+            }
+        });
+    }
+}
+
+} // namespace norva

@@ -1,1 +1,131 @@
-// placeholder until the network monitor lands
+#include "heartbeat/NetworkMonitor.h"
+
+#include "app/SettingsFile.h"
+#include "heartbeat/Tokens.h"
+#include "platform/StrToInt.h"
+#include "transport/UdpEndpoint.h"
+#include "ui/ErrorBox.h"
+#include "ui/StatusView.h"
+#include "ui/TForm1Ui.h"
+
+#include <string>
+
+namespace norva {
+
+namespace {
+
+bool is(const std::vector<std::uint8_t>& data, std::string_view token) {
+    return data.size() == token.size() && std::equal(data.begin(), data.end(), token.begin());
+}
+
+} // namespace
+
+NetworkMonitor::NetworkMonitor(const std::unique_ptr<SettingsFile>& MyIni, UdpEndpoint& UDPServer,
+                               StatusView& view)
+    : MyIni_(MyIni), UDPServer_(UDPServer), view_(view) {
+    // Precise timers: a coarse one may fire 5 % off, which would move the watchdog by 25 ms.
+    Timer1.setTimerType(Qt::PreciseTimer);
+    Timer1.setInterval(1000);
+    Timer2.setTimerType(Qt::PreciseTimer);
+    Timer2.setInterval(500);
+    connect(&Timer1, &QTimer::timeout, this,
+            [this] { RunGuarded(view_.boxes(), [this] { Timer1Timer(); }); });
+    connect(&Timer2, &QTimer::timeout, this,
+            [this] { RunGuarded(view_.boxes(), [this] { Timer2Timer(); }); });
+}
+
+SettingsFile& NetworkMonitor::ini() const {
+    if (!MyIni_)
+        throw Error("The settings file is not open");
+    return *MyIni_;
+}
+
+void NetworkMonitor::Start() {
+    // Nothing starts while any of the four values is empty.
+    const std::string ip = ini().ReadString("Setup", "IPAddr", "");
+    const std::string port = ini().ReadString("Setup", "Port", "9100");
+    const std::string freq = ini().ReadString("Setup", "Freq", "5");
+    const std::string fail = ini().ReadString("Setup", "FailCount", "3");
+    if (ip.empty() || port.empty() || freq.empty() || fail.empty())
+        return;
+
+    UDPServer_.setActive(false);
+    countDown = Low16(StrToInt(ini().ReadString("Setup", "Freq", "5")));
+    Reload = countDown;
+    FailCntr = Low16(StrToInt(ini().ReadString("Setup", "FailCount", "3")));
+    thePort = StrToInt(ini().ReadString("Setup", "Port", "9100"));
+    // New bindings on the device's port number: heartbeats leave from it and answers
+    // arrive on it.
+    UDPServer_.ClearBindings();
+    UDPServer_.setDefaultPort(Low16(thePort));
+    Timer1.start();
+    SendNetHeartbeat();
+    view_.showIcon(goodIcon);
+    view_.setStatusText("OK");
+}
+
+void NetworkMonitor::SendNetHeartbeat() {
+    const std::string host = ini().ReadString("Setup", "IPAddr", "");
+    UDPServer_.Send(host, Low16(thePort), std::string(Tokens::Heartbeat));
+    if (!Timer2.isActive())
+        Timer2.start();
+    ++sentCount;
+    StatusView::setCounter(view_.ui().Sent, sentCount);
+}
+
+void NetworkMonitor::Timer1Timer() {
+    --countDown;
+    if (countDown == 0) {
+        countDown = Reload;
+        SendNetHeartbeat();
+    }
+}
+
+void NetworkMonitor::Timer2Timer() {
+    ++missedCount;
+    StatusView::setCounter(view_.ui().Missed, missedCount);
+    Timer2.stop();
+    --FailCntr;
+    if (FailCntr != 0)
+        return;
+    view_.showIcon(badIcon);
+    view_.setStatusText("Fail");
+    view_.showTrayNotResponding();
+    view_.failed = true;
+    view_.noResponseAlert("Your Norva is not responding to the Heartbeat (Network)");
+}
+
+void NetworkMonitor::UDPServerUDPRead(const std::vector<std::uint8_t>& AData) {
+    Timer2.stop(); // any datagram ends the wait for an answer
+    ++rcvdCount;
+    StatusView::setCounter(view_.ui().Received, rcvdCount);
+    if (is(AData, Tokens::Ack)) {
+        view_.failed = false;
+        view_.showIcon(goodIcon);
+        view_.showTrayResponding();
+        view_.setStatusText("OK");
+    } else if (is(AData, Tokens::Shutdown)) {
+        reply("Shutdown", Tokens::ShutdownAck);
+    } else if (is(AData, Tokens::Restart)) {
+        reply("Restart", Tokens::RestartAck);
+    } else if (is(AData, Tokens::Nak)) {
+        ++badCount;
+        StatusView::setCounter(view_.ui().NAK, badCount);
+    }
+}
+
+void NetworkMonitor::reply(const char* caption, std::string_view token) {
+    // Only the caption changes and the device gets its reply at the configured address:
+    // power actions come through the command port alone.
+    view_.setCaption(caption);
+    const std::string host = ini().ReadString("Setup", "IPAddr", "");
+    UDPServer_.Send(host, Low16(thePort), std::string(token));
+}
+
+void NetworkMonitor::ClearStats() {
+    sentCount = rcvdCount = missedCount = badCount = 0;
+    for (auto* label : {view_.ui().Sent, view_.ui().Received, view_.ui().Missed, view_.ui().NAK})
+        StatusView::setCounter(label, 0);
+}
+
+} // namespace norva

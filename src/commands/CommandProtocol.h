@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace norva {
+
+class CommandConnection;
+class HandOverQueue;
+class SettingsFile;
+class StatusView;
+class Twarning;
+
+// What the device says on the command port: a hello, answered with two bytes, or a
+// 47-byte command packet that is checked against the user name and password shown on the
+// shutdown page, acknowledged with one byte, and carried out at once or after the warning.
+//
+// theServerExecute runs on the connection's own thread. Every step that touches the window,
+// the settings file, the warning or the power actions is handed to the user-interface
+// thread, and the connection waits for it, so the steps keep their order.
+class CommandProtocol {
+public:
+    CommandProtocol(HandOverQueue& ui, const std::unique_ptr<SettingsFile>& MyIni,
+                    StatusView& view, Twarning*& warning);
+
+    std::function<void()> doRestart;
+    std::function<void()> doShutdown;
+
+    // One message per call; an error ends the connection.
+    void theServerExecute(CommandConnection& AContext);
+
+    const std::uint16_t localSeq = 0; // the hello's answer, never changed
+
+private:
+    void onUi(const std::function<void()>& step);
+    void handleCommand(CommandConnection& AContext, const std::vector<std::uint8_t>& message);
+
+    HandOverQueue& ui_;
+    const std::unique_ptr<SettingsFile>& MyIni_;
+    StatusView& view_;
+    Twarning*& warning_;
+};
+
+} // namespace norva

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace norva {
+
+class SettingsFile;
+class StatusView;
+class UdpEndpoint;
+
+// The network heartbeat: "NorvaHB" to the device over UDP every "Freq" seconds, 500 ms for
+// an answer, counters, and the failure alert after "FailCount" misses since the start.
+// Everything runs on the user-interface thread.
+class NetworkMonitor : public QObject {
+    Q_OBJECT
+public:
+    NetworkMonitor(const std::unique_ptr<SettingsFile>& MyIni, UdpEndpoint& UDPServer,
+                   StatusView& view);
+
+    // The network part of StartSending.
+    void Start();
+    void SendNetHeartbeat();
+    void Timer1Timer(); // heartbeat tick, every second while running
+    void Timer2Timer(); // the answer watchdog, 500 ms after a heartbeat
+    // Every datagram the endpoint receives, whatever the mode.
+    void UDPServerUDPRead(const std::vector<std::uint8_t>& AData);
+    void ClearStats();
+
+    QTimer Timer1;
+    QTimer Timer2;
+
+    std::uint16_t countDown = 0;
+    std::uint16_t Reload = 0;
+    std::uint16_t FailCntr = 0;
+    std::int32_t thePort = 0;
+    std::uint32_t sentCount = 0;
+    std::uint32_t rcvdCount = 0;
+    std::uint32_t badCount = 0;
+    std::uint32_t missedCount = 0;
+
+private:
+    SettingsFile& ini() const;
+    void reply(const char* caption, std::string_view token);
+
+    const std::unique_ptr<SettingsFile>& MyIni_;
+    UdpEndpoint& UDPServer_;
+    StatusView& view_;
+};
+
+} // namespace norva

@@ -1,0 +1,87 @@
+#include "ui/StatusView.h"
+
+#include "platform/MessageBoxes.h"
+#include "ui/TForm1Ui.h"
+#include "ui/TrayIcon.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QMainWindow>
+#include <QPlainTextEdit>
+#include <cstdio>
+
+namespace norva {
+
+StatusView::StatusView(QMainWindow& window, TForm1Ui& ui, TrayIcon& tray, MessageBoxes& boxes)
+    : window_(window), ui_(ui), tray_(tray), boxes_(boxes) {}
+
+void StatusView::showIcon(tAppIcons theIcon) {
+    ui_.Image1->hide();
+    ui_.Image2->hide();
+    ui_.Image3->hide();
+    switch (theIcon) {
+    case badIcon: ui_.Image1->show(); break;
+    case goodIcon: ui_.Image2->show(); break;
+    case stoppedIcon: ui_.Image3->show(); break;
+    }
+}
+
+void StatusView::setStatusText(const QString& text) { ui_.Label1->setText(text); }
+
+void StatusView::setCounter(QLabel* label, std::uint32_t value) {
+    label->setText(QString::number(value));
+}
+
+void StatusView::setCaption(const QString& caption) { window_.setWindowTitle(caption); }
+
+void StatusView::setLabel4(const QString& text) {
+    ui_.Label4->setText(text);
+    std::fprintf(stderr, "NorvaHB: %s\n", text.toLocal8Bit().constData());
+}
+
+void StatusView::appendMemo(const QString& line) {
+    ui_.Memo1->appendPlainText(line);
+    std::fprintf(stderr, "NorvaHB: %s\n", line.toLocal8Bit().constData());
+}
+
+bool StatusView::statusInTray() const { return ui_.showStatusInTrayCB->isChecked(); }
+
+void StatusView::showTrayResponding() {
+    if (statusInTray()) {
+        tray_.setIconIndex(0);
+        tray_.setHint("Norva is responding");
+    } else {
+        tray_.setIconIndex(2);
+        tray_.setHint("Norva utility");
+    }
+}
+
+void StatusView::showTrayNotResponding() {
+    if (statusInTray()) {
+        tray_.setIconIndex(1);
+        tray_.setHint("Norva is not responding");
+    } else {
+        tray_.setIconIndex(2);
+        tray_.setHint("Norva utility");
+    }
+}
+
+void StatusView::setTray(int index, const QString& balloonText) {
+    tray_.setIconIndex(index);
+    tray_.setBalloonText(balloonText);
+}
+
+void StatusView::noResponseAlert(const std::string& balloonText) {
+    if (useBalloon && showBalloon) {
+        tray_.setBalloonText(QString::fromStdString(balloonText));
+        tray_.setBalloonTimeout(10000);
+        tray_.setBalloonIcon(TrayIcon::BalloonIcon::Warning);
+        tray_.setBalloonTitle("No Response");
+        tray_.ShowBalloonHint();
+        return;
+    }
+    boxes_.beep();
+    boxes_.showError("Your Norva is not responding to the Heartbeat");
+}
+
+} // namespace norva

@@ -1,0 +1,11 @@
+#include "ui/TSetupFrm.h"
+
+namespace norva {
+
+TSetupFrm::TSetupFrm(QWidget* parent, const std::function<void()>& LoadVars) : QDialog(parent) {
+    setWindowTitle("Network Settings");
+    if (LoadVars)
+        LoadVars();
+}
+
+} // namespace norva
