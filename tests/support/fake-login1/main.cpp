@@ -1,0 +1,80 @@
+// fake-login1 LOGFILE
+//
+// Owns org.freedesktop.login1 on the bus named by DBUS_SYSTEM_BUS_ADDRESS and records calls of
+// Reboot(b) and PowerOff(b) in LOGFILE. It is meant for a private bus started by a test
+// (tests/support/private-system-bus.sh) and refuses to run on the machine's real system bus.
+#include "FakeLogin1Manager.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusError>
+#include <QFileInfo>
+
+#include <cstdio>
+
+namespace {
+
+int Refuse(const char* why) {
+    std::fprintf(stderr, "fake-login1: REFUSING TO START: %s\n", why);
+    return 2;
+}
+
+// True when the address names a socket in the folder of the machine's own system bus,
+// /run/dbus (or /var/run/dbus, usually a link to it), however the path is spelt.
+bool IsRealSystemBus(const QString& address) {
+    const QString realFolder = QStringLiteral("/run/dbus/");
+    for (const QString& part : address.split(QLatin1Char(';'))) {
+        for (const QString& key : part.section(QLatin1Char(':'), 1).split(QLatin1Char(','))) {
+            if (!key.startsWith(QLatin1String("path=")))
+                continue;
+            const QString path = key.mid(5);
+            const QString folder = QFileInfo(QFileInfo(path).absolutePath()).canonicalFilePath();
+            if (path.startsWith(realFolder) ||
+                path.startsWith(QLatin1String("/var") + realFolder) ||
+                folder + QLatin1Char('/') == realFolder)
+                return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: fake-login1 LOGFILE (with DBUS_SYSTEM_BUS_ADDRESS set to a "
+                             "private bus)\n");
+        return 2;
+    }
+
+    const QString address = QString::fromLocal8Bit(qgetenv("DBUS_SYSTEM_BUS_ADDRESS"));
+    if (address.isEmpty())
+        return Refuse("DBUS_SYSTEM_BUS_ADDRESS is not set; point it at a private bus");
+    if (IsRealSystemBus(address))
+        return Refuse("DBUS_SYSTEM_BUS_ADDRESS is the machine's real system bus");
+
+    QDBusConnection bus = QDBusConnection::connectToBus(address, QStringLiteral("fake"));
+    if (!bus.isConnected()) {
+        std::fprintf(stderr, "fake-login1: cannot connect to %s: %s\n", qPrintable(address),
+                     qPrintable(bus.lastError().message()));
+        return 1;
+    }
+
+    norva::test::FakeLogin1Manager manager(QString::fromLocal8Bit(argv[1]));
+    if (!bus.registerObject(QStringLiteral("/org/freedesktop/login1"), &manager,
+                            QDBusConnection::ExportAllSlots)) {
+        std::fprintf(stderr, "fake-login1: cannot export /org/freedesktop/login1\n");
+        return 1;
+    }
+    if (!bus.registerService(QStringLiteral("org.freedesktop.login1"))) {
+        std::fprintf(stderr, "fake-login1: cannot own org.freedesktop.login1: %s\n",
+                     qPrintable(bus.lastError().message()));
+        return 1;
+    }
+
+    // Whoever started us waits for this line before making calls.
+    std::printf("ready\n");
+    std::fflush(stdout);
+    return app.exec();
+}
