@@ -64,8 +64,10 @@ bool HandOverQueue::call(std::function<void()> fn, std::optional<std::chrono::mi
     }
     if (item->dropped)
         return false;
-    if (item->error)
-        std::rethrow_exception(item->error);
+    // Take the exception out of the item, so the worker alone owns it from here on and the
+    // user-interface thread, which may drop the item last, never frees it under the worker.
+    if (std::exception_ptr error = std::move(item->error))
+        std::rethrow_exception(std::move(error));
     return true;
 }
 
@@ -97,7 +99,7 @@ void HandOverQueue::runPending() {
         }
         {
             std::lock_guard itemLock(item->mutex);
-            item->error = error;
+            item->error = std::move(error);
             item->finished = true;
             item->fn = nullptr;
         }
