@@ -64,7 +64,8 @@ public:
     UdpEndpoint(const UdpEndpoint&) = delete;
     UdpEndpoint& operator=(const UdpEndpoint&) = delete;
 
-    // Runs on the user-interface thread, once per datagram of 1 to BufferSize bytes.
+    // Runs on the user-interface thread, once per datagram of 1 to BufferSize bytes; whatever
+    // it throws is dropped.
     ReadHandler OnUDPRead;
 
     // The local port of bindings created from now on; 0 asks for an ephemeral port (the
