@@ -22,6 +22,7 @@ cmake -S "$src" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo 
     { cat "$build/configure.log" >&2; exit 1; }
 cmake --build "$build" --target fuzz_hello fuzz_command_packet -j2
 
+rm -rf "$build/artifacts"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
