@@ -21,6 +21,9 @@ if [ "${NORVA_SKIP_SANITIZERS:-0}" != "1" ]; then
         -DNORVA_SANITIZE=thread -DNORVA_WITH_QT=OFF >/dev/null
     cmake --build "$build-tsan" -j "$jobs"
     (cd "$build-tsan" && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j "$jobs") || status=1
+
+    echo "== fuzzing the command-port decoders"
+    fuzz/run-fuzzers.sh "${NORVA_FUZZ_SECONDS:-15}" || status=1
 fi
 
 if [ $status -ne 0 ]; then

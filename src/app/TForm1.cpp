@@ -1,1 +1,258 @@
-// placeholder until the application object lands
+#include "app/TForm1.h"
+
+#include "commands/Twarning.h"
+#include "platform/MessageBoxes.h"
+#include "ui/CEditIPAddr.h"
+#include "ui/ErrorBox.h"
+#include "ui/TAboutBox.h"
+#include "ui/TComSelectForm.h"
+#include "ui/TSetupFrm.h"
+#include "ui/TusbForm.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCursor>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QTabWidget>
+
+namespace norva {
+
+TForm1::TForm1(const AppEnvironment& environment)
+    : env(environment), view(*this, ui, tray, *env.boxes), UDPServer(queue),
+      myPort(queue, ComPortMap(env.settingsFolder)), network(MyIni, UDPServer, view),
+      serial(MyIni, myPort, view), control(MyIni, view, network, serial, myPort),
+      pages(MyIni, view), power(view, *env.power), notice(MyIni, UDPServer),
+      protocol(queue, MyIni, view, warning), theServer(env.commandPort) {
+    ui.setupUi(this, env.boxes);
+
+    // Calls from worker threads reach this thread through the Qt event loop; modal boxes
+    // run their own loop, so deliveries go on while one is open.
+    queue.setWaker([this] {
+        QMetaObject::invokeMethod(&wakeTarget_, [this] { queue.runPending(); },
+                                  Qt::QueuedConnection);
+    });
+
+    Start1 = PopupMenu1.addAction("Start");
+    Stop1 = PopupMenu1.addAction("Stop");
+    PopupMenu1.addSeparator();
+    Open1 = PopupMenu1.addAction("Open");
+    Exit2 = PopupMenu1.addAction("Exit");
+    tray.setIconIndex(0);
+    // The tray's first hint is the application title, which is empty: no tooltip until the
+    // first answer or failure.
+    tray.setHint(QString());
+    tray.setVisible(true);
+
+    Timer3.setInterval(50);
+    connectHandlers();
+    Timer3.start();
+
+    // The listener accepts commands from the moment the window exists; it is the last
+    // component built, so everything a command touches is in place.
+    protocol.doRestart = [this] { doRestart(); };
+    protocol.doShutdown = [this] { doShutdown(); };
+    theServer.OnExecute = [this](CommandConnection& c) { protocol.theServerExecute(c); };
+    theServer.setActive(true);
+}
+
+TForm1::~TForm1() { stopTransports(); }
+
+void TForm1::guarded(const std::function<void()>& entry) { RunGuarded(*env.boxes, entry); }
+
+void TForm1::connectHandlers() {
+    UDPServer.OnUDPRead = [this](std::thread::id, const std::vector<std::uint8_t>& AData,
+                                 const UdpEndpoint::Binding&) {
+        network.UDPServerUDPRead(AData);
+    };
+    myPort.OnTriggerAvail = [this](SerialPort& CP, std::uint16_t Count) {
+        serial.myPortTriggerAvail(CP, Count);
+    };
+    myPort.OnHandlerError = [this](const std::string& message) {
+        env.boxes->showError(ErrorBoxText(message));
+    };
+    myPort.PromptForPort = [this](const std::vector<std::string>& entries) {
+        return TComSelectForm::Ask(entries, this);
+    };
+
+    control.loadSetup = [this] { pages.loadSetup(); };
+    pages.IsComPortAvailable = [this](unsigned n) { return myPort.IsComPortAvailable(n); };
+    pages.beginApply = [this] { return control.BeginApply(); };
+    pages.endApply = [this](bool restart) { control.EndApply(restart); };
+
+    auto on = [this](auto* sender, auto signal, void (TForm1::*handler)()) {
+        connect(sender, signal, this, [this, handler] { guarded([this, handler] { (this->*handler)(); }); });
+    };
+    on(&Timer3, &QTimer::timeout, &TForm1::Timer3Timer);
+    on(ui.exit1, &QAction::triggered, &TForm1::exit1Click);
+    on(Exit2, &QAction::triggered, &TForm1::exit1Click);
+    on(ui.Minimizetotray1, &QAction::triggered, &TForm1::Minimizetotray1Click);
+    on(ui.About1, &QAction::triggered, &TForm1::About1Click);
+    on(Open1, &QAction::triggered, &TForm1::Open1Click);
+    on(Start1, &QAction::triggered, &TForm1::Start1Click);
+    on(Stop1, &QAction::triggered, &TForm1::Stop1Click);
+    on(ui.Button3, &QPushButton::clicked, &TForm1::Button3Click);
+    on(ui.Button1, &QPushButton::clicked, &TForm1::Button3Click);
+    on(ui.Button9, &QPushButton::clicked, &TForm1::Button9Click);
+    on(&tray, &TrayIcon::doubleClicked, &TForm1::trayDblClick);
+    connect(&tray, &TrayIcon::rightButtonPressed, this,
+            [this] { guarded([this] { trayMouseDown(Qt::RightButton, QCursor::pos()); }); });
+    connect(ui.theTabs, &QTabWidget::currentChanged, this,
+            [this](int index) { guarded([this, index] { theTabsChange(index); }); });
+
+    auto click = [this](QPushButton* button, std::function<void()> handler) {
+        connect(button, &QPushButton::clicked, this, [this, handler] { guarded(handler); });
+    };
+    click(ui.Button2, [this] { control.Button2Click(); });
+    click(ui.Button4, [this] { control.Button4Click(); });
+    click(ui.Button5, [this] { pages.Button5Click(); });
+    click(ui.Button6, [this] { pages.Button6Click(); });
+    click(ui.Button7, [this] { pages.Button7Click(); });
+    click(ui.Button8, [this] { pages.Button8Click(); });
+}
+
+void TForm1::FormCreate() {
+    view.useBalloon = env.balloonsAvailable;
+    MyIni = std::make_unique<SettingsFile>(env.settingsFolder);
+    SettingsFile& ini = *MyIni;
+    ui.startInTrayCB->setChecked(ini.ReadBool("Setup", "StartInTray", false));
+    ui.networkRB->setChecked(ini.ReadBool("Setup", "Network", false));
+    ui.usbRB->setChecked(ini.ReadBool("Setup", "USB", false));
+    ui.IPADD->setText(QString::fromStdString(ini.ReadString("Setup", "IPAddr", ui.IPAddr->Text())));
+    // ShowDetailsPanel
+    theTabsChange(0);
+    view.failed = false;
+    pages.loadGSD();
+    pages.loadSetup();
+    control.OpenStoredPort();
+    control.ResumeHeartbeat();
+    notice.Run();
+    if (!ui.showStatusInTrayCB->isChecked())
+        view.setTray(2, "Norva utility");
+}
+
+void TForm1::BuildDialogs() {
+    SetupFrm = new TSetupFrm(this, [this] { guarded([this] { pages.LoadVars(); }); });
+    AboutBox = new TAboutBox(this);
+    usbForm = new TusbForm(this);
+    warning = new Twarning(this);
+    warning->doRestart = [this] { doRestart(); };
+    warning->doShutdown = [this] { doShutdown(); };
+}
+
+void TForm1::ShowAtStart() {
+    ui.theTabs->blockSignals(true);
+    ui.theTabs->setCurrentIndex(0);
+    ui.theTabs->blockSignals(false);
+    show();
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+void TForm1::Timer3Timer() {
+    if (!ui.startInTrayCB->isChecked())
+        return;
+    Minimizetotray1Click();
+    Timer3.stop();
+}
+
+void TForm1::exit1Click() {
+    if (!env.boxes->askYesNo(
+            "Closing this program will disable Heartbeat and Graceful Shutdown\rContinue?"))
+        return;
+    if (myPort.Open())
+        myPort.setOpen(false);
+    close();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    // FormClose. The transports stop first, so that no datagram, serial event or command
+    // can reach the settings object once it is released.
+    stopTransports();
+    MyIni.reset();
+    event->accept();
+    QApplication::quit();
+}
+
+void TForm1::stopTransports() {
+    if (closed_)
+        return;
+    closed_ = true;
+    queue.close(); // releases command connections waiting for this thread
+    theServer.setActive(false);
+    UDPServer.setActive(false);
+    myPort.setOpen(false);
+    network.Timer1.stop();
+    network.Timer2.stop();
+    serial.comFreq.stop();
+    serial.comResp.stop();
+}
+
+void TForm1::trayMouseDown(Qt::MouseButton button, const QPoint& screenPos) {
+    if (button == Qt::RightButton)
+        PopupMenu1.popup(screenPos);
+}
+
+void TForm1::trayDblClick() {
+    show();
+    raise();
+    activateWindow();
+}
+
+void TForm1::Open1Click() {
+    trayDblClick();
+    view.showBalloon = false;
+}
+
+void TForm1::Minimizetotray1Click() {
+    hide();
+    tray.setVisible(true);
+    view.showBalloon = true;
+}
+
+void TForm1::Start1Click() { ui.Button2->click(); }
+
+void TForm1::Stop1Click() { ui.Button4->click(); }
+
+void TForm1::theTabsChange(int index) {
+    switch (index) {
+    case 0:
+        // ShowDetailsPanel: the panel follows the stored mode, not the radio buttons.
+        ui.Details->hide();
+        ui.comDetails->hide();
+        if (MyIni && MyIni->ReadBool("Setup", "Network", false))
+            ui.Details->show();
+        else
+            ui.comDetails->show();
+        break;
+    case 1: pages.loadSetup(); break;
+    case 2: pages.loadGSD(); break;
+    default: break;
+    }
+}
+
+void TForm1::Button3Click() {
+    serial.ComClearStats();
+    network.ClearStats();
+}
+
+void TForm1::About1Click() {
+    if (AboutBox)
+        AboutBox->ShowOrRaise();
+}
+
+void TForm1::Button9Click() {
+    if (warning)
+        warning->exec();
+}
+
+void TForm1::doRestart() { power.doRestart(); }
+
+void TForm1::doShutdown() { power.doShutdown(); }
+
+} // namespace norva

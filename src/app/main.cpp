@@ -1,1 +1,71 @@
-int main() { return 0; }
+// NorvaHB: tells a Norva power controller that this PC is alive, and restarts or shuts the
+// PC down cleanly when the controller asks.
+#include "app/AppEnvironment.h"
+#include "app/SettingsFile.h"
+#include "app/TForm1.h"
+#include "commands/Login1PowerBackend.h"
+#include "platform/InstanceLock.h"
+#include "ui/ErrorBox.h"
+#include "ui/QtMessageBoxes.h"
+#include "ui/TrayIcon.h"
+
+#include <QApplication>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+bool haveDisplay() {
+    auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value && *value;
+    };
+    return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    using namespace norva;
+
+    // One copy per logon: a second one waits a second for the first to go, then ends quietly.
+    InstanceLock instance;
+    if (!instance.acquire(InstanceLock::defaultPath("VeltrasysNorvaHB.exe"),
+                          std::chrono::milliseconds(1000)))
+        return 0;
+
+    if (!haveDisplay()) {
+        std::fprintf(stderr, "NorvaHB needs a graphical desktop: neither DISPLAY nor "
+                             "WAYLAND_DISPLAY is set.\n");
+        return 1;
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationDisplayName(QString());
+    // The program lives in the tray: closing its last visible window does not end it.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    QtMessageBoxes boxes;
+    Login1PowerBackend power;
+    AppEnvironment env;
+    env.settingsFolder = SettingsFile::DefaultFolder();
+    env.boxes = &boxes;
+    env.power = &power;
+    env.balloonsAvailable = TrayIcon::BalloonsAvailable();
+
+    std::unique_ptr<TForm1> form;
+    try {
+        form = std::make_unique<TForm1>(env);
+    } catch (const std::exception& e) {
+        // Without the command port the device cannot reach this PC: say so and end.
+        boxes.showError(ErrorBoxText(e.what()));
+        return 1;
+    }
+    boxes.setParent(form.get());
+    RunGuarded(boxes, [&] { form->FormCreate(); });
+    form->BuildDialogs();
+    form->ShowAtStart();
+    return app.exec();
+}

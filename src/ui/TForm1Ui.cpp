@@ -1,5 +1,6 @@
 #include "ui/TForm1Ui.h"
 
+#include "ui/CEditIPAddr.h"
 #include "ui/Icons.h"
 
 #include <QAction>
@@ -141,7 +142,9 @@ void TForm1Ui::setupUi(QMainWindow* window, MessageBoxes* boxes) {
     networkRB = new QRadioButton("Network", setup);
     networkRB->setGeometry(12, 44, 100, 20);
     label(setup, "IP Address:", 32, 68, 80);
-    (void)boxes; // IPADDR-CONTROL
+    IPAddr = new CEditIPAddr(boxes, setup);
+    IPAddr->setMinimumWidth(100);
+    IPAddr->setGeometry(112, 66, 110, 21);
     label(setup, "Port:", 240, 68, 40);
     Port = digitsEdit(setup, 5, 280, 66, 60);
     usbRB = new QRadioButton("USB", setup);

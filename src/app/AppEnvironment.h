@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+
+namespace norva {
+
+class MessageBoxes;
+class PowerBackend;
+
+// What the application object is given from outside: where its settings file lives, the
+// command port, and the services that tests replace. main() fills it for the real program.
+struct AppEnvironment {
+    std::filesystem::path settingsFolder;
+    std::uint16_t commandPort = 9100; // 0: any free port (tests)
+    MessageBoxes* boxes = nullptr;
+    PowerBackend* power = nullptr;
+    bool balloonsAvailable = false; // the desktop's tray can show messages
+};
+
+} // namespace norva

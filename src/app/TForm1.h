@@ -1,0 +1,107 @@
+#pragma once
+
+#include "app/AppEnvironment.h"
+#include "app/SettingsFile.h"
+#include "commands/CommandProtocol.h"
+#include "commands/PowerActions.h"
+#include "commands/RestartNotice.h"
+#include "heartbeat/HeartbeatControl.h"
+#include "heartbeat/NetworkMonitor.h"
+#include "heartbeat/SerialMonitor.h"
+#include "transport/CommandListener.h"
+#include "transport/HandOverQueue.h"
+#include "transport/SerialPort.h"
+#include "transport/UdpEndpoint.h"
+#include "ui/SettingsPages.h"
+#include "ui/StatusView.h"
+#include "ui/TForm1Ui.h"
+#include "ui/TrayIcon.h"
+
+#include <QMainWindow>
+#include <QMenu>
+#include <QTimer>
+#include <memory>
+
+namespace norva {
+
+class TAboutBox;
+class TSetupFrm;
+class Twarning;
+class TusbForm;
+
+// The application object and main window. It owns every component and every piece of
+// state for the life of the process: the timers (in the monitors), the UDP endpoint, the
+// command listener, the serial port, the tray icon and the open settings file.
+class TForm1 : public QMainWindow {
+    Q_OBJECT
+public:
+    // Builds the window and its components; the command listener starts listening here,
+    // and a port that cannot be bound raises its error to the caller.
+    explicit TForm1(const AppEnvironment& env);
+    ~TForm1() override;
+
+    // The start-up sequence, run once after the window is built.
+    void FormCreate();
+    // The other windows, built once after this one, in their order.
+    void BuildDialogs();
+
+    // Handlers
+    void Timer3Timer();
+    void exit1Click();
+    void trayMouseDown(Qt::MouseButton button, const QPoint& screenPos);
+    void trayDblClick();
+    void Open1Click();
+    void Minimizetotray1Click();
+    void Start1Click();
+    void Stop1Click();
+    void theTabsChange(int index);
+    void Button3Click();
+    void About1Click();
+    void Button9Click();
+    void doRestart();
+    void doShutdown();
+
+    // Shows the window centred on the screen with the Status page active.
+    void ShowAtStart();
+
+    const AppEnvironment env;
+    TForm1Ui ui;
+    TrayIcon tray;
+    StatusView view;
+    QMenu PopupMenu1;
+    QAction* Start1 = nullptr;
+    QAction* Stop1 = nullptr;
+    QAction* Open1 = nullptr;
+    QAction* Exit2 = nullptr;
+    QTimer Timer3;
+
+    std::unique_ptr<SettingsFile> MyIni;
+    HandOverQueue queue;
+    UdpEndpoint UDPServer;
+    SerialPort myPort;
+    NetworkMonitor network;
+    SerialMonitor serial;
+    HeartbeatControl control;
+    SettingsPages pages;
+    PowerActions power;
+    RestartNotice notice;
+    Twarning* warning = nullptr;
+    CommandProtocol protocol;
+    CommandListener theServer;
+
+    TSetupFrm* SetupFrm = nullptr;
+    TAboutBox* AboutBox = nullptr;
+    TusbForm* usbForm = nullptr;
+
+protected:
+    void closeEvent(QCloseEvent* event) override; // FormClose
+
+private:
+    void guarded(const std::function<void()>& entry);
+    void connectHandlers();
+    void stopTransports();
+    QObject wakeTarget_;
+    bool closed_ = false;
+};
+
+} // namespace norva

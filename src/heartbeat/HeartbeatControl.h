@@ -1,0 +1,51 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+namespace norva {
+
+class CEditIPAddr;
+class NetworkMonitor;
+class SerialMonitor;
+class SerialPort;
+class SettingsFile;
+class StatusView;
+
+// Starts and stops the two monitors as one service, in the mode chosen by the radio buttons
+// of the heartbeat page, and remembers in Run/IsStarted whether the user last started or
+// stopped it, so that the next program start resumes it.
+class HeartbeatControl {
+public:
+    HeartbeatControl(const std::unique_ptr<SettingsFile>& MyIni, StatusView& view,
+                     NetworkMonitor& network, SerialMonitor& serial, SerialPort& myPort);
+
+    // Refills the heartbeat page from the settings (set by the window).
+    std::function<void()> loadSetup;
+
+    void StartSending();
+    void StopSending();
+    void Button2Click(); // Start
+    void Button4Click(); // Stop
+
+    // Start-up step: open the serial port named by Setup/ComPort.
+    void OpenStoredPort();
+    // Start-up step: resume the heartbeat when it was running at the last exit.
+    void ResumeHeartbeat();
+
+    // The bracket around Apply on the heartbeat page: BeginApply stops a heartbeat that the
+    // user started and says so; EndApply starts it again with the new settings.
+    bool BeginApply();
+    void EndApply(bool restart);
+
+private:
+    SettingsFile& ini() const;
+
+    const std::unique_ptr<SettingsFile>& MyIni_;
+    StatusView& view_;
+    NetworkMonitor& network_;
+    SerialMonitor& serial_;
+    SerialPort& myPort_;
+};
+
+} // namespace norva

@@ -1,0 +1,100 @@
+#include "heartbeat/SerialMonitor.h"
+
+#include "app/SettingsFile.h"
+#include "heartbeat/Tokens.h"
+#include "platform/StrToInt.h"
+#include "transport/SerialPort.h"
+#include "ui/ErrorBox.h"
+#include "ui/StatusView.h"
+#include "ui/TForm1Ui.h"
+
+#include <string>
+
+namespace norva {
+
+SerialMonitor::SerialMonitor(const std::unique_ptr<SettingsFile>& MyIni, SerialPort& myPort,
+                             StatusView& view)
+    : MyIni_(MyIni), myPort_(myPort), view_(view) {
+    comFreq.setTimerType(Qt::PreciseTimer);
+    comFreq.setInterval(1000);
+    comResp.setTimerType(Qt::PreciseTimer);
+    comResp.setInterval(500);
+    connect(&comFreq, &QTimer::timeout, this,
+            [this] { RunGuarded(view_.boxes(), [this] { comFreqTimer(); }); });
+    connect(&comResp, &QTimer::timeout, this,
+            [this] { RunGuarded(view_.boxes(), [this] { comRespTimer(); }); });
+}
+
+void SerialMonitor::Start() {
+    if (!MyIni_)
+        throw Error("The settings file is not open");
+    // The section is spelt "setup" here; section names match whatever their case.
+    comCountDown = Low16(StrToInt(MyIni_->ReadString("setup", "comFreq", "5")));
+    comFailCntr = Low16(StrToInt(MyIni_->ReadString("setup", "comFail", "3")));
+    comReload = comCountDown;
+    comFreq.start();
+    SendComHeartbeat();
+    view_.showIcon(goodIcon);
+    view_.setStatusText("OK");
+}
+
+void SerialMonitor::SendComHeartbeat() {
+    try {
+        myPort_.PutString(std::string(Tokens::Heartbeat));
+    } catch (const std::exception&) {
+        // A port that cannot be written shows up as misses and, in time, the alert.
+    }
+    if (!comResp.isActive())
+        comResp.start();
+    ++comSentCount;
+    StatusView::setCounter(view_.ui().comSent, comSentCount);
+}
+
+void SerialMonitor::comFreqTimer() {
+    --comCountDown;
+    if (comCountDown == 0) {
+        comCountDown = comReload;
+        SendComHeartbeat();
+    }
+}
+
+void SerialMonitor::comRespTimer() {
+    comResp.stop();
+    ++comMissedCount;
+    StatusView::setCounter(view_.ui().comMissed, comMissedCount);
+    --comFailCntr;
+    if (comFailCntr != 0)
+        return;
+    view_.showIcon(badIcon);
+    view_.setStatusText("Fail");
+    view_.showTrayNotResponding();
+    view_.failed = true;
+    view_.noResponseAlert("Your Norva is not responding to the Heartbeat (USB)");
+}
+
+void SerialMonitor::myPortTriggerAvail(SerialPort& CP, std::uint16_t Count) {
+    std::string text;
+    // Fewer than 8 bytes stay unread in the port and are counted again with the next event.
+    if (Count >= 8) {
+        for (std::uint16_t i = 0; i < Count; ++i)
+            text.push_back(static_cast<char>(CP.GetChar()));
+        ++comrcvdCount;
+        StatusView::setCounter(view_.ui().comRcvd, comrcvdCount);
+        if (view_.failed) {
+            view_.failed = false;
+            view_.showIcon(goodIcon);
+            view_.showTrayResponding();
+            view_.setStatusText("OK");
+        }
+    }
+    if (text == Tokens::Ack)
+        comResp.stop();
+}
+
+void SerialMonitor::ComClearStats() {
+    comSentCount = comrcvdCount = comMissedCount = 0;
+    for (auto* label : {view_.ui().comSent, view_.ui().comRcvd, view_.ui().comMissed})
+        StatusView::setCounter(label, 0);
+}
+
+} // namespace norva

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+#include <cstdint>
+#include <memory>
+
+namespace norva {
+
+class SerialPort;
+class SettingsFile;
+class StatusView;
+
+// The USB heartbeat: "NorvaHB" written to the serial port every "comFreq" seconds, 500 ms
+// for "NorvaACK", counters, and the failure alert after "comFail" misses since the start.
+// A write that fails is ignored but still counted and watched, so it becomes a miss.
+class SerialMonitor : public QObject {
+    Q_OBJECT
+public:
+    SerialMonitor(const std::unique_ptr<SettingsFile>& MyIni, SerialPort& myPort, StatusView& view);
+
+    // The USB part of StartSending.
+    void Start();
+    void SendComHeartbeat();
+    void comFreqTimer();
+    void comRespTimer();
+    void myPortTriggerAvail(SerialPort& CP, std::uint16_t Count);
+    void ComClearStats();
+
+    QTimer comFreq;
+    QTimer comResp;
+
+    std::uint16_t comCountDown = 0;
+    std::uint16_t comReload = 0;
+    std::uint16_t comFailCntr = 0;
+    std::uint32_t comSentCount = 0;
+    std::uint32_t comrcvdCount = 0;
+    std::uint32_t comMissedCount = 0;
+
+private:
+    const std::unique_ptr<SettingsFile>& MyIni_;
+    SerialPort& myPort_;
+    StatusView& view_;
+};
+
+} // namespace norva

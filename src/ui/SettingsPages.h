@@ -1,0 +1,39 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+namespace norva {
+
+class SettingsFile;
+class StatusView;
+
+// The two settings pages of the main window: filled from the settings file, written back
+// by Apply, refilled by Cancel. Nothing is kept besides the controls themselves.
+class SettingsPages {
+public:
+    SettingsPages(const std::unique_ptr<SettingsFile>& MyIni, StatusView& view);
+
+    // Whether COMn is installed (the serial port's test), for the port list.
+    std::function<bool(unsigned n)> IsComPortAvailable;
+    // The heartbeat control's bracket around Apply (stop before, start again after).
+    std::function<bool()> beginApply;
+    std::function<void(bool restart)> endApply;
+
+    void loadSetup(); // heartbeat page
+    void loadGSD();   // shutdown page
+    void LoadVars();  // the address and port only, once at start-up
+
+    void Button6Click(); // heartbeat Apply
+    void Button5Click() { loadSetup(); } // heartbeat Cancel
+    void Button7Click(); // shutdown Apply
+    void Button8Click() { loadGSD(); } // shutdown Cancel
+
+private:
+    SettingsFile& ini() const;
+
+    const std::unique_ptr<SettingsFile>& MyIni_;
+    StatusView& view_;
+};
+
+} // namespace norva

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "app/TForm1.h"
+#include "support/RecordingPowerBackend.h"
+#include "support/ScriptedMessageBoxes.h"
+#include "support/TempDir.h"
+#include "ui/ErrorBox.h"
+
+#include <QApplication>
+#include <chrono>
+#include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace norva::test {
+
+// A free UDP port on this machine, for settings whose "Port" the program will bind.
+inline std::uint16_t FreeUdpPort() {
+    const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(s);
+    return ntohs(a.sin_port);
+}
+
+// The application object on a settings folder of the test's own, with scripted message
+// boxes, a recording power backend and the command port on any free port. Nothing in it
+// can reach the user's files or the real power controls.
+class FormFixture {
+public:
+    explicit FormFixture(const std::string& settings = "", bool balloons = false) {
+        if (!settings.empty())
+            dir.write("NorvaHB", settings);
+        env.settingsFolder = dir.path();
+        env.commandPort = 0;
+        env.boxes = &boxes;
+        env.power = &power;
+        env.balloonsAvailable = balloons;
+        form = std::make_unique<TForm1>(env);
+    }
+
+    // Program start after the window is built: the start-up sequence, then the dialogs.
+    void start() {
+        RunGuarded(boxes, [this] { form->FormCreate(); });
+        form->BuildDialogs();
+    }
+
+    std::string setting(const std::string& section, const std::string& key,
+                        const std::string& fallback = "<missing>") const {
+        return SettingsFile(dir.path()).ReadString(section, key, fallback);
+    }
+
+    // Serves calls from worker threads until `done` or the deadline.
+    bool serveUntil(const std::function<bool()>& done,
+                    std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        bool ok = false;
+        form->queue.serveUntil([&] {
+            QApplication::processEvents();
+            ok = done();
+            return ok || std::chrono::steady_clock::now() > deadline;
+        });
+        return ok;
+    }
+
+    TempDir dir;
+    ScriptedMessageBoxes boxes;
+    RecordingPowerBackend power;
+    AppEnvironment env;
+    std::unique_ptr<TForm1> form;
+};
+
+} // namespace norva::test
