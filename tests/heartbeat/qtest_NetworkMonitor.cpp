@@ -1,0 +1,373 @@
+// The network heartbeat monitor: tick and watchdog driven by hand, the failure alert, the
+// answers the device may give and its shutdown/restart messages, and failed sends.
+#include "support/FormFixture.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+using norva::test::FormFixture;
+using namespace std::chrono_literals;
+
+namespace {
+
+bool visible(QWidget* w) {
+    return !w->isHidden();
+}
+
+std::vector<std::uint8_t> bytes(std::string_view s) {
+    return {s.begin(), s.end()};
+}
+
+std::string netSettings(std::uint32_t port, const std::string& freq = "5",
+                        const std::string& fail = "3", const std::string& ip = "127.0.0.1") {
+    return "[Setup]\nNetwork=1\nShowStatusInTray=1\nIPAddr=" + ip +
+           "\nPort=" + std::to_string(port) + "\nFreq=" + freq + "\nFailCount=" + fail + "\n";
+}
+
+// One datagram that reached the program's UDP port, and through which binding.
+struct Datagram {
+    std::string data;
+    std::string peerIP;
+    std::uint16_t peerPort;
+    std::uint16_t localPort;
+};
+
+// The application on loopback: IPAddr 127.0.0.1 and a free "Port", so every datagram the
+// program sends comes back to its own socket. A recorder takes the endpoint's read handler,
+// so those echoes never reach the monitor; the tests play the device's answers by calling
+// the monitor's handler themselves. The timers are lengthened so that only the test ticks.
+class NetHarness {
+public:
+    void build(const std::string& settings) {
+        f = std::make_unique<FormFixture>(settings);
+        net().Timer1.setInterval(1h);
+        net().Timer2.setInterval(1h);
+        f->form->UDPServer.OnUDPRead = [this](std::thread::id,
+                                              const std::vector<std::uint8_t>& data,
+                                              const norva::UdpEndpoint::Binding& b) {
+            wire.push_back(
+                {std::string(data.begin(), data.end()), b.peerIP(), b.peerPort(), b.port()});
+        };
+        f->start();
+    }
+
+    norva::NetworkMonitor& net() { return f->form->network; }
+    norva::TForm1Ui& ui() { return f->form->ui; }
+
+    std::size_t onWire(std::string_view token) const {
+        std::size_t n = 0;
+        for (const auto& d : wire)
+            n += d.data == token ? 1 : 0;
+        return n;
+    }
+    // Serves the endpoint's deliveries until `count` copies of `token` came back.
+    bool waitOnWire(std::string_view token, std::size_t count) {
+        return f->serveUntil([&] { return onWire(token) >= count; }, 5000ms);
+    }
+
+    void expectGoodDisplay(bool statusInTray) {
+        EXPECT_FALSE(f->form->view.failed);
+        EXPECT_TRUE(visible(ui().Image2));
+        EXPECT_FALSE(visible(ui().Image1));
+        EXPECT_EQ(ui().Label1->text(), "OK");
+        EXPECT_EQ(f->form->tray.iconIndex(), statusInTray ? 0 : 2);
+        EXPECT_EQ(f->form->tray.hint(), statusInTray ? "Norva is responding" : "Norva utility");
+    }
+    void expectFailDisplay() {
+        EXPECT_TRUE(f->form->view.failed);
+        EXPECT_TRUE(visible(ui().Image1));
+        EXPECT_FALSE(visible(ui().Image2));
+        EXPECT_EQ(ui().Label1->text(), "Fail");
+    }
+
+    std::uint16_t port = norva::test::FreeUdpPort();
+    std::unique_ptr<FormFixture> f;
+    std::vector<Datagram> wire;
+};
+
+class NetworkMonitorTest : public NetHarness, public testing::Test {};
+
+TEST(NetworkMonitorTimers, TickEverySecondWatchdogHalfASecondBothIdleAtCreation) {
+    FormFixture f;
+    EXPECT_EQ(f.form->network.Timer1.interval(), 1000);
+    EXPECT_EQ(f.form->network.Timer2.interval(), 500);
+    EXPECT_FALSE(f.form->network.Timer1.isActive());
+    EXPECT_FALSE(f.form->network.Timer2.isActive());
+}
+
+// Steps after the start heartbeat: 'M' lets the watchdog fire, 'A' plays a "NorvaACK"; each
+// step ends with the tick that sends the next heartbeat (Freq 1).
+struct SequenceCase {
+    const char* name;
+    const char* failCount;
+    const char* steps;
+    int alertAtMiss; // 0: no alert
+};
+
+class NetworkSequence : public NetHarness, public testing::TestWithParam<SequenceCase> {};
+
+TEST_P(NetworkSequence, AlertComesOnceWithTheFailCountthMissSinceTheStart) {
+    const auto& c = GetParam();
+    build(netSettings(port, "1", c.failCount));
+    f->form->control.Button2Click();
+    ASSERT_EQ(net().sentCount, 1u);
+
+    int misses = 0;
+    int answers = 0;
+    for (const char step : std::string_view(c.steps)) {
+        ASSERT_TRUE(net().Timer2.isActive()) << "every heartbeat is watched";
+        if (step == 'M') {
+            net().Timer2Timer();
+            ++misses;
+            EXPECT_EQ(ui().Missed->text(), QString::number(misses));
+            const bool alerted = c.alertAtMiss != 0 && misses >= c.alertAtMiss;
+            EXPECT_EQ(f->boxes.errors.size(), alerted ? 1u : 0u) << "after miss " << misses;
+            EXPECT_EQ(f->boxes.beeps, alerted ? 1 : 0) << "after miss " << misses;
+            if (alerted)
+                expectFailDisplay();
+            else
+                EXPECT_EQ(ui().Label1->text(), "OK") << "after miss " << misses;
+        } else {
+            net().UDPServerUDPRead(bytes("NorvaACK"));
+            ++answers;
+        }
+        EXPECT_FALSE(net().Timer2.isActive());
+        net().Timer1Timer();
+    }
+
+    const auto steps = std::string_view(c.steps).size();
+    EXPECT_EQ(net().sentCount, steps + 1);
+    EXPECT_EQ(net().missedCount, static_cast<std::uint32_t>(misses));
+    EXPECT_EQ(net().rcvdCount, static_cast<std::uint32_t>(answers));
+    // Answers never reload the fail counter; it wraps below zero.
+    EXPECT_EQ(net().FailCntr, static_cast<std::uint16_t>(std::stoi(c.failCount) - misses));
+    if (c.alertAtMiss != 0) {
+        ASSERT_EQ(f->boxes.errors.size(), 1u);
+        EXPECT_EQ(f->boxes.errors[0], "Your Norva is not responding to the Heartbeat");
+        EXPECT_EQ(f->form->tray.iconIndex(), 1);
+        EXPECT_EQ(f->form->tray.hint(), "Norva is not responding");
+        EXPECT_EQ(f->form->tray.balloonsShown(), 0);
+    }
+    // Each counted heartbeat really left, from the configured port to the configured port.
+    ASSERT_TRUE(waitOnWire("NorvaHB", steps + 1));
+    for (const auto& d : wire) {
+        EXPECT_EQ(d.peerIP, "127.0.0.1");
+        EXPECT_EQ(d.peerPort, port);
+        EXPECT_EQ(d.localPort, port);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NetworkSequence,
+    testing::Values(SequenceCase{"SilentDevice", "3", "MMMM", 3},
+                    SequenceCase{"MissesAndAnswersMixed", "3", "MAMAM", 3},
+                    SequenceCase{"AnswersDoNotPostponeTheAlert", "2", "AAAMAAM", 2},
+                    SequenceCase{"FailCountZeroWaitsForTheWrap", "0", "MMMMM", 0}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+struct FreqCase {
+    const char* name;
+    const char* freq;
+    std::uint32_t ticks;
+    std::vector<std::uint32_t> heartbeatTicks;
+};
+
+class NetworkFrequency : public NetHarness, public testing::TestWithParam<FreqCase> {};
+
+TEST_P(NetworkFrequency, HeartbeatAtTheStartThenEveryFreqTicks) {
+    const auto& c = GetParam();
+    build(netSettings(port, c.freq));
+    f->form->control.Button2Click();
+    ASSERT_EQ(net().sentCount, 1u) << "the first heartbeat goes out at once";
+    EXPECT_TRUE(net().Timer1.isActive());
+
+    std::vector<std::uint32_t> sentOn;
+    for (std::uint32_t tick = 1; tick <= c.ticks; ++tick) {
+        const auto before = net().sentCount;
+        net().Timer1Timer();
+        if (net().sentCount != before)
+            sentOn.push_back(tick);
+    }
+    EXPECT_EQ(sentOn, c.heartbeatTicks);
+    EXPECT_EQ(ui().Sent->text(), QString::number(c.heartbeatTicks.size() + 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, NetworkFrequency,
+                         testing::Values(FreqCase{"Five", "5", 12, {5, 10}},
+                                         FreqCase{"One", "1", 3, {1, 2, 3}},
+                                         FreqCase{"ZeroWrapsTo65536", "0", 65536, {65536}}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(NetworkMonitorTest, PortAboveSixteenBitsUsesItsLowSixteenBitsBothWays) {
+    build(netSettings(65536u + port));
+    f->form->control.Button2Click();
+    EXPECT_EQ(net().thePort, 65536 + port);
+    EXPECT_EQ(f->form->UDPServer.DefaultPort(), port);
+    EXPECT_TRUE(f->boxes.errors.empty());
+    ASSERT_TRUE(waitOnWire("NorvaHB", 1));
+    EXPECT_EQ(wire[0].peerPort, port);
+    EXPECT_EQ(wire[0].localPort, port);
+}
+
+TEST_F(NetworkMonitorTest, Port70000IsKeptWholeAndBindsItsLowBits) {
+    // The address does not resolve, so nothing is bound or sent to the fixed port 4464;
+    // the fields are set before the send.
+    build(netSettings(70000, "5", "3", "127.0.0.1"));
+    f->form->MyIni->WriteString("Setup", "IPAddr", "no-such-host.invalid");
+    norva::RunGuarded(f->boxes, [&] { f->form->control.StartSending(); });
+    EXPECT_EQ(net().thePort, 70000);
+    EXPECT_EQ(f->form->UDPServer.DefaultPort(), 4464);
+    EXPECT_EQ(f->boxes.errors.size(), 1u);
+}
+
+TEST_F(NetworkMonitorTest, FailedSendIsReportedNeverCountedOrWatchedAndTheTickGoesOn) {
+    build(netSettings(port, "1"));
+    f->form->MyIni->WriteString("Setup", "IPAddr", "no-such-host.invalid");
+    norva::RunGuarded(f->boxes, [&] { f->form->control.StartSending(); });
+    ASSERT_EQ(f->boxes.errors.size(), 1u);
+    EXPECT_EQ(f->boxes.errors[0].rfind("Socket Error # ", 0), 0u) << f->boxes.errors[0];
+    EXPECT_TRUE(net().Timer1.isActive()) << "enabled before the first send";
+    EXPECT_FALSE(net().Timer2.isActive());
+    EXPECT_EQ(net().sentCount, 0u);
+    EXPECT_EQ(ui().Sent->text(), "0");
+    EXPECT_EQ(ui().Label1->text(), "Stopped") << "the start ended before showing OK";
+    EXPECT_TRUE(visible(ui().Image3));
+
+    // Each later tick that sends fails the same way: one more box, still nothing counted.
+    norva::RunGuarded(f->boxes, [&] { net().Timer1Timer(); });
+    EXPECT_EQ(f->boxes.errors.size(), 2u);
+    EXPECT_EQ(net().sentCount, 0u);
+    EXPECT_FALSE(net().Timer2.isActive());
+    EXPECT_EQ(net().missedCount, 0u);
+    EXPECT_EQ(f->boxes.beeps, 0);
+}
+
+TEST_F(NetworkMonitorTest, EmptySettingStartsNothing) {
+    build(netSettings(port, ""));
+    f->form->control.StartSending();
+    EXPECT_FALSE(net().Timer1.isActive());
+    EXPECT_EQ(net().sentCount, 0u);
+    EXPECT_EQ(net().thePort, 0);
+}
+
+TEST_F(NetworkMonitorTest, NotANumberFailsBeforeTheTickStarts) {
+    build(netSettings(port, "5", "x3"));
+    norva::RunGuarded(f->boxes, [&] { f->form->control.StartSending(); });
+    ASSERT_EQ(f->boxes.errors.size(), 1u);
+    EXPECT_EQ(f->boxes.errors[0], "''x3'' is not a valid integer value.");
+    EXPECT_FALSE(net().Timer1.isActive());
+    EXPECT_EQ(net().sentCount, 0u);
+}
+
+// Answers played while in the failure state, right after a heartbeat.
+struct AnswerCase {
+    const char* name;
+    const char* text;
+    bool statusInTray;
+    bool good; // draws the good state
+    bool nak;  // counted as a negative answer
+};
+
+class NetworkAnswer : public NetHarness, public testing::TestWithParam<AnswerCase> {};
+
+TEST_P(NetworkAnswer, AnyDatagramEndsTheWaitOnlyTheExactAckDrawsTheGoodState) {
+    const auto& c = GetParam();
+    build(netSettings(port, "1", "1"));
+    f->form->control.Button2Click();
+    ui().showStatusInTrayCB->setChecked(c.statusInTray);
+    net().Timer2Timer();
+    expectFailDisplay();
+    net().Timer1Timer();
+    ASSERT_TRUE(net().Timer2.isActive());
+
+    net().UDPServerUDPRead(bytes(c.text));
+    EXPECT_FALSE(net().Timer2.isActive());
+    EXPECT_EQ(net().rcvdCount, 1u);
+    EXPECT_EQ(ui().Received->text(), "1");
+    EXPECT_EQ(net().badCount, c.nak ? 1u : 0u);
+    EXPECT_EQ(ui().NAK->text(), c.nak ? "1" : "0");
+    EXPECT_EQ(net().missedCount, 1u) << "the answered heartbeat is not a miss";
+    if (c.good)
+        expectGoodDisplay(c.statusInTray);
+    else
+        expectFailDisplay();
+    EXPECT_TRUE(f->power.calls.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NetworkAnswer,
+    testing::Values(AnswerCase{"Ack", "NorvaACK", true, true, false},
+                    AnswerCase{"AckWithoutStatusInTray", "NorvaACK", false, true, false},
+                    AnswerCase{"AckWithNewline", "NorvaACK\n", true, false, false},
+                    AnswerCase{"LowerCaseAck", "norvaack", true, false, false},
+                    AnswerCase{"Nak", "NorvaNAK", true, false, true},
+                    AnswerCase{"OwnHeartbeat", "NorvaHB", true, false, false}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(NetworkMonitorTest, LateAckAfterStopStillDrawsTheGoodState) {
+    build(netSettings(port, "5", "1"));
+    f->form->control.Button2Click();
+    net().Timer2Timer();
+    expectFailDisplay();
+    f->form->control.Button4Click();
+    EXPECT_EQ(ui().Label1->text(), "Stopped");
+    EXPECT_TRUE(f->form->view.failed) << "a stop leaves the failure flag";
+
+    net().UDPServerUDPRead(bytes("NorvaACK"));
+    expectGoodDisplay(true);
+    EXPECT_FALSE(net().Timer1.isActive()) << "the answer does not restart the heartbeat";
+}
+
+struct MessageCase {
+    const char* name;
+    const char* message;
+    const char* caption;
+    const char* reply;
+};
+
+class NetworkDeviceMessage : public NetHarness, public testing::TestWithParam<MessageCase> {};
+
+TEST_P(NetworkDeviceMessage, SetsTheCaptionRepliesToTheConfiguredPortAndPowersNothing) {
+    const auto& c = GetParam();
+    build(netSettings(port));
+    f->form->control.Button2Click();
+    ASSERT_TRUE(waitOnWire("NorvaHB", 1));
+
+    net().UDPServerUDPRead(bytes(c.message));
+    EXPECT_EQ(f->form->windowTitle(), c.caption);
+    EXPECT_FALSE(net().Timer2.isActive());
+    EXPECT_EQ(net().rcvdCount, 1u);
+    ASSERT_TRUE(waitOnWire(c.reply, 1));
+    const auto& reply = wire.back();
+    EXPECT_EQ(reply.data, c.reply);
+    EXPECT_EQ(reply.peerPort, port);
+    EXPECT_EQ(reply.localPort, port);
+    EXPECT_TRUE(f->power.calls.empty());
+    EXPECT_TRUE(f->boxes.errors.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NetworkDeviceMessage,
+    testing::Values(MessageCase{"Shutdown", "NorvaShutdown", "Shutdown", "shutdownACK"},
+                    MessageCase{"Restart", "NorvaRestart", "Restart", "restartACK"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(NetworkMonitorTest, ClearStatsZeroesTheFourCountersAndKeepsFailCounter) {
+    build(netSettings(port, "1", "5"));
+    f->form->control.Button2Click();
+    net().Timer2Timer();
+    net().UDPServerUDPRead(bytes("NorvaNAK"));
+    net().ClearStats();
+    EXPECT_EQ(net().sentCount + net().rcvdCount + net().missedCount + net().badCount, 0u);
+    for (auto* label : {ui().Sent, ui().Received, ui().Missed, ui().NAK})
+        EXPECT_EQ(label->text(), "0");
+    EXPECT_EQ(net().FailCntr, 4);
+}
+
+} // namespace
