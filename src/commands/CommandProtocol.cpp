@@ -10,14 +10,23 @@
 
 #include <QCheckBox>
 #include <QLineEdit>
+#include <optional>
 #include <vector>
 
 namespace norva {
 
 namespace {
 
-// The page's texts in the 8-bit form the packet carries.
-std::string eightBit(const QLineEdit* edit) { return edit->text().toLatin1().toStdString(); }
+// The page's text in the 8-bit form the packet carries. A character that has no 8-bit form
+// cannot have come from the device, so such a text matches no packet (a plain conversion
+// would turn it into '?' and let a packet holding '?' pass).
+std::optional<std::string> eightBit(const QLineEdit* edit) {
+    const QString text = edit->text();
+    for (const QChar c : text)
+        if (c.unicode() > 0xFF)
+            return std::nullopt;
+    return text.toLatin1().toStdString();
+}
 
 } // namespace
 
@@ -44,8 +53,8 @@ void CommandProtocol::theServerExecute(CommandConnection& AContext) {
     if (HelloText(message) != "hello-000")
         return;
     onUi([&] { view_.setCaption("Got Hello"); });
-    AContext.Write({static_cast<std::uint8_t>(localSeq & 0xFF),
-                    static_cast<std::uint8_t>(localSeq >> 8)});
+    AContext.Write(
+        {static_cast<std::uint8_t>(localSeq & 0xFF), static_cast<std::uint8_t>(localSeq >> 8)});
 }
 
 void CommandProtocol::handleCommand(CommandConnection& AContext,
@@ -55,11 +64,13 @@ void CommandProtocol::handleCommand(CommandConnection& AContext,
     bool accepted = false;
     onUi([&] {
         TForm1Ui& ui = view_.ui();
-        if (!SameUserName(packet.userName, eightBit(ui.usermane))) {
+        const std::optional<std::string> user = eightBit(ui.usermane);
+        if (!user || !SameUserName(packet.userName, *user)) {
             view_.setLabel4("Bad Username");
             return;
         }
-        if (packet.password != eightBit(ui.password)) {
+        const std::optional<std::string> password = eightBit(ui.password);
+        if (!password || packet.password != *password) {
             view_.setLabel4("Bad Password");
             return;
         }
