@@ -1,0 +1,178 @@
+// The pending-action warning, driven by its tick handler instead of the clock.
+#include "commands/Twarning.h"
+#include "support/FormFixture.h"
+
+#include <QAbstractButton>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+using norva::Twarning;
+using norva::test::FormFixture;
+
+namespace {
+
+// A warning window on its own, recording the actions it asks for.
+class Warning : public testing::Test {
+protected:
+    Warning() {
+        w.doRestart = [this] { actions.emplace_back("restart"); };
+        w.doShutdown = [this] { actions.emplace_back("shutdown"); };
+    }
+
+    // The clock stays out of it: every tick comes from the test.
+    void show(std::uint8_t mode) {
+        w.ShowPending(mode);
+        w.Timer1.stop();
+    }
+    void ticks(int n) {
+        for (int i = 0; i < n; ++i)
+            w.Timer1Timer();
+    }
+
+    Twarning w;
+    std::vector<std::string> actions;
+};
+
+TEST_F(Warning, IsAnAlwaysOnTopWindowWithoutButtons) {
+    EXPECT_TRUE(w.windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_EQ(w.windowTitle(), "Warning");
+    EXPECT_EQ(w.size(), QSize(334, 75));
+    EXPECT_TRUE(w.findChildren<QAbstractButton*>().isEmpty());
+    QStringList texts;
+    for (const QWidget* child : w.findChildren<QWidget*>()) {
+        const auto* label = qobject_cast<const QLabel*>(child);
+        ASSERT_NE(label, nullptr) << "only labels and the picture: "
+                                  << child->metaObject()->className();
+        if (!label->text().isEmpty())
+            texts << label->text();
+    }
+    texts.sort();
+    EXPECT_EQ(texts.join("|"), "By Norva-Pro|Graceful shutdown Initiated");
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_FALSE(w.Timer1.isActive());
+    EXPECT_EQ(w.mode, 0);
+}
+
+struct ModeCase {
+    const char* name;
+    std::uint8_t mode;
+    std::vector<std::string> actions;
+};
+
+void PrintTo(const ModeCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CountdownByMode : public Warning, public testing::WithParamInterface<ModeCase> {};
+
+TEST_P(CountdownByMode, CountsTenTicksInTheCaptionThenActsOnce) {
+    w.ShowPending(GetParam().mode);
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_TRUE(w.Timer1.isActive());
+    EXPECT_EQ(w.Timer1.interval(), 1000);
+    EXPECT_EQ(w.countdown, 10);
+    EXPECT_EQ(w.windowTitle(), "Warning");
+    w.Timer1.stop();
+    for (int left = 9; left >= 0; --left) {
+        EXPECT_TRUE(actions.empty()) << left;
+        w.Timer1Timer();
+        EXPECT_EQ(w.windowTitle(), QString("Timer = %1").arg(left));
+    }
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_FALSE(w.Timer1.isActive());
+    EXPECT_EQ(actions, GetParam().actions);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CountdownByMode,
+                         testing::Values(ModeCase{"Restart", 0, {"restart"}},
+                                         ModeCase{"Shutdown", 1, {"shutdown"}},
+                                         ModeCase{"OtherModeDoesNothing", 2, {}}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(Warning, ClosingDoesNotStopTheAction) {
+    w.ShowPending(0);
+    ticks(3);
+    w.close();
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_TRUE(w.Timer1.isActive()) << "the clock keeps counting after a close";
+    w.Timer1.stop();
+    ticks(6);
+    EXPECT_TRUE(actions.empty());
+    ticks(1);
+    EXPECT_EQ(actions, std::vector<std::string>{"restart"});
+}
+
+TEST_F(Warning, SecondShowingWhileVisibleChangesOnlyTheMode) {
+    show(0);
+    ticks(4);
+    w.ShowPending(1); // a shutdown command during a restart countdown
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_EQ(w.countdown, 6);
+    EXPECT_EQ(w.windowTitle(), "Timer = 6");
+    ticks(5);
+    EXPECT_TRUE(actions.empty());
+    ticks(1);
+    EXPECT_EQ(actions, std::vector<std::string>{"shutdown"});
+}
+
+TEST_F(Warning, ShowingAfterTheUserClosedItStartsTheCountAgain) {
+    show(0);
+    ticks(4);
+    w.close();
+    ticks(2);
+    w.ShowPending(0);
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_EQ(w.countdown, 10);
+    w.Timer1.stop();
+    ticks(9);
+    EXPECT_TRUE(actions.empty());
+    ticks(1);
+    EXPECT_EQ(actions, std::vector<std::string>{"restart"});
+    EXPECT_FALSE(w.isVisible());
+}
+
+TEST_F(Warning, ModeIsKeptBetweenShowings) {
+    show(1);
+    ticks(10);
+    w.show(); // as Button9 does, without setting a mode
+    w.Timer1.stop();
+    ticks(10);
+    EXPECT_EQ(actions, (std::vector<std::string>{"shutdown", "shutdown"}));
+}
+
+// Button9 shows the warning modally; the modal showing ends with the count, and the
+// restart is requested through the main window.
+TEST(Button9, ShowsTheWarningModallyAndRestartsAtZero) {
+    FormFixture f;
+    f.start();
+    Twarning& w = *f.form->warning;
+    bool wasModal = false;
+    std::vector<std::string> callsBeforeEnd;
+    QTimer::singleShot(0, &w, [&] {
+        wasModal = w.isVisible() && w.isModal();
+        w.Timer1.stop();
+        for (int i = 0; i < 9; ++i)
+            w.Timer1Timer();
+        callsBeforeEnd = f.power.calls;
+        w.Timer1Timer();
+    });
+    // Should the count not end the modal showing, this does, and the checks below fail.
+    QTimer failSafe;
+    failSafe.setSingleShot(true);
+    QObject::connect(&failSafe, &QTimer::timeout, &w, [&] { w.reject(); });
+    failSafe.start(20000);
+
+    f.form->ui.Button9->click();
+
+    EXPECT_TRUE(failSafe.isActive()) << "the modal showing did not end at 0";
+    EXPECT_TRUE(wasModal);
+    EXPECT_TRUE(callsBeforeEnd.empty());
+    EXPECT_EQ(f.power.calls, std::vector<std::string>{"reboot"});
+    EXPECT_EQ(f.form->windowTitle(), "DO restart");
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_TRUE(f.boxes.errors.empty());
+}
+
+} // namespace
