@@ -358,6 +358,7 @@ class NorvaCase(unittest.TestCase):
             os.mkdir(d, 0o700)
         self.settings_path = os.path.join(self.config, "NorvaHB")
         self.procs = []
+        self.norvahb_logs = []
         self.runs = 0
         self.net = LAB.new_net()
         self.addCleanup(self.net.close)
@@ -366,6 +367,11 @@ class NorvaCase(unittest.TestCase):
     def tearDown(self):
         for proc in reversed(self.procs):
             stop_process(proc)
+        # A sanitized build reports on stderr and may not even end the program.
+        for log in self.norvahb_logs:
+            report = re.search(r"ERROR: \w+Sanitizer|runtime error:", log.text())
+            if report:
+                self.fail("sanitizer report from NorvaHB:\n" + log.text()[report.start():][:3000])
 
     # --- settings -------------------------------------------------------------------------
 
@@ -404,6 +410,7 @@ class NorvaCase(unittest.TestCase):
         check_private_bus(env.get("DBUS_SYSTEM_BUS_ADDRESS"), LAB)
         self.runs += 1
         log = LogFile(os.path.join(self.home, "norvahb-%d.err" % self.runs))
+        self.norvahb_logs.append(log)
         with open(log.path, "w") as err:
             proc = subprocess.Popen(self.net.in_pc([PATHS["norvahb"]]), env=env,
                                     stdin=subprocess.DEVNULL, stdout=err, stderr=err)
@@ -520,6 +527,7 @@ class PowerPath(NorvaCase):
         self.write_settings(self.settings(alert=0, port=port))
         proc, err = self.start_norvahb()
 
+        # The user name is matched without regard to case.
         status, out = self.send_command("--action", "restart", "--user", "ostra",
                                         "--password", self.PASSWORD)
         self.assertIn("hello reply 00 00", out, "hello not answered with 00 00:\n" + out)
