@@ -37,9 +37,16 @@ void SettingsPages::loadSetup() {
     ui.IPAddr->setText(ini().ReadString("Setup", "IPAddr", "0.0.0.0"));
     ui.Port->setText(read(ini(), "Setup", "Port", "9100"));
 
-    ui.usbRB->setChecked(ini().ReadBool("Setup", "USB", false));
-    ui.networkRB->setChecked(ini().ReadBool("Setup", "Network", false));
-    if (!ui.usbRB->isChecked() && !ui.networkRB->isChecked())
+    // The three buttons form an exclusive group, which refuses to uncheck its checked button;
+    // so the button to show is checked instead, which unchecks the other two. Network wins
+    // when both are stored as true.
+    const bool usb = ini().ReadBool("Setup", "USB", false);
+    const bool network = ini().ReadBool("Setup", "Network", false);
+    if (network)
+        ui.networkRB->setChecked(true);
+    else if (usb)
+        ui.usbRB->setChecked(true);
+    else
         ui.noneRB->setChecked(true);
 
     ui.comPort->clear();
@@ -78,7 +85,8 @@ void SettingsPages::Button6Click() {
 
     SettingsFile& file = ini();
     file.WriteString("Setup", "ComPort",
-                     ui.comPort->currentIndex() >= 0 ? ui.comPort->currentText().toStdString() : "");
+                     ui.comPort->currentIndex() >= 0 ? ui.comPort->currentText().toStdString()
+                                                     : "");
     file.WriteString("Setup", "Freq", ui.Freq->text().toStdString());
     file.WriteString("Setup", "FailCount", ui.Fail->text().toStdString());
     file.WriteString("Setup", "IPAddr", ui.IPAddr->Text());
