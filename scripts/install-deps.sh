@@ -7,7 +7,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
     libgtest-dev libgmock-dev
     clang-14 libclang-rt-14-dev
-    dbus-daemon dbus-x11 iproute2 xvfb xauth procps util-linux
+    dbus-daemon dbus-x11 iproute2 xvfb xauth procps util-linux python3
 )
 
 missing=()

@@ -3,6 +3,7 @@
 #include "app/AppEnvironment.h"
 #include "app/SettingsFile.h"
 #include "app/TForm1.h"
+#include "app/TerminationSignals.h"
 #include "commands/Login1PowerBackend.h"
 #include "platform/InstanceLock.h"
 #include "ui/ErrorBox.h"
@@ -67,5 +68,6 @@ int main(int argc, char** argv) {
     RunGuarded(boxes, [&] { form->FormCreate(); });
     form->BuildDialogs();
     form->ShowAtStart();
+    TerminationSignals termination([&] { form->close(); });
     return app.exec();
 }

@@ -4,6 +4,7 @@
 
 #include <QFont>
 #include <QLabel>
+#include <QShowEvent>
 
 namespace norva {
 
@@ -41,8 +42,12 @@ void Twarning::ShowPending(std::uint8_t newMode) {
 }
 
 void Twarning::showEvent(QShowEvent* event) {
-    countdown = 10;
-    Timer1.start();
+    // Only our own show() starts the count; the window system re-showing the window (after a
+    // desktop switch, say) must not lengthen a running countdown.
+    if (!event->spontaneous()) {
+        countdown = 10;
+        Timer1.start();
+    }
     QDialog::showEvent(event);
 }
 

@@ -23,10 +23,13 @@ SocketError bindFailed() {
     return SocketError("Could not bind socket. Address and port are already in use.");
 }
 
-void switchAddressReuseOff(int socket) {
-    // Off is the default; saying so keeps another program's listener from being shared.
-    const int off = 0;
-    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &off, sizeof off);
+void allowRebindOverTimeWait(int socket) {
+    // On Linux this only lets the listener bind while connections of an earlier run of the
+    // program wait out TIME_WAIT (the program closes most command connections itself, so a
+    // restart within a minute would otherwise fail). It never lets two listeners share the
+    // port; that would take SO_REUSEPORT, which stays off.
+    const int on = 1;
+    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 }
 
 } // namespace
@@ -126,7 +129,7 @@ void CommandListener::bindEndpoints() {
         if (v4 < 0) {
             throw SocketError::fromErrno(errno);
         }
-        switchAddressReuseOff(v4);
+        allowRebindOverTimeWait(v4);
         sockaddr_in any4{};
         any4.sin_family = AF_INET;
         any4.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -153,7 +156,7 @@ void CommandListener::bindEndpoints() {
         // IPv4 peers arrive on the IPv4 socket only, never as mapped addresses here.
         const int on = 1;
         ::setsockopt(v6, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-        switchAddressReuseOff(v6);
+        allowRebindOverTimeWait(v6);
         sockaddr_in6 any6{};
         any6.sin6_family = AF_INET6;
         any6.sin6_addr = in6addr_any;

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <cstdio>
 
 namespace norva {
 
@@ -18,6 +19,8 @@ QString lines(const std::string& text) {
 } // namespace
 
 void QtMessageBoxes::showError(const std::string& text) {
+    // Also on standard error, so a message is not lost when nobody sees the desktop.
+    std::fprintf(stderr, "NorvaHB: %s\n", text.c_str());
     QMessageBox box(QMessageBox::Critical, QString(), lines(text), QMessageBox::Ok,
                     parent_);
     box.exec();

@@ -472,6 +472,22 @@ TEST_F(CommandListenerTest, DeactivationClosesOpenConnectionsAndCanBeUndone) {
     exchange(c, "c1");
 }
 
+TEST_F(CommandListenerTest, ANewListenerBindsWhileClosedConnectionsWaitOutTimeWait) {
+    start();
+    const uint16_t port = listener->Port();
+    {
+        Client client(AF_INET, port);
+        exchange(client, "x1");
+        EXPECT_TRUE(client.waitClosed()); // the listener closed first: its side waits in TIME_WAIT
+    }
+    listener.reset();
+    // A restarted program must get its port back at once, not a minute later.
+    CommandListener again(port);
+    again.OnExecute = [](CommandConnection&) { throw SocketError("unused"); };
+    EXPECT_NO_THROW(again.setActive(true));
+    EXPECT_EQ(again.Port(), port);
+}
+
 TEST_F(CommandListenerTest, DeactivationStopsAccepting) {
     start();
     const uint16_t port = listener->Port();
