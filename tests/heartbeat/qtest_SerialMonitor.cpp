@@ -91,6 +91,10 @@ public:
                            f->dir / "NorvaHB-ports" / "COM7");
         ser().comFreq.setInterval(1h);
         ser().comResp.setInterval(1h);
+        // Never the real port prompt: it is a modal dialog.
+        f->form->myPort.PromptForPort = [](const std::vector<std::string>&) {
+            return std::optional<std::uint16_t>();
+        };
         f->form->myPort.OnTriggerAvail = [this](norva::SerialPort& cp, std::uint16_t count) {
             counts.push_back(count);
             ser().myPortTriggerAvail(cp, count);
