@@ -30,8 +30,7 @@ public:
 
     std::string ReadString(const std::string& section, const std::string& key,
                            const std::string& fallback) const;
-    void WriteString(const std::string& section, const std::string& key,
-                     const std::string& value);
+    void WriteString(const std::string& section, const std::string& key, const std::string& value);
 
     // Decimal, or hexadecimal with "0x"/"0X"/"$"; non-zero is true. A missing key, an empty
     // value or anything that is not an integer gives `fallback`.

@@ -34,8 +34,8 @@ TForm1::TForm1(const AppEnvironment& environment)
     // Calls from worker threads reach this thread through the Qt event loop; modal boxes
     // run their own loop, so deliveries go on while one is open.
     queue.setWaker([this] {
-        QMetaObject::invokeMethod(&wakeTarget_, [this] { queue.runPending(); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &wakeTarget_, [this] { queue.runPending(); }, Qt::QueuedConnection);
     });
 
     Start1 = PopupMenu1.addAction("Start");
@@ -61,15 +61,17 @@ TForm1::TForm1(const AppEnvironment& environment)
     theServer.setActive(true);
 }
 
-TForm1::~TForm1() { stopTransports(); }
+TForm1::~TForm1() {
+    stopTransports();
+}
 
-void TForm1::guarded(const std::function<void()>& entry) { RunGuarded(*env.boxes, entry); }
+void TForm1::guarded(const std::function<void()>& entry) {
+    RunGuarded(*env.boxes, entry);
+}
 
 void TForm1::connectHandlers() {
     UDPServer.OnUDPRead = [this](std::thread::id, const std::vector<std::uint8_t>& AData,
-                                 const UdpEndpoint::Binding&) {
-        network.UDPServerUDPRead(AData);
-    };
+                                 const UdpEndpoint::Binding&) { network.UDPServerUDPRead(AData); };
     myPort.OnTriggerAvail = [this](SerialPort& CP, std::uint16_t Count) {
         serial.myPortTriggerAvail(CP, Count);
     };
@@ -86,7 +88,8 @@ void TForm1::connectHandlers() {
     pages.endApply = [this](bool restart) { control.EndApply(restart); };
 
     auto on = [this](auto* sender, auto signal, void (TForm1::*handler)()) {
-        connect(sender, signal, this, [this, handler] { guarded([this, handler] { (this->*handler)(); }); });
+        connect(sender, signal, this,
+                [this, handler] { guarded([this, handler] { (this->*handler)(); }); });
     };
     on(&Timer3, &QTimer::timeout, &TForm1::Timer3Timer);
     on(ui.exit1, &QAction::triggered, &TForm1::exit1Click);
@@ -215,9 +218,13 @@ void TForm1::Minimizetotray1Click() {
     view.showBalloon = true;
 }
 
-void TForm1::Start1Click() { ui.Button2->click(); }
+void TForm1::Start1Click() {
+    ui.Button2->click();
+}
 
-void TForm1::Stop1Click() { ui.Button4->click(); }
+void TForm1::Stop1Click() {
+    ui.Button4->click();
+}
 
 void TForm1::theTabsChange(int index) {
     switch (index) {
@@ -230,9 +237,14 @@ void TForm1::theTabsChange(int index) {
         else
             ui.comDetails->show();
         break;
-    case 1: pages.loadSetup(); break;
-    case 2: pages.loadGSD(); break;
-    default: break;
+    case 1:
+        pages.loadSetup();
+        break;
+    case 2:
+        pages.loadGSD();
+        break;
+    default:
+        break;
     }
 }
 
@@ -251,8 +263,12 @@ void TForm1::Button9Click() {
         warning->exec();
 }
 
-void TForm1::doRestart() { power.doRestart(); }
+void TForm1::doRestart() {
+    power.doRestart();
+}
 
-void TForm1::doShutdown() { power.doShutdown(); }
+void TForm1::doShutdown() {
+    power.doShutdown();
+}
 
 } // namespace norva

@@ -21,8 +21,8 @@ class Twarning;
 // thread, and the connection waits for it, so the steps keep their order.
 class CommandProtocol {
 public:
-    CommandProtocol(HandOverQueue& ui, const std::unique_ptr<SettingsFile>& MyIni,
-                    StatusView& view, Twarning*& warning);
+    CommandProtocol(HandOverQueue& ui, const std::unique_ptr<SettingsFile>& MyIni, StatusView& view,
+                    Twarning*& warning);
 
     std::function<void()> doRestart;
     std::function<void()> doShutdown;

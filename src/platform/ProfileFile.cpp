@@ -13,7 +13,9 @@ namespace norva {
 
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 std::string trim(const std::string& s) {
     std::size_t b = 0, e = s.size();
@@ -194,7 +196,8 @@ bool ProfileFile::write(const std::string& section, const std::string& key,
         out << l << '\n';
     const std::string content = out.str();
 
-    std::string tmpl = (path_.parent_path() / ("." + path_.filename().string() + ".XXXXXX")).string();
+    std::string tmpl =
+        (path_.parent_path() / ("." + path_.filename().string() + ".XXXXXX")).string();
     if (path_.parent_path().empty())
         tmpl = "." + path_.filename().string() + ".XXXXXX";
     const int fd = ::mkstemp(tmpl.data());

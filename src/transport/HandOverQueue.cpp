@@ -15,7 +15,9 @@ struct HandOverQueue::Item {
 HandOverQueue::HandOverQueue(Waker waker)
     : waker_(std::move(waker)), uiThread_(std::this_thread::get_id()) {}
 
-HandOverQueue::~HandOverQueue() { close(); }
+HandOverQueue::~HandOverQueue() {
+    close();
+}
 
 void HandOverQueue::setWaker(Waker waker) {
     std::lock_guard lock(mutex_);

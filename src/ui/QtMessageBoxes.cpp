@@ -21,8 +21,7 @@ QString lines(const std::string& text) {
 void QtMessageBoxes::showError(const std::string& text) {
     // Also on standard error, so a message is not lost when nobody sees the desktop.
     std::fprintf(stderr, "NorvaHB: %s\n", text.c_str());
-    QMessageBox box(QMessageBox::Critical, QString(), lines(text), QMessageBox::Ok,
-                    parent_);
+    QMessageBox box(QMessageBox::Critical, QString(), lines(text), QMessageBox::Ok, parent_);
     box.exec();
 }
 
@@ -33,6 +32,8 @@ bool QtMessageBoxes::askYesNo(const std::string& text) {
     return box.exec() == QMessageBox::Yes;
 }
 
-void QtMessageBoxes::beep() { QApplication::beep(); }
+void QtMessageBoxes::beep() {
+    QApplication::beep();
+}
 
 } // namespace norva

@@ -24,10 +24,10 @@ public:
     void loadGSD();   // shutdown page
     void LoadVars();  // the address and port only, once at start-up
 
-    void Button6Click(); // heartbeat Apply
+    void Button6Click();                 // heartbeat Apply
     void Button5Click() { loadSetup(); } // heartbeat Cancel
-    void Button7Click(); // shutdown Apply
-    void Button8Click() { loadGSD(); } // shutdown Cancel
+    void Button7Click();                 // shutdown Apply
+    void Button8Click() { loadGSD(); }   // shutdown Cancel
 
 private:
     SettingsFile& ini() const;

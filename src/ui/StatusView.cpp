@@ -20,19 +20,29 @@ void StatusView::showIcon(tAppIcons theIcon) {
     ui_.Image2->hide();
     ui_.Image3->hide();
     switch (theIcon) {
-    case badIcon: ui_.Image1->show(); break;
-    case goodIcon: ui_.Image2->show(); break;
-    case stoppedIcon: ui_.Image3->show(); break;
+    case badIcon:
+        ui_.Image1->show();
+        break;
+    case goodIcon:
+        ui_.Image2->show();
+        break;
+    case stoppedIcon:
+        ui_.Image3->show();
+        break;
     }
 }
 
-void StatusView::setStatusText(const QString& text) { ui_.Label1->setText(text); }
+void StatusView::setStatusText(const QString& text) {
+    ui_.Label1->setText(text);
+}
 
 void StatusView::setCounter(QLabel* label, std::uint32_t value) {
     label->setText(QString::number(value));
 }
 
-void StatusView::setCaption(const QString& caption) { window_.setWindowTitle(caption); }
+void StatusView::setCaption(const QString& caption) {
+    window_.setWindowTitle(caption);
+}
 
 void StatusView::setLabel4(const QString& text) {
     ui_.Label4->setText(text);
@@ -44,7 +54,9 @@ void StatusView::appendMemo(const QString& line) {
     std::fprintf(stderr, "NorvaHB: %s\n", line.toLocal8Bit().constData());
 }
 
-bool StatusView::statusInTray() const { return ui_.showStatusInTrayCB->isChecked(); }
+bool StatusView::statusInTray() const {
+    return ui_.showStatusInTrayCB->isChecked();
+}
 
 void StatusView::showTrayResponding() {
     if (statusInTray()) {

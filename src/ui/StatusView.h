@@ -28,7 +28,7 @@ public:
     void setStatusText(const QString& text); // Label1
     static void setCounter(QLabel* label, std::uint32_t value);
     void setCaption(const QString& caption);
-    void setLabel4(const QString& text); // also written to standard error
+    void setLabel4(const QString& text);  // also written to standard error
     void appendMemo(const QString& line); // also written to standard error
 
     // Tray states; they follow the "Show Status In Tray" box as it is on the page now.

@@ -50,9 +50,12 @@ QLineEdit* digitsEdit(QWidget* parent, int maxLength, int x, int y, int w) {
 
 QPixmap heart(int index) {
     switch (index) {
-    case 0: return Icons::RedHeart(32);
-    case 1: return Icons::GreenHeart(32);
-    default: return Icons::GreyHeart(32);
+    case 0:
+        return Icons::RedHeart(32);
+    case 1:
+        return Icons::GreenHeart(32);
+    default:
+        return Icons::GreyHeart(32);
     }
 }
 
@@ -107,8 +110,8 @@ void TForm1Ui::setupUi(QMainWindow* window, MessageBoxes* boxes) {
 
     Details = new QGroupBox(" Network Details ", status);
     Details->setGeometry(220, 18, 199, 151);
-    const char* netCaptions[] = {"Packets Sent:", "Packets Received:", "NAK Packets:",
-                                 "Missed Packets:", "IP Address:"};
+    const char* netCaptions[] = {
+        "Packets Sent:", "Packets Received:", "NAK Packets:", "Missed Packets:", "IP Address:"};
     for (int i = 0; i < 5; ++i)
         label(Details, netCaptions[i], 10, 22 + i * 19, 110);
     Sent = valueLabel(Details, 128, 22);

@@ -33,10 +33,10 @@ struct TForm1Ui {
     QTabWidget* theTabs = nullptr;
 
     // Page "Status"
-    QLabel* Image1 = nullptr; // red heart: failure
-    QLabel* Image2 = nullptr; // green heart: responding
-    QLabel* Image3 = nullptr; // grey heart: stopped
-    QLabel* Label1 = nullptr; // status text
+    QLabel* Image1 = nullptr;       // red heart: failure
+    QLabel* Image2 = nullptr;       // green heart: responding
+    QLabel* Image3 = nullptr;       // grey heart: stopped
+    QLabel* Label1 = nullptr;       // status text
     QPushButton* Button2 = nullptr; // Start
     QPushButton* Button4 = nullptr; // Stop
     QGroupBox* Details = nullptr;   // network counters
@@ -45,7 +45,7 @@ struct TForm1Ui {
     QLabel* NAK = nullptr;
     QLabel* Missed = nullptr;
     QLabel* IPADD = nullptr;
-    QPushButton* Button3 = nullptr; // Clear
+    QPushButton* Button3 = nullptr;  // Clear
     QGroupBox* comDetails = nullptr; // USB counters
     QLabel* comSent = nullptr;
     QLabel* comRcvd = nullptr;

@@ -37,22 +37,35 @@ void TrayIcon::setHint(const QString& hint) {
     icon_->setToolTip(hint_);
 }
 
-void TrayIcon::setBalloonText(const QString& text) { balloonText_ = text.left(255); }
+void TrayIcon::setBalloonText(const QString& text) {
+    balloonText_ = text.left(255);
+}
 
-void TrayIcon::setBalloonTitle(const QString& title) { balloonTitle_ = title.left(63); }
+void TrayIcon::setBalloonTitle(const QString& title) {
+    balloonTitle_ = title.left(63);
+}
 
 void TrayIcon::ShowBalloonHint() {
     ++balloonsShown_;
     QSystemTrayIcon::MessageIcon kind = QSystemTrayIcon::NoIcon;
     switch (balloonIcon_) {
-    case BalloonIcon::Information: kind = QSystemTrayIcon::Information; break;
-    case BalloonIcon::Warning: kind = QSystemTrayIcon::Warning; break;
-    case BalloonIcon::Error: kind = QSystemTrayIcon::Critical; break;
-    case BalloonIcon::None: break;
+    case BalloonIcon::Information:
+        kind = QSystemTrayIcon::Information;
+        break;
+    case BalloonIcon::Warning:
+        kind = QSystemTrayIcon::Warning;
+        break;
+    case BalloonIcon::Error:
+        kind = QSystemTrayIcon::Critical;
+        break;
+    case BalloonIcon::None:
+        break;
     }
     icon_->showMessage(balloonTitle_, balloonText_, kind, balloonTimeout_);
 }
 
-void TrayIcon::setContextMenu(QMenu* menu) { icon_->setContextMenu(menu); }
+void TrayIcon::setContextMenu(QMenu* menu) {
+    icon_->setContextMenu(menu);
+}
 
 } // namespace norva

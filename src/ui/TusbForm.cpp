@@ -2,6 +2,8 @@
 
 namespace norva {
 
-TusbForm::TusbForm(QWidget* parent) : QDialog(parent) { setWindowTitle("USB/ Serial Settings"); }
+TusbForm::TusbForm(QWidget* parent) : QDialog(parent) {
+    setWindowTitle("USB/ Serial Settings");
+}
 
 } // namespace norva

@@ -15,7 +15,9 @@ using norva::test::FormFixture;
 
 namespace {
 
-bool visible(QWidget* w) { return !w->isHidden(); }
+bool visible(QWidget* w) {
+    return !w->isHidden();
+}
 
 TEST(StartUp, WithoutSettingsFileEverythingTakesItsDefault) {
     FormFixture f;

@@ -75,10 +75,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, SettingsBool,
                                          BoolCase{"true", false, false},
                                          BoolCase{"false", true, true},
                                          BoolCase{"0x10", false, true},
-                                         BoolCase{"0X0", true, false},
-                                         BoolCase{"$1F", false, true},
-                                         BoolCase{"0x", true, true},
-                                         BoolCase{"1x", false, false}));
+                                         BoolCase{"0X0", true, false}, BoolCase{"$1F", false, true},
+                                         BoolCase{"0x", true, true}, BoolCase{"1x", false, false}));
 
 TEST(SettingsWrite, CreatesFileOwnerOnlyAndReadsBack) {
     TempDir dir;
@@ -139,7 +137,8 @@ TEST(SettingsRead, LongValueIsCutTo2047Characters) {
     TempDir dir;
     const std::string longValue(5000, 'k');
     dir.write("NorvaHB", "[GSD]\nPassword=" + longValue + "\n");
-    EXPECT_EQ(SettingsFile(dir.path()).ReadString("GSD", "Password", ""), longValue.substr(0, 2047));
+    EXPECT_EQ(SettingsFile(dir.path()).ReadString("GSD", "Password", ""),
+              longValue.substr(0, 2047));
 }
 
 } // namespace
