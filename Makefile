@@ -4,7 +4,7 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build run test test-fast format clean
+.PHONY: all deps configure build run test test-fast format clean bench
 
 all: build
 
@@ -27,6 +27,18 @@ test: build
 # Only the normal build's tests.
 test-fast: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Timing and cost figures of the real program (docs/PERFORMANCE.md), in a build folder of its
+# own. Needs root, like the end-to-end suite (its own network namespaces and private bus), and
+# about twelve minutes; not part of `make test`. MINUTES=N makes the heartbeat runs longer.
+BENCH_BUILD ?= build-bench
+MINUTES     ?= 3
+bench: deps
+	@[ "$$(id -u)" = 0 ] || { echo "make bench needs root: it creates network namespaces" \
+	    "of its own (sudo make bench)"; exit 2; }
+	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target NorvaHB norva-device fake-login1
+	@python3 bench/run.py --build $(BENCH_BUILD) --minutes $(MINUTES)
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
