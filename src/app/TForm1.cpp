@@ -49,8 +49,16 @@ TForm1::TForm1(const AppEnvironment& environment)
     tray.setHint(QString());
     tray.setVisible(true);
 
+    // The start-in-tray check looks at the box 50 ms after the window is built and 50 ms
+    // after each time the box is ticked, until it has hidden the window once. Waiting for
+    // the box to change instead of looking every 50 ms keeps an idle program asleep.
     Timer3.setInterval(50);
+    Timer3.setSingleShot(true);
     connectHandlers();
+    connect(ui.startInTrayCB, &QCheckBox::toggled, this, [this](bool ticked) {
+        if (ticked && !startInTrayDone_)
+            Timer3.start();
+    });
     Timer3.start();
 
     // The listener accepts commands from the moment the window exists; it is the last
@@ -162,6 +170,7 @@ void TForm1::Timer3Timer() {
         return;
     Minimizetotray1Click();
     Timer3.stop();
+    startInTrayDone_ = true;
 }
 
 void TForm1::exit1Click() {

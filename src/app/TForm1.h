@@ -102,6 +102,7 @@ private:
     void stopTransports();
     QObject wakeTarget_;
     bool closed_ = false;
+    bool startInTrayDone_ = false;
 };
 
 } // namespace norva
