@@ -3,8 +3,11 @@ BUILD      ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
+PREFIX     ?= /usr/local
+DESTDIR    ?=
 
-.PHONY: all deps configure build run test test-fast format clean bench
+.PHONY: all deps configure build run test test-fast format clean \
+        demo install uninstall screenshots package bench
 
 all: build
 
@@ -39,6 +42,34 @@ bench: deps
 	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target NorvaHB norva-device fake-login1
 	@python3 bench/run.py --build $(BENCH_BUILD) --minutes $(MINUTES)
+
+# The real program against the simulated device, with a fake login manager: nothing restarts.
+demo: build
+	@scripts/demo.sh $(BUILD)
+
+# Installs to $(PREFIX) (and /etc/xdg/autostart), under $(DESTDIR) when that is set.
+install: build
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --strip
+
+# Exactly the files `install` puts there (cmake/Install.cmake), for the same PREFIX and DESTDIR.
+INSTALLED_FILES = $(DESTDIR)$(PREFIX)/bin/NorvaHB \
+                  $(DESTDIR)$(PREFIX)/bin/norva-device \
+                  $(DESTDIR)$(PREFIX)/share/icons/hicolor/scalable/apps/norvahb.svg \
+                  $(DESTDIR)$(PREFIX)/share/applications/norvahb.desktop \
+                  $(DESTDIR)/etc/xdg/autostart/norvahb.desktop
+
+uninstall:
+	@for f in $(INSTALLED_FILES); do \
+	    if [ -e "$$f" ] || [ -L "$$f" ]; then rm -f -- "$$f" && echo "-- Removed: $$f"; fi; \
+	done
+
+# Regenerates docs/screenshots/*.png under a virtual X display.
+screenshots: build
+	@scripts/screenshots.sh $(BUILD)
+
+# A Debian package of what `install` installs, in $(BUILD)/packages.
+package: build
+	@cd $(BUILD) && cpack --config CPackConfig.cmake
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -1,0 +1,436 @@
+#!/usr/bin/env bash
+# make demo: the real NorvaHB against norva-device, the simulated Norva, so you can watch the
+# heartbeat being answered, make the device go silent, and send it restart commands.
+#
+# NorvaHB asks the login manager on the system D-Bus to restart the PC. Here that bus is a
+# private dbus-daemon with fake-login1 on it, which only writes "Reboot false" into a file;
+# NorvaHB is not started unless DBUS_SYSTEM_BUS_ADDRESS names that private bus.
+#
+# As root, NorvaHB ("the PC", 198.18.0.1) and the device (198.18.0.2) each get a network
+# namespace of their own, joined by a veth pair, and both use UDP port 9100 as with real
+# hardware. Otherwise (or with NORVA_DEMO_MODE=usb) the device is a pseudo-terminal pinned as
+# COM7 and NorvaHB runs in USB mode; commands then go to 127.0.0.1:9100.
+#
+# Settings, the instance lock, the bus and the logs live in one temporary folder (mode 0700).
+# Any exit, Ctrl-C included, stops what this script started and removes the folder and the
+# namespaces.
+#
+# Usage: scripts/demo.sh BUILD_DIR
+# scripts/screenshots.sh sources this file for its functions; sourcing runs nothing.
+
+# --- paths and the temporary folder ------------------------------------------------------
+
+demo_die() {
+    echo "demo: $*" >&2
+    exit 1
+}
+
+demo_init() { # demo_init BUILD_DIR
+    [[ -d "${1:-}" ]] || demo_die "usage: scripts/demo.sh BUILD_DIR (run 'make demo')"
+    local build source
+    build="$(cd "$1" && pwd)"
+    source="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+    NORVAHB="$build/src/app/NorvaHB"
+    DEVICE="$build/tools/norva-device/norva-device"
+    FAKE_LOGIN1="$build/tests/support/fake-login1/fake-login1"
+    BUS_SCRIPT="$source/tests/support/private-system-bus.sh"
+    local f
+    for f in "$NORVAHB" "$DEVICE" "$FAKE_LOGIN1"; do
+        [[ -x "$f" ]] || demo_die "$f is missing: build first ('make build')"
+    done
+    command -v dbus-daemon >/dev/null || demo_die "dbus-daemon is missing (Debian: dbus-daemon)"
+
+    DEMO_PIDS=()
+    DEMO_NETNS=()
+    DEMO_DIR="$(mktemp -d "${TMPDIR:-/tmp}/norvahb-demo.XXXXXX")"
+    chmod 700 "$DEMO_DIR"
+    trap demo_cleanup EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM HUP
+    CONFIG="$DEMO_DIR/config"
+    RUNTIME="$DEMO_DIR/runtime"
+    mkdir -m 700 "$CONFIG" "$RUNTIME"
+    CALLS_LOG="$DEMO_DIR/login1-calls.log"
+    : >"$CALLS_LOG"
+}
+
+demo_cleanup() {
+    trap - EXIT INT TERM HUP
+    local pid i ns
+    for ((i = ${#DEMO_PIDS[@]} - 1; i >= 0; i--)); do
+        kill -TERM "${DEMO_PIDS[i]}" 2>/dev/null || true
+    done
+    for ((i = 0; i < 50; i++)); do
+        local alive=0
+        for pid in "${DEMO_PIDS[@]}"; do
+            kill -0 "$pid" 2>/dev/null && alive=1
+        done
+        ((alive)) || break
+        sleep 0.1
+    done
+    for pid in "${DEMO_PIDS[@]}"; do
+        kill -KILL "$pid" 2>/dev/null || true
+    done
+    for ns in "${DEMO_NETNS[@]}"; do
+        # Whatever still runs in a namespace of ours was started by this script.
+        for pid in $(ip netns pids "$ns" 2>/dev/null); do
+            kill -KILL "$pid" 2>/dev/null || true
+        done
+        ip netns del "$ns" 2>/dev/null || true
+    done
+    [[ -n "${DEMO_DIR:-}" && -d "$DEMO_DIR" ]] && rm -rf -- "$DEMO_DIR"
+    DEMO_PIDS=()
+    DEMO_NETNS=()
+}
+
+demo_wait_for() { # demo_wait_for FILE REGEX SECONDS [PID]: true once a line of FILE matches
+    local deadline=$((SECONDS + $3))
+    while ((SECONDS <= deadline)); do
+        grep -qE -- "$2" "$1" 2>/dev/null && return 0
+        [[ -n "${4:-}" ]] && ! kill -0 "$4" 2>/dev/null && break
+        sleep 0.1
+    done
+    grep -qE -- "$2" "$1" 2>/dev/null
+}
+
+# --- the private system bus with the fake login manager ----------------------------------
+
+demo_start_bus() {
+    local conf address_file
+    conf="$(bash "$BUS_SCRIPT" config "$DEMO_DIR/bus")"
+    address_file="$DEMO_DIR/bus/address"
+    dbus-daemon --config-file="$conf" --nofork --print-address=1 >"$address_file" 2>&1 &
+    DEMO_PIDS+=($!)
+    demo_wait_for "$address_file" '^unix:' 10 $! || demo_die "the private dbus-daemon did not start"
+    DEMO_BUS="$(head -n1 "$address_file")"
+    DBUS_SYSTEM_BUS_ADDRESS="$DEMO_BUS" "$FAKE_LOGIN1" "$CALLS_LOG" \
+        >"$DEMO_DIR/fake-login1.out" 2>&1 </dev/null &
+    DEMO_PIDS+=($!)
+    FAKE_LOGIN1_PID=$!
+    demo_wait_for "$DEMO_DIR/fake-login1.out" '^ready$' 10 $! ||
+        demo_die "fake-login1 did not start: $(cat "$DEMO_DIR/fake-login1.out")"
+}
+
+# Ends the script unless ADDRESS is the private bus started above, with fake-login1 on it.
+demo_require_private_bus() { # demo_require_private_bus ADDRESS
+    local address="$1" socket rest
+    # The daemon prints "unix:path=SOCKET,guid=HEX": one socket, nothing to fall back to.
+    socket="${address#unix:path=}"
+    rest="${socket#*,}"
+    [[ "$rest" == "$socket" ]] && rest=""
+    socket="${socket%%,*}"
+    if [[ -z "${DEMO_BUS:-}" || "$address" != "$DEMO_BUS" || "$address" != unix:path=* ||
+        ! "$rest" =~ ^(guid=[0-9a-f]+)?$ || ! -S "$socket" ]]; then
+        demo_die "REFUSING to start NorvaHB: DBUS_SYSTEM_BUS_ADDRESS '$address' is not the private bus of this demo"
+    fi
+    case "$(realpath -- "$socket")" in
+    /run/dbus/* | /var/run/dbus/*)
+        demo_die "REFUSING to start NorvaHB: '$address' is the machine's real system bus" ;;
+    "$(realpath -- "$DEMO_DIR")"/bus/*) ;;
+    *)
+        demo_die "REFUSING to start NorvaHB: '$address' lies outside $DEMO_DIR" ;;
+    esac
+    kill -0 "$FAKE_LOGIN1_PID" 2>/dev/null ||
+        demo_die "REFUSING to start NorvaHB: the fake login manager is not running"
+}
+
+# --- network namespaces (root) ------------------------------------------------------------
+
+PC_IP=198.18.0.1
+DEVICE_IP=198.18.0.2
+HEARTBEAT_PORT=9100
+
+demo_make_namespaces() { # demo_make_namespaces: false when this machine cannot make them
+    PC_NS="norva-demo-pc-$$"
+    DEV_NS="norva-demo-dev-$$"
+    local ns
+    for ns in "$PC_NS" "$DEV_NS"; do
+        ip netns add "$ns" 2>/dev/null || return 1
+        DEMO_NETNS+=("$ns")
+    done
+    # The pair is made inside the PC's namespace, so it never shows in the machine's own.
+    ip -n "$PC_NS" link add nvdemo-pc type veth peer name nvdemo-dev netns "$DEV_NS" &&
+        ip -n "$PC_NS" addr add "$PC_IP/30" dev nvdemo-pc &&
+        ip -n "$DEV_NS" addr add "$DEVICE_IP/30" dev nvdemo-dev &&
+        ip -n "$PC_NS" link set nvdemo-pc up && ip -n "$PC_NS" link set lo up &&
+        ip -n "$DEV_NS" link set nvdemo-dev up && ip -n "$DEV_NS" link set lo up
+}
+
+# --- the display ------------------------------------------------------------------------
+
+# Uses the desktop in DISPLAY or WAYLAND_DISPLAY; without one, starts Xvfb (and the tray host
+# trayer when installed) and sets DEMO_XVFB=1.
+demo_display() { # demo_display [WIDTHxHEIGHT]
+    DEMO_XVFB=0
+    if [[ -n "${DISPLAY:-}" || -n "${WAYLAND_DISPLAY:-}" ]]; then
+        return 0
+    fi
+    command -v Xvfb >/dev/null ||
+        demo_die "NorvaHB needs a graphical desktop: log in to one (DISPLAY or WAYLAND_DISPLAY), or install xvfb for a virtual display"
+    local n=99
+    while [[ -e "/tmp/.X$n-lock" || -e "/tmp/.X11-unix/X$n" ]]; do
+        n=$((n + 1))
+    done
+    export XAUTHORITY="$DEMO_DIR/Xauthority"
+    : >"$XAUTHORITY"
+    xauth -q -f "$XAUTHORITY" add ":$n" . "$(mcookie)"
+    Xvfb ":$n" -auth "$XAUTHORITY" -nolisten tcp -screen 0 "${1:-1024x768}x24" \
+        >"$DEMO_DIR/Xvfb.log" 2>&1 &
+    DEMO_PIDS+=($!)
+    export DISPLAY=":$n"
+    # No session bus belongs to this display: keep D-Bus from launching one for it.
+    export DBUS_SESSION_BUS_ADDRESS="disabled:"
+    local i
+    for ((i = 0; i < 100; i++)); do
+        [[ -S "/tmp/.X11-unix/X$n" ]] && break
+        kill -0 "${DEMO_PIDS[-1]}" 2>/dev/null || demo_die "Xvfb did not start: $(cat "$DEMO_DIR/Xvfb.log")"
+        sleep 0.1
+    done
+    DEMO_XVFB=1
+    # A window manager draws the title bars, where NorvaHB shows "Got Hello" and "DO restart".
+    if command -v openbox >/dev/null; then
+        openbox --sm-disable >"$DEMO_DIR/openbox.log" 2>&1 &
+        DEMO_PIDS+=($!)
+    fi
+    DEMO_TRAY=0
+    if command -v trayer >/dev/null; then
+        trayer --edge bottom --align right --widthtype request --height 24 --transparent false \
+            --tint 0xdcdcdc --SetDockType true >"$DEMO_DIR/trayer.log" 2>&1 &
+        DEMO_PIDS+=($!)
+        DEMO_TRAY=1
+        # The tray must be there before NorvaHB starts, or NorvaHB decides it has no balloons.
+        for ((i = 0; i < 50; i++)); do
+            command -v xwininfo >/dev/null || { sleep 1 && break; }
+            xwininfo -root -tree 2>/dev/null | grep -q '"panel"' && break
+            sleep 0.1
+        done
+    fi
+}
+
+# --- settings, device and NorvaHB ---------------------------------------------------------
+
+# demo_settings MODE: the settings file for MODE network or usb, a heartbeat every DEMO_FREQ
+# seconds, the alert at the third miss, and the ten-second warning before a power action.
+DEMO_FREQ=2
+demo_settings() {
+    local mode="$1"
+    local network=0 usb=0 comport=None
+    [[ "$mode" == network ]] && network=1
+    [[ "$mode" == usb ]] && usb=1 && comport=COM7
+    (
+        umask 077
+        cat >"$CONFIG/NorvaHB" <<INI
+[Setup]
+Network=$network
+USB=$usb
+IPAddr=$DEVICE_IP
+Port=$HEARTBEAT_PORT
+Freq=$DEMO_FREQ
+FailCount=3
+ComPort=$comport
+comFreq=$DEMO_FREQ
+comFail=3
+StartInTray=0
+ShowStatusInTray=1
+
+[Run]
+IsStarted=1
+
+[GSD]
+Username=Ostra
+Password=ferno
+AlertPedningAction=1
+INI
+    )
+}
+
+# demo_start_device MODE [ECHO]: starts norva-device in the background, reading its commands
+# from a pipe (DEVICE_FD); its log is DEVICE_LOG, and with ECHO=1 also this terminal.
+# DEVICE_ANSWER is the device command that makes it answer heartbeats again.
+demo_start_device() {
+    local mode="$1" echo="${2:-0}" cmd
+    if [[ "$mode" == network ]]; then
+        cmd=(ip netns exec "$DEV_NS" "$DEVICE" udp --bind "$DEVICE_IP:$HEARTBEAT_PORT")
+        DEVICE_ANSWER=ack
+    else
+        cmd=("$DEVICE" serial --link "$CONFIG/NorvaHB-ports/COM7")
+        DEVICE_ANSWER=whole
+    fi
+    DEVICE_LOG="$DEMO_DIR/device.log"
+    : >"$DEVICE_LOG"
+    mkfifo -m 600 "$DEMO_DIR/device.in"
+    if ((echo)); then
+        "${cmd[@]}" <"$DEMO_DIR/device.in" > >(tee -a "$DEVICE_LOG") 2>&1 &
+    else
+        "${cmd[@]}" <"$DEMO_DIR/device.in" >>"$DEVICE_LOG" 2>&1 &
+    fi
+    DEMO_PIDS+=($!)
+    DEVICE_PID=$!
+    exec {DEVICE_FD}>"$DEMO_DIR/device.in"
+    demo_wait_for "$DEVICE_LOG" ' info (udp|serial) on ' 10 "$DEVICE_PID" ||
+        demo_die "norva-device did not start: $(cat "$DEVICE_LOG")"
+}
+
+demo_device() { # demo_device LINE: one command line to the device
+    printf '%s\n' "$1" >&"$DEVICE_FD"
+}
+
+# demo_send_command ACTION: the device's restart or shutdown command to NorvaHB's port 9100.
+demo_command_line() { # prints the exact command for another terminal
+    local sudo=""
+    [[ -n "${SUDO_USER:-}" ]] && sudo="sudo "
+    if [[ "$DEMO_MODE" == network ]]; then
+        echo "${sudo}ip netns exec $DEV_NS $DEVICE command --host $PC_IP --action $1"
+    else
+        echo "$DEVICE command --host 127.0.0.1 --action $1"
+    fi
+}
+demo_send_command() {
+    if [[ "$DEMO_MODE" == network ]]; then
+        ip netns exec "$DEV_NS" "$DEVICE" command --host "$PC_IP" --action "$1"
+    else
+        "$DEVICE" command --host 127.0.0.1 --action "$1"
+    fi
+}
+
+# True once something listens on TCP 9100 in the network namespace of process PID.
+demo_listening() { # demo_listening PID
+    cat "/proc/$1/net/tcp" "/proc/$1/net/tcp6" 2>/dev/null |
+        awk '$2 ~ /:238C$/ && $4 == "0A" { found = 1 } END { exit !found }'
+}
+
+demo_start_norvahb() {
+    export DBUS_SYSTEM_BUS_ADDRESS="$DEMO_BUS"
+    demo_require_private_bus "$DBUS_SYSTEM_BUS_ADDRESS"
+    # Only what a desktop program needs passes; the system bus is the private one.
+    local env=(env -i PATH="$PATH" HOME="${HOME:-/root}" LANG="${LANG:-C.UTF-8}"
+        XDG_CONFIG_HOME="$CONFIG" XDG_RUNTIME_DIR="$RUNTIME"
+        DBUS_SYSTEM_BUS_ADDRESS="$DBUS_SYSTEM_BUS_ADDRESS")
+    local name
+    for name in DISPLAY XAUTHORITY XDG_SESSION_TYPE XDG_CURRENT_DESKTOP XDG_DATA_DIRS \
+        DBUS_SESSION_BUS_ADDRESS QT_QPA_PLATFORM; do
+        [[ -n "${!name:-}" ]] && env+=("$name=${!name}")
+    done
+    if [[ -n "${WAYLAND_DISPLAY:-}" && -z "${DISPLAY:-}" ]]; then
+        # The runtime folder is the demo's own, so name the compositor's socket in full.
+        local wayland="$WAYLAND_DISPLAY"
+        [[ "$wayland" == /* ]] || wayland="${XDG_RUNTIME_DIR:-/run/user/$(id -u)}/$wayland"
+        env+=("WAYLAND_DISPLAY=$wayland")
+    fi
+    local cmd=("${env[@]}" "$NORVAHB")
+    [[ "$DEMO_MODE" == network ]] && cmd=(ip netns exec "$PC_NS" "${cmd[@]}")
+    NORVAHB_LOG="$DEMO_DIR/norvahb.log"
+    "${cmd[@]}" </dev/null >"$NORVAHB_LOG" 2>&1 &
+    DEMO_PIDS+=($!)
+    NORVAHB_PID=$!
+    local i
+    for ((i = 0; i < 150; i++)); do
+        demo_listening "$NORVAHB_PID" && return 0
+        kill -0 "$NORVAHB_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    demo_die "NorvaHB did not start listening on TCP 9100:
+$(tail -n 15 "$NORVAHB_LOG")"
+}
+
+# --- make demo ----------------------------------------------------------------------------
+
+demo_main() {
+    set -euo pipefail
+    demo_init "$@"
+
+    DEMO_MODE=usb
+    if [[ "$(id -u)" == 0 && "${NORVA_DEMO_MODE:-network}" != usb ]]; then
+        if [[ -n "${DISPLAY:-}" && "${DISPLAY%%:*}" != "" && "${DISPLAY%%:*}" != unix ]]; then
+            # A display reached over TCP (ssh -X) cannot be reached from another namespace.
+            echo "demo: DISPLAY=$DISPLAY is a network display; using USB mode instead" >&2
+        elif ! command -v ip >/dev/null || ! demo_make_namespaces; then
+            echo "demo: cannot create network namespaces here; using USB mode instead" >&2
+        else
+            DEMO_MODE=network
+        fi
+    fi
+    if [[ "$DEMO_MODE" == usb ]] && command -v ss >/dev/null &&
+        [[ -n "$(ss -Hltn 'sport = :9100' 2>/dev/null)" ]]; then
+        demo_die "TCP port 9100 is in use on this machine (ss -ltnp 'sport = :9100'); NorvaHB needs it"
+    fi
+
+    demo_display 1024x768
+    demo_start_bus
+    demo_settings "$DEMO_MODE"
+    demo_start_device "$DEMO_MODE" 1
+    demo_start_norvahb
+
+    tail -n0 -F --pid=$$ "$CALLS_LOG" 2>/dev/null |
+        sed -u 's/.*/   >> fake login manager recorded "&" (this machine keeps running)/' &
+    DEMO_PIDS+=($!)
+    # NorvaHB's own diagnostic lines ("RESTART", "Bad Password", ...), as they come.
+    tail -n +1 -F --pid=$$ "$NORVAHB_LOG" 2>/dev/null | sed -u 's/^/   >> /' &
+    DEMO_PIDS+=($!)
+
+    local where answer="$DEVICE_ANSWER"
+    if [[ "$DEMO_MODE" == network ]]; then
+        where="NorvaHB      $PC_IP in namespace $PC_NS, heartbeat every $DEMO_FREQ s to $DEVICE_IP UDP $HEARTBEAT_PORT
+  norva-device $DEVICE_IP:$HEARTBEAT_PORT in namespace $DEV_NS, answering \"NorvaACK\""
+    else
+        where="NorvaHB      USB mode, heartbeat every $DEMO_FREQ s on COM7 (a pseudo-terminal), commands on TCP 9100
+  norva-device the other end of COM7, answering \"NorvaACK\""
+    fi
+    cat <<EOF
+
+NorvaHB demo ($DEMO_MODE mode) is running:
+  $where
+  power        a fake login manager on a private system bus: restart requests are only recorded
+  settings     $CONFIG/NorvaHB (user Ostra, password ferno, "Alert Pending Action" on)
+EOF
+    if ((DEMO_XVFB)); then
+        cat <<EOF
+  display      no desktop was found, so NorvaHB runs on a virtual X display ($DISPLAY, Xvfb)$(
+                    ((DEMO_TRAY)) && echo " with a tray" || echo ", without a tray (install trayer)").
+               To see it, take a screenshot (package imagemagick):
+               DISPLAY=$DISPLAY XAUTHORITY=$XAUTHORITY import -window root /tmp/norvahb.png
+EOF
+    fi
+    cat <<EOF
+
+Type a device command here and press Enter:
+  silent              stop answering: the 3rd miss turns the heart red and raises the alert
+                      ("Your Norva is not responding to the Heartbeat"; a balloon once the
+                      window is in the tray via File > Minimize to tray)
+  $answer$(printf '%*s' $((20 - ${#answer})) '')answer again: green heart, counters rising
+  help                the device's other commands
+  command restart     send a restart command from the device (or: command shutdown)
+  quit                end the demo (so does Ctrl-C); everything it started is removed
+The same restart command from another terminal:
+  $(demo_command_line restart)
+It shows the ten-second warning, then the caption "DO restart", and the fake login manager
+records "Reboot false".
+
+EOF
+
+    local line status
+    while kill -0 "$NORVAHB_PID" 2>/dev/null; do
+        # A one-second time-out notices NorvaHB ending (File > Exit); a line being typed waits.
+        status=0
+        IFS= read -r -t 1 line || status=$?
+        if ((status > 128)); then
+            continue
+        elif ((status != 0)); then
+            [[ -t 0 ]] && break
+            # No terminal (input from a pipe or /dev/null): run until NorvaHB ends or Ctrl-C.
+            echo "(no more input: the demo runs until NorvaHB ends or Ctrl-C)"
+            wait "$NORVAHB_PID" || true
+            break
+        fi
+        case "$line" in
+        quit | exit) break ;;
+        "command restart" | "command shutdown") demo_send_command "${line#command }" || true ;;
+        *) demo_device "$line" ;;
+        esac
+    done
+    kill -0 "$NORVAHB_PID" 2>/dev/null || echo "NorvaHB has ended."
+}
+
+if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
+    demo_main "$@"
+fi
