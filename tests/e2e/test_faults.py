@@ -30,6 +30,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.dont_write_bytecode = True  # no byte-code cache left in the source tree
 import test_norvahb_e2e as bed  # noqa: E402  (the shared test bed)
 
 THIS = os.path.abspath(__file__)
