@@ -1,5 +1,6 @@
 // Heartbeat control: the Start and Stop buttons, what the program resumes at start-up, the
 // stored serial port, and the stop-and-restart bracket of Apply.
+#include "support/PseudoTerminal.h"
 #include "support/FormFixture.h"
 #include "ui/CEditIPAddr.h"
 
@@ -26,6 +27,8 @@ using norva::test::FormFixture;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
+using norva::test::PseudoTerminal;
+
 namespace {
 
 bool visible(QWidget* w) {
@@ -36,48 +39,6 @@ std::vector<std::uint8_t> bytes(std::string_view s) {
     return {s.begin(), s.end()};
 }
 
-// A pseudo-terminal whose slave stands in for the device's serial port.
-class Pty {
-public:
-    Pty() {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
-            throw std::runtime_error("no pseudo-terminal");
-        termios t{};
-        ::tcgetattr(master_, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(master_, TCSANOW, &t);
-        char name[128] = {};
-        ::ptsname_r(master_, name, sizeof name);
-        slave_ = name;
-    }
-    ~Pty() { ::close(master_); }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    const std::string& slavePath() const { return slave_; }
-    void write(const std::string& s) const {
-        ASSERT_EQ(::write(master_, s.data(), s.size()), static_cast<ssize_t>(s.size()));
-    }
-    std::string read(std::size_t count) const {
-        std::string got;
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
-            pollfd p{master_, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0)
-                continue;
-            char buf[256];
-            const ssize_t n = ::read(master_, buf, std::min(sizeof buf, count - got.size()));
-            if (n > 0)
-                got.append(buf, static_cast<std::size_t>(n));
-        }
-        return got;
-    }
-
-private:
-    int master_ = -1;
-    std::string slave_;
-};
 
 // The application with its heartbeat on loopback: "Port" is free, IPAddr 127.0.0.1, so the
 // program's datagrams come back to its own socket, where a recorder counts them instead of
@@ -145,7 +106,7 @@ public:
     }
 
     std::uint16_t port = norva::test::FreeUdpPort();
-    Pty pty; // outlives the form, whose port may have it open
+    PseudoTerminal pty; // outlives the form, whose port may have it open
     std::unique_ptr<FormFixture> f;
     std::vector<std::string> wire;
     int serialEvents = 0;

@@ -1,5 +1,6 @@
 // The serial heartbeat monitor on a pseudo-terminal pinned as COM7: heartbeats written, the
 // ways an answer may arrive, the failure state, the settings it reads, and writes that fail.
+#include "support/PseudoTerminal.h"
 #include "support/FormFixture.h"
 
 #include <QCheckBox>
@@ -22,58 +23,14 @@ using norva::test::FormFixture;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
+using norva::test::PseudoTerminal;
+
 namespace {
 
 bool visible(QWidget* w) {
     return !w->isHidden();
 }
 
-// A pseudo-terminal pair: the program opens the slave as its serial port, the test plays
-// the device on the master.
-class Pty {
-public:
-    Pty() {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
-            throw std::runtime_error("no pseudo-terminal");
-        termios t{};
-        ::tcgetattr(master_, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(master_, TCSANOW, &t);
-        char name[128] = {};
-        ::ptsname_r(master_, name, sizeof name);
-        slave_ = name;
-    }
-    ~Pty() { ::close(master_); }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    const std::string& slavePath() const { return slave_; }
-
-    void write(const std::string& bytes) const {
-        ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-
-    // What the program wrote, once `count` bytes have come or the deadline has passed.
-    std::string read(std::size_t count) const {
-        std::string got;
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
-            pollfd p{master_, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0)
-                continue;
-            char buf[256];
-            const ssize_t n = ::read(master_, buf, std::min(sizeof buf, count - got.size()));
-            if (n > 0)
-                got.append(buf, static_cast<std::size_t>(n));
-        }
-        return got;
-    }
-
-private:
-    int master_ = -1;
-    std::string slave_;
-};
 
 std::string usbSettings(const std::string& extra = "") {
     return "[Setup]\nUSB=1\nComPort=COM7\nShowStatusInTray=1\n" + extra;
@@ -121,7 +78,7 @@ public:
         return out;
     }
 
-    Pty pty; // outlives the form, whose port has it open
+    PseudoTerminal pty; // outlives the form, whose port has it open
     std::unique_ptr<FormFixture> f;
     std::vector<std::uint16_t> counts;
 };

@@ -1,3 +1,4 @@
+#include "support/PseudoTerminal.h"
 #include "support/TempDir.h"
 #include "transport/SerialPort.h"
 
@@ -22,57 +23,10 @@ using norva::test::TempDir;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
+using norva::test::PseudoTerminal;
+
 namespace {
 
-// A pseudo-terminal pair: the port opens the slave, the test plays the device on the
-// master (whose line settings are raw from the start).
-class Pty {
-public:
-    Pty() {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
-            throw std::runtime_error("no pseudo-terminal");
-        char name[128] = {};
-        ::ptsname_r(master_, name, sizeof name);
-        slave_ = name;
-    }
-    ~Pty() { closeMaster(); }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    const std::string& slavePath() const { return slave_; }
-
-    void write(const std::string& bytes) const {
-        ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-
-    // What the port sent, once `count` bytes have come; less if they do not come in time.
-    std::string read(std::size_t count) const {
-        std::string got;
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
-            pollfd p{master_, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0)
-                continue;
-            char buf[512];
-            const ssize_t n = ::read(master_, buf, std::min(sizeof buf, count - got.size()));
-            if (n > 0)
-                got.append(buf, static_cast<std::size_t>(n));
-        }
-        return got;
-    }
-
-    // The device goes away, as when its USB cable is pulled.
-    void closeMaster() {
-        if (master_ >= 0)
-            ::close(master_);
-        master_ = -1;
-    }
-
-private:
-    int master_ = -1;
-    std::string slave_;
-};
 
 class SerialPortTest : public testing::Test {
 protected:
@@ -112,7 +66,7 @@ template <typename E, typename F> void expectError(F&& f, const std::string& mes
 }
 
 TEST_F(SerialPortTest, SecondOpenOfAHeldDeviceFailsUntilTheHolderIsGone) {
-    Pty pty;
+    PseudoTerminal pty;
     pin(1, pty.slavePath());
     // Watches the terminal's exclusive mode; opened first, so it is allowed in.
     const int watcher = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -173,7 +127,7 @@ TEST_F(SerialPortTest, OpenFailuresLeaveThePortClosedWithItsNumber) {
 }
 
 TEST_F(SerialPortTest, OpeningTwiceOpensOnceAndClosingReleasesEverything) {
-    Pty pty;
+    PseudoTerminal pty;
     pin(1, pty.slavePath());
     SerialPort port(queue_, portMap());
     port.setComNumber(1);
@@ -198,7 +152,7 @@ TEST_F(SerialPortTest, OpeningTwiceOpensOnceAndClosingReleasesEverything) {
 }
 
 TEST_F(SerialPortTest, NewComNumberWhileOpenMovesThePortToTheNewDevice) {
-    Pty one, two;
+    PseudoTerminal one, two;
     pin(1, one.slavePath());
     pin(2, two.slavePath());
     std::vector<uint16_t> counts;
@@ -226,7 +180,7 @@ TEST_F(SerialPortTest, NewComNumberWhileOpenMovesThePortToTheNewDevice) {
 // XON/XOFF, no signal characters, no parity marks.
 TEST_F(SerialPortTest, HandlerTakesTheBytesInOrderAndOneMoreIsAnError) {
     const std::string binary("\x00\x11\x13\r\n\x03\xff\x7f", 8);
-    Pty pty;
+    PseudoTerminal pty;
     pin(1, pty.slavePath());
     SerialPort port(queue_, portMap());
     std::vector<uint16_t> counts;
@@ -263,7 +217,7 @@ class TwoPieceAnswer : public SerialPortTest, public testing::WithParamInterface
 
 TEST_P(TwoPieceAnswer, SecondEventCountsWhatTheFirstLeftUnread) {
     const bool firstReadsAll = GetParam();
-    Pty pty;
+    PseudoTerminal pty;
     pin(1, pty.slavePath());
     SerialPort port(queue_, portMap());
     std::vector<uint16_t> counts;
@@ -292,7 +246,7 @@ INSTANTIATE_TEST_SUITE_P(Handlers, TwoPieceAnswer, testing::Values(false, true),
                          });
 
 TEST_F(SerialPortTest, LostDeviceStopsServiceAndWritesFillTheRing) {
-    Pty pty;
+    PseudoTerminal pty;
     pin(1, pty.slavePath());
     SerialPort port(queue_, portMap());
     int events = 0;
@@ -318,7 +272,7 @@ TEST_F(SerialPortTest, LostDeviceStopsServiceAndWritesFillTheRing) {
 }
 
 TEST_F(SerialPortTest, ClosingDiscardsOutputNotYetSent) {
-    Pty pty;
+    PseudoTerminal pty;
     pin(1, pty.slavePath());
     // A second descriptor on the terminal lets the test hold back its output, so that the
     // bytes are still queued when the port closes.
@@ -340,7 +294,7 @@ TEST_F(SerialPortTest, ClosingDiscardsOutputNotYetSent) {
 }
 
 TEST_F(SerialPortTest, WriteOnAPortNeverChosenAsksForOne) {
-    Pty three, seven;
+    PseudoTerminal three, seven;
     pin(3, three.slavePath());
     pin(7, seven.slavePath());
     SerialPort port(queue_, portMap());
@@ -372,7 +326,7 @@ TEST_F(SerialPortTest, WriteOnAPortNeverChosenAsksForOne) {
 }
 
 TEST_F(SerialPortTest, CloseInsideTheHandlerFinishesWhenItReturns) {
-    Pty pty;
+    PseudoTerminal pty;
     pin(1, pty.slavePath());
     SerialPort port(queue_, portMap());
     std::vector<uint16_t> counts;
@@ -403,7 +357,7 @@ TEST_F(SerialPortTest, CloseInsideTheHandlerFinishesWhenItReturns) {
 }
 
 TEST_F(SerialPortTest, CloseWhileAnEventWaitsForDeliveryNeitherHangsNorDeliversIt) {
-    Pty pty;
+    PseudoTerminal pty;
     pin(1, pty.slavePath());
     std::atomic<bool> queued{false};
     queue_.setWaker([&] { queued = true; });
