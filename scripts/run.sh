@@ -3,7 +3,7 @@
 set -euo pipefail
 exe="$1"
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-    echo "NorvaHB needs a graphical desktop: no DISPLAY or WAYLAND_DISPLAY is set (try 'make demo' under xvfb-run, or log in to a desktop)." >&2
+    echo "NorvaHB needs a graphical desktop: no DISPLAY or WAYLAND_DISPLAY is set (log in to a desktop; 'make demo' starts a virtual one of its own)." >&2
     exit 1
 fi
 exec "$exe"

@@ -186,6 +186,8 @@ void TForm1Ui::setupUi(QMainWindow* window, MessageBoxes* boxes) {
 
     theTabs->setCurrentIndex(0);
     window->adjustSize();
+    // A fixed frame: the window manager offers no resizing and no maximise button.
+    window->setFixedSize(window->size());
 }
 
 } // namespace norva
