@@ -60,7 +60,9 @@ int main(int argc, char** argv) {
     try {
         form = std::make_unique<TForm1>(env);
     } catch (const std::exception& e) {
-        // Without the command port the device cannot reach this PC: say so and end.
+        // Without the command port the device cannot reach this PC: say so and end, when
+        // the user has read it or when the session asks the program to end.
+        TerminationSignals termination([] { QApplication::exit(1); });
         boxes.showError(ErrorBoxText(e.what()));
         return 1;
     }

@@ -28,10 +28,8 @@ NetworkMonitor::NetworkMonitor(const std::unique_ptr<SettingsFile>& MyIni, UdpEn
     Timer1.setInterval(1000);
     Timer2.setTimerType(Qt::PreciseTimer);
     Timer2.setInterval(500);
-    connect(&Timer1, &QTimer::timeout, this,
-            [this] { RunGuarded(view_.boxes(), [this] { Timer1Timer(); }); });
-    connect(&Timer2, &QTimer::timeout, this,
-            [this] { RunGuarded(view_.boxes(), [this] { Timer2Timer(); }); });
+    ConnectTimer(Timer1, view_.boxes(), [this] { Timer1Timer(); });
+    ConnectTimer(Timer2, view_.boxes(), [this] { Timer2Timer(); });
 }
 
 SettingsFile& NetworkMonitor::ini() const {

@@ -19,10 +19,8 @@ SerialMonitor::SerialMonitor(const std::unique_ptr<SettingsFile>& MyIni, SerialP
     comFreq.setInterval(1000);
     comResp.setTimerType(Qt::PreciseTimer);
     comResp.setInterval(500);
-    connect(&comFreq, &QTimer::timeout, this,
-            [this] { RunGuarded(view_.boxes(), [this] { comFreqTimer(); }); });
-    connect(&comResp, &QTimer::timeout, this,
-            [this] { RunGuarded(view_.boxes(), [this] { comRespTimer(); }); });
+    ConnectTimer(comFreq, view_.boxes(), [this] { comFreqTimer(); });
+    ConnectTimer(comResp, view_.boxes(), [this] { comRespTimer(); });
 }
 
 void SerialMonitor::Start() {
