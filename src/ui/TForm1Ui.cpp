@@ -80,6 +80,9 @@ void TForm1Ui::setupUi(QMainWindow* window, MessageBoxes* boxes) {
     Label4 = label(central, "", 8, 255, 200);
     Memo1 = new QPlainTextEdit("Memo1", central);
     Memo1->setGeometry(220, 360, 202, 145);
+    // A log, not an editor: read-only also means no blinking caret waking the program
+    // twice a second while it holds the first focus.
+    Memo1->setReadOnly(true);
     theTabs = new QTabWidget(central);
     theTabs->setGeometry(8, 8, 441, 281);
     Button9 = button(central, "Button9", 312, 304);
