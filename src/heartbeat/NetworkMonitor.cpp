@@ -86,11 +86,7 @@ void NetworkMonitor::Timer2Timer() {
     --FailCntr;
     if (FailCntr != 0)
         return;
-    view_.showIcon(badIcon);
-    view_.setStatusText("Fail");
-    view_.showTrayNotResponding();
-    view_.failed = true;
-    view_.noResponseAlert("Your Norva is not responding to the Heartbeat (Network)");
+    view_.showFailure("Your Norva is not responding to the Heartbeat (Network)");
 }
 
 void NetworkMonitor::UDPServerUDPRead(const std::vector<std::uint8_t>& AData) {
@@ -98,10 +94,7 @@ void NetworkMonitor::UDPServerUDPRead(const std::vector<std::uint8_t>& AData) {
     ++rcvdCount;
     StatusView::setCounter(view_.ui().Received, rcvdCount);
     if (is(AData, Tokens::Ack)) {
-        view_.failed = false;
-        view_.showIcon(goodIcon);
-        view_.showTrayResponding();
-        view_.setStatusText("OK");
+        view_.showAnswered();
     } else if (is(AData, Tokens::Shutdown)) {
         reply("Shutdown", Tokens::ShutdownAck);
     } else if (is(AData, Tokens::Restart)) {

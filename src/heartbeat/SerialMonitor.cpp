@@ -63,11 +63,7 @@ void SerialMonitor::comRespTimer() {
     --comFailCntr;
     if (comFailCntr != 0)
         return;
-    view_.showIcon(badIcon);
-    view_.setStatusText("Fail");
-    view_.showTrayNotResponding();
-    view_.failed = true;
-    view_.noResponseAlert("Your Norva is not responding to the Heartbeat (USB)");
+    view_.showFailure("Your Norva is not responding to the Heartbeat (USB)");
 }
 
 void SerialMonitor::myPortTriggerAvail(SerialPort& CP, std::uint16_t Count) {
@@ -78,12 +74,8 @@ void SerialMonitor::myPortTriggerAvail(SerialPort& CP, std::uint16_t Count) {
             text.push_back(static_cast<char>(CP.GetChar()));
         ++comrcvdCount;
         StatusView::setCounter(view_.ui().comRcvd, comrcvdCount);
-        if (view_.failed) {
-            view_.failed = false;
-            view_.showIcon(goodIcon);
-            view_.showTrayResponding();
-            view_.setStatusText("OK");
-        }
+        if (view_.failed)
+            view_.showAnswered();
     }
     if (text == Tokens::Ack)
         comResp.stop();

@@ -96,4 +96,19 @@ void StatusView::noResponseAlert(const std::string& balloonText) {
     boxes_.showError("Your Norva is not responding to the Heartbeat");
 }
 
+void StatusView::showFailure(const std::string& balloonText) {
+    showIcon(badIcon);
+    setStatusText("Fail");
+    showTrayNotResponding();
+    failed = true;
+    noResponseAlert(balloonText);
+}
+
+void StatusView::showAnswered() {
+    failed = false;
+    showIcon(goodIcon);
+    showTrayResponding();
+    setStatusText("OK");
+}
+
 } // namespace norva

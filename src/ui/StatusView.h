@@ -41,6 +41,12 @@ public:
     // balloons, otherwise the exclamation sound and a modal error box.
     void noResponseAlert(const std::string& balloonText);
 
+    // The failure state after the configured number of misses: bad picture, "Fail", the
+    // tray, `failed`, then the no-response alert with the monitor's balloon text.
+    void showFailure(const std::string& balloonText);
+    // The device answered: `failed` cleared, good picture, the tray, "OK".
+    void showAnswered();
+
     TForm1Ui& ui() { return ui_; }
     TrayIcon& tray() { return tray_; }
     MessageBoxes& boxes() { return boxes_; }
