@@ -24,11 +24,6 @@ void HandOverQueue::setWaker(Waker waker) {
     waker_ = std::move(waker);
 }
 
-void HandOverQueue::rebindToCurrentThread() {
-    std::lock_guard lock(mutex_);
-    uiThread_ = std::this_thread::get_id();
-}
-
 bool HandOverQueue::onUiThread() const {
     std::lock_guard lock(mutex_);
     return uiThread_ == std::this_thread::get_id();

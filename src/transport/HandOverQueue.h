@@ -27,14 +27,13 @@ class HandOverQueue {
 public:
     using Waker = std::function<void()>;
 
-    // The constructing thread is the user-interface thread until rebind() says otherwise.
+    // The constructing thread is the user-interface thread.
     explicit HandOverQueue(Waker waker = {});
     ~HandOverQueue();
     HandOverQueue(const HandOverQueue&) = delete;
     HandOverQueue& operator=(const HandOverQueue&) = delete;
 
     void setWaker(Waker waker);
-    void rebindToCurrentThread();
     bool onUiThread() const;
 
     // Worker side. Runs fn on the user-interface thread and waits for it. With a cap, the

@@ -33,8 +33,6 @@ public:
 
     // Tray states; they follow the "Show Status In Tray" box as it is on the page now.
     bool statusInTray() const;
-    void showTrayResponding();    // picture 0 + hint, or plain
-    void showTrayNotResponding(); // picture 1 + hint, or plain
     void setTray(int index, const QString& balloonText);
 
     // The no-response alert: a balloon when the window is in the tray on a desktop with
@@ -56,6 +54,9 @@ public:
     bool showBalloon = false; // the window was put away into the tray
 
 private:
+    void showTrayResponding();    // picture 0 + hint, or plain
+    void showTrayNotResponding(); // picture 1 + hint, or plain
+
     QMainWindow& window_;
     TForm1Ui& ui_;
     TrayIcon& tray_;

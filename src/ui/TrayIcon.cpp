@@ -64,8 +64,4 @@ void TrayIcon::ShowBalloonHint() {
     icon_->showMessage(balloonTitle_, balloonText_, kind, balloonTimeout_);
 }
 
-void TrayIcon::setContextMenu(QMenu* menu) {
-    icon_->setContextMenu(menu);
-}
-
 } // namespace norva

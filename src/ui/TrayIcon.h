@@ -3,7 +3,6 @@
 #include <QObject>
 #include <QString>
 
-class QMenu;
 class QSystemTrayIcon;
 
 namespace norva {
@@ -43,8 +42,6 @@ public:
     // Shows a balloon with the stored text, title and icon for the stored time.
     void ShowBalloonHint();
     int balloonsShown() const { return balloonsShown_; }
-
-    void setContextMenu(QMenu* menu);
 
 signals:
     void rightButtonPressed();

@@ -13,11 +13,9 @@
 
 using norva::test::FormFixture;
 
-namespace {
+using norva::test::visible;
 
-bool visible(QWidget* w) {
-    return !w->isHidden();
-}
+namespace {
 
 TEST(StartUp, WithoutSettingsFileEverythingTakesItsDefault) {
     FormFixture f;

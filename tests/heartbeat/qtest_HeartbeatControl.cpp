@@ -1,7 +1,7 @@
 // Heartbeat control: the Start and Stop buttons, what the program resumes at start-up, the
 // stored serial port, and the stop-and-restart bracket of Apply.
-#include "support/PseudoTerminal.h"
 #include "support/FormFixture.h"
+#include "support/PseudoTerminal.h"
 #include "ui/CEditIPAddr.h"
 
 #include <QCheckBox>
@@ -29,16 +29,10 @@ namespace fs = std::filesystem;
 
 using norva::test::PseudoTerminal;
 
+using norva::test::bytes;
+using norva::test::visible;
+
 namespace {
-
-bool visible(QWidget* w) {
-    return !w->isHidden();
-}
-
-std::vector<std::uint8_t> bytes(std::string_view s) {
-    return {s.begin(), s.end()};
-}
-
 
 // The application with its heartbeat on loopback: "Port" is free, IPAddr 127.0.0.1, so the
 // program's datagrams come back to its own socket, where a recorder counts them instead of

@@ -14,15 +14,10 @@
 using norva::test::FormFixture;
 using namespace std::chrono_literals;
 
+using norva::test::bytes;
+using norva::test::visible;
+
 namespace {
-
-bool visible(QWidget* w) {
-    return !w->isHidden();
-}
-
-std::vector<std::uint8_t> bytes(std::string_view s) {
-    return {s.begin(), s.end()};
-}
 
 std::string netSettings(std::uint32_t port, const std::string& freq = "5",
                         const std::string& fail = "3", const std::string& ip = "127.0.0.1") {

@@ -1,7 +1,7 @@
 // The serial heartbeat monitor on a pseudo-terminal pinned as COM7: heartbeats written, the
 // ways an answer may arrive, the failure state, the settings it reads, and writes that fail.
-#include "support/PseudoTerminal.h"
 #include "support/FormFixture.h"
+#include "support/PseudoTerminal.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -25,12 +25,9 @@ namespace fs = std::filesystem;
 
 using norva::test::PseudoTerminal;
 
+using norva::test::visible;
+
 namespace {
-
-bool visible(QWidget* w) {
-    return !w->isHidden();
-}
-
 
 std::string usbSettings(const std::string& extra = "") {
     return "[Setup]\nUSB=1\nComPort=COM7\nShowStatusInTray=1\n" + extra;

@@ -7,13 +7,26 @@
 #include "ui/ErrorBox.h"
 
 #include <QApplication>
+#include <QWidget>
 #include <chrono>
 #include <memory>
 #include <netinet/in.h>
+#include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace norva::test {
+
+// Whether a control is shown, whatever the visibility of its window.
+inline bool visible(const QWidget* w) {
+    return !w->isHidden();
+}
+
+// A token or answer as the bytes that travel on the wire.
+inline std::vector<std::uint8_t> bytes(std::string_view s) {
+    return {s.begin(), s.end()};
+}
 
 // A free UDP port on this machine, for settings whose "Port" the program will bind.
 inline std::uint16_t FreeUdpPort() {
