@@ -121,7 +121,7 @@ void configureDevice(int fd) {
 // Everything that lives while the port is open: the device, the rings and the two threads.
 // The threads only touch this object, never the SerialPort.
 struct SerialPort::Service {
-    explicit Service(HandOverQueue& q) : queue(q) {}
+    Service(HandOverQueue& q, std::chrono::milliseconds cap) : queue(q), deliveryCap(cap) {}
     ~Service() {
         closeDevice();
         if (wakeFd >= 0)
@@ -131,6 +131,7 @@ struct SerialPort::Service {
     Service& operator=(const Service&) = delete;
 
     HandOverQueue& queue;
+    const std::chrono::milliseconds deliveryCap;
     std::function<void()> delivery; // runs the event on the user-interface thread
     int fd = -1;
     bool claimed = false; // the device is ours: flushed and released at close
@@ -141,7 +142,7 @@ struct SerialPort::Service {
     ByteRing<ReceiveRingSize> rx;
     std::size_t rxTaken = 0;     // taken by a running handler, leave the ring when it returns
     uint64_t rxAdded = 0;        // bytes ever put in the ring
-    uint64_t rxMark = 0;         // rxAdded at the last event
+    uint64_t rxMark = 0;         // rxAdded when the last event reached its handler
     std::deque<uint8_t> pending; // read from the device, not yet in the ring
 
     std::mutex txMutex;
@@ -219,8 +220,15 @@ struct SerialPort::Service {
 
     std::size_t unreadLocked() const { return rx.size() - rxTaken; }
 
-    uint16_t unread() {
+    // Called on the user-interface thread as an event reaches it; returns the event's Count,
+    // or 0 when there is no event to raise. The bytes it announces are announced for good, so
+    // the dispatcher raises nothing more until others arrive. A second delivery for the same
+    // bytes (the cap ran out just as the first was taken) finds nothing new and raises nothing.
+    uint16_t announce() {
         std::lock_guard lock(rxMutex);
+        if (rxAdded == rxMark)
+            return 0;
+        rxMark = rxAdded;
         return static_cast<uint16_t>(unreadLocked());
     }
 
@@ -347,17 +355,26 @@ struct SerialPort::Service {
             if (readerHeld && pending.size() < PendingLimit)
                 wake();
             if (eventDueLocked()) {
-                rxMark = rxAdded;
+                const uint64_t mark = rxMark;
                 lock.unlock();
+                const auto asked = std::chrono::steady_clock::now();
+                bool answered = true;
                 try {
                     // Capped: a user-interface thread stuck in something else delays the
                     // port by at most this much. The delivery holds no reference to this
                     // thread's stack.
-                    queue.call(delivery, DeliveryCap);
+                    answered = queue.call(delivery, deliveryCap);
                 } catch (...) {
                     // deliver() reports its own errors; nothing else can come back here.
                 }
+                const bool refused = std::chrono::steady_clock::now() - asked < deliveryCap;
                 lock.lock();
+                // An event that did not reach the handler within the cap leaves the mark
+                // where it was, so the next round raises it again, with any bytes that came
+                // meanwhile. Only a queue that refuses calls outright (it is closed: the
+                // program is ending) gives up the event, or this loop would spin.
+                if (!answered && refused && rxMark == mark)
+                    rxMark = rxAdded;
             }
         }
         lock.unlock();
@@ -366,8 +383,9 @@ struct SerialPort::Service {
     }
 };
 
-SerialPort::SerialPort(HandOverQueue& queue, ComPortMap portMap)
-    : queue_(queue), map_(std::move(portMap)) {}
+SerialPort::SerialPort(HandOverQueue& queue, ComPortMap portMap,
+                       std::chrono::milliseconds deliveryCap)
+    : queue_(queue), map_(std::move(portMap)), deliveryCap_(deliveryCap) {}
 
 SerialPort::~SerialPort() {
     openPending_ = false;
@@ -433,7 +451,7 @@ void SerialPort::openPort() {
         comNumber_ = *chosen;
     }
 
-    auto service = std::make_unique<Service>(queue_);
+    auto service = std::make_unique<Service>(queue_, deliveryCap_);
     service->fd = openDevice(map_.devicePath(comNumber_));
     claimDevice(service->fd);
     service->claimed = true;
@@ -513,7 +531,7 @@ void SerialPort::reportHandlerError(const std::string& message) noexcept {
 void SerialPort::deliver(uint64_t session) {
     if (session != session_ || state_ != psOpen)
         return;
-    const uint16_t count = service_->unread();
+    const uint16_t count = service_->announce();
     if (count < TriggerLength)
         return;
 

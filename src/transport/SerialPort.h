@@ -29,9 +29,12 @@ enum TPortState { psClosed, psOpen, psShuttingDown };
 // While open, two service threads run: an I/O thread that reads the device in chunks of up
 // to 256 bytes and drains the transmit ring, and a dispatcher that moves received bytes
 // into the receive ring and hands the event to the user-interface thread, waiting at most
-// DeliveryCap for it. Both sleep on the device, an eventfd and a condition variable, so an
-// idle port costs no wake-ups. Line-status changes are not watched: nothing uses them, and
-// a device that goes away shows up as a read or write error anyway.
+// DeliveryCap for it. An event the user-interface thread has not taken by then is offered
+// again, with any bytes that came meanwhile: the cap frees the dispatcher but never loses
+// an event, so an answer cannot sit unannounced until the next one arrives. Both threads
+// sleep on the device, an eventfd and a condition variable, so an idle port costs no
+// wake-ups. Line-status changes are not watched: nothing uses them, and a device that goes
+// away shows up as a read or write error anyway.
 //
 // A device error while open (the USB adapter unplugged, the far end of a pseudo-terminal
 // closed) stops the service: the port still reads open, no more events come, and writes
@@ -46,7 +49,10 @@ public:
     static constexpr uint16_t TriggerLength = 1;         // unread bytes an event needs
     static constexpr std::chrono::milliseconds DeliveryCap{3000};
 
-    SerialPort(HandOverQueue& queue, ComPortMap portMap);
+    // deliveryCap: how long the dispatcher waits for the user-interface thread to take one
+    // data-available event before it stops waiting (tests shorten it).
+    SerialPort(HandOverQueue& queue, ComPortMap portMap,
+               std::chrono::milliseconds deliveryCap = DeliveryCap);
     // Closes the port as setOpen(false) does. Must not run inside this port's own
     // OnTriggerAvail handler.
     ~SerialPort();
@@ -109,6 +115,7 @@ private:
 
     HandOverQueue& queue_;
     ComPortMap map_;
+    std::chrono::milliseconds deliveryCap_;
     uint16_t comNumber_ = 0;
     TPortState state_ = psClosed;
     std::unique_ptr<Service> service_;

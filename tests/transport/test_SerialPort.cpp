@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -26,7 +27,6 @@ using namespace std::chrono_literals;
 using norva::test::PseudoTerminal;
 
 namespace {
-
 
 class SerialPortTest : public testing::Test {
 protected:
@@ -380,6 +380,83 @@ TEST_F(SerialPortTest, CloseWhileAnEventWaitsForDeliveryNeitherHangsNorDeliversI
     EXPECT_EQ(events, 0);
     EXPECT_FALSE(port.Open());
     queue_.setWaker({});
+}
+
+// The user-interface thread is busy for longer than the dispatcher waits for it (a modal
+// loop that does not serve the queue, a slow handler elsewhere). The event must still come
+// once the thread is free, or an answer waits unannounced and is only read, too long, with
+// the next one. The handler is the heartbeat monitor's: nothing read below 8 bytes.
+TEST_F(SerialPortTest, EventHeldUpPastTheCapArrivesOnceTheUserInterfaceIsFree) {
+    constexpr auto cap = 50ms;
+    PseudoTerminal pty;
+    pin(1, pty.slavePath());
+    std::atomic<bool> queued{false};
+    queue_.setWaker([&] { queued = true; });
+    SerialPort port(queue_, portMap(), cap);
+    std::vector<uint16_t> counts;
+    std::string taken;
+    port.OnTriggerAvail = [&](SerialPort& cp, uint16_t count) {
+        counts.push_back(count);
+        if (count < 8)
+            return;
+        for (uint16_t i = 0; i < count; ++i)
+            taken.push_back(static_cast<char>(cp.GetChar()));
+    };
+    port.setComNumber(1);
+    port.setOpen(true);
+
+    // The device sends; the user-interface thread takes nothing until well past the cap.
+    const auto sendWhileHeld = [&](const std::string& bytes) {
+        queued = false;
+        pty.write(bytes);
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!queued && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(1ms);
+        ASSERT_TRUE(queued);
+        std::this_thread::sleep_for(3 * cap);
+    };
+
+    sendWhileHeld("NorvaACK");
+    ASSERT_TRUE(serveUntil([&] { return counts.size() == 1; }));
+    EXPECT_EQ(counts[0], 8);
+    EXPECT_EQ(taken, "NorvaACK");
+
+    // Bytes a delivered event left unread still raise nothing until more bytes come.
+    sendWhileHeld("Norv");
+    ASSERT_TRUE(serveUntil([&] { return counts.size() == 2; }));
+    pty.write("aACK");
+    ASSERT_TRUE(serveUntil([&] { return counts.size() == 3; }));
+    EXPECT_EQ(counts, (std::vector<uint16_t>{8, 4, 8}));
+    EXPECT_EQ(taken, "NorvaACKNorvaACK");
+    queue_.setWaker({});
+}
+
+// At program end the hand-over queue is closed before the port: bytes that arrive in between
+// have nobody to go to, and must not keep the dispatcher offering them over and over.
+TEST_F(SerialPortTest, BytesAfterTheQueueClosedDoNotKeepTheDispatcherBusy) {
+    PseudoTerminal pty;
+    pin(1, pty.slavePath());
+    SerialPort port(queue_, portMap(), 50ms);
+    int events = 0;
+    port.OnTriggerAvail = [&](SerialPort&, uint16_t) { ++events; };
+    port.setComNumber(1);
+    port.setOpen(true);
+    queue_.close();
+
+    const auto cpuTime = [] {
+        rusage usage{};
+        ::getrusage(RUSAGE_SELF, &usage);
+        return std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+               std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+    };
+    const auto before = cpuTime();
+    pty.write("NorvaACK");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LT(cpuTime() - before, 60ms);
+
+    port.setOpen(false);
+    EXPECT_EQ(events, 0);
+    EXPECT_FALSE(port.Open());
 }
 
 } // namespace
