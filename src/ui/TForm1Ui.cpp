@@ -1,6 +1,7 @@
 #include "ui/TForm1Ui.h"
 
 #include "ui/CEditIPAddr.h"
+#include "ui/DigitsValidator.h"
 #include "ui/Icons.h"
 
 #include <QAction>
@@ -15,7 +16,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QRegularExpressionValidator>
 #include <QTabWidget>
 
 namespace norva {
@@ -40,11 +40,12 @@ QPushButton* button(QWidget* parent, const QString& text, int x, int y, int w = 
     return b;
 }
 
-QLineEdit* digitsEdit(QWidget* parent, int maxLength, int x, int y, int w) {
+// The limit holds typing only (not a maximum length, which would also cut a longer value
+// that the settings file holds, and the next Apply would store the cut value).
+QLineEdit* digitsEdit(QWidget* parent, int limit, int x, int y, int w) {
     auto* e = new QLineEdit(parent);
     e->setGeometry(x, y, w, 21);
-    e->setMaxLength(maxLength);
-    e->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), e));
+    e->setValidator(new DigitsValidator(limit, e));
     return e;
 }
 

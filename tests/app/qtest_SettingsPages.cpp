@@ -446,6 +446,81 @@ INSTANTIATE_TEST_SUITE_P(Fields, DigitsOnly,
                                          DigitsCase{"Port", &norva::TForm1Ui::Port, "12345"}),
                          [](const auto& p) { return std::string(p.param.name); });
 
+// The limits hold typing only: a value edited into the file by hand is shown whole, and an
+// Apply that changes something else stores it unchanged.
+TEST(HeartbeatPage, StoredValuesBeyondTheTypingLimitsAreShownAndAppliedWhole) {
+    FormFixture f("[Setup]\nFreq=1000\nFailCount=123\nPort=123456\n");
+    f.start(); // the fill, then LoadVars, which sets the port again
+    auto& ui = f.form->ui;
+    ASSERT_TRUE(f.boxes.errors.empty()) << f.boxes.errors[0];
+    EXPECT_EQ(ui.Freq->text().toStdString(), "1000");
+    EXPECT_EQ(ui.Fail->text().toStdString(), "123");
+    EXPECT_EQ(ui.Port->text().toStdString(), "123456");
+
+    ui.startInTrayCB->setChecked(true);
+    ui.Button6->click();
+    ASSERT_TRUE(f.boxes.errors.empty()) << f.boxes.errors[0];
+    EXPECT_EQ(f.setting("Setup", "Freq"), "1000");
+    EXPECT_EQ(f.setting("Setup", "FailCount"), "123");
+    EXPECT_EQ(f.setting("Setup", "Port"), "123456");
+    EXPECT_EQ(f.setting("Setup", "StartInTray"), "1");
+
+    f.form->pages.loadSetup();
+    EXPECT_EQ(ui.Freq->text().toStdString(), "1000");
+    EXPECT_EQ(ui.Port->text().toStdString(), "123456");
+}
+
+struct OverlongCase {
+    const char* name;
+    QLineEdit* norva::TForm1Ui::*field;
+    const char* key;
+    const char* stored; // one character beyond the field's limit
+};
+
+void PrintTo(const OverlongCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class TypingOnAnOverlongValue : public testing::TestWithParam<OverlongCase> {};
+
+// A field showing more than its limit can be shortened but never lengthened, and once
+// within the limit it takes digits up to the limit again.
+TEST_P(TypingOnAnOverlongValue, ShortensButNeverGrows) {
+    const auto& c = GetParam();
+    FormFixture f(std::string("[Setup]\n") + c.key + "=" + c.stored + "\n");
+    f.start();
+    f.form->show();
+    f.form->ui.theTabs->setCurrentIndex(1);
+    QLineEdit* field = f.form->ui.*c.field;
+    const std::string stored = c.stored;
+    auto text = [field] { return field->text().toStdString(); };
+    ASSERT_EQ(text(), stored);
+    field->setFocus();
+    field->end(false);
+
+    QTest::keyClicks(field, "9x");
+    EXPECT_EQ(text(), stored) << "nothing is added to an overlong value";
+    QTest::keyClick(field, Qt::Key_Backspace);
+    EXPECT_EQ(text(), stored.substr(0, stored.size() - 1));
+    QTest::keyClicks(field, "9");
+    EXPECT_EQ(text(), stored.substr(0, stored.size() - 1)) << "at the limit";
+    QTest::keyClick(field, Qt::Key_Backspace);
+    QTest::keyClicks(field, "x8y7");
+    EXPECT_EQ(text(), stored.substr(0, stored.size() - 2) + "8");
+
+    // Selecting the whole value and typing over it starts again within the limit.
+    field->selectAll();
+    QTest::keyClicks(field, "4321x0987");
+    EXPECT_EQ(text(), std::string("4321098").substr(0, stored.size() - 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, TypingOnAnOverlongValue,
+    testing::Values(OverlongCase{"Freq", &norva::TForm1Ui::Freq, "Freq", "1000"},
+                    OverlongCase{"Fail", &norva::TForm1Ui::Fail, "FailCount", "123"},
+                    OverlongCase{"Port", &norva::TForm1Ui::Port, "Port", "123456"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
 // ---------------------------------------------------------------------------------------
 // A stored address that is not one
 
