@@ -10,6 +10,8 @@ namespace norva {
 
 Twarning::Twarning(QWidget* parent) : QDialog(parent) {
     setWindowTitle("Warning");
+    // A fixed dialog frame whose title bar has the close button only; without the customize
+    // hint window managers add minimise and maximise buttons.
     setWindowFlags(Qt::Dialog | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint |
                    Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setFixedSize(334, 75);

@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QRegularExpressionValidator>
 
 #include <algorithm>
 
@@ -46,6 +47,11 @@ CEditIPAddr::CEditIPAddr(MessageBoxes* boxes, QWidget* parent) : QWidget(parent)
         field->setAlignment(Qt::AlignCenter);
         field->setMaxLength(3);
         field->setAcceptDrops(false);
+        // The key filter below keeps typing to digits, but a paste (context menu, middle
+        // click) inserts text without a key; the validator holds it to the same rule, so
+        // reading the address never meets anything but digits. The 255 cap follows from
+        // textEdited, which a paste raises as typing does.
+        field->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), field));
         // Tab enters the address at its first field; the others are reached by typing,
         // the arrow keys or the mouse.
         field->setFocusPolicy(i == 0 ? Qt::StrongFocus : Qt::ClickFocus);

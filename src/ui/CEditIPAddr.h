@@ -17,8 +17,8 @@ class MessageBoxes;
 
 // The IPv4 address entry: four small number fields separated by dots, on a panel that looks
 // like one entry box. The keyboard moves from field to field the way a user types an
-// address, only digits can be typed, and a field above 255 is corrected to 255 with a
-// message. Text() and setText() give the whole address as dotted text.
+// address, only digits can be typed or pasted, and a field above 255 is corrected to 255
+// with a message. Text() and setText() give the whole address as dotted text.
 class CEditIPAddr : public QWidget {
     Q_OBJECT
 

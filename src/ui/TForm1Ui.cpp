@@ -1,6 +1,7 @@
 #include "ui/TForm1Ui.h"
 
 #include "ui/CEditIPAddr.h"
+#include "ui/DigitsValidator.h"
 #include "ui/Icons.h"
 
 #include <QAction>
@@ -15,7 +16,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QRegularExpressionValidator>
 #include <QTabWidget>
 
 namespace norva {
@@ -40,11 +40,12 @@ QPushButton* button(QWidget* parent, const QString& text, int x, int y, int w = 
     return b;
 }
 
-QLineEdit* digitsEdit(QWidget* parent, int maxLength, int x, int y, int w) {
+// The limit holds typing only (not a maximum length, which would also cut a longer value
+// that the settings file holds, and the next Apply would store the cut value).
+QLineEdit* digitsEdit(QWidget* parent, int limit, int x, int y, int w) {
     auto* e = new QLineEdit(parent);
     e->setGeometry(x, y, w, 21);
-    e->setMaxLength(maxLength);
-    e->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), e));
+    e->setValidator(new DigitsValidator(limit, e));
     return e;
 }
 
@@ -76,7 +77,8 @@ void TForm1Ui::setupUi(QMainWindow* window, MessageBoxes* boxes) {
     central->setFixedSize(455, 296);
     window->setCentralWidget(central);
 
-    // Hidden outputs first, so Button9 comes third in the tab order after Memo1 and the pages.
+    // Hidden outputs first: Memo1 is first in the tab order, the pages second (Button9, third,
+    // is made last of all, below).
     Label4 = label(central, "", 8, 255, 200);
     Memo1 = new QPlainTextEdit("Memo1", central);
     Memo1->setGeometry(220, 360, 202, 145);
@@ -85,9 +87,6 @@ void TForm1Ui::setupUi(QMainWindow* window, MessageBoxes* boxes) {
     Memo1->setReadOnly(true);
     theTabs = new QTabWidget(central);
     theTabs->setGeometry(8, 8, 441, 281);
-    Button9 = button(central, "Button9", 312, 304);
-    QWidget::setTabOrder(Memo1, theTabs);
-    QWidget::setTabOrder(theTabs, Button9);
 
     // Page "Status"
     auto* status = new QWidget;
@@ -186,6 +185,14 @@ void TForm1Ui::setupUi(QMainWindow* window, MessageBoxes* boxes) {
     alaertPendingActionCB->setGeometry(12, 86, 200, 20);
     Button7 = button(shutdown, "Apply", 344, 218);
     Button8 = button(shutdown, "Cancel", 344, 186);
+
+    // Button9 restarts the computer after ten seconds, so the Tab key must reach it only
+    // after the controls of the page on show, never straight from the tab strip. A widget
+    // joins the end of the window's focus chain when it is made, so it is made after every
+    // page control; the order is then also set explicitly.
+    Button9 = button(central, "Button9", 312, 304);
+    QWidget::setTabOrder(Memo1, theTabs);
+    QWidget::setTabOrder(theTabs, Button9);
 
     theTabs->setCurrentIndex(0);
     window->adjustSize();

@@ -6,17 +6,21 @@
 #include "ui/CEditIPAddr.h"
 #include "ui/TAboutBox.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -445,6 +449,145 @@ INSTANTIATE_TEST_SUITE_P(Fields, DigitsOnly,
                                          DigitsCase{"Fail", &norva::TForm1Ui::Fail, "12"},
                                          DigitsCase{"Port", &norva::TForm1Ui::Port, "12345"}),
                          [](const auto& p) { return std::string(p.param.name); });
+
+// The limits hold typing only: a value edited into the file by hand is shown whole, and an
+// Apply that changes something else stores it unchanged.
+TEST(HeartbeatPage, StoredValuesBeyondTheTypingLimitsAreShownAndAppliedWhole) {
+    FormFixture f("[Setup]\nFreq=1000\nFailCount=123\nPort=123456\n");
+    f.start(); // the fill, then LoadVars, which sets the port again
+    auto& ui = f.form->ui;
+    ASSERT_TRUE(f.boxes.errors.empty()) << f.boxes.errors[0];
+    EXPECT_EQ(ui.Freq->text().toStdString(), "1000");
+    EXPECT_EQ(ui.Fail->text().toStdString(), "123");
+    EXPECT_EQ(ui.Port->text().toStdString(), "123456");
+
+    ui.startInTrayCB->setChecked(true);
+    ui.Button6->click();
+    ASSERT_TRUE(f.boxes.errors.empty()) << f.boxes.errors[0];
+    EXPECT_EQ(f.setting("Setup", "Freq"), "1000");
+    EXPECT_EQ(f.setting("Setup", "FailCount"), "123");
+    EXPECT_EQ(f.setting("Setup", "Port"), "123456");
+    EXPECT_EQ(f.setting("Setup", "StartInTray"), "1");
+
+    f.form->pages.loadSetup();
+    EXPECT_EQ(ui.Freq->text().toStdString(), "1000");
+    EXPECT_EQ(ui.Port->text().toStdString(), "123456");
+}
+
+struct OverlongCase {
+    const char* name;
+    QLineEdit* norva::TForm1Ui::*field;
+    const char* key;
+    const char* stored; // one character beyond the field's limit
+};
+
+void PrintTo(const OverlongCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class TypingOnAnOverlongValue : public testing::TestWithParam<OverlongCase> {};
+
+// A field showing more than its limit can be shortened but never lengthened, and once
+// within the limit it takes digits up to the limit again.
+TEST_P(TypingOnAnOverlongValue, ShortensButNeverGrows) {
+    const auto& c = GetParam();
+    FormFixture f(std::string("[Setup]\n") + c.key + "=" + c.stored + "\n");
+    f.start();
+    f.form->show();
+    f.form->ui.theTabs->setCurrentIndex(1);
+    QLineEdit* field = f.form->ui.*c.field;
+    const std::string stored = c.stored;
+    auto text = [field] { return field->text().toStdString(); };
+    ASSERT_EQ(text(), stored);
+    field->setFocus();
+    field->end(false);
+
+    QTest::keyClicks(field, "9x");
+    EXPECT_EQ(text(), stored) << "nothing is added to an overlong value";
+    QTest::keyClick(field, Qt::Key_Backspace);
+    EXPECT_EQ(text(), stored.substr(0, stored.size() - 1));
+    QTest::keyClicks(field, "9");
+    EXPECT_EQ(text(), stored.substr(0, stored.size() - 1)) << "at the limit";
+    QTest::keyClick(field, Qt::Key_Backspace);
+    QTest::keyClicks(field, "x8y7");
+    EXPECT_EQ(text(), stored.substr(0, stored.size() - 2) + "8");
+
+    // Selecting the whole value and typing over it starts again within the limit.
+    field->selectAll();
+    QTest::keyClicks(field, "4321x0987");
+    EXPECT_EQ(text(), std::string("4321098").substr(0, stored.size() - 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, TypingOnAnOverlongValue,
+    testing::Values(OverlongCase{"Freq", &norva::TForm1Ui::Freq, "Freq", "1000"},
+                    OverlongCase{"Fail", &norva::TForm1Ui::Fail, "FailCount", "123"},
+                    OverlongCase{"Port", &norva::TForm1Ui::Port, "Port", "123456"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// ---------------------------------------------------------------------------------------
+// Keyboard focus
+
+// Where each Tab press moves the focus, starting at the tab strip, until the focus comes
+// back to the strip (at most 40 presses).
+std::vector<QWidget*> tabbingFromTheStrip(QTabWidget* tabs) {
+    QWidget* strip = tabs->tabBar();
+    strip->setFocus(Qt::TabFocusReason);
+    std::vector<QWidget*> visited;
+    for (int i = 0; i < 40; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QWidget* now = QApplication::focusWidget();
+        if (now == strip || now == nullptr)
+            break;
+        visited.push_back(now);
+    }
+    return visited;
+}
+
+class TabOrder : public testing::TestWithParam<int> {};
+
+// The off-screen Button9 starts a ten-second restart from the keyboard; it is third among the
+// window's own controls (Memo1, the pages, Button9), so the Tab key reaches it only after
+// every control of the page on show.
+TEST_P(TabOrder, ReachesButton9OnlyAfterThePageControls) {
+    FormFixture f;
+    f.start();
+    auto& ui = f.form->ui;
+    f.form->show();
+    QApplication::setActiveWindow(f.form.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(f.form.get()));
+    ui.theTabs->setCurrentIndex(GetParam());
+    QWidget* page = ui.theTabs->currentWidget();
+
+    const std::vector<QWidget*> visited = tabbingFromTheStrip(ui.theTabs);
+    std::vector<std::string> names; // for the failure messages
+    for (QWidget* w : visited) {
+        const auto* b = qobject_cast<QAbstractButton*>(w);
+        names.push_back(b ? b->text().toStdString() : w->metaObject()->className());
+    }
+    const auto button9 = std::find(visited.begin(), visited.end(), ui.Button9) - visited.begin();
+    ASSERT_LT(button9, std::ssize(visited)) << testing::PrintToString(names);
+    ASSERT_GT(button9, 0) << "first Tab from the strip: " << names[0];
+    for (std::ptrdiff_t i = 0; i < button9; ++i)
+        EXPECT_TRUE(page->isAncestorOf(visited[i])) << testing::PrintToString(names);
+    // After Button9: Memo1, then the strip again.
+    EXPECT_EQ(std::vector<std::string>(names.begin() + button9, names.end()),
+              (std::vector<std::string>{"Button9", "QPlainTextEdit"}));
+
+    // The chain itself, whichever page shows: Memo1, the page control with all its pages,
+    // then Button9.
+    std::vector<QWidget*> chain;
+    for (QWidget* w = ui.Memo1->nextInFocusChain(); w != ui.Memo1 && chain.size() < 500;
+         w = w->nextInFocusChain())
+        chain.push_back(w);
+    const auto at = [&](QWidget* w) { return std::find(chain.begin(), chain.end(), w); };
+    ASSERT_LT(at(ui.theTabs), at(ui.Button9));
+    for (QWidget* control : {static_cast<QWidget*>(ui.Button4), static_cast<QWidget*>(ui.Button6),
+                             static_cast<QWidget*>(ui.Button8), static_cast<QWidget*>(ui.Freq)})
+        EXPECT_LT(at(control), at(ui.Button9));
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, TabOrder, testing::Values(0, 1, 2));
 
 // ---------------------------------------------------------------------------------------
 // A stored address that is not one

@@ -55,6 +55,42 @@ TEST_F(Warning, IsAnAlwaysOnTopWindowWithoutButtons) {
     EXPECT_EQ(w.mode, 0);
 }
 
+// The title bar offers the close button only: a window that must not be put away for
+// good asks the window manager for neither minimise nor maximise. Showing it, on its own
+// or modally from the main window, keeps it so.
+void ExpectOnlyACloseButton(const Twarning& w) {
+    const Qt::WindowFlags flags = w.windowFlags();
+    EXPECT_EQ(flags & Qt::WindowType_Mask, Qt::Dialog);
+    for (Qt::WindowType wanted : {Qt::CustomizeWindowHint, Qt::WindowTitleHint,
+                                  Qt::WindowCloseButtonHint, Qt::WindowStaysOnTopHint})
+        EXPECT_TRUE(flags.testFlag(wanted)) << std::hex << wanted;
+    for (Qt::WindowType unwanted :
+         {Qt::WindowMinimizeButtonHint, Qt::WindowMaximizeButtonHint,
+          Qt::WindowContextHelpButtonHint, Qt::WindowFullscreenButtonHint, Qt::FramelessWindowHint})
+        EXPECT_FALSE(flags.testFlag(unwanted)) << std::hex << unwanted;
+    EXPECT_EQ(w.minimumSize(), w.maximumSize()) << "a fixed frame";
+}
+
+TEST_F(Warning, TitleBarHasOnlyACloseButton) {
+    ExpectOnlyACloseButton(w);
+    show(1);
+    ExpectOnlyACloseButton(w);
+}
+
+TEST(WarningInTheProgram, TitleBarHasOnlyACloseButtonAlsoWhenShownModally) {
+    FormFixture f;
+    f.start();
+    Twarning& w = *f.form->warning;
+    ExpectOnlyACloseButton(w);
+    QTimer::singleShot(0, &w, [&] {
+        ExpectOnlyACloseButton(w);
+        w.Timer1.stop();
+        w.reject();
+    });
+    w.exec();
+    EXPECT_TRUE(f.power.calls.empty());
+}
+
 struct ModeCase {
     const char* name;
     std::uint8_t mode;

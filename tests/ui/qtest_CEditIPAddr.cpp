@@ -299,6 +299,56 @@ TEST_F(IPAddrControl, OnlyPlainDigitsBackspaceAndDeleteChangeText) {
     EXPECT_EQ(field(0)->text(), "72");
 }
 
+struct PasteCase {
+    const char* name;
+    const char* clipboard; // UTF-8
+    const char* field1;    // before, caret at its end
+    const char* after;     // field 1 after the paste
+    const char* message;   // the text of the error box, "" for none
+};
+
+void PrintTo(const PasteCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Pasting : public IPAddrControl, public testing::WithParamInterface<PasteCase> {};
+
+// A paste (the field's context menu, a middle click) inserts text without a key, so it must
+// meet the same rules as typing: digits only, three of them, and the cap at 255. Whatever
+// the paste left, reading the address works.
+TEST_P(Pasting, KeepsTheTypingRules) {
+    const PasteCase& c = GetParam();
+    QApplication::clipboard()->setText(QString::fromUtf8(c.clipboard));
+    fill("10", c.field1, "", "5");
+    enter(1, field(1)->text().size());
+    field(1)->paste();
+    EXPECT_EQ(field(1)->text().toStdString(), c.after);
+    if (*c.message == '\0') {
+        EXPECT_TRUE(boxes.errors.empty());
+    } else {
+        ASSERT_EQ(boxes.errors.size(), 1u);
+        EXPECT_EQ(boxes.errors[0], std::string(c.message) + kNotValid);
+    }
+    std::string text;
+    EXPECT_NO_THROW(text = control->Text());
+    EXPECT_EQ(text, "10." + std::string(*c.after == '\0' ? "0" : c.after) + ".0.5");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Pasting,
+                         testing::Values(PasteCase{"Digits", "42", "", "42", ""},
+                                         PasteCase{"AppendedDigit", "7", "1", "17", ""},
+                                         PasteCase{"LetterAfterDigit", "1a", "", "", ""},
+                                         PasteCase{"Letters", "abc", "2", "2", ""},
+                                         PasteCase{"LeadingSpace", " 12", "", "", ""},
+                                         PasteCase{"Minus", "-1", "", "", ""},
+                                         PasteCase{"PartOfAnAddress", "1.2", "", "", ""},
+                                         PasteCase{"NonAsciiDigit", "\u0663", "", "", ""},
+                                         PasteCase{"AboveTheCap", "300", "", "255", "300"},
+                                         PasteCase{"AboveTheCapAfterADigit", "00", "9", "255",
+                                                   "900"},
+                                         PasteCase{"FourDigitsKeepThree", "1234", "", "123", ""}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
 TEST_F(IPAddrControl, KeysTheFieldDoesNotUseReachTheParent) {
     enter(1, 0);
     host.keysReachingParent.clear();
