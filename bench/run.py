@@ -21,7 +21,10 @@ It measures, in one run, with the programs of the build folder:
   5. hello -> reply on the command port against a plain TCP echo on the same path;
   6. idle wake-ups and memory, and CPU time with the heartbeat running;
   7. start-up: exec to the command port listening, to the first heartbeat, and (under Xvfb
-     with this script's own tray host) to the tray icon docked and drawn.
+     with this script's own tray host) to the tray icon docked and drawn;
+  8. the soak run: resident memory after warm-up and at the end, and CPU per hour, over
+     --soak-minutes (30) at Freq=1 with every heartbeat answered, the window shown and the
+     icon docked in this script's tray under Xvfb (--only soak runs it alone).
 """
 
 import argparse
@@ -139,6 +142,14 @@ def stamped_socket(kind):
 
 def proc_status(pid):
     return proc_status_path("/proc/%d/status" % pid)
+
+
+def rss_kb(pid):
+    return int(proc_status(pid)["VmRSS"].split()[0])
+
+
+def open_fds(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
 
 
 def rss_mb(pid):
@@ -380,10 +391,11 @@ class NorvaRun:
         self.reader.join(2)
 
 
-def settings(freq, started, fail=3, start_in_tray=0):
+def settings(freq, started, fail=3, start_in_tray=0, status_in_tray=0):
     return {
         "Setup": {"IPAddr": DEVICE_IP, "Port": HB_PORT, "Freq": freq, "FailCount": fail,
-                  "Network": 1, "USB": 0, "StartInTray": start_in_tray},
+                  "Network": 1, "USB": 0, "StartInTray": start_in_tray,
+                  "ShowStatusInTray": status_in_tray},
         "Run": {"IsStarted": started},
         "GSD": {"Username": USER, "Password": PASSWORD, "AlertPedningAction": 0},
     }
@@ -800,13 +812,11 @@ class Bench:
 
     # --- 6 and 7 under Xvfb with a tray ---------------------------------------------------
 
-    def xvfb(self):
-        if not self.tray_host:
-            self.say("\n[6][7] under Xvfb with a tray: skipped (%s)"
-                     % ("--no-xvfb" if self.args.no_xvfb else
-                        "Xvfb or the X11 headers for tray-host are missing"))
-            return
-        self.say("\n[6][7] under Xvfb with the bench's own tray host (XEmbed)")
+    def start_display(self):
+        """An Xvfb display in the PC namespace with the bench's tray host holding its tray.
+        Returns (display, events, processes): events is a queue of (kind, CLOCK_MONOTONIC ns)
+        from tray-host ("dock", "map", "painted", "gone"); the processes are to be stopped
+        when done (e2e.stop_process)."""
         r, w = os.pipe()
         with InNetns(self.net.pc_ns):
             xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-nolisten", "tcp",
@@ -838,7 +848,17 @@ class Bench:
         threading.Thread(target=read_tray, daemon=True).start()
         kind, _ = events.get(timeout=10)
         if kind != "ready":
+            e2e.stop_process(tray)
+            e2e.stop_process(xvfb)
             raise BenchFailure("tray-host did not start: %s" % kind)
+        return display, events, (tray, xvfb)
+
+    def xvfb(self):
+        if not self.tray_host:
+            self.say("\n[6][7] under Xvfb with a tray: skipped (%s)" % self.no_tray_reason())
+            return
+        self.say("\n[6][7] under Xvfb with the bench's own tray host (XEmbed)")
+        display, events, procs = self.start_display()
         starts = []
         try:
             for i in range(self.args.xvfb_startups):
@@ -883,8 +903,90 @@ class Bench:
             self.results["idle_xvfb_start_in_tray"] = self.idle("Xvfb + tray, Start In Tray on",
                                                                 display, start_in_tray=1)
         finally:
-            e2e.stop_process(tray)
-            e2e.stop_process(xvfb)
+            for proc in procs:
+                e2e.stop_process(proc)
+
+    def no_tray_reason(self):
+        return ("--no-xvfb" if self.args.no_xvfb else
+                "Xvfb or the X11 headers for tray-host are missing")
+
+    # --- 8: memory and CPU over a long run, the icon docked in a tray -------------------
+
+    def soak(self):
+        minutes, warmup = self.args.soak_minutes, self.args.soak_warmup
+        if minutes <= 0:
+            return
+        if not self.tray_host:
+            self.say("\n[8] soak run: skipped (%s)" % self.no_tray_reason())
+            return
+        self.say("\n[8] soak run: Freq=1, the device answering NorvaACK, the window shown, the "
+                 "icon docked in the bench's X11 tray (Xvfb), \"Show Status In Tray\" on; "
+                 "%.1f min after %.0f s of warm-up" % (minutes, warmup))
+        self.device.answer = "ack"
+        display, events, procs = self.start_display()
+        try:
+            run = NorvaRun(self, settings(freq=1, started=1, status_in_tray=1), display=display)
+            try:
+                run.wait_listening()
+                deadline = time.monotonic() + 15
+                while True:
+                    try:
+                        if events.get(timeout=0.2)[0] == "painted":
+                            break
+                    except queue.Empty:
+                        pass
+                    if time.monotonic() > deadline:
+                        raise BenchFailure("the tray icon was not drawn within 15 s")
+                self.device.wait_beats(run.t_before_exec, 1, 15, run.proc)
+                self.sleep_alive(warmup, run)
+                self.results["soak"] = self.soak_figures(run, minutes * 60)
+            finally:
+                run.stop()
+        finally:
+            for proc in procs:
+                e2e.stop_process(proc)
+
+    def soak_figures(self, run, seconds):
+        """Resident memory sampled every --soak-sample seconds for `seconds`; the growth is
+        taken both end minus start and as the least-squares slope of the samples, per answer
+        (each heartbeat is answered, one a second)."""
+        pid, step = run.pid, self.args.soak_sample
+        t0, cpu0 = mono_ns(), cpu_seconds(pid)
+        start = {"rss_kb": rss_kb(pid), "threads": len(os.listdir("/proc/%d/task" % pid)),
+                 "fds": open_fds(pid)}
+        samples = [(0.0, start["rss_kb"])]
+        end_at = time.monotonic() + seconds
+        while time.monotonic() < end_at:
+            self.sleep_alive(min(step, max(0.0, end_at - time.monotonic())), run)
+            samples.append(((mono_ns() - t0) / 1e9, rss_kb(pid)))
+        t1, cpu1 = mono_ns(), cpu_seconds(pid)
+        span = (t1 - t0) / 1e9
+        end = {"rss_kb": samples[-1][1], "threads": len(os.listdir("/proc/%d/task" % pid)),
+               "fds": open_fds(pid)}
+        answers = len([t for t in self.device.beats_since(t0) if t < t1])
+        growth = end["rss_kb"] - start["rss_kb"]
+        kb_per_s = slope([t for t, _ in samples], [r for _, r in samples])
+        per_answer = growth / answers if answers else float("nan")
+        slope_per_answer = kb_per_s * span / answers if answers else float("nan")
+        fig = {"seconds": span, "answers": answers, "start": start, "end": end,
+               "hwm_kb": rss_mb(pid)[1] * 1024, "growth_kb": growth,
+               "growth_kb_per_answer": per_answer, "slope_kb_per_answer": slope_per_answer,
+               "slope_kb_per_hour": kb_per_s * 3600.0, "cpu_s": cpu1 - cpu0,
+               "cpu_s_per_hour": (cpu1 - cpu0) * 3600.0 / span,
+               "samples": [(round(t, 1), r) for t, r in samples],
+               "alert": run.first_line(ALERT_RE, t0) is not None}
+        self.say("  VmRSS after warm-up %.1f MB, at the end %.1f MB (peak %.1f MB): %+d kB over "
+                 "%d answers in %.0f s = %+.3f kB per answer (least-squares slope %+.3f kB per "
+                 "answer, %+.0f kB per hour; goal: no growth beyond noise)"
+                 % (start["rss_kb"] / 1024, end["rss_kb"] / 1024, fig["hwm_kb"] / 1024, growth,
+                    answers, span, per_answer, slope_per_answer, fig["slope_kb_per_hour"]))
+        self.say("  threads %d -> %d, open files %d -> %d; CPU %.2f s = %.2f s per hour (goal: "
+                 "under 5 s; clock-tick resolution %.2f s per hour)"
+                 % (start["threads"], end["threads"], start["fds"], end["fds"], fig["cpu_s"],
+                    fig["cpu_s_per_hour"], 3600.0 / os.sysconf("SC_CLK_TCK") / span))
+        if fig["alert"]:
+            self.say("  NOTE: the failure alert came during this run")
+        return fig
 
     # --- the whole run ---------------------------------------------------------------------
 
@@ -898,7 +1000,7 @@ class Bench:
         self.say("program: %s" % self.paths["norvahb"])
         steps = {"startup": self.startups_and_alert, "idle": self.idle_offscreen,
                  "roundtrip": self.round_trips, "schedule": self.heartbeat_schedule,
-                 "xvfb": self.xvfb}
+                 "xvfb": self.xvfb, "soak": self.soak}
         for name in self.args.only or list(steps):
             self.say("\n(load average now %s)" % loadavg())
             steps[name]()
@@ -1020,8 +1122,15 @@ def main():
     p.add_argument("--load-conns", type=int, default=32)
     p.add_argument("--load-interval-ms", type=int, default=25)
     p.add_argument("--no-xvfb", action="store_true", help="skip the Xvfb measurements")
+    p.add_argument("--soak-minutes", type=float, default=30.0,
+                   help="length of the soak run, memory and CPU with the icon docked in a "
+                        "tray (default 30; 0 leaves it out)")
+    p.add_argument("--soak-warmup", type=float, default=60.0,
+                   help="seconds the soak run waits before its first memory figure")
+    p.add_argument("--soak-sample", type=float, default=10.0,
+                   help="seconds between memory samples of the soak run")
     p.add_argument("--only", nargs="+",
-                   choices=["startup", "idle", "roundtrip", "schedule", "xvfb"],
+                   choices=["startup", "idle", "roundtrip", "schedule", "xvfb", "soak"],
                    help="run only these parts")
     p.add_argument("--json", help="also write every figure to this file")
     p.add_argument("--load-worker", action="store_true", help=argparse.SUPPRESS)

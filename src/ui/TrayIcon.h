@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QIcon>
 #include <QObject>
 #include <QString>
+#include <array>
+#include <functional>
 
 class QSystemTrayIcon;
 
@@ -10,13 +13,39 @@ namespace norva {
 // The notification-area icon: one of four pictures, a hint, and the fields of the next
 // balloon. Keeps its own copy of what it shows, so tests can read it on a desktop
 // without a tray.
+//
+// The desktop is given a picture or a hint only when it differs from the one it has: the
+// heartbeat sets the same state again with every answer, and each new icon costs the desktop
+// a redraw (and, on a D-Bus tray, a signal and a file) while the X11 tray keeps pixmaps of
+// every icon it was given.
 class TrayIcon : public QObject {
     Q_OBJECT
 public:
     enum class BalloonIcon { None, Information, Warning, Error };
 
+    // The kind of notification area the icon lives in, which decides what a click is:
+    // - XEmbed: the X11 system tray. Qt reports a press of the left button as a single click
+    //   and a double click as such; a single click does nothing here.
+    // - StatusNotifier: a StatusNotifierItem host (KDE Plasma, GNOME with the AppIndicator
+    //   extension, most current panels). Qt puts the icon on D-Bus and the host's activation
+    //   (its click) arrives as a single click; there is no double click, so the activation
+    //   does what the double click does.
+    enum class Host { XEmbed, StatusNotifier };
+
+    // Draws tray picture `index` (0 to 3); asked once per picture.
+    using PictureSource = std::function<QIcon(int index)>;
+
+    // The host as DetectHost() finds it now, the program's own pictures.
     explicit TrayIcon(QObject* parent = nullptr);
+    TrayIcon(Host host, PictureSource pictures, QObject* parent = nullptr);
     ~TrayIcon() override;
+
+    // Which host a tray icon made now goes to: StatusNotifier when Qt's tray goes through
+    // D-Bus, that is when the session bus has a StatusNotifierWatcher with a host registered
+    // (Qt decides the same way, once, when the first icon is made); otherwise XEmbed, also
+    // when there is no notification area at all.
+    static Host DetectHost();
+    Host host() const { return host_; }
 
     // False on a desktop without a notification area that can show messages.
     static bool BalloonsAvailable();
@@ -26,6 +55,8 @@ public:
 
     void setIconIndex(int index); // 0 responding, 1 not responding, 2 plain, 3 not running
     int iconIndex() const { return index_; }
+    // How many times the desktop was given a picture, the first one included.
+    int iconChanges() const { return iconChanges_; }
 
     void setHint(const QString& hint); // cut to 127 characters
     const QString& hint() const { return hint_; }
@@ -45,12 +76,18 @@ public:
 
 signals:
     void rightButtonPressed();
-    void doubleClicked();
+    void doubleClicked(); // or, on a StatusNotifier host, its activation
 
 private:
+    const QIcon& picture(int index);
+
+    Host host_;
+    PictureSource pictures_;
+    std::array<QIcon, 4> drawn_; // null until first needed
     QSystemTrayIcon* icon_;
     bool visible_ = false;
     int index_ = 0;
+    int iconChanges_ = 0;
     QString hint_;
     QString balloonText_;
     QString balloonTitle_;
