@@ -11,6 +11,7 @@
 #include "ui/TrayIcon.h"
 
 #include <QApplication>
+#include <QSystemTrayIcon>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -55,6 +56,7 @@ int main(int argc, char** argv) {
     env.boxes = &boxes;
     env.power = &power;
     env.balloonsAvailable = TrayIcon::BalloonsAvailable();
+    env.trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
 
     std::unique_ptr<TForm1> form;
     try {
@@ -67,9 +69,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     boxes.setParent(form.get());
-    RunGuarded(boxes, [&] { form->FormCreate(); });
-    form->BuildDialogs();
-    form->ShowAtStart();
+    // A signal is an ordinary close from here on, under a box of the start-up as well.
     TerminationSignals termination([&] { form->close(); });
+    if (!form->StartUp())
+        return 0; // closed before the event loop ran: the program ends as after any close
+    form->ShowAtStart();
     return app.exec();
 }
