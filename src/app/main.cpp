@@ -63,7 +63,10 @@ int main(int argc, char** argv) {
         form = std::make_unique<TForm1>(env);
     } catch (const std::exception& e) {
         // Without the command port the device cannot reach this PC: say so and end, when
-        // the user has read it or when the session asks the program to end.
+        // the user has read it or when the session asks the program to end. On an unattended
+        // desktop the box can wait for days, so nothing may keep another copy from starting
+        // meanwhile: the window's sockets went with it, and the single-instance lock goes now.
+        instance.release();
         TerminationSignals termination([] { QApplication::exit(1); });
         boxes.showError(ErrorBoxText(e.what()));
         return 1;
