@@ -16,6 +16,7 @@ struct AppEnvironment {
     MessageBoxes* boxes = nullptr;
     PowerBackend* power = nullptr;
     bool balloonsAvailable = false; // the desktop's tray can show messages
+    bool trayAvailable = true;      // the desktop has a notification area at all
 };
 
 } // namespace norva

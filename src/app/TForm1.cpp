@@ -61,8 +61,13 @@ TForm1::TForm1(const AppEnvironment& environment)
     });
     Timer3.start();
 
-    // The listener accepts commands from the moment the window exists; it is the last
-    // component built, so everything a command touches is in place.
+    // The listener accepts commands from the moment the window exists, and a box of the
+    // start-up sequence serves them: so everything a command touches, the warning window
+    // included, is built before it, and a command accepted under such a box warns and acts
+    // as at any other time.
+    warning = new Twarning(this);
+    warning->doRestart = [this] { doRestart(); };
+    warning->doShutdown = [this] { doShutdown(); };
     protocol.doRestart = [this] { doRestart(); };
     protocol.doShutdown = [this] { doShutdown(); };
     theServer.OnExecute = [this](CommandConnection& c) { protocol.theServerExecute(c); };
@@ -74,7 +79,16 @@ TForm1::~TForm1() {
 }
 
 void TForm1::guarded(const std::function<void()>& entry) {
-    RunGuarded(*env.boxes, entry);
+    RunGuarded(*env.boxes, [this, &entry] {
+        try {
+            entry();
+        } catch (const std::exception&) {
+            // An entry under way when the window closed finds the settings released; the
+            // program is ending, so that is not worth a box.
+            if (!closed_)
+                throw;
+        }
+    });
 }
 
 void TForm1::connectHandlers() {
@@ -141,6 +155,8 @@ void TForm1::FormCreate() {
     pages.loadGSD();
     pages.loadSetup();
     control.OpenStoredPort();
+    if (closed_)
+        return; // closed from under the port's message: the program ends here
     control.ResumeHeartbeat();
     notice.Run();
     if (!ui.showStatusInTrayCB->isChecked())
@@ -151,9 +167,15 @@ void TForm1::BuildDialogs() {
     SetupFrm = new TSetupFrm(this, [this] { guarded([this] { pages.LoadVars(); }); });
     AboutBox = new TAboutBox(this);
     usbForm = new TusbForm(this);
-    warning = new Twarning(this);
-    warning->doRestart = [this] { doRestart(); };
-    warning->doShutdown = [this] { doShutdown(); };
+}
+
+bool TForm1::StartUp() {
+    startingUp_ = true;
+    guarded([this] { FormCreate(); });
+    if (!closed_)
+        BuildDialogs();
+    startingUp_ = false;
+    return !closed_;
 }
 
 void TForm1::ShowAtStart() {
@@ -188,6 +210,14 @@ void TForm1::closeEvent(QCloseEvent* event) {
     stopTransports();
     MyIni.reset();
     event->accept();
+    if (startingUp_) {
+        // The program's event loop has not started, so quit() would be ignored; the close
+        // came from inside a box of the start-up (its own loop serves the tray menu and
+        // signals). exit() ends that box and makes any later one return at once, and
+        // StartUp() reports the close, so the program ends instead of going on.
+        QApplication::exit(0);
+        return;
+    }
     QApplication::quit();
 }
 
@@ -222,7 +252,17 @@ void TForm1::Open1Click() {
 }
 
 void TForm1::Minimizetotray1Click() {
-    hide();
+    if (env.trayAvailable) {
+        hide();
+    } else {
+        // A hidden window with no icon to bring it back would be lost for good (with "Start
+        // In Tray" ticked, at every start): the task bar keeps it within reach.
+        showMinimized();
+        if (!saidNoTray_)
+            MirrorToStderr("This desktop has no notification area: the window is minimised "
+                           "to the task bar instead of the tray.");
+        saidNoTray_ = true;
+    }
     tray.setVisible(true);
     view.showBalloon = true;
 }

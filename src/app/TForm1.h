@@ -35,11 +35,18 @@ class TusbForm;
 class TForm1 : public QMainWindow {
     Q_OBJECT
 public:
-    // Builds the window and its components; the command listener starts listening here,
-    // and a port that cannot be bound raises its error to the caller.
+    // Builds the window and its components, the warning window included; the command
+    // listener starts listening here, last, and a port that cannot be bound raises its error
+    // to the caller.
     explicit TForm1(const AppEnvironment& env);
     ~TForm1() override;
 
+    // Program start after the window is built: the start-up sequence (an error ends it and is
+    // shown in the error box), then the other windows. False when the window was closed
+    // meanwhile (Exit or a signal from under one of its boxes): nothing more has been done
+    // then, the box that was open has been ended, and the program must end without running
+    // its event loop.
+    bool StartUp();
     // The start-up sequence, run once after the window is built.
     void FormCreate();
     // The other windows, built once after this one, in their order.
@@ -102,7 +109,9 @@ private:
     void stopTransports();
     QObject wakeTarget_;
     bool closed_ = false;
+    bool startingUp_ = false;
     bool startInTrayDone_ = false;
+    bool saidNoTray_ = false;
 };
 
 } // namespace norva

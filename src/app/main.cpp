@@ -11,6 +11,7 @@
 #include "ui/TrayIcon.h"
 
 #include <QApplication>
+#include <QSystemTrayIcon>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -55,21 +56,26 @@ int main(int argc, char** argv) {
     env.boxes = &boxes;
     env.power = &power;
     env.balloonsAvailable = TrayIcon::BalloonsAvailable();
+    env.trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
 
     std::unique_ptr<TForm1> form;
     try {
         form = std::make_unique<TForm1>(env);
     } catch (const std::exception& e) {
         // Without the command port the device cannot reach this PC: say so and end, when
-        // the user has read it or when the session asks the program to end.
+        // the user has read it or when the session asks the program to end. On an unattended
+        // desktop the box can wait for days, so nothing may keep another copy from starting
+        // meanwhile: the window's sockets went with it, and the single-instance lock goes now.
+        instance.release();
         TerminationSignals termination([] { QApplication::exit(1); });
         boxes.showError(ErrorBoxText(e.what()));
         return 1;
     }
     boxes.setParent(form.get());
-    RunGuarded(boxes, [&] { form->FormCreate(); });
-    form->BuildDialogs();
-    form->ShowAtStart();
+    // A signal is an ordinary close from here on, under a box of the start-up as well.
     TerminationSignals termination([&] { form->close(); });
+    if (!form->StartUp())
+        return 0; // closed before the event loop ran: the program ends as after any close
+    form->ShowAtStart();
     return app.exec();
 }

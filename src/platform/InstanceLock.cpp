@@ -11,8 +11,13 @@
 namespace norva {
 
 InstanceLock::~InstanceLock() {
+    release();
+}
+
+void InstanceLock::release() {
     if (fd_ >= 0)
         ::close(fd_);
+    fd_ = -1;
 }
 
 bool InstanceLock::acquire(const std::filesystem::path& path, std::chrono::milliseconds timeout) {

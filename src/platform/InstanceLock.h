@@ -15,6 +15,9 @@ public:
     InstanceLock(const InstanceLock&) = delete;
     InstanceLock& operator=(const InstanceLock&) = delete;
 
+    // Gives the lock up before the process ends, so another copy may start.
+    void release();
+
     // Waits at most `timeout` for the lock on `path` (created when missing). True when
     // this process may run: it holds the lock, or the lock file could not be used at all
     // (a guard that cannot work must not keep the program from starting).

@@ -1,8 +1,9 @@
 #include "ui/QtMessageBoxes.h"
 
+#include "ui/ErrorBox.h"
+
 #include <QApplication>
 #include <QMessageBox>
-#include <cstdio>
 
 namespace norva {
 
@@ -20,7 +21,7 @@ QString lines(const std::string& text) {
 
 void QtMessageBoxes::showError(const std::string& text) {
     // Also on standard error, so a message is not lost when nobody sees the desktop.
-    std::fprintf(stderr, "NorvaHB: %s\n", text.c_str());
+    MirrorToStderr(text);
     QMessageBox box(QMessageBox::Critical, QString(), lines(text), QMessageBox::Ok, parent_);
     box.exec();
 }

@@ -1,6 +1,7 @@
 #include "ui/StatusView.h"
 
 #include "platform/MessageBoxes.h"
+#include "ui/ErrorBox.h"
 #include "ui/TForm1Ui.h"
 #include "ui/TrayIcon.h"
 
@@ -8,7 +9,6 @@
 #include <QLabel>
 #include <QMainWindow>
 #include <QPlainTextEdit>
-#include <cstdio>
 
 namespace norva {
 
@@ -46,12 +46,12 @@ void StatusView::setCaption(const QString& caption) {
 
 void StatusView::setLabel4(const QString& text) {
     ui_.Label4->setText(text);
-    std::fprintf(stderr, "NorvaHB: %s\n", text.toLocal8Bit().constData());
+    MirrorToStderr(text.toStdString());
 }
 
 void StatusView::appendMemo(const QString& line) {
     ui_.Memo1->appendPlainText(line);
-    std::fprintf(stderr, "NorvaHB: %s\n", line.toLocal8Bit().constData());
+    MirrorToStderr(line.toStdString());
 }
 
 bool StatusView::statusInTray() const {

@@ -1,21 +1,79 @@
 // The application object: start-up sequence, tray states, alerts and closing.
+#include "commands/CommandPacket.h"
 #include "commands/Twarning.h"
 #include "support/FormFixture.h"
 #include "ui/CEditIPAddr.h"
+#include "ui/QtMessageBoxes.h"
 
 #include <QCheckBox>
+#include <QEventLoop>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTimer>
+#include <arpa/inet.h>
+#include <filesystem>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <thread>
 
 using norva::test::FormFixture;
 
 using norva::test::visible;
 
 namespace {
+
+// COM7 pinned to a device that is not there, so the start-up shows
+// "Com7 is no longer available".
+void PinMissingCom7(const std::filesystem::path& settingsFolder) {
+    std::filesystem::create_directories(settingsFolder / "NorvaHB-ports");
+    std::filesystem::create_symlink("/nonexistent/norva-test-tty",
+                                    settingsFolder / "NorvaHB-ports" / "COM7");
+}
+
+// A close before the program's event loop runs ends every event loop of this thread for good
+// (Qt keeps a "quit now" flag until its main loop runs). One pass through the application's
+// own loop clears it, so the tests after this one can run nested loops again.
+struct ClearQuitNowAtEnd {
+    ~ClearQuitNowAtEnd() {
+        QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+        QCoreApplication::exec();
+    }
+};
+
+// The device: sends one restart command with the default credentials to the command port
+// on loopback and returns the reply bytes it got before the PC closed the connection.
+std::vector<std::uint8_t> SendRestart(std::uint16_t port) {
+    std::string packet(norva::kCommandPacketSize, '\0');
+    packet[0] = static_cast<char>(norva::eCmnd_get);
+    packet.replace(1, 5, "Ostra");
+    packet.replace(22, 5, "ferno");
+    packet[43] = static_cast<char>(norva::kCommandRestart);
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::vector<std::uint8_t> reply;
+    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::send(s, packet.data(), packet.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(packet.size())) {
+        pollfd p{s, POLLIN, 0};
+        std::uint8_t buffer[16];
+        while (::poll(&p, 1, 5000) == 1) {
+            const ssize_t n = ::recv(s, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            reply.insert(reply.end(), buffer, buffer + n);
+        }
+    }
+    ::close(s);
+    return reply;
+}
 
 TEST(StartUp, WithoutSettingsFileEverythingTakesItsDefault) {
     FormFixture f;
@@ -86,6 +144,59 @@ TEST(StartUp, BadStoredAddressStopsTheStartUp) {
     EXPECT_EQ(f.setting("GracefulRestart", "SourceIP"), "127.0.0.1");
 }
 
+TEST(StartUp, ExitDuringAStartUpBoxEndsTheProgram) {
+    ClearQuitNowAtEnd clear;
+    FormFixture f("[Run]\nIsStarted=1\n[Setup]\nUSB=1\nComPort=COM7\n"
+                  "[GracefulRestart]\nSourceIP=127.0.0.1\n");
+    PinMissingCom7(f.dir.path());
+    int boxLoop = -2;
+    f.boxes.onShow = [&](const std::string&) {
+        if (boxLoop != -2)
+            return;
+        // Exit from the tray menu, answered Yes, while the box is open.
+        f.boxes.answers = {true};
+        QTimer::singleShot(0, f.form.get(), [&] { f.form->exit1Click(); });
+        QEventLoop box; // the box's own loop, which the close must end
+        QTimer::singleShot(3000, &box, [&] { box.exit(1); });
+        boxLoop = box.exec();
+    };
+    EXPECT_FALSE(f.start()) << "the program would go on into its event loop";
+    EXPECT_EQ(boxLoop, 0) << "the close left the start-up box open";
+    EXPECT_EQ(f.boxes.errors, std::vector<std::string>{
+                                  "Com7 is no longer available\rPlease select another comport"});
+    EXPECT_EQ(f.form->SetupFrm, nullptr) << "the start went on after the close";
+    EXPECT_EQ(f.form->MyIni, nullptr);
+    EXPECT_FALSE(f.form->theServer.Active());
+    EXPECT_EQ(f.setting("GracefulRestart", "SourceIP"), "127.0.0.1");
+}
+
+TEST(StartUp, CommandDuringAStartUpBoxWarnsAndActs) {
+    FormFixture f("[Setup]\nComPort=COM7\n[GSD]\nAlertPedningAction=1\n");
+    PinMissingCom7(f.dir.path());
+    std::vector<std::uint8_t> reply;
+    std::string stored;
+    bool warned = false;
+    f.boxes.onShow = [&](const std::string&) {
+        // The box runs its own event loop, so the command is served while it is open.
+        std::thread device([&, port = f.form->theServer.Port()] { reply = SendRestart(port); });
+        f.serveUntil([&] { return f.setting("GracefulRestart", "SourceIP", "") != ""; });
+        stored = f.setting("GracefulRestart", "SourceIP", "");
+        warned = f.form->warning && f.form->warning->isVisible();
+        f.serveUntil([] { return false; }, std::chrono::milliseconds(200));
+        device.join();
+    };
+    f.start();
+    EXPECT_EQ(f.boxes.errors.size(), 1u);
+    EXPECT_EQ(reply, std::vector<std::uint8_t>{0x01});
+    EXPECT_EQ(stored, "127.0.0.1");
+    ASSERT_TRUE(warned) << "the command was acknowledged but no warning came";
+    EXPECT_EQ(f.form->warning->mode, 0);
+    EXPECT_TRUE(f.power.calls.empty());
+    for (int tick = 0; tick < 10; ++tick)
+        f.form->warning->Timer1Timer();
+    EXPECT_EQ(f.power.calls, std::vector<std::string>{"reboot"});
+}
+
 TEST(StartInTray, HidesTheWindowOnceWhenTheBoxIsTicked) {
     FormFixture f("[Setup]\nStartInTray=1\n");
     f.start();
@@ -112,6 +223,67 @@ TEST(StartInTray, TickingTheBoxLaterHidesTheWindowOnceOnly) {
     f.form->ui.startInTrayCB->setChecked(true);
     EXPECT_FALSE(f.form->Timer3.isActive()) << "the window is hidden by the check only once";
     EXPECT_TRUE(f.form->isVisible());
+}
+
+// Without a notification area, putting the window away into the tray would leave no way
+// back: it goes to the task bar instead, and standard error says so once.
+class PutAway : public testing::TestWithParam<bool> {};
+
+TEST_P(PutAway, HidesIntoTheTrayOrMinimisesWithoutOne) {
+    const bool tray = GetParam();
+    FormFixture f("[Setup]\nStartInTray=1\n", false, tray);
+    f.start();
+    f.form->show();
+    testing::internal::CaptureStderr();
+    f.form->Timer3Timer(); // the start-in-tray check
+    EXPECT_EQ(f.form->isVisible(), !tray);
+    EXPECT_EQ(f.form->isMinimized(), !tray);
+    EXPECT_TRUE(f.form->view.showBalloon);
+    f.form->showNormal();
+    f.form->Minimizetotray1Click(); // File > Minimize to tray
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(f.form->isVisible(), !tray);
+    EXPECT_EQ(f.form->isMinimized(), !tray);
+    std::size_t said = 0;
+    for (auto at = err.find("no notification area"); at != std::string::npos;
+         at = err.find("no notification area", at + 1))
+        ++said;
+    EXPECT_EQ(said, tray ? 0u : 1u) << err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Desktops, PutAway, testing::Bool(),
+                         [](const auto& p) { return p.param ? "WithTray" : "WithoutTray"; });
+
+// Messages mark a line break with a carriage return; on standard error it becomes a new
+// line, so a terminal does not overwrite the first line and the journal keeps text.
+TEST(StandardError, LineBreaksOfMirroredMessagesAreNewLines) {
+    FormFixture f;
+    f.start();
+    norva::QtMessageBoxes real(f.form.get());
+    QTimer closer; // answers the real box as soon as it is up
+    closer.callOnTimeout([] {
+        if (QWidget* box = QApplication::activeModalWidget())
+            box->close();
+    });
+    const std::vector<std::pair<const char*, std::function<void()>>> mirrors = {
+        {"Label4", [&] { f.form->view.setLabel4("one\rtwo"); }},
+        {"Memo1", [&] { f.form->view.appendMemo("one\rtwo"); }},
+        {"message box",
+         [&] {
+             closer.start(10);
+             real.showError("one\rtwo");
+             closer.stop();
+         }},
+    };
+    for (const auto& [name, show] : mirrors) {
+        testing::internal::CaptureStderr();
+        show();
+        // (The offscreen platform may add a remark of its own after the line.)
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_THAT(err, testing::StartsWith("NorvaHB: one\ntwo\n")) << name;
+        EXPECT_EQ(err.find('\r'), std::string::npos) << name;
+    }
+    EXPECT_EQ(f.form->ui.Label4->text(), "one\rtwo") << "the window shows the text as given";
 }
 
 TEST(Exit, NoKeepsRunningYesClosesAndReleasesTheSettings) {

@@ -757,18 +757,26 @@ class PortsTaken(FaultCase):
 
     def test_command_port_taken_at_start(self):
         # The program says so on stderr and in a box, and ends once the box is closed or the
-        # session asks it to end; it never starts listening or heartbeating.
+        # session asks it to end; it never starts listening or heartbeating. While the box
+        # waits for a click it holds neither the single-instance lock nor any socket, so a
+        # copy started once the port is free runs normally.
         self.write_settings(network_settings(self.PORT))
-        self.hold_port("tcp", COMMAND_PORT)
+        holder = self.hold_port("tcp", COMMAND_PORT)
         proc, err = self.start_norvahb(wait_listening=False)
         self.assertTrue(err.wait_for("^" + re.escape(self.BIND_FAILED) + "$", 10, alive=proc),
                         "no bind error on stderr:\n" + err.tail())
+        bed.stop_process(holder)
+        second, second_err = self.start_norvahb()  # fails unless it listens on TCP 9100
+        self.answers_hello(second, second_err)
+        self.assertIsNone(proc.poll(), "the first copy ended without its box being closed:\n"
+                          + err.tail())
         proc.send_signal(signal.SIGTERM)
         try:
             proc.wait(5)
         except subprocess.TimeoutExpired:
             self.fail("NorvaHB did not end within 5 s of SIGTERM while showing the bind error")
         self.assertNotEqual(proc.returncode, 0)
+        self.assertIsNone(second.poll(), "the second copy must keep running")
 
     def hold_heartbeat_port(self):
         """NorvaHB heartbeating from a UDP port the test holds; returns the holder, the

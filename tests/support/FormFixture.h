@@ -45,7 +45,8 @@ inline std::uint16_t FreeUdpPort() {
 // can reach the user's files or the real power controls.
 class FormFixture {
 public:
-    explicit FormFixture(const std::string& settings = "", bool balloons = false) {
+    explicit FormFixture(const std::string& settings = "", bool balloons = false,
+                         bool tray = true) {
         if (!settings.empty())
             dir.write("NorvaHB", settings);
         env.settingsFolder = dir.path();
@@ -53,14 +54,13 @@ public:
         env.boxes = &boxes;
         env.power = &power;
         env.balloonsAvailable = balloons;
+        env.trayAvailable = tray;
         form = std::make_unique<TForm1>(env);
     }
 
     // Program start after the window is built: the start-up sequence, then the dialogs.
-    void start() {
-        RunGuarded(boxes, [this] { form->FormCreate(); });
-        form->BuildDialogs();
-    }
+    // False when the window was closed meanwhile.
+    bool start() { return form->StartUp(); }
 
     std::string setting(const std::string& section, const std::string& key,
                         const std::string& fallback = "<missing>") const {
