@@ -25,6 +25,9 @@ import unittest
 
 PC_IP = "198.18.0.1"
 DEVICE_IP = "198.18.0.2"
+# A second address of the device, outside the link's /30, for cases that need the device at
+# two addresses (see Net.add_device_address).
+DEVICE_OTHER_IP = "198.18.0.6"
 PREFIX_LEN = 30
 COMMAND_PORT = 9100
 REAL_SYSTEM_BUS_SOCKETS = ("/run/dbus/system_bus_socket", "/var/run/dbus/system_bus_socket")
@@ -194,6 +197,14 @@ class Net:
             if time.monotonic() > deadline:
                 raise SetupFailure("the veth pair did not come up: " + state.strip())
             time.sleep(POLL)
+
+    def add_device_address(self, ip):
+        """Gives the device one more address on its end of the link, which the PC reaches
+        over the same link."""
+        must(["ip", "-n", self.dev_ns, "addr", "add", ip + "/32", "dev", self.dev_if],
+             "adding %s to the device" % ip)
+        must(["ip", "-n", self.pc_ns, "route", "add", ip + "/32", "dev", self.pc_if],
+             "routing %s from the PC" % ip)
 
     def close(self):
         for ns in self.namespaces:
@@ -514,17 +525,24 @@ class PowerPath(NorvaCase):
 
     USER, PASSWORD = "Ostra", "ferno"
 
-    def settings(self, alert, port):
+    def settings(self, alert, port, heartbeat_to=None):
+        """With `heartbeat_to`, the network heartbeat runs every second to that address."""
         return {
-            "Setup": {"IPAddr": DEVICE_IP, "Port": port, "Network": 1, "USB": 0},
-            "Run": {"IsStarted": 0},
+            "Setup": {"IPAddr": heartbeat_to or DEVICE_IP, "Port": port, "Freq": 1,
+                      "FailCount": 3, "Network": 1, "USB": 0},
+            "Run": {"IsStarted": int(heartbeat_to is not None)},
             "GSD": {"Username": self.USER, "Password": self.PASSWORD,
                     "AlertPedningAction": alert},
         }
 
     def test_restart_then_notice_at_next_start(self):
+        # The device takes heartbeats at another address than the one its commands come
+        # from: the notice must go where the restart command came from.
         port = 19177
-        self.write_settings(self.settings(alert=0, port=port))
+        self.net.add_device_address(DEVICE_OTHER_IP)
+        _, hb_log = self.start_device(["udp", "--bind", "%s:%d" % (DEVICE_OTHER_IP, port),
+                                       "--answer", "ack"], name="heartbeat-device")
+        self.write_settings(self.settings(alert=0, port=port, heartbeat_to=DEVICE_OTHER_IP))
         proc, err = self.start_norvahb()
 
         # The user name is matched without regard to case.
@@ -548,12 +566,18 @@ class PowerPath(NorvaCase):
         # The computer is "back": the next start tells the device, once.
         device, dlog = self.start_device(["udp", "--bind", "%s:%d" % (DEVICE_IP, port),
                                           "--answer", "silent"])
+        hb_seen = len(self.heartbeats(hb_log))
         proc, err = self.start_norvahb()
         found = dlog.wait_for(r'recv \S+ "NorvaRB"', 10)
         self.assertTrue(found, "no NorvaRB at the device after the restart:\n%s\nNorvaHB:\n%s"
                         % (dlog.tail(), err.tail()))
         self.assertIn("recv %s:%d " % (PC_IP, port), dlog.lines()[found[0]],
                       "NorvaRB must come from the PC's port %d" % port)
+        # The heartbeat resumes before the notice is sent, on the same socket: by the second
+        # heartbeat of this run, a notice sent to the heartbeat's address would be there.
+        self.wait_heartbeats(hb_log, hb_seen + 2, 10, proc=proc)
+        self.assertNotIn('"NorvaRB"', hb_log.text(),
+                         "NorvaRB went to the heartbeat's address:\n" + hb_log.tail())
         self.assertEqual(self.setting("GracefulRestart", "SourceIP"), "",
                          "SourceIP must be cleared once the notice is sent")
         # A second notice would follow at once if the flag were not cleared first; give it a
@@ -678,6 +702,46 @@ class NetworkHeartbeat(NorvaCase):
         stop_process(proc)
         self.assertEqual(LAB.power_calls(), [],
                          "UDP device messages must not restart or power off the PC")
+
+
+class WatchdogTime(NorvaCase):
+    """The half second the PC gives the device to answer, on the real clock: an answer 300 ms
+    after the heartbeat is in time, one 700 ms after it is a miss."""
+
+    PORT = 19100
+    ALERT = "NorvaHB: Your Norva is not responding to the Heartbeat"
+
+    def test_answer_at_300_ms_is_in_time_at_700_ms_a_miss(self):
+        self.write_settings({
+            "Setup": {"IPAddr": DEVICE_IP, "Port": self.PORT, "Freq": 1, "FailCount": 3,
+                      "Network": 1, "USB": 0},
+            "Run": {"IsStarted": 1},
+        })
+        device, dlog = self.start_device(["udp", "--bind", "%s:%d" % (DEVICE_IP, self.PORT),
+                                          "--answer", "late:300"])
+        proc, err = self.start_norvahb(wait_listening=False)
+
+        # More heartbeats than "FailCount", each answered 300 ms late: not one may count as a
+        # miss, or the third would raise the alert. By the time the device sees the next
+        # heartbeat, the watchdog of the last one answered has long fired.
+        answered = 4
+        beats = self.wait_heartbeats(dlog, answered + 1, 15, proc=proc)
+        acks = [line for line in dlog.lines()[:beats[-1][0]] if '"NorvaACK"' in line]
+        self.assertGreaterEqual(len(acks), answered, "the device did not answer:\n" + dlog.tail())
+        self.assertNotIn(self.ALERT, err.text(),
+                         "answers 300 ms after each heartbeat were counted as misses")
+
+        # From now on 700 ms late: three misses, and with the third the alert.
+        self.device_command(device, "late 700")
+        taken = dlog.wait_for(r"info answer late:700", 5)
+        self.assertTrue(taken, "device did not take 'late 700':\n" + dlog.tail())
+        beats = self.wait_heartbeats(dlog, 3, 10, start=taken[0] + 1, proc=proc)
+        self.assertTrue(dlog.wait_for(r'send \S+ "NorvaACK"', 5, start=beats[-1][0]),
+                        "the device did not answer late:\n" + dlog.tail())
+        self.assertTrue(err.wait_for(re.escape(self.ALERT), 10, alive=proc),
+                        "answers 700 ms after each heartbeat did not raise the alert at the "
+                        "third:\n" + err.tail())
+        self.assertIsNone(proc.poll(), "NorvaHB ended:\n" + err.tail())
 
 
 def stamps_of(beats):
