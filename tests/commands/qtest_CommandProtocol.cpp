@@ -275,6 +275,9 @@ TEST_P(Credentials, AreCheckedAgainstThePageAndNothingIsSent) {
 const std::string k21 = "abcdefghijklmnopqrstu";
 const std::string k22 = k21 + "v";
 const std::uint8_t kIgnored = 3; // neither restart nor shutdown
+// Refused packets carry a command that would act if they got through.
+const std::uint8_t kRestart = 1;
+const std::uint8_t kShutdown = 2;
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Credentials,
@@ -284,26 +287,32 @@ INSTANTIATE_TEST_SUITE_P(
         PacketCase{"LatinOneLetterMatchesItself", QString::fromLatin1("Jos\xe9"), "ferno",
                    Packet(7, "JOS\xe9", "ferno", kIgnored), "", true},
         PacketCase{"LatinOneLetterCaseNotFolded", QString::fromLatin1("Jos\xe9"), "ferno",
-                   Packet(7, "JOS\xc9", "ferno", kIgnored), "Bad Username", false},
+                   Packet(7, "JOS\xc9", "ferno", kRestart), "Bad Username", false},
         // A character with no 8-bit form cannot have come from the device.
         PacketCase{"UserNameBeyondLatinOneNeverMatches", QString::fromUtf8("\u03a9mega"), "ferno",
-                   Packet(7, "?mega", "ferno", kIgnored), "Bad Username", false},
+                   Packet(7, "?mega", "ferno", kShutdown), "Bad Username", false},
         PacketCase{"PasswordBeyondLatinOneNeverMatches", "Ostra", QString::fromUtf8("\u03a9"),
-                   Packet(7, "Ostra", "?", kIgnored), "Bad Password", false},
-        PacketCase{"PasswordCaseMatters", "Ostra", "ferno", Packet(7, "Ostra", "Ferno", kIgnored),
+                   Packet(7, "Ostra", "?", kRestart), "Bad Password", false},
+        PacketCase{"PasswordCaseMatters", "Ostra", "ferno", Packet(7, "Ostra", "Ferno", kRestart),
                    "Bad Password", false},
-        PacketCase{"UserNameCheckedFirst", "Ostra", "ferno", Packet(7, "x", "y", kIgnored),
+        // The right user name with nothing in the password field.
+        PacketCase{"EmptyPasswordRefused", "Ostra", "ferno", Packet(7, "Ostra", "", kRestart),
+                   "Bad Password", false},
+        // The field ends at its first zero byte: the right password after it is not read.
+        PacketCase{"PasswordAfterLeadingZeroRefused", "Ostra", "ferno",
+                   Packet(7, "Ostra", std::string("\0ferno", 6), kShutdown), "Bad Password", false},
+        PacketCase{"UserNameCheckedFirst", "Ostra", "ferno", Packet(7, "x", "y", kRestart),
                    "Bad Username", false},
         PacketCase{"FullWidthFieldsMatch", QString::fromStdString(k21), QString::fromStdString(k21),
                    Packet(7, k21, k21, kIgnored), "", true},
         PacketCase{"UserNameLongerThanFieldNeverMatches", QString::fromStdString(k22), "ferno",
-                   Packet(7, k22, "ferno", kIgnored), "Bad Username", false},
+                   Packet(7, k22, "ferno", kRestart), "Bad Username", false},
         PacketCase{"PasswordLongerThanFieldNeverMatches", "Ostra", QString::fromStdString(k22),
-                   Packet(7, "Ostra", k22, kIgnored), "Bad Password", false},
+                   Packet(7, "Ostra", k22, kShutdown), "Bad Password", false},
         PacketCase{"EmptyUserNameMatchesLeadingZero", "", "ferno",
                    Packet(7, std::string("\0junk", 5), "ferno", kIgnored), "", true},
         PacketCase{"StoredNameIsNotTheOneCompared", "typed", "storedpw",
-                   Packet(7, "stored", "storedpw", kIgnored), "Bad Username", false},
+                   Packet(7, "stored", "storedpw", kRestart), "Bad Username", false},
         PacketCase{"OtherTypeWrongUserName", "Ostra", "ferno", Packet(6, "nobody", "ferno", 1),
                    "Bad Username", false},
         PacketCase{"OtherTypeRightCredentialsIgnored", "Ostra", "ferno",

@@ -1,6 +1,9 @@
 // The restart notice at start-up. The program binds the "Port" value on every address and
 // sends the notice to 127.0.0.1 at that same port, so it receives its own datagram: the
-// endpoint's read handler is replaced by a recorder to see it.
+// endpoint's read handler is replaced by a recorder to see it. Every loopback address reaches
+// it alike, so where the heartbeat is stopped, the device's heartbeat address "IPAddr" is one
+// that nothing can be sent to (the loopback broadcast address): a notice sent there instead of
+// to "SourceIP" fails and never arrives.
 #include "support/FormFixture.h"
 
 #include <filesystem>
@@ -47,7 +50,7 @@ std::string Settings(std::uint16_t port, const std::string& setup = "",
 
 struct NoticeCase {
     const char* name;
-    // Settings that decide whether the heartbeat runs at start.
+    // Settings that decide whether the heartbeat runs at start, with its "IPAddr".
     std::string setup;
     std::string more;
 };
@@ -93,12 +96,14 @@ TEST_P(Notice, GoesOutOnceToTheStoredAddressAtThePortAndIsCleared) {
     EXPECT_EQ(again.setting("GracefulRestart", "SourceIP"), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, Notice,
-                         testing::Values(NoticeCase{"HeartbeatStopped", "", ""},
-                                         NoticeCase{"NetworkHeartbeatRunning",
-                                                    "Network=1\nIPAddr=127.0.0.1\n",
-                                                    "[Run]\nIsStarted=1\n"}),
-                         [](const auto& p) { return std::string(p.param.name); });
+// A running heartbeat needs an "IPAddr" it can reach, and on loopback that looks like any other
+// address to the receiver; the end-to-end suite tells the two apart on a real link.
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Notice,
+    testing::Values(NoticeCase{"HeartbeatStopped", "IPAddr=127.255.255.255\n", ""},
+                    NoticeCase{"NetworkHeartbeatRunning", "Network=1\nIPAddr=127.0.0.1\n",
+                               "[Run]\nIsStarted=1\n"}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(NoticeFailure, BadPortIsReportedAfterTheAddressWasCleared) {
     FormFixture f("[Setup]\nPort=x\n[GracefulRestart]\nSourceIP=127.0.0.1\n");

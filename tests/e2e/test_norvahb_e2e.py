@@ -25,6 +25,9 @@ import unittest
 
 PC_IP = "198.18.0.1"
 DEVICE_IP = "198.18.0.2"
+# A second address of the device, outside the link's /30, for cases that need the device at
+# two addresses (see Net.add_device_address).
+DEVICE_OTHER_IP = "198.18.0.6"
 PREFIX_LEN = 30
 COMMAND_PORT = 9100
 REAL_SYSTEM_BUS_SOCKETS = ("/run/dbus/system_bus_socket", "/var/run/dbus/system_bus_socket")
@@ -194,6 +197,14 @@ class Net:
             if time.monotonic() > deadline:
                 raise SetupFailure("the veth pair did not come up: " + state.strip())
             time.sleep(POLL)
+
+    def add_device_address(self, ip):
+        """Gives the device one more address on its end of the link, which the PC reaches
+        over the same link."""
+        must(["ip", "-n", self.dev_ns, "addr", "add", ip + "/32", "dev", self.dev_if],
+             "adding %s to the device" % ip)
+        must(["ip", "-n", self.pc_ns, "route", "add", ip + "/32", "dev", self.pc_if],
+             "routing %s from the PC" % ip)
 
     def close(self):
         for ns in self.namespaces:
@@ -474,18 +485,24 @@ class NorvaCase(unittest.TestCase):
                 out.append((i, clock_seconds(m.group(1)), (m.group(2) or "").strip()))
         return out
 
-    def check_schedule(self, stamps, what):
-        """Heartbeats must follow the one-second tick: every gap close to 1000 ms and, over a
-        longer run, no drift."""
+    def check_schedule(self, stamps, what, missed=False):
+        """Heartbeats must follow the one-second tick: every gap close to one second, or with
+        `missed` (the device was away for a moment) to a whole number of seconds. And no
+        drift: a tick that slips a little every time lengthens every gap, so over ten or more
+        the median gap per second stays close to the second; a beat that a busy machine held
+        back lengthens one gap and shortens the next, which moves the median not at all."""
         gaps = gaps_ms(stamps)
-        bad = [g for g in gaps if abs(g - 1000) > GAP_TOLERANCE_MS]
+        ticks = [max(1, round(g / 1000)) for g in gaps]
+        bad = [g for g, t in zip(gaps, ticks)
+               if abs(g - 1000 * t) > GAP_TOLERANCE_MS or (t > 1 and not missed)]
         self.assertFalse(bad, "%s: heartbeats not one second apart; gaps in ms: %r"
                          % (what, gaps))
         if len(gaps) >= 10:
-            mean = sum(gaps) / len(gaps)
-            self.assertLess(abs(mean - 1000), MEAN_TOLERANCE_MS,
-                            "%s: heartbeat period drifts: mean gap %.1f ms, gaps %r"
-                            % (what, mean, gaps))
+            per_second = sorted(g / t for g, t in zip(gaps, ticks))
+            median = per_second[len(per_second) // 2]
+            self.assertLess(abs(median - 1000), DRIFT_TOLERANCE_MS,
+                            "%s: heartbeat period drifts: median gap %.1f ms, gaps %r"
+                            % (what, median, gaps))
         return gaps
 
     def wait_heartbeats(self, log, count, timeout, start=0, proc=None):
@@ -504,9 +521,9 @@ class NorvaCase(unittest.TestCase):
 
 
 # Heartbeat gaps are checked against the one-second tick. Each gap may stray by the tick's
-# jitter on a busy machine; the average over ten or more gaps must stay close to the second.
+# jitter on a busy machine; over ten or more gaps the typical one must stay close to the second.
 GAP_TOLERANCE_MS = 40
-MEAN_TOLERANCE_MS = 5
+DRIFT_TOLERANCE_MS = 5
 
 
 class PowerPath(NorvaCase):
@@ -514,17 +531,24 @@ class PowerPath(NorvaCase):
 
     USER, PASSWORD = "Ostra", "ferno"
 
-    def settings(self, alert, port):
+    def settings(self, alert, port, heartbeat_to=None):
+        """With `heartbeat_to`, the network heartbeat runs every second to that address."""
         return {
-            "Setup": {"IPAddr": DEVICE_IP, "Port": port, "Network": 1, "USB": 0},
-            "Run": {"IsStarted": 0},
+            "Setup": {"IPAddr": heartbeat_to or DEVICE_IP, "Port": port, "Freq": 1,
+                      "FailCount": 3, "Network": 1, "USB": 0},
+            "Run": {"IsStarted": int(heartbeat_to is not None)},
             "GSD": {"Username": self.USER, "Password": self.PASSWORD,
                     "AlertPedningAction": alert},
         }
 
     def test_restart_then_notice_at_next_start(self):
+        # The device takes heartbeats at another address than the one its commands come
+        # from: the notice must go where the restart command came from.
         port = 19177
-        self.write_settings(self.settings(alert=0, port=port))
+        self.net.add_device_address(DEVICE_OTHER_IP)
+        _, hb_log = self.start_device(["udp", "--bind", "%s:%d" % (DEVICE_OTHER_IP, port),
+                                       "--answer", "ack"], name="heartbeat-device")
+        self.write_settings(self.settings(alert=0, port=port, heartbeat_to=DEVICE_OTHER_IP))
         proc, err = self.start_norvahb()
 
         # The user name is matched without regard to case.
@@ -548,12 +572,18 @@ class PowerPath(NorvaCase):
         # The computer is "back": the next start tells the device, once.
         device, dlog = self.start_device(["udp", "--bind", "%s:%d" % (DEVICE_IP, port),
                                           "--answer", "silent"])
+        hb_seen = len(self.heartbeats(hb_log))
         proc, err = self.start_norvahb()
         found = dlog.wait_for(r'recv \S+ "NorvaRB"', 10)
         self.assertTrue(found, "no NorvaRB at the device after the restart:\n%s\nNorvaHB:\n%s"
                         % (dlog.tail(), err.tail()))
         self.assertIn("recv %s:%d " % (PC_IP, port), dlog.lines()[found[0]],
                       "NorvaRB must come from the PC's port %d" % port)
+        # The heartbeat resumes before the notice is sent, on the same socket: by the second
+        # heartbeat of this run, a notice sent to the heartbeat's address would be there.
+        self.wait_heartbeats(hb_log, hb_seen + 2, 10, proc=proc)
+        self.assertNotIn('"NorvaRB"', hb_log.text(),
+                         "NorvaRB went to the heartbeat's address:\n" + hb_log.tail())
         self.assertEqual(self.setting("GracefulRestart", "SourceIP"), "",
                          "SourceIP must be cleared once the notice is sent")
         # A second notice would follow at once if the flag were not cleared first; give it a
@@ -597,8 +627,10 @@ class PowerPath(NorvaCase):
                           "the ten-second warning ended" % (LAB.power_calls(),
                                                             time.monotonic() - acked))
         self.assertEqual(proc.poll(), None, "NorvaHB ended during the warning:\n" + err.tail())
-        found = LAB.power_log.wait_for(r"^PowerOff false$", 13.0 - (time.monotonic() - acked))
-        self.assertTrue(found, "no PowerOff(false) within 13 s of the acknowledgement; calls: %r"
+        # The ten one-second ticks of the countdown; a busy machine may hold each back a
+        # little, so the limit is generous.
+        found = LAB.power_log.wait_for(r"^PowerOff false$", 30.0 - (time.monotonic() - acked))
+        self.assertTrue(found, "no PowerOff(false) within 30 s of the acknowledgement; calls: %r"
                         % LAB.power_calls())
         took = time.monotonic() - acked
         self.assertGreaterEqual(took, 9.0)
@@ -631,7 +663,7 @@ class NetworkHeartbeat(NorvaCase):
         for _, _, source in beats:
             self.assertEqual(source, sender, "heartbeat must leave from the PC's port %d"
                              % self.PORT)
-        self.assertTrue(dlog.wait_for(r'send \S+ "NorvaACK"', 2), dlog.tail())
+        self.assertTrue(dlog.wait_for(r'send \S+ "NorvaACK"', 10), dlog.tail())
 
         # Device messages: the PC replies to the configured device address and port, and does
         # nothing else.
@@ -655,29 +687,71 @@ class NetworkHeartbeat(NorvaCase):
             beats = self.wait_heartbeats(dlog, 3, 10, start=taken[0] + 1, proc=proc)
             self.check_schedule(stamps_of(beats), "answer " + command)
             if answer:
-                self.assertTrue(dlog.wait_for(answer, 2, start=beats[0][0]),
+                self.assertTrue(dlog.wait_for(answer, 10, start=beats[0][0]),
                                 "device did not answer %r:\n%s" % (command, dlog.tail()))
 
-        # Answers from another port: a new device takes over the same port between two
-        # heartbeats and answers from the next port up. The schedule is checked across both.
-        self.wait_heartbeats(dlog, len(self.heartbeats(dlog)) + 1, 3, proc=proc)
+        # Answers from another port: a new device takes over the same port and answers from
+        # the next port up. Heartbeats that come while the device is being replaced are lost;
+        # the schedule is checked across both devices, on the same tick.
+        self.wait_heartbeats(dlog, len(self.heartbeats(dlog)) + 1, 10, proc=proc)
         self.device_command(device, "quit")
-        device.wait(5)
+        device.wait(15)
         first = stamps_of(self.heartbeats(dlog))
         device, dlog = self.start_device(["udp", "--bind", bind, "--answer", "ack",
                                           "--from-port", str(self.PORT + 1)])
-        beats = self.wait_heartbeats(dlog, 3, 10, proc=proc)
-        self.assertTrue(dlog.wait_for(r'send %s "NorvaACK"' % re.escape(sender), 2),
+        beats = self.wait_heartbeats(dlog, 3, 15, proc=proc)
+        self.assertTrue(dlog.wait_for(r'send %s "NorvaACK"' % re.escape(sender), 5),
                         dlog.tail())
         self.check_schedule(stamps_of(beats), "answers from another port")
-        gaps = self.check_schedule(first + stamps_of(beats), "whole run")
-        print("\n  heartbeat gaps over %d beats: %d..%d ms, mean %.1f ms"
-              % (len(gaps) + 1, min(gaps), max(gaps), sum(gaps) / len(gaps)), file=sys.stderr)
+        gaps = self.check_schedule(first + stamps_of(beats), "whole run", missed=True)
+        print("\n  heartbeat gaps over %d beats: %d..%d ms, median %d ms"
+              % (len(gaps) + 1, min(gaps), max(gaps), sorted(gaps)[len(gaps) // 2]),
+              file=sys.stderr)
 
         self.assertIsNone(proc.poll(), "NorvaHB ended:\n" + err.tail())
         stop_process(proc)
         self.assertEqual(LAB.power_calls(), [],
                          "UDP device messages must not restart or power off the PC")
+
+
+class WatchdogTime(NorvaCase):
+    """The half second the PC gives the device to answer, on the real clock: an answer 300 ms
+    after the heartbeat is in time, one 700 ms after it is a miss."""
+
+    PORT = 19100
+    ALERT = "NorvaHB: Your Norva is not responding to the Heartbeat"
+
+    def test_answer_at_300_ms_is_in_time_at_700_ms_a_miss(self):
+        self.write_settings({
+            "Setup": {"IPAddr": DEVICE_IP, "Port": self.PORT, "Freq": 1, "FailCount": 3,
+                      "Network": 1, "USB": 0},
+            "Run": {"IsStarted": 1},
+        })
+        device, dlog = self.start_device(["udp", "--bind", "%s:%d" % (DEVICE_IP, self.PORT),
+                                          "--answer", "late:300"])
+        proc, err = self.start_norvahb(wait_listening=False)
+
+        # More heartbeats than "FailCount", each answered 300 ms late: not one may count as a
+        # miss, or the third would raise the alert. By the time the device sees the next
+        # heartbeat, the watchdog of the last one answered has long fired.
+        answered = 4
+        beats = self.wait_heartbeats(dlog, answered + 1, 15, proc=proc)
+        acks = [line for line in dlog.lines()[:beats[-1][0]] if '"NorvaACK"' in line]
+        self.assertGreaterEqual(len(acks), answered, "the device did not answer:\n" + dlog.tail())
+        self.assertNotIn(self.ALERT, err.text(),
+                         "answers 300 ms after each heartbeat were counted as misses")
+
+        # From now on 700 ms late: three misses, and with the third the alert.
+        self.device_command(device, "late 700")
+        taken = dlog.wait_for(r"info answer late:700", 5)
+        self.assertTrue(taken, "device did not take 'late 700':\n" + dlog.tail())
+        beats = self.wait_heartbeats(dlog, 3, 10, start=taken[0] + 1, proc=proc)
+        self.assertTrue(dlog.wait_for(r'send \S+ "NorvaACK"', 5, start=beats[-1][0]),
+                        "the device did not answer late:\n" + dlog.tail())
+        self.assertTrue(err.wait_for(re.escape(self.ALERT), 10, alive=proc),
+                        "answers 700 ms after each heartbeat did not raise the alert at the "
+                        "third:\n" + err.tail())
+        self.assertIsNone(proc.poll(), "NorvaHB ended:\n" + err.tail())
 
 
 def stamps_of(beats):
@@ -697,7 +771,7 @@ class SerialHeartbeat(NorvaCase):
         beats = self.wait_heartbeats(dlog, 4, 10, proc=proc)
         gaps = self.check_schedule(stamps_of(beats), "serial line")
         print("\n  serial heartbeat gaps: %r ms" % gaps, file=sys.stderr)
-        self.assertTrue(dlog.wait_for(r'send "NorvaACK"', 2), dlog.tail())
+        self.assertTrue(dlog.wait_for(r'send "NorvaACK"', 10), dlog.tail())
         self.assertNotIn("no longer available", err.text(), err.tail())
         self.assertIsNone(proc.poll(), "NorvaHB ended:\n" + err.tail())
 
@@ -731,28 +805,26 @@ class Resume(NorvaCase):
 class SingleInstance(NorvaCase):
     def test_second_copy_ends_by_itself(self):
         self.write_settings({"Setup": {"Network": 0, "USB": 0}, "Run": {"IsStarted": 0}})
+        # The first copy holds the instance lock before it builds anything, so once it
+        # listens, the lock is taken.
+        first, first_log = self.start_norvahb()
         started = time.monotonic()
-        first = self.start_norvahb(wait_listening=False)
-        second = self.start_norvahb(wait_listening=False)
-        copies = [first, second]
-
-        deadline = started + 5
-        while all(p.poll() is None for p, _ in copies) and time.monotonic() < deadline:
-            time.sleep(POLL)
+        second, second_log = self.start_norvahb(wait_listening=False)
+        # It waits one second for the lock and gives up. The limit only has to tell a copy
+        # that ends by itself from one that stays; a busy machine may be slow to start it.
+        try:
+            second.wait(20)
+        except subprocess.TimeoutExpired:
+            self.fail("the second copy did not end within 20 s:\n" + second_log.tail())
         took = time.monotonic() - started
-        ended = [(p, log) for p, log in copies if p.poll() is not None]
-        self.assertEqual(len(ended), 1, "expected exactly one copy to end within 5 s; "
-                         "statuses %r" % [p.poll() for p, _ in copies])
-        loser, loser_log = ended[0]
-        winner, winner_log = [c for c in copies if c[0] is not loser][0]
-        self.assertEqual(loser.returncode, 0, "the second copy must end quietly:\n"
-                         + loser_log.tail())
-        self.assertLess(took, 1.5 + 0.5, "the second copy took %.2f s to end" % took)
+        self.assertEqual(second.returncode, 0, "the second copy must end quietly:\n"
+                         + second_log.tail())
+        self.assertEqual(second_log.text(), "", "the second copy must end silently")
         self.assertGreaterEqual(took, 0.9, "the second copy ended after %.2f s without waiting "
                                 "for the first" % took)
-        print("\n  second copy ended after %.2f s" % took, file=sys.stderr)
-        self.wait_listening(winner, winner_log)
-        self.assertIsNone(winner.poll(), "the first copy must keep running")
+        print("\n  second copy ended %.2f s after it was started" % took, file=sys.stderr)
+        self.assertIsNone(first.poll(), "the first copy must keep running")
+        self.assertIn("LISTEN", command_port_states(first.pid))
 
 
 def main():
