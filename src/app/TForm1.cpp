@@ -70,6 +70,7 @@ TForm1::TForm1(const AppEnvironment& environment)
     warning->doShutdown = [this] { doShutdown(); };
     protocol.doRestart = [this] { doRestart(); };
     protocol.doShutdown = [this] { doShutdown(); };
+    protocol.restartStored = [this] { notice.RestartAccepted(); };
     theServer.OnExecute = [this](CommandConnection& c) { protocol.theServerExecute(c); };
     theServer.setActive(true);
 }

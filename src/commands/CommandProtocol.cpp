@@ -93,6 +93,8 @@ void CommandProtocol::handleCommand(CommandConnection& AContext,
             if (!MyIni_)
                 throw Error("The settings file is not open");
             MyIni_->WriteString("GracefulRestart", "SourceIP", peer);
+            if (restartStored)
+                restartStored();
             if (view_.ui().alaertPendingActionCB->isChecked()) {
                 if (warning_)
                     warning_->ShowPending(0);

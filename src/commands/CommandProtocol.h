@@ -26,6 +26,8 @@ public:
 
     std::function<void()> doRestart;
     std::function<void()> doShutdown;
+    // Told once GracefulRestart/SourceIP has been stored for an accepted restart.
+    std::function<void()> restartStored;
 
     // One message per call; an error ends the connection.
     void theServerExecute(CommandConnection& AContext);

@@ -10,6 +10,8 @@ namespace norva {
 void RestartNotice::Run() {
     if (!MyIni_)
         throw Error("The settings file is not open");
+    if (restartAccepted_)
+        return;
     SettingsFile& ini = *MyIni_;
     const std::string device = ini.ReadString("GracefulRestart", "SourceIP", "");
     if (device.empty())

@@ -14,12 +14,18 @@ public:
     RestartNotice(const std::unique_ptr<SettingsFile>& MyIni, UdpEndpoint& UDPServer)
         : MyIni_(MyIni), UDPServer_(UDPServer) {}
 
-    // A start-up step; its errors end the start-up sequence.
+    // A start-up step; its errors end the start-up sequence. It does nothing when a restart
+    // was accepted earlier in this run (a command served under a start-up box): that address
+    // waits for the restart itself, and the device hears "NorvaRB" after it, not before.
     void Run();
+
+    // The command port stored GracefulRestart/SourceIP for a restart of this run.
+    void RestartAccepted() { restartAccepted_ = true; }
 
 private:
     const std::unique_ptr<SettingsFile>& MyIni_;
     UdpEndpoint& UDPServer_;
+    bool restartAccepted_ = false;
 };
 
 } // namespace norva

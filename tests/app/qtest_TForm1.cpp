@@ -195,6 +195,9 @@ TEST(StartUp, CommandDuringAStartUpBoxWarnsAndActs) {
     for (int tick = 0; tick < 10; ++tick)
         f.form->warning->Timer1Timer();
     EXPECT_EQ(f.power.calls, std::vector<std::string>{"reboot"});
+    // The restart is still to come: its notice belongs to the next start, so the start-up's
+    // notice step must leave the address stored.
+    EXPECT_EQ(f.setting("GracefulRestart", "SourceIP", ""), "127.0.0.1");
 }
 
 TEST(StartInTray, HidesTheWindowOnceWhenTheBoxIsTicked) {
