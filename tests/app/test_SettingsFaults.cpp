@@ -1,7 +1,8 @@
 // The settings file under hostile conditions: files that are not INI at all, files far too
-// big, and writes the system refuses. Whatever the file holds, a read gives the stored value
-// or the default, a write keeps every line it does not change, and a refused write leaves
-// the old file whole and says "Unable to write to NorvaHB".
+// big, writes the system refuses or that fail halfway, and files this user may not read or
+// write. Whatever the file holds, a read gives the stored value or the default, a write
+// keeps every line it does not change, and a refused write leaves the old file whole and
+// says "Unable to write to NorvaHB".
 #include "app/SettingsFile.h"
 #include "support/TempDir.h"
 
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <grp.h>
+#include <optional>
 #include <random>
 #include <sched.h>
 #include <set>
@@ -164,12 +166,78 @@ std::set<std::string> Names(const fs::path& folder) {
     return names;
 }
 
-enum class Fault { ReadOnlyFile, ReadOnlyFolder, DiskFull };
+// The faults the system makes on demand (a read-only file or folder, a disk really full)
+// and those only an injected FileOps can make at the worst moment: the disk filling up
+// halfway through the new file, a failing fsync, a rename that fails, an old file that
+// cannot be read past its first bytes.
+enum class Fault {
+    ReadOnlyFile,
+    ReadOnlyFolder,
+    DiskFull,
+    FullAfterPartialWrite,
+    FsyncFails,
+    RenameFails,
+    ReadBreaksOff
+};
+
+// Passes every call to the system, except that the armed fault strikes the next call of
+// its kind, once.
+class FailingOps : public norva::FileOps {
+public:
+    void arm(Fault fault) {
+        armed_ = fault;
+        partDone_ = false;
+    }
+    void disarm() { armed_.reset(); }
+
+    ssize_t read(int fd, void* buffer, std::size_t size) override {
+        if (armed_ == Fault::ReadBreaksOff)
+            return part(
+                size, [&](std::size_t n) { return FileOps::read(fd, buffer, n); }, EIO);
+        return FileOps::read(fd, buffer, size);
+    }
+    ssize_t write(int fd, const void* data, std::size_t size) override {
+        if (armed_ == Fault::FullAfterPartialWrite)
+            return part(
+                size, [&](std::size_t n) { return FileOps::write(fd, data, n); }, ENOSPC);
+        return FileOps::write(fd, data, size);
+    }
+    int fsync(int fd) override { return strike(Fault::FsyncFails, EIO) ? -1 : FileOps::fsync(fd); }
+    int rename(const char* from, const char* to) override {
+        return strike(Fault::RenameFails, ENOSPC) ? -1 : FileOps::rename(from, to);
+    }
+
+private:
+    bool strike(Fault fault, int error) {
+        if (armed_ != fault)
+            return false;
+        armed_.reset();
+        errno = error;
+        return true;
+    }
+    // The first call moves a few bytes, the next one fails.
+    template <typename Call> ssize_t part(std::size_t size, Call call, int error) {
+        if (!partDone_) {
+            partDone_ = true;
+            return call(std::min<std::size_t>(size, 10));
+        }
+        armed_.reset();
+        errno = error;
+        return -1;
+    }
+
+    std::optional<Fault> armed_;
+    bool partDone_ = false;
+};
 
 struct FaultCase {
     const char* name;
     Fault fault;
 };
+
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class RefusedWrite : public testing::TestWithParam<FaultCase> {
 protected:
@@ -205,6 +273,12 @@ protected:
                 ::umount2(folder_.c_str(), MNT_DETACH);
                 mounted_ = false;
             };
+        case Fault::FullAfterPartialWrite:
+        case Fault::FsyncFails:
+        case Fault::RenameFails:
+        case Fault::ReadBreaksOff:
+            ops_.arm(fault);
+            return [this] { ops_.disarm(); };
         case Fault::DiskFull: {
             const int fd = ::open((folder_ / "filler").c_str(), O_WRONLY | O_CREAT, 0600);
             EXPECT_GE(fd, 0) << std::strerror(errno);
@@ -222,6 +296,7 @@ protected:
     TempDir dir_; // outlives TearDown, so nothing is mounted on it when it is removed
     fs::path folder_ = dir_ / "settings";
     bool mounted_ = false;
+    FailingOps ops_;
 };
 
 TEST_P(RefusedWrite, RaisesAndLeavesTheOldFileWhole) {
@@ -239,7 +314,7 @@ TEST_P(RefusedWrite, RaisesAndLeavesTheOldFileWhole) {
         mounted_ = true;
     }
 
-    SettingsFile ini(folder_);
+    SettingsFile ini(folder_, &ops_);
     ini.WriteString("Setup", "Freq", "5");
     ini.WriteString("GSD", "Password", std::string(1500, 'p'));
     const std::string before = ReadFile(folder_ / "NorvaHB");
@@ -263,13 +338,16 @@ TEST_P(RefusedWrite, RaisesAndLeavesTheOldFileWhole) {
     EXPECT_EQ(ini.ReadString("GSD", "Password", ""), std::string(1500, 'p'));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, RefusedWrite,
-                         testing::Values(FaultCase{"ReadOnlyFile", Fault::ReadOnlyFile},
-                                         FaultCase{"ReadOnlyFolder", Fault::ReadOnlyFolder},
-                                         FaultCase{"DiskFull", Fault::DiskFull}),
-                         [](const testing::TestParamInfo<FaultCase>& p) {
-                             return std::string(p.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RefusedWrite,
+    testing::Values(FaultCase{"ReadOnlyFile", Fault::ReadOnlyFile},
+                    FaultCase{"ReadOnlyFolder", Fault::ReadOnlyFolder},
+                    FaultCase{"DiskFull", Fault::DiskFull},
+                    FaultCase{"FullAfterPartialWrite", Fault::FullAfterPartialWrite},
+                    FaultCase{"FsyncFails", Fault::FsyncFails},
+                    FaultCase{"RenameFails", Fault::RenameFails},
+                    FaultCase{"ReadBreaksOff", Fault::ReadBreaksOff}),
+    [](const testing::TestParamInfo<FaultCase>& p) { return std::string(p.param.name); });
 
 // --- Files this user may not read or write ------------------------------------------------
 
