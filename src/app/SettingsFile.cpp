@@ -46,7 +46,8 @@ std::optional<long long> parseInteger(const std::string& text) {
 
 } // namespace
 
-SettingsFile::SettingsFile(const std::filesystem::path& folder) : file_(folder / FileName) {}
+SettingsFile::SettingsFile(const std::filesystem::path& folder, FileOps* ops)
+    : file_(folder / FileName, ops) {}
 
 std::filesystem::path SettingsFile::DefaultFolder() {
     std::filesystem::path folder;

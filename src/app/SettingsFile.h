@@ -20,8 +20,9 @@ class SettingsFile {
 public:
     static constexpr const char* FileName = "NorvaHB";
 
-    // `folder` holds the file; the program passes DefaultFolder(), tests their own.
-    explicit SettingsFile(const std::filesystem::path& folder);
+    // `folder` holds the file; the program passes DefaultFolder(), tests their own. `ops`
+    // makes the file's system calls (null: the system's own); tests pass one that fails.
+    explicit SettingsFile(const std::filesystem::path& folder, FileOps* ops = nullptr);
 
     // $XDG_CONFIG_HOME, or ~/.config, created when missing.
     static std::filesystem::path DefaultFolder();

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <fstream>
 #include <optional>
 #include <sstream>
 #include <sys/stat.h>
@@ -115,38 +114,63 @@ Location locate(const std::vector<std::string>& lines, const std::string& sectio
     return loc;
 }
 
-} // namespace
+FileOps systemOps;
 
-ProfileFile::ProfileFile(std::filesystem::path path) : path_(std::move(path)) {}
-
-std::vector<std::string> ProfileFile::loadLines(bool* bom) const {
+// The file's lines, without their line ends (LF or CRLF) and without a UTF-8 byte-order mark
+// at the start, which `bom` reports.
+std::vector<std::string> splitLines(const std::string& content, bool* bom) {
     std::vector<std::string> lines;
+    std::size_t start = 0;
     if (bom)
         *bom = false;
-    std::ifstream in(path_, std::ios::binary);
-    if (!in)
-        return lines;
-    std::string line;
-    bool first = true;
-    while (std::getline(in, line)) {
-        if (first) {
-            first = false;
-            if (line.rfind("\xEF\xBB\xBF", 0) == 0) {
-                line.erase(0, 3);
-                if (bom)
-                    *bom = true;
-            }
-        }
+    if (content.rfind("\xEF\xBB\xBF", 0) == 0) {
+        start = 3;
+        if (bom)
+            *bom = true;
+    }
+    while (start < content.size()) {
+        std::size_t end = content.find('\n', start);
+        if (end == std::string::npos)
+            end = content.size();
+        std::string line = content.substr(start, end - start);
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        lines.push_back(line);
+        lines.push_back(std::move(line));
+        start = end + 1;
     }
     return lines;
 }
 
+} // namespace
+
+ProfileFile::ProfileFile(std::filesystem::path path, FileOps* ops)
+    : path_(std::move(path)), ops_(ops ? ops : &systemOps) {}
+
+bool ProfileFile::readAll(int fd, std::string& content) const {
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ops_->read(fd, buffer, sizeof buffer);
+        if (n == 0)
+            return true;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
 std::string ProfileFile::read(const std::string& section, const std::string& key,
                               const std::string& fallback) const {
-    const auto lines = loadLines(nullptr);
+    std::string content;
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return fallback;
+    const bool whole = readAll(fd, content);
+    ::close(fd);
+    if (!whole)
+        return fallback;
+    const auto lines = splitLines(content, nullptr);
     const Location loc = locate(lines, section, key);
     if (!loc.key)
         return fallback;
@@ -166,18 +190,30 @@ bool ProfileFile::write(const std::string& section, const std::string& key,
         section.find_first_of("\r\n]") != std::string::npos)
         return false;
 
-    struct stat st {};
-    const bool exists = ::stat(path_.c_str(), &st) == 0;
+    // The old file is opened for reading and writing, as a write in place would open it,
+    // so the kernel applies this user's rights to it (owner, mode, read-only mount) before
+    // the rename below, which needs only the folder's, could replace it. Its content comes
+    // from the same descriptor: a file that cannot be read to its end is refused, not taken
+    // for an empty one.
+    std::string old;
     mode_t mode = S_IRUSR | S_IWUSR;
-    if (exists) {
-        // A file its owner made read-only is refused, even for root.
-        if ((st.st_mode & S_IWUSR) == 0)
+    const int oldFd = ::open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (oldFd >= 0) {
+        struct stat st {};
+        // Only a regular file is replaced; one its owner made read-only is refused, even for
+        // root, who may open it all the same.
+        const bool usable = ::fstat(oldFd, &st) == 0 && S_ISREG(st.st_mode) &&
+                            (st.st_mode & S_IWUSR) != 0 && readAll(oldFd, old);
+        ::close(oldFd);
+        if (!usable)
             return false;
         mode = st.st_mode & 07777;
+    } else if (errno != ENOENT) {
+        return false;
     }
 
     bool bom = false;
-    auto lines = loadLines(&bom);
+    auto lines = splitLines(old, &bom);
     const Location loc = locate(lines, section, key);
     const std::string entry = key + "=" + value;
     if (loc.key) {
@@ -206,7 +242,7 @@ bool ProfileFile::write(const std::string& section, const std::string& key,
     bool ok = ::fchmod(fd, mode) == 0;
     std::size_t done = 0;
     while (ok && done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        const ssize_t n = ops_->write(fd, content.data() + done, content.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -214,9 +250,9 @@ bool ProfileFile::write(const std::string& section, const std::string& key,
         else
             done += static_cast<std::size_t>(n);
     }
-    ok = ok && ::fsync(fd) == 0;
+    ok = ok && ops_->fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(tmpl.c_str(), path_.c_str()) == 0;
+    ok = ok && ops_->rename(tmpl.c_str(), path_.c_str()) == 0;
     if (!ok)
         ::unlink(tmpl.c_str());
     return ok;

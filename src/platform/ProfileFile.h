@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/FileOps.h"
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -17,13 +19,21 @@ namespace norva {
 //   section to the file. The new content goes to a temporary file in the same folder that
 //   is then renamed over the old one, so a crash or a full disk never leaves a
 //   half-written file. A new file is readable by its owner only.
+// - A write to an existing file that this user may not both read and write in place
+//   (another user's file that is not open to this user for both, a file of mode 0200 or
+//   0400, a read-only mount), or that cannot be read to its end, is refused and leaves the file as
+//   it was: the replacement would otherwise drop every line that could not be read, or hand the
+//   user a file that was not theirs to change. A read of a file that cannot be read gives the
+//   fallback.
 // - Lines the service does not understand (comments, lines without "=") are kept as they
 //   are. A UTF-8 byte-order mark and CRLF line ends are accepted.
 class ProfileFile {
 public:
     static constexpr std::size_t MaxValueLength = 2047;
 
-    explicit ProfileFile(std::filesystem::path path);
+    // `ops` makes the system calls (see FileOps); null means the system's own. It must
+    // outlive this object.
+    explicit ProfileFile(std::filesystem::path path, FileOps* ops = nullptr);
 
     const std::filesystem::path& path() const { return path_; }
 
@@ -35,9 +45,11 @@ public:
     bool write(const std::string& section, const std::string& key, const std::string& value);
 
 private:
-    std::vector<std::string> loadLines(bool* bom) const;
+    // The whole content of the open file `fd`; false on a read error.
+    bool readAll(int fd, std::string& content) const;
 
     std::filesystem::path path_;
+    FileOps* ops_;
 };
 
 } // namespace norva

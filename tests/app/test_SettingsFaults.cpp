@@ -1,7 +1,8 @@
 // The settings file under hostile conditions: files that are not INI at all, files far too
-// big, and writes the system refuses. Whatever the file holds, a read gives the stored value
-// or the default, a write keeps every line it does not change, and a refused write leaves
-// the old file whole and says "Unable to write to NorvaHB".
+// big, writes the system refuses or that fail halfway, and files this user may not read or
+// write. Whatever the file holds, a read gives the stored value or the default, a write
+// keeps every line it does not change, and a refused write leaves the old file whole and
+// says "Unable to write to NorvaHB".
 #include "app/SettingsFile.h"
 #include "support/TempDir.h"
 
@@ -13,12 +14,15 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <grp.h>
+#include <optional>
 #include <random>
 #include <sched.h>
 #include <set>
 #include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -162,12 +166,78 @@ std::set<std::string> Names(const fs::path& folder) {
     return names;
 }
 
-enum class Fault { ReadOnlyFile, ReadOnlyFolder, DiskFull };
+// The faults the system makes on demand (a read-only file or folder, a disk really full)
+// and those only an injected FileOps can make at the worst moment: the disk filling up
+// halfway through the new file, a failing fsync, a rename that fails, an old file that
+// cannot be read past its first bytes.
+enum class Fault {
+    ReadOnlyFile,
+    ReadOnlyFolder,
+    DiskFull,
+    FullAfterPartialWrite,
+    FsyncFails,
+    RenameFails,
+    ReadBreaksOff
+};
+
+// Passes every call to the system, except that the armed fault strikes the next call of
+// its kind, once.
+class FailingOps : public norva::FileOps {
+public:
+    void arm(Fault fault) {
+        armed_ = fault;
+        partDone_ = false;
+    }
+    void disarm() { armed_.reset(); }
+
+    ssize_t read(int fd, void* buffer, std::size_t size) override {
+        if (armed_ == Fault::ReadBreaksOff)
+            return part(
+                size, [&](std::size_t n) { return FileOps::read(fd, buffer, n); }, EIO);
+        return FileOps::read(fd, buffer, size);
+    }
+    ssize_t write(int fd, const void* data, std::size_t size) override {
+        if (armed_ == Fault::FullAfterPartialWrite)
+            return part(
+                size, [&](std::size_t n) { return FileOps::write(fd, data, n); }, ENOSPC);
+        return FileOps::write(fd, data, size);
+    }
+    int fsync(int fd) override { return strike(Fault::FsyncFails, EIO) ? -1 : FileOps::fsync(fd); }
+    int rename(const char* from, const char* to) override {
+        return strike(Fault::RenameFails, ENOSPC) ? -1 : FileOps::rename(from, to);
+    }
+
+private:
+    bool strike(Fault fault, int error) {
+        if (armed_ != fault)
+            return false;
+        armed_.reset();
+        errno = error;
+        return true;
+    }
+    // The first call moves a few bytes, the next one fails.
+    template <typename Call> ssize_t part(std::size_t size, Call call, int error) {
+        if (!partDone_) {
+            partDone_ = true;
+            return call(std::min<std::size_t>(size, 10));
+        }
+        armed_.reset();
+        errno = error;
+        return -1;
+    }
+
+    std::optional<Fault> armed_;
+    bool partDone_ = false;
+};
 
 struct FaultCase {
     const char* name;
     Fault fault;
 };
+
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class RefusedWrite : public testing::TestWithParam<FaultCase> {
 protected:
@@ -203,6 +273,12 @@ protected:
                 ::umount2(folder_.c_str(), MNT_DETACH);
                 mounted_ = false;
             };
+        case Fault::FullAfterPartialWrite:
+        case Fault::FsyncFails:
+        case Fault::RenameFails:
+        case Fault::ReadBreaksOff:
+            ops_.arm(fault);
+            return [this] { ops_.disarm(); };
         case Fault::DiskFull: {
             const int fd = ::open((folder_ / "filler").c_str(), O_WRONLY | O_CREAT, 0600);
             EXPECT_GE(fd, 0) << std::strerror(errno);
@@ -220,6 +296,7 @@ protected:
     TempDir dir_; // outlives TearDown, so nothing is mounted on it when it is removed
     fs::path folder_ = dir_ / "settings";
     bool mounted_ = false;
+    FailingOps ops_;
 };
 
 TEST_P(RefusedWrite, RaisesAndLeavesTheOldFileWhole) {
@@ -237,7 +314,7 @@ TEST_P(RefusedWrite, RaisesAndLeavesTheOldFileWhole) {
         mounted_ = true;
     }
 
-    SettingsFile ini(folder_);
+    SettingsFile ini(folder_, &ops_);
     ini.WriteString("Setup", "Freq", "5");
     ini.WriteString("GSD", "Password", std::string(1500, 'p'));
     const std::string before = ReadFile(folder_ / "NorvaHB");
@@ -261,11 +338,127 @@ TEST_P(RefusedWrite, RaisesAndLeavesTheOldFileWhole) {
     EXPECT_EQ(ini.ReadString("GSD", "Password", ""), std::string(1500, 'p'));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, RefusedWrite,
-                         testing::Values(FaultCase{"ReadOnlyFile", Fault::ReadOnlyFile},
-                                         FaultCase{"ReadOnlyFolder", Fault::ReadOnlyFolder},
-                                         FaultCase{"DiskFull", Fault::DiskFull}),
-                         [](const testing::TestParamInfo<FaultCase>& p) {
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RefusedWrite,
+    testing::Values(FaultCase{"ReadOnlyFile", Fault::ReadOnlyFile},
+                    FaultCase{"ReadOnlyFolder", Fault::ReadOnlyFolder},
+                    FaultCase{"DiskFull", Fault::DiskFull},
+                    FaultCase{"FullAfterPartialWrite", Fault::FullAfterPartialWrite},
+                    FaultCase{"FsyncFails", Fault::FsyncFails},
+                    FaultCase{"RenameFails", Fault::RenameFails},
+                    FaultCase{"ReadBreaksOff", Fault::ReadBreaksOff}),
+    [](const testing::TestParamInfo<FaultCase>& p) { return std::string(p.param.name); });
+
+// --- Files this user may not read or write ------------------------------------------------
+
+constexpr uid_t Nobody = 65534;
+constexpr int CannotSwitchUser = 77;
+
+// Runs `body` where file permissions bind: as root, in a child process that has become
+// `nobody` (root reads and writes whatever it likes, so a test run as root would prove
+// nothing); otherwise right here. The child's failed expectations are printed by the child
+// and make it end non-zero. False when root cannot switch users here.
+bool RunUnprivileged(const std::function<void()>& body) {
+    if (::geteuid() != 0) {
+        body();
+        return true;
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(Nobody) != 0 || ::setuid(Nobody) != 0)
+            ::_exit(CannotSwitchUser);
+        body();
+        ::_exit(testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == CannotSwitchUser)
+        return false;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "the unprivileged part failed (its messages are above)";
+    return true;
+}
+
+struct AccessCase {
+    const char* name;
+    bool foreign; // owned by another user (root) rather than by the user who runs NorvaHB
+    mode_t mode;
+    bool readable;
+};
+
+void PrintTo(const AccessCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ForbiddenFile : public testing::TestWithParam<AccessCase> {};
+
+// The folder is the user's own, so a new file could be renamed over the old one; the old
+// one must win all the same: a write raises and changes no byte, and a read gives what can
+// be read (the stored value, or the defaults when nothing can).
+TEST_P(ForbiddenFile, WriteRaisesAndChangesNothing) {
+    const AccessCase& c = GetParam();
+    const bool root = ::geteuid() == 0;
+    if (c.foreign && !root)
+        GTEST_SKIP() << "a file owned by another user needs root to set up";
+    const uid_t user = root ? Nobody : ::getuid();
+    const gid_t group = root ? Nobody : ::getgid();
+
+    TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    const fs::path folder = dir / "settings";
+    fs::create_directory(folder);
+    // Root in a user namespace of its own (see OwnMountNamespace) has no other user to hand
+    // files to.
+    if (::chown(folder.c_str(), user, group) != 0)
+        GTEST_SKIP() << "this root cannot give files to uid " << user << ": "
+                     << std::strerror(errno);
+    ::chmod(folder.c_str(), 0700);
+    const fs::path control = folder / "control";
+    fs::create_directory(control);
+    ASSERT_EQ(::chown(control.c_str(), user, group), 0) << std::strerror(errno);
+    const fs::path file = folder / "NorvaHB";
+    const std::string before = "; kept by hand\n[Setup]\nFreq=7\n[GSD]\nPassword=secret\n";
+    std::ofstream(file, std::ios::binary) << before;
+    if (!c.foreign) {
+        ASSERT_EQ(::chown(file.c_str(), user, group), 0) << std::strerror(errno);
+    }
+    ::chmod(file.c_str(), c.mode);
+    struct stat was {};
+    ASSERT_EQ(::stat(file.c_str(), &was), 0);
+    const std::set<std::string> names = Names(folder);
+
+    const bool ran = RunUnprivileged([&] {
+        SettingsFile ini(folder);
+        EXPECT_EQ(ini.ReadString("Setup", "Freq", "5"), c.readable ? "7" : "5");
+        try {
+            ini.WriteString("Setup", "Freq", "9");
+            ADD_FAILURE() << "the write was not refused";
+        } catch (const SettingsWriteError& e) {
+            EXPECT_STREQ(e.what(), "Unable to write to NorvaHB");
+        }
+        EXPECT_THROW(ini.WriteBool("Run", "IsStarted", true), SettingsWriteError);
+        // The refusal is the file's doing: this user may write a settings file of its own.
+        EXPECT_NO_THROW(SettingsFile(control).WriteString("Setup", "Freq", "9"))
+            << "this user may not write here at all: the case proves nothing";
+    });
+    if (!ran)
+        GTEST_SKIP() << "root may not switch to uid " << Nobody << " here";
+
+    struct stat now {};
+    ASSERT_EQ(::stat(file.c_str(), &now), 0);
+    EXPECT_EQ(now.st_ino, was.st_ino) << "the file was replaced";
+    EXPECT_EQ(now.st_uid, was.st_uid);
+    EXPECT_EQ(now.st_mode, was.st_mode);
+    EXPECT_EQ(Names(folder), names) << "a refused write left a file behind";
+    ::chmod(file.c_str(), c.mode | S_IRUSR); // so that a test run without root can look
+    EXPECT_EQ(ReadFile(file), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ForbiddenFile,
+                         testing::Values(AccessCase{"ForeignReadOnly", true, 0644, true},
+                                         AccessCase{"OwnWriteOnly", false, 0200, false},
+                                         AccessCase{"ForeignUnreadable", true, 0600, false}),
+                         [](const testing::TestParamInfo<AccessCase>& p) {
                              return std::string(p.param.name);
                          });
 
