@@ -3,6 +3,9 @@ BUILD      ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
+# Warnings are errors in every build made here (development, `make test`, CI). The CMake
+# default is off, for builds by others; WERROR=OFF gives that here too.
+WERROR     ?= ON
 PREFIX     ?= /usr/local
 DESTDIR    ?=
 
@@ -15,7 +18,8 @@ deps:
 	@scripts/install-deps.sh
 
 configure: deps
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_ARGS) >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DNORVA_WERROR=$(WERROR) \
+	    $(CMAKE_ARGS) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -23,7 +27,7 @@ build: configure
 run: build
 	@scripts/run.sh $(BUILD)/src/app/NorvaHB
 
-# The whole suite: the normal build first, then the sanitizer builds.
+# The whole suite: the normal build first, then a Release build, then the sanitizer builds.
 test: build
 	@scripts/test.sh $(BUILD)
 
@@ -79,4 +83,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan
+	rm -rf $(BUILD) $(BUILD)-release $(BUILD)-asan $(BUILD)-tsan

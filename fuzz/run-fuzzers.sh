@@ -18,7 +18,8 @@ mkdir -p "$build"
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 cmake -S "$src" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_COMPILER="$cxx" -DNORVA_FUZZ=ON -DNORVA_WITH_QT=OFF >"$build/configure.log" 2>&1 ||
+    -DCMAKE_CXX_COMPILER="$cxx" -DNORVA_FUZZ=ON -DNORVA_WITH_QT=OFF -DNORVA_WERROR=ON \
+    >"$build/configure.log" 2>&1 ||
     { cat "$build/configure.log" >&2; exit 1; }
 cmake --build "$build" --target fuzz_hello fuzz_command_packet -j2
 

@@ -232,10 +232,13 @@ bool ProfileFile::write(const std::string& section, const std::string& key,
         out << l << '\n';
     const std::string content = out.str();
 
-    std::string tmpl =
-        (path_.parent_path() / ("." + path_.filename().string() + ".XXXXXX")).string();
+    // Appended rather than "." + name: GCC 12 at -O3 reports a false -Wrestrict inside
+    // operator+ of a literal and a std::string.
+    std::string hidden = ".";
+    hidden.append(path_.filename().string()).append(".XXXXXX");
+    std::string tmpl = (path_.parent_path() / hidden).string();
     if (path_.parent_path().empty())
-        tmpl = "." + path_.filename().string() + ".XXXXXX";
+        tmpl = hidden;
     const int fd = ::mkstemp(tmpl.data());
     if (fd < 0)
         return false;

@@ -45,8 +45,11 @@ std::string bigPayload(std::size_t size) {
 
 std::string describeScript(const std::vector<UdpAnswer>& script) {
     std::string text;
-    for (const auto& a : script)
-        text += (text.empty() ? "" : ",") + a.describe();
+    for (const auto& a : script) {
+        if (!text.empty())
+            text += ',';
+        text += a.describe();
+    }
     return text;
 }
 
