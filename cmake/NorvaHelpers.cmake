@@ -11,34 +11,43 @@ macro(norva_set_warnings_and_sanitizers)
     endif()
 endmacro()
 
-# norva_library(NAME [SOURCES ...] [EXCLUDE ...] LINKS ...): a static library from the files
-# listed in SOURCES, or else from every .cpp/.h of the current folder except those in EXCLUDE.
+# norva_library(NAME SOURCES ... [LINKS ...]): a static library of exactly the files listed
+# (.cpp and .h, relative to the current folder). Nothing joins a library by lying in its
+# folder: a file belongs to the library whose list names it.
 function(norva_library name)
-    cmake_parse_arguments(A "" "" "SOURCES;EXCLUDE;LINKS" ${ARGN})
-    if(A_SOURCES)
-        set(srcs ${A_SOURCES})
-    else()
-        file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
-        foreach(ex ${A_EXCLUDE})
-            list(REMOVE_ITEM srcs ${CMAKE_CURRENT_SOURCE_DIR}/${ex})
-        endforeach()
+    cmake_parse_arguments(A "" "" "SOURCES;LINKS" ${ARGN})
+    if(NOT A_SOURCES OR A_UNPARSED_ARGUMENTS)
+        message(FATAL_ERROR "norva_library(${name} SOURCES ... LINKS ...): list the sources")
     endif()
-    add_library(${name} STATIC ${srcs})
+    add_library(${name} STATIC ${A_SOURCES})
     target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
     target_link_libraries(${name} PUBLIC ${A_LINKS} Threads::Threads)
 endfunction()
 
-# norva_tests(PREFIX LINKS ...): one test program per test_*.cpp of the current folder,
-# for plain C++ code (GoogleTest's own main).
-# norva_qt_tests(PREFIX LINKS ...): one per qtest_*.cpp, for code that needs Qt; its main
-# builds a QApplication, and the tests run on the offscreen platform.
-function(norva_add_test_programs prefix glob qt)
-    cmake_parse_arguments(A "" "TIMEOUT" "LINKS" ${ARGN})
-    file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${glob})
+# norva_tests(PREFIX SOURCES test_*.cpp ... LINKS ... [TIMEOUT s]): one test program per
+# listed test_*.cpp, for plain C++ code (GoogleTest's own main); the program and its ctest
+# test are named PREFIX_<file name without .cpp>.
+# norva_qt_tests(PREFIX SOURCES qtest_*.cpp ... LINKS ...): the same for code that needs Qt;
+# its main builds a QApplication, and the tests run on the offscreen platform.
+# A test file of the folder that no list names stops the configuration: a test that is never
+# built would pass unseen, so a file that looks like a test program has to be listed (or
+# renamed).
+function(norva_add_test_programs prefix pattern qt)
+    cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LINKS" ${ARGN})
+    if(NOT A_SOURCES OR A_UNPARSED_ARGUMENTS)
+        message(FATAL_ERROR "${CMAKE_CURRENT_LIST_FILE}: list the ${pattern} files under SOURCES")
+    endif()
+    file(GLOB present RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/${pattern})
+    foreach(src ${present})
+        if(NOT src IN_LIST A_SOURCES)
+            message(FATAL_ERROR "${CMAKE_CURRENT_SOURCE_DIR}/${src} is in no test list of "
+                                "${CMAKE_CURRENT_LIST_FILE}")
+        endif()
+    endforeach()
     if(NOT A_TIMEOUT)
         set(A_TIMEOUT 300)
     endif()
-    foreach(src ${srcs})
+    foreach(src ${A_SOURCES})
         get_filename_component(stem ${src} NAME_WE)
         set(exe ${prefix}_${stem})
         if(qt)

@@ -144,12 +144,12 @@ void TForm1::connectHandlers() {
 
 void TForm1::FormCreate() {
     view.useBalloon = env.balloonsAvailable;
-    MyIni = std::make_unique<SettingsFile>(env.settingsFolder);
-    SettingsFile& ini = *MyIni;
-    ui.startInTrayCB->setChecked(ini.ReadBool("Setup", "StartInTray", false));
-    ui.networkRB->setChecked(ini.ReadBool("Setup", "Network", false));
-    ui.usbRB->setChecked(ini.ReadBool("Setup", "USB", false));
-    ui.IPADD->setText(QString::fromStdString(ini.ReadString("Setup", "IPAddr", ui.IPAddr->Text())));
+    MyIni.open(env.settingsFolder);
+    const SettingsFile& ini = MyIni.file();
+    ui.startInTrayCB->setChecked(ini.ReadBool(keys::StartInTray));
+    ui.networkRB->setChecked(ini.ReadBool(keys::Network));
+    ui.usbRB->setChecked(ini.ReadBool(keys::USB));
+    ui.IPADD->setText(QString::fromStdString(ini.ReadString(keys::IPAddr, ui.IPAddr->Text())));
     // ShowDetailsPanel
     theTabsChange(0);
     view.failed = false;
@@ -209,7 +209,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
     // FormClose. The transports stop first, so that no datagram, serial event or command
     // can reach the settings object once it is released.
     stopTransports();
-    MyIni.reset();
+    MyIni.close();
     event->accept();
     if (startingUp_) {
         // The program's event loop has not started, so quit() would be ignored; the close
@@ -282,7 +282,7 @@ void TForm1::theTabsChange(int index) {
         // ShowDetailsPanel: the panel follows the stored mode, not the radio buttons.
         ui.Details->hide();
         ui.comDetails->hide();
-        if (MyIni && MyIni->ReadBool("Setup", "Network", false))
+        if (MyIni.isOpen() && MyIni.file().ReadBool(keys::Network))
             ui.Details->show();
         else
             ui.comDetails->show();

@@ -1,13 +1,13 @@
 #pragma once
 
 #include "app/AppEnvironment.h"
-#include "app/SettingsFile.h"
 #include "commands/CommandProtocol.h"
 #include "commands/PowerActions.h"
 #include "commands/RestartNotice.h"
 #include "heartbeat/HeartbeatControl.h"
 #include "heartbeat/NetworkMonitor.h"
 #include "heartbeat/SerialMonitor.h"
+#include "settings/SettingsHandle.h"
 #include "transport/CommandListener.h"
 #include "transport/HandOverQueue.h"
 #include "transport/SerialPort.h"
@@ -82,7 +82,7 @@ public:
     QAction* Exit2 = nullptr;
     QTimer Timer3;
 
-    std::unique_ptr<SettingsFile> MyIni;
+    SettingsHandle MyIni;
     HandOverQueue queue;
     UdpEndpoint UDPServer;
     SerialPort myPort;

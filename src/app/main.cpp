@@ -1,11 +1,11 @@
 // NorvaHB: tells a Norva power controller that this PC is alive, and restarts or shuts the
 // PC down cleanly when the controller asks.
 #include "app/AppEnvironment.h"
-#include "app/SettingsFile.h"
 #include "app/TForm1.h"
 #include "app/TerminationSignals.h"
 #include "commands/Login1PowerBackend.h"
 #include "platform/InstanceLock.h"
+#include "settings/SettingsFile.h"
 #include "ui/ErrorBox.h"
 #include "ui/QtMessageBoxes.h"
 #include "ui/TrayIcon.h"

@@ -1,8 +1,8 @@
 #include "commands/CommandProtocol.h"
 
-#include "app/SettingsFile.h"
 #include "commands/CommandPacket.h"
 #include "commands/Twarning.h"
+#include "settings/SettingsHandle.h"
 #include "transport/CommandConnection.h"
 #include "transport/HandOverQueue.h"
 #include "ui/StatusView.h"
@@ -30,8 +30,8 @@ std::optional<std::string> eightBit(const QLineEdit* edit) {
 
 } // namespace
 
-CommandProtocol::CommandProtocol(HandOverQueue& ui, const std::unique_ptr<SettingsFile>& MyIni,
-                                 StatusView& view, Twarning*& warning)
+CommandProtocol::CommandProtocol(HandOverQueue& ui, SettingsHandle& MyIni, StatusView& view,
+                                 Twarning*& warning)
     : ui_(ui), MyIni_(MyIni), view_(view), warning_(warning) {}
 
 void CommandProtocol::onUi(const std::function<void()>& step) {
@@ -90,9 +90,7 @@ void CommandProtocol::handleCommand(CommandConnection& AContext,
         onUi([&] {
             // Stored first, so the device is told after the restart; a failed write stops
             // here and no restart follows.
-            if (!MyIni_)
-                throw Error("The settings file is not open");
-            MyIni_->WriteString("GracefulRestart", "SourceIP", peer);
+            MyIni_.file().WriteString(keys::SourceIP, peer);
             if (restartStored)
                 restartStored();
             if (view_.ui().alaertPendingActionCB->isChecked()) {

@@ -2,13 +2,12 @@
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 
 namespace norva {
 
 class CommandConnection;
 class HandOverQueue;
-class SettingsFile;
+class SettingsHandle;
 class StatusView;
 class Twarning;
 
@@ -21,8 +20,7 @@ class Twarning;
 // thread, and the connection waits for it, so the steps keep their order.
 class CommandProtocol {
 public:
-    CommandProtocol(HandOverQueue& ui, const std::unique_ptr<SettingsFile>& MyIni, StatusView& view,
-                    Twarning*& warning);
+    CommandProtocol(HandOverQueue& ui, SettingsHandle& MyIni, StatusView& view, Twarning*& warning);
 
     std::function<void()> doRestart;
     std::function<void()> doShutdown;
@@ -39,7 +37,7 @@ private:
     void handleCommand(CommandConnection& AContext, const std::vector<std::uint8_t>& message);
 
     HandOverQueue& ui_;
-    const std::unique_ptr<SettingsFile>& MyIni_;
+    SettingsHandle& MyIni_;
     StatusView& view_;
     Twarning*& warning_;
 };

@@ -1,26 +1,24 @@
 #include "commands/RestartNotice.h"
 
-#include "app/SettingsFile.h"
 #include "heartbeat/Tokens.h"
 #include "platform/StrToInt.h"
+#include "settings/SettingsHandle.h"
 #include "transport/UdpEndpoint.h"
 
 namespace norva {
 
 void RestartNotice::Run() {
-    if (!MyIni_)
-        throw Error("The settings file is not open");
+    SettingsFile& ini = MyIni_.file();
     if (restartAccepted_)
         return;
-    SettingsFile& ini = *MyIni_;
-    const std::string device = ini.ReadString("GracefulRestart", "SourceIP", "");
+    const std::string device = ini.ReadString(keys::SourceIP);
     if (device.empty())
         return;
     // Cleared before sending, so the notice goes out at most once.
-    ini.WriteString("GracefulRestart", "SourceIP", "");
+    ini.WriteString(keys::SourceIP, "");
     UDPServer_.setActive(false);
-    UDPServer_.setDefaultPort(Low16(StrToInt(ini.ReadString("Setup", "Port", "9100"))));
-    const auto port = Low16(StrToInt(ini.ReadString("Setup", "Port", "9100")));
+    UDPServer_.setDefaultPort(Low16(StrToInt(ini.ReadString(keys::Port))));
+    const auto port = Low16(StrToInt(ini.ReadString(keys::Port)));
     UDPServer_.Send(device, port, std::string(Tokens::RestartNotice));
 }
 

@@ -1,17 +1,15 @@
 #pragma once
 
-#include <memory>
-
 namespace norva {
 
-class SettingsFile;
+class SettingsHandle;
 class UdpEndpoint;
 
 // After a restart that the device asked for, tell it once that the computer is back:
 // GracefulRestart/SourceIP is read, cleared, and "NorvaRB" goes to that address.
 class RestartNotice {
 public:
-    RestartNotice(const std::unique_ptr<SettingsFile>& MyIni, UdpEndpoint& UDPServer)
+    RestartNotice(SettingsHandle& MyIni, UdpEndpoint& UDPServer)
         : MyIni_(MyIni), UDPServer_(UDPServer) {}
 
     // A start-up step; its errors end the start-up sequence. It does nothing when a restart
@@ -23,7 +21,7 @@ public:
     void RestartAccepted() { restartAccepted_ = true; }
 
 private:
-    const std::unique_ptr<SettingsFile>& MyIni_;
+    SettingsHandle& MyIni_;
     UdpEndpoint& UDPServer_;
     bool restartAccepted_ = false;
 };

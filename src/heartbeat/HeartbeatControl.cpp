@@ -1,9 +1,9 @@
 #include "heartbeat/HeartbeatControl.h"
 
-#include "app/SettingsFile.h"
 #include "heartbeat/NetworkMonitor.h"
 #include "heartbeat/SerialMonitor.h"
 #include "platform/MessageBoxes.h"
+#include "settings/SettingsHandle.h"
 #include "transport/SerialPort.h"
 #include "ui/CEditIPAddr.h"
 #include "ui/StatusView.h"
@@ -15,15 +15,12 @@
 
 namespace norva {
 
-HeartbeatControl::HeartbeatControl(const std::unique_ptr<SettingsFile>& MyIni, StatusView& view,
-                                   NetworkMonitor& network, SerialMonitor& serial,
-                                   SerialPort& myPort)
+HeartbeatControl::HeartbeatControl(SettingsHandle& MyIni, StatusView& view, NetworkMonitor& network,
+                                   SerialMonitor& serial, SerialPort& myPort)
     : MyIni_(MyIni), view_(view), network_(network), serial_(serial), myPort_(myPort) {}
 
 SettingsFile& HeartbeatControl::ini() const {
-    if (!MyIni_)
-        throw Error("The settings file is not open");
-    return *MyIni_;
+    return MyIni_.file();
 }
 
 void HeartbeatControl::StartSending() {
@@ -61,19 +58,19 @@ void HeartbeatControl::Button2Click() {
         StartSending();
         view_.setStatusText("OK");
     }
-    ini().WriteBool("Run", "IsStarted", true);
+    ini().WriteBool(keys::IsStarted, true);
 }
 
 void HeartbeatControl::Button4Click() {
     StopSending();
-    ini().WriteBool("Run", "IsStarted", false);
+    ini().WriteBool(keys::IsStarted, false);
 }
 
 void HeartbeatControl::OpenStoredPort() {
-    if (ini().ReadString("Setup", "ComPort", "None") == "None")
+    if (ini().ReadString(keys::ComPort) == "None")
         return;
     for (unsigned n = 1; n <= 50; ++n) {
-        if (ini().ReadString("Setup", "ComPort", "None") != "COM" + std::to_string(n))
+        if (ini().ReadString(keys::ComPort) != "COM" + std::to_string(n))
             continue;
         if (myPort_.IsComPortAvailable(n)) {
             myPort_.setComNumber(static_cast<std::uint16_t>(n));
@@ -87,7 +84,7 @@ void HeartbeatControl::OpenStoredPort() {
 }
 
 void HeartbeatControl::ResumeHeartbeat() {
-    if (ini().ReadBool("Run", "IsStarted", false)) {
+    if (ini().ReadBool(keys::IsStarted)) {
         if (view_.ui().networkRB->isChecked())
             StartSending();
         else if (view_.ui().usbRB->isChecked() && myPort_.Open())
@@ -99,7 +96,7 @@ void HeartbeatControl::ResumeHeartbeat() {
 }
 
 bool HeartbeatControl::BeginApply() {
-    if (!ini().ReadBool("Run", "IsStarted", false))
+    if (!ini().ReadBool(keys::IsStarted))
         return false;
     StopSending();
     return true;

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <functional>
-#include <memory>
 
 namespace norva {
 
@@ -10,6 +9,7 @@ class NetworkMonitor;
 class SerialMonitor;
 class SerialPort;
 class SettingsFile;
+class SettingsHandle;
 class StatusView;
 
 // Starts and stops the two monitors as one service, in the mode chosen by the radio buttons
@@ -17,8 +17,8 @@ class StatusView;
 // stopped it, so that the next program start resumes it.
 class HeartbeatControl {
 public:
-    HeartbeatControl(const std::unique_ptr<SettingsFile>& MyIni, StatusView& view,
-                     NetworkMonitor& network, SerialMonitor& serial, SerialPort& myPort);
+    HeartbeatControl(SettingsHandle& MyIni, StatusView& view, NetworkMonitor& network,
+                     SerialMonitor& serial, SerialPort& myPort);
 
     // Refills the heartbeat page from the settings (set by the window).
     std::function<void()> loadSetup;
@@ -41,7 +41,7 @@ public:
 private:
     SettingsFile& ini() const;
 
-    const std::unique_ptr<SettingsFile>& MyIni_;
+    SettingsHandle& MyIni_;
     StatusView& view_;
     NetworkMonitor& network_;
     SerialMonitor& serial_;

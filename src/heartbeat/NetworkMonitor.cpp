@@ -1,8 +1,8 @@
 #include "heartbeat/NetworkMonitor.h"
 
-#include "app/SettingsFile.h"
 #include "heartbeat/Tokens.h"
 #include "platform/StrToInt.h"
+#include "settings/SettingsHandle.h"
 #include "transport/UdpEndpoint.h"
 #include "ui/ErrorBox.h"
 #include "ui/StatusView.h"
@@ -20,8 +20,7 @@ bool is(const std::vector<std::uint8_t>& data, std::string_view token) {
 
 } // namespace
 
-NetworkMonitor::NetworkMonitor(const std::unique_ptr<SettingsFile>& MyIni, UdpEndpoint& UDPServer,
-                               StatusView& view)
+NetworkMonitor::NetworkMonitor(SettingsHandle& MyIni, UdpEndpoint& UDPServer, StatusView& view)
     : MyIni_(MyIni), UDPServer_(UDPServer), view_(view) {
     // Precise timers: a coarse one may fire 5 % off, which would move the watchdog by 25 ms.
     Timer1.setTimerType(Qt::PreciseTimer);
@@ -33,25 +32,23 @@ NetworkMonitor::NetworkMonitor(const std::unique_ptr<SettingsFile>& MyIni, UdpEn
 }
 
 SettingsFile& NetworkMonitor::ini() const {
-    if (!MyIni_)
-        throw Error("The settings file is not open");
-    return *MyIni_;
+    return MyIni_.file();
 }
 
 void NetworkMonitor::Start() {
     // Nothing starts while any of the four values is empty.
-    const std::string ip = ini().ReadString("Setup", "IPAddr", "");
-    const std::string port = ini().ReadString("Setup", "Port", "9100");
-    const std::string freq = ini().ReadString("Setup", "Freq", "5");
-    const std::string fail = ini().ReadString("Setup", "FailCount", "3");
+    const std::string ip = ini().ReadString(keys::IPAddr);
+    const std::string port = ini().ReadString(keys::Port);
+    const std::string freq = ini().ReadString(keys::Freq);
+    const std::string fail = ini().ReadString(keys::FailCount);
     if (ip.empty() || port.empty() || freq.empty() || fail.empty())
         return;
 
     UDPServer_.setActive(false);
-    countDown = Low16(StrToInt(ini().ReadString("Setup", "Freq", "5")));
+    countDown = Low16(StrToInt(ini().ReadString(keys::Freq)));
     Reload = countDown;
-    FailCntr = Low16(StrToInt(ini().ReadString("Setup", "FailCount", "3")));
-    thePort = StrToInt(ini().ReadString("Setup", "Port", "9100"));
+    FailCntr = Low16(StrToInt(ini().ReadString(keys::FailCount)));
+    thePort = StrToInt(ini().ReadString(keys::Port));
     // New bindings on the device's port number: heartbeats leave from it and answers
     // arrive on it.
     UDPServer_.ClearBindings();
@@ -63,7 +60,7 @@ void NetworkMonitor::Start() {
 }
 
 void NetworkMonitor::SendNetHeartbeat() {
-    const std::string host = ini().ReadString("Setup", "IPAddr", "");
+    const std::string host = ini().ReadString(keys::IPAddr);
     UDPServer_.Send(host, Low16(thePort), std::string(Tokens::Heartbeat));
     if (!Timer2.isActive())
         Timer2.start();
@@ -109,7 +106,7 @@ void NetworkMonitor::reply(const char* caption, std::string_view token) {
     // Only the caption changes and the device gets its reply at the configured address:
     // power actions come through the command port alone.
     view_.setCaption(caption);
-    const std::string host = ini().ReadString("Setup", "IPAddr", "");
+    const std::string host = ini().ReadString(keys::IPAddr);
     UDPServer_.Send(host, Low16(thePort), std::string(token));
 }
 

@@ -3,12 +3,12 @@
 #include <QObject>
 #include <QTimer>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 namespace norva {
 
 class SettingsFile;
+class SettingsHandle;
 class StatusView;
 class UdpEndpoint;
 
@@ -18,8 +18,7 @@ class UdpEndpoint;
 class NetworkMonitor : public QObject {
     Q_OBJECT
 public:
-    NetworkMonitor(const std::unique_ptr<SettingsFile>& MyIni, UdpEndpoint& UDPServer,
-                   StatusView& view);
+    NetworkMonitor(SettingsHandle& MyIni, UdpEndpoint& UDPServer, StatusView& view);
 
     // The network part of StartSending.
     void Start();
@@ -46,7 +45,7 @@ private:
     SettingsFile& ini() const;
     void reply(const char* caption, std::string_view token);
 
-    const std::unique_ptr<SettingsFile>& MyIni_;
+    SettingsHandle& MyIni_;
     UdpEndpoint& UDPServer_;
     StatusView& view_;
 };

@@ -1,8 +1,8 @@
 #include "heartbeat/SerialMonitor.h"
 
-#include "app/SettingsFile.h"
 #include "heartbeat/Tokens.h"
 #include "platform/StrToInt.h"
+#include "settings/SettingsHandle.h"
 #include "transport/SerialPort.h"
 #include "ui/ErrorBox.h"
 #include "ui/StatusView.h"
@@ -12,8 +12,7 @@
 
 namespace norva {
 
-SerialMonitor::SerialMonitor(const std::unique_ptr<SettingsFile>& MyIni, SerialPort& myPort,
-                             StatusView& view)
+SerialMonitor::SerialMonitor(SettingsHandle& MyIni, SerialPort& myPort, StatusView& view)
     : MyIni_(MyIni), myPort_(myPort), view_(view) {
     comFreq.setTimerType(Qt::PreciseTimer);
     comFreq.setInterval(1000);
@@ -24,11 +23,9 @@ SerialMonitor::SerialMonitor(const std::unique_ptr<SettingsFile>& MyIni, SerialP
 }
 
 void SerialMonitor::Start() {
-    if (!MyIni_)
-        throw Error("The settings file is not open");
-    // The section is spelt "setup" here; section names match whatever their case.
-    comCountDown = Low16(StrToInt(MyIni_->ReadString("setup", "comFreq", "5")));
-    comFailCntr = Low16(StrToInt(MyIni_->ReadString("setup", "comFail", "3")));
+    const SettingsFile& ini = MyIni_.file();
+    comCountDown = Low16(StrToInt(ini.ReadString(keys::comFreq)));
+    comFailCntr = Low16(StrToInt(ini.ReadString(keys::comFail)));
     comReload = comCountDown;
     comFreq.start();
     SendComHeartbeat();

@@ -3,12 +3,11 @@
 #include <QObject>
 #include <QTimer>
 #include <cstdint>
-#include <memory>
 
 namespace norva {
 
 class SerialPort;
-class SettingsFile;
+class SettingsHandle;
 class StatusView;
 
 // The USB heartbeat: "NorvaHB" written to the serial port every "comFreq" seconds, 500 ms
@@ -17,7 +16,7 @@ class StatusView;
 class SerialMonitor : public QObject {
     Q_OBJECT
 public:
-    SerialMonitor(const std::unique_ptr<SettingsFile>& MyIni, SerialPort& myPort, StatusView& view);
+    SerialMonitor(SettingsHandle& MyIni, SerialPort& myPort, StatusView& view);
 
     // The USB part of StartSending.
     void Start();
@@ -38,7 +37,7 @@ public:
     std::uint32_t comMissedCount = 0;
 
 private:
-    const std::unique_ptr<SettingsFile>& MyIni_;
+    SettingsHandle& MyIni_;
     SerialPort& myPort_;
     StatusView& view_;
 };

@@ -1,6 +1,6 @@
 #include "ui/SettingsPages.h"
 
-#include "app/SettingsFile.h"
+#include "settings/SettingsHandle.h"
 #include "ui/CEditIPAddr.h"
 #include "ui/StatusView.h"
 #include "ui/TForm1Ui.h"
@@ -14,34 +14,32 @@ namespace norva {
 
 namespace {
 
-QString read(const SettingsFile& ini, const char* section, const char* key, const char* fallback) {
-    return QString::fromStdString(ini.ReadString(section, key, fallback));
+QString read(const SettingsFile& ini, const TextKey& key) {
+    return QString::fromStdString(ini.ReadString(key));
 }
 
 } // namespace
 
-SettingsPages::SettingsPages(const std::unique_ptr<SettingsFile>& MyIni, StatusView& view)
+SettingsPages::SettingsPages(SettingsHandle& MyIni, StatusView& view)
     : MyIni_(MyIni), view_(view) {}
 
 SettingsFile& SettingsPages::ini() const {
-    if (!MyIni_)
-        throw Error("The settings file is not open");
-    return *MyIni_;
+    return MyIni_.file();
 }
 
 void SettingsPages::loadSetup() {
     TForm1Ui& ui = view_.ui();
-    ui.Freq->setText(read(ini(), "Setup", "Freq", "5"));
-    ui.Fail->setText(read(ini(), "Setup", "FailCount", "3"));
+    ui.Freq->setText(read(ini(), keys::Freq));
+    ui.Fail->setText(read(ini(), keys::FailCount));
     // A stored address that is not one stops the fill here, with the control's error.
-    ui.IPAddr->setText(ini().ReadString("Setup", "IPAddr", "0.0.0.0"));
-    ui.Port->setText(read(ini(), "Setup", "Port", "9100"));
+    ui.IPAddr->setText(ini().ReadString(keys::IPAddr, "0.0.0.0"));
+    ui.Port->setText(read(ini(), keys::Port));
 
     // The three buttons form an exclusive group, which refuses to uncheck its checked button;
     // so the button to show is checked instead, which unchecks the other two. Network wins
     // when both are stored as true.
-    const bool usb = ini().ReadBool("Setup", "USB", false);
-    const bool network = ini().ReadBool("Setup", "Network", false);
+    const bool usb = ini().ReadBool(keys::USB);
+    const bool network = ini().ReadBool(keys::Network);
     if (network)
         ui.networkRB->setChecked(true);
     else if (usb)
@@ -50,7 +48,7 @@ void SettingsPages::loadSetup() {
         ui.noneRB->setChecked(true);
 
     ui.comPort->clear();
-    const std::string stored = ini().ReadString("Setup", "ComPort", "None");
+    const std::string stored = ini().ReadString(keys::ComPort);
     int selected = -1;
     for (unsigned n = 1; n <= 50; ++n) {
         if (!IsComPortAvailable || !IsComPortAvailable(n))
@@ -62,21 +60,21 @@ void SettingsPages::loadSetup() {
     }
     ui.comPort->setCurrentIndex(selected);
 
-    ui.startInTrayCB->setChecked(ini().ReadBool("Setup", "StartInTray", false));
-    ui.showStatusInTrayCB->setChecked(ini().ReadBool("Setup", "ShowStatusInTray", false));
+    ui.startInTrayCB->setChecked(ini().ReadBool(keys::StartInTray));
+    ui.showStatusInTrayCB->setChecked(ini().ReadBool(keys::ShowStatusInTray));
 }
 
 void SettingsPages::loadGSD() {
     TForm1Ui& ui = view_.ui();
-    ui.usermane->setText(read(ini(), "GSD", "Username", "Ostra"));
-    ui.password->setText(read(ini(), "GSD", "Password", "ferno"));
-    ui.alaertPendingActionCB->setChecked(ini().ReadBool("GSD", "AlertPedningAction", false));
+    ui.usermane->setText(read(ini(), keys::Username));
+    ui.password->setText(read(ini(), keys::Password));
+    ui.alaertPendingActionCB->setChecked(ini().ReadBool(keys::AlertPedningAction));
 }
 
 void SettingsPages::LoadVars() {
     TForm1Ui& ui = view_.ui();
-    ui.IPAddr->setText(ini().ReadString("Setup", "IPAddr", ""));
-    ui.Port->setText(read(ini(), "Setup", "Port", "9100"));
+    ui.IPAddr->setText(ini().ReadString(keys::IPAddr));
+    ui.Port->setText(read(ini(), keys::Port));
 }
 
 void SettingsPages::Button6Click() {
@@ -84,28 +82,28 @@ void SettingsPages::Button6Click() {
     const bool restart = beginApply ? beginApply() : false;
 
     SettingsFile& file = ini();
-    file.WriteString("Setup", "ComPort",
-                     ui.comPort->currentIndex() >= 0 ? ui.comPort->currentText().toStdString()
-                                                     : "");
-    file.WriteString("Setup", "Freq", ui.Freq->text().toStdString());
-    file.WriteString("Setup", "FailCount", ui.Fail->text().toStdString());
-    file.WriteString("Setup", "IPAddr", ui.IPAddr->Text());
-    file.WriteString("Setup", "Port", ui.Port->text().toStdString());
-    file.WriteBool("Setup", "StartInTray", ui.startInTrayCB->isChecked());
-    file.WriteBool("Setup", "ShowStatusInTray", ui.showStatusInTrayCB->isChecked());
+    file.WriteString(keys::ComPort, ui.comPort->currentIndex() >= 0
+                                        ? ui.comPort->currentText().toStdString()
+                                        : "");
+    file.WriteString(keys::Freq, ui.Freq->text().toStdString());
+    file.WriteString(keys::FailCount, ui.Fail->text().toStdString());
+    file.WriteString(keys::IPAddr, ui.IPAddr->Text());
+    file.WriteString(keys::Port, ui.Port->text().toStdString());
+    file.WriteBool(keys::StartInTray, ui.startInTrayCB->isChecked());
+    file.WriteBool(keys::ShowStatusInTray, ui.showStatusInTrayCB->isChecked());
     if (ui.networkRB->isChecked()) {
-        file.WriteBool("Setup", "Network", true);
-        file.WriteBool("Setup", "USB", false);
+        file.WriteBool(keys::Network, true);
+        file.WriteBool(keys::USB, false);
     } else if (ui.usbRB->isChecked()) {
-        file.WriteBool("Setup", "Network", false);
-        file.WriteBool("Setup", "USB", true);
+        file.WriteBool(keys::Network, false);
+        file.WriteBool(keys::USB, true);
     } else if (ui.noneRB->isChecked()) {
-        file.WriteBool("Setup", "Network", false);
-        file.WriteBool("Setup", "USB", false);
+        file.WriteBool(keys::Network, false);
+        file.WriteBool(keys::USB, false);
     }
 
     if (view_.statusInTray()) {
-        if (file.ReadBool("Run", "IsStarted", false))
+        if (file.ReadBool(keys::IsStarted))
             view_.setTray(0, "Norva is responding");
         else
             view_.setTray(3, "Heartbeat is not running");
@@ -120,9 +118,9 @@ void SettingsPages::Button6Click() {
 void SettingsPages::Button7Click() {
     TForm1Ui& ui = view_.ui();
     SettingsFile& file = ini();
-    file.WriteString("GSD", "username", ui.usermane->text().toStdString());
-    file.WriteString("GSD", "Password", ui.password->text().toStdString());
-    file.WriteBool("GSD", "AlertPedningAction", ui.alaertPendingActionCB->isChecked());
+    file.WriteString(keys::usernameWritten, ui.usermane->text().toStdString());
+    file.WriteString(keys::Password, ui.password->text().toStdString());
+    file.WriteBool(keys::AlertPedningAction, ui.alaertPendingActionCB->isChecked());
 }
 
 } // namespace norva

@@ -1,18 +1,18 @@
 #pragma once
 
 #include <functional>
-#include <memory>
 
 namespace norva {
 
 class SettingsFile;
+class SettingsHandle;
 class StatusView;
 
 // The two settings pages of the main window: filled from the settings file, written back
 // by Apply, refilled by Cancel. Nothing is kept besides the controls themselves.
 class SettingsPages {
 public:
-    SettingsPages(const std::unique_ptr<SettingsFile>& MyIni, StatusView& view);
+    SettingsPages(SettingsHandle& MyIni, StatusView& view);
 
     // Whether COMn is installed (the serial port's test), for the port list.
     std::function<bool(unsigned n)> IsComPortAvailable;
@@ -32,7 +32,7 @@ public:
 private:
     SettingsFile& ini() const;
 
-    const std::unique_ptr<SettingsFile>& MyIni_;
+    SettingsHandle& MyIni_;
     StatusView& view_;
 };
 

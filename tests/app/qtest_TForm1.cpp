@@ -165,7 +165,7 @@ TEST(StartUp, ExitDuringAStartUpBoxEndsTheProgram) {
     EXPECT_EQ(f.boxes.errors, std::vector<std::string>{
                                   "Com7 is no longer available\rPlease select another comport"});
     EXPECT_EQ(f.form->SetupFrm, nullptr) << "the start went on after the close";
-    EXPECT_EQ(f.form->MyIni, nullptr);
+    EXPECT_FALSE(f.form->MyIni.isOpen());
     EXPECT_FALSE(f.form->theServer.Active());
     EXPECT_EQ(f.setting("GracefulRestart", "SourceIP"), "127.0.0.1");
 }
@@ -299,12 +299,12 @@ TEST(Exit, NoKeepsRunningYesClosesAndReleasesTheSettings) {
     EXPECT_EQ(f.boxes.questions[0],
               "Closing this program will disable Heartbeat and Graceful Shutdown\rContinue?");
     EXPECT_TRUE(f.form->isVisible());
-    EXPECT_NE(f.form->MyIni, nullptr);
+    EXPECT_TRUE(f.form->MyIni.isOpen());
 
     f.boxes.answers = {true};
     f.form->exit1Click();
     EXPECT_FALSE(f.form->isVisible());
-    EXPECT_EQ(f.form->MyIni, nullptr);
+    EXPECT_FALSE(f.form->MyIni.isOpen());
     EXPECT_FALSE(f.form->theServer.Active());
 }
 

@@ -214,7 +214,7 @@ TEST_F(NetworkMonitorTest, Port70000IsKeptWholeAndBindsItsLowBits) {
     // The address does not resolve, so nothing is bound or sent to the fixed port 4464;
     // the fields are set before the send.
     build(netSettings(70000, "5", "3", "127.0.0.1"));
-    f->form->MyIni->WriteString("Setup", "IPAddr", "no-such-host.invalid");
+    f->form->MyIni.file().WriteString("Setup", "IPAddr", "no-such-host.invalid");
     norva::RunGuarded(f->boxes, [&] { f->form->control.StartSending(); });
     EXPECT_EQ(net().thePort, 70000);
     EXPECT_EQ(f->form->UDPServer.DefaultPort(), 4464);
@@ -223,7 +223,7 @@ TEST_F(NetworkMonitorTest, Port70000IsKeptWholeAndBindsItsLowBits) {
 
 TEST_F(NetworkMonitorTest, FailedSendIsReportedNeverCountedOrWatchedAndTheTickGoesOn) {
     build(netSettings(port, "1"));
-    f->form->MyIni->WriteString("Setup", "IPAddr", "no-such-host.invalid");
+    f->form->MyIni.file().WriteString("Setup", "IPAddr", "no-such-host.invalid");
     norva::RunGuarded(f->boxes, [&] { f->form->control.StartSending(); });
     ASSERT_EQ(f->boxes.errors.size(), 1u);
     EXPECT_EQ(f->boxes.errors[0].rfind("Socket Error # ", 0), 0u) << f->boxes.errors[0];

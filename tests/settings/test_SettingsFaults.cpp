@@ -3,7 +3,7 @@
 // write. Whatever the file holds, a read gives the stored value or the default, a write
 // keeps every line it does not change, and a refused write leaves the old file whole and
 // says "Unable to write to NorvaHB".
-#include "app/SettingsFile.h"
+#include "settings/SettingsFile.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>

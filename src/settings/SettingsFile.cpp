@@ -1,4 +1,4 @@
-#include "app/SettingsFile.h"
+#include "settings/SettingsFile.h"
 
 #include <cstdlib>
 #include <optional>
@@ -83,6 +83,22 @@ bool SettingsFile::ReadBool(const std::string& section, const std::string& key,
 
 void SettingsFile::WriteBool(const std::string& section, const std::string& key, bool value) {
     WriteString(section, key, value ? "1" : "0");
+}
+
+std::string SettingsFile::ReadString(const TextKey& key, std::string_view fallback) const {
+    return ReadString(std::string(key.section), std::string(key.name), std::string(fallback));
+}
+
+void SettingsFile::WriteString(const TextKey& key, const std::string& value) {
+    WriteString(std::string(key.section), std::string(key.name), value);
+}
+
+bool SettingsFile::ReadBool(const FlagKey& key) const {
+    return ReadBool(std::string(key.section), std::string(key.name), key.fallback);
+}
+
+void SettingsFile::WriteBool(const FlagKey& key, bool value) {
+    WriteBool(std::string(key.section), std::string(key.name), value);
 }
 
 } // namespace norva

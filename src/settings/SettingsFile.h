@@ -2,6 +2,7 @@
 
 #include "platform/Error.h"
 #include "platform/ProfileFile.h"
+#include "settings/SettingsKeys.h"
 
 #include <filesystem>
 #include <string>
@@ -37,6 +38,13 @@ public:
     // value or anything that is not an integer gives `fallback`.
     bool ReadBool(const std::string& section, const std::string& key, bool fallback) const;
     void WriteBool(const std::string& section, const std::string& key, bool value);
+
+    // The same, for a key named in SettingsKeys.h, with that key's own fallback or another.
+    std::string ReadString(const TextKey& key) const { return ReadString(key, key.fallback); }
+    std::string ReadString(const TextKey& key, std::string_view fallback) const;
+    void WriteString(const TextKey& key, const std::string& value);
+    bool ReadBool(const FlagKey& key) const;
+    void WriteBool(const FlagKey& key, bool value);
 
 private:
     ProfileFile file_;

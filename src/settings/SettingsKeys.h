@@ -1,0 +1,64 @@
+#pragma once
+
+#include <string_view>
+
+namespace norva {
+
+// A text setting: where it lives in the file, and what a read gives when it is missing.
+struct TextKey {
+    std::string_view section;
+    std::string_view name;
+    std::string_view fallback;
+};
+
+// A boolean setting (stored as "1"/"0"), with what a read gives when it is missing or not a
+// number.
+struct FlagKey {
+    std::string_view section;
+    std::string_view name;
+    bool fallback = false;
+};
+
+// Every section and key of the settings file, named once: every reader and writer in the
+// program goes through these, and nothing else spells a key.
+//
+// The odd spellings are deliberate and must not be tidied: "AlertPedningAction", the key that
+// is written as "username" and read as "Username", and the serial keys read from a section
+// spelt "setup". They are the file's format, the one the files on users' machines already
+// hold. Names match whatever their case, so "username" and "Username" reach the same line;
+// but "AlertPendingAction" would be another key, and every stored choice would be lost.
+//
+// The fallback is the one the read sites use; the two sites that use another (the address
+// shown on the heartbeat page and on the start-up label) pass theirs at the call.
+namespace keys {
+
+// [Setup]: the heartbeat and the window.
+inline constexpr FlagKey StartInTray{"Setup", "StartInTray"};
+inline constexpr FlagKey ShowStatusInTray{"Setup", "ShowStatusInTray"};
+inline constexpr FlagKey Network{"Setup", "Network"};
+inline constexpr FlagKey USB{"Setup", "USB"};
+inline constexpr TextKey IPAddr{"Setup", "IPAddr", ""};
+inline constexpr TextKey Port{"Setup", "Port", "9100"};
+inline constexpr TextKey Freq{"Setup", "Freq", "5"};
+inline constexpr TextKey FailCount{"Setup", "FailCount", "3"};
+inline constexpr TextKey ComPort{"Setup", "ComPort", "None"};
+// Only an edit by hand sets these two; the serial heartbeat reads them under "setup".
+inline constexpr TextKey comFreq{"setup", "comFreq", "5"};
+inline constexpr TextKey comFail{"setup", "comFail", "3"};
+
+// [Run]: whether the user last started the heartbeat, so the next start resumes it.
+inline constexpr FlagKey IsStarted{"Run", "IsStarted"};
+
+// [GSD]: what a command must carry, and whether the warning comes first.
+inline constexpr TextKey Username{"GSD", "Username", "Ostra"};
+// The same key as Username, in the spelling the shutdown page's Apply writes.
+inline constexpr TextKey usernameWritten{"GSD", "username", "Ostra"};
+inline constexpr TextKey Password{"GSD", "Password", "ferno"};
+inline constexpr FlagKey AlertPedningAction{"GSD", "AlertPedningAction"};
+
+// [GracefulRestart]: the device that asked for the restart under way.
+inline constexpr TextKey SourceIP{"GracefulRestart", "SourceIP", ""};
+
+} // namespace keys
+
+} // namespace norva
