@@ -627,9 +627,15 @@ def cli_run(args):
     paths = build_paths(args.build)
     lab = Lab({k: paths[k] for k in ("norvahb", "device", "fake_login1")}, prefix=args.prefix)
     child = None
+    spawning = []  # signals that came while COMMAND was being started
 
     def pass_on(signum, _frame):
-        if child is not None and child.poll() is None:
+        if child is None and spawning:
+            spawning.append(signum)
+        elif child is None:
+            # Still setting up: stop here and clean up what there is.
+            raise KeyboardInterrupt("signal %d" % signum)
+        elif child.poll() is None:
             child.send_signal(signum)
 
     # SIGINT from a terminal reaches the whole foreground group, COMMAND included; the lab
@@ -657,7 +663,10 @@ def cli_run(args):
             env.update(NORVA_PC_NS=net.pc_ns, NORVA_DEV_NS=net.dev_ns, NORVA_PC_IF=net.pc_if,
                        NORVA_DEV_IF=net.dev_if)
         lab._save_state()
+        spawning.append(0)
         child = subprocess.Popen(args.command, env=env)
+        for signum in spawning[1:]:
+            child.send_signal(signum)
         status = child.wait()
         if status < 0:
             status = 128 - status
@@ -665,6 +674,9 @@ def cli_run(args):
         print("testbed: %s" % e, file=sys.stderr)
     except OSError as e:
         print("testbed: cannot run %s: %s" % (args.command[0], e), file=sys.stderr)
+    except KeyboardInterrupt as e:
+        print("testbed: interrupted while setting up (%s)" % e, file=sys.stderr)
+        status = 130
     finally:
         lab.close()
     return status
