@@ -390,8 +390,8 @@ def require_private_bus(address, state, what="NorvaHB"):
     if not resolved.startswith(lab_dir) or not is_socket:
         refuse("DBUS_SYSTEM_BUS_ADDRESS %r is not a socket in the test bed's folder %s"
                % (address, state["dir"]))
-    # The process that listens there must be the dbus-daemon this lab started, with its
-    # configuration.
+    # The dbus-daemon this lab started must still run, with the lab's configuration (which
+    # names that socket): a socket left behind by a daemon that has ended is no bus of ours.
     try:
         with open("/proc/%d/cmdline" % state["bus_pid"], "rb") as f:
             argv = f.read().decode("utf-8", "replace").split("\0")
