@@ -586,8 +586,14 @@ class Lab:
         thread, so nothing runs between this call and NorvaHB's exec. Refuses unless the
         guard passes. The process gets `started_ns`: CLOCK_MONOTONIC ns right before and
         right after it was spawned."""
-        self.require_private_bus(env.get("DBUS_SYSTEM_BUS_ADDRESS"))
-        cmd = [self.paths["norvahb"]]
+        return self.start_program("norvahb", env, net, stdout, stderr, setns, what="NorvaHB")
+
+    def start_program(self, name, env, net=None, stdout=None, stderr=None, setns=False,
+                      what=None):
+        """start_norvahb for any program of `paths` that talks to the system bus: the same
+        guard, the same ways into the PC namespace."""
+        self.require_private_bus(env.get("DBUS_SYSTEM_BUS_ADDRESS"), what=what or name)
+        cmd = [self.paths[name]]
         before = time.monotonic_ns()
         if net is not None and setns:
             with InNetns(net.pc_ns):
