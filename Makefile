@@ -47,7 +47,8 @@ bench: deps
 	@[ "$$(id -u)" = 0 ] || { echo "make bench needs root: it creates network namespaces" \
 	    "of its own (sudo make bench)"; exit 2; }
 	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target NorvaHB norva-device fake-login1
+	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target NorvaHB norva-device fake-login1 \
+	    bench-tools
 	@python3 bench/run.py --build $(BENCH_BUILD) --minutes $(MINUTES) \
 	    --soak-minutes $(SOAK_MINUTES)
 

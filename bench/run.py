@@ -4,12 +4,13 @@
 Usage (as root):  python3 bench/run.py [--minutes N] [--build DIR] [...]
                   make bench            (builds build-bench first, then runs this)
 
-Needs root, like the end-to-end suite whose test bed it reuses: it builds two network
-namespaces of its own, "the PC" (NorvaHB) and "the device" (this script's own sockets and load
-generator), joined by a veth pair, and a private system bus with fake-login1 on it, so NorvaHB
-can reach neither the real network nor the real login manager. No command this script sends
-carries valid credentials. Everything it started is stopped, and the namespaces and temporary
-files removed, when it ends, on Ctrl-C too.
+Needs root, like the end-to-end suite, and runs on the same test bed
+(tests/testbed/norva_testbed.py): two network namespaces of its own, "the PC" (NorvaHB) and
+"the device" (this script's own sockets and load generator), joined by a veth pair, and a
+private system bus with fake-login1 on it, so NorvaHB can reach neither the real network nor
+the real login manager. No command this script sends carries valid credentials. Everything it
+started is stopped, and the namespaces and temporary files removed, when it ends, on Ctrl-C too.
+Its helpers echo-peer and tray-host (bench/*.cpp) are built with the project (CMake targets).
 
 It measures, in one run, with the programs of the build folder:
   1. heartbeat schedule at Freq=1 (departure error, drift), timestamps taken by the kernel as
@@ -28,7 +29,6 @@ It measures, in one run, with the programs of the build folder:
 """
 
 import argparse
-import ctypes
 import json
 import os
 import platform
@@ -43,27 +43,24 @@ import statistics
 import struct
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-import test_norvahb_e2e as e2e  # noqa: E402  (the test bed: namespaces, private bus)
+sys.dont_write_bytecode = True  # no byte-code cache left in the source tree
+sys.path.insert(0, os.path.join(ROOT, "tests", "testbed"))
+import norva_testbed as tb  # noqa: E402  (namespaces, private bus, processes, the guard)
 
-PC_IP = e2e.PC_IP
-DEVICE_IP = e2e.DEVICE_IP
-COMMAND_PORT = e2e.COMMAND_PORT
+PC_IP = tb.PC_IP
+DEVICE_IP = tb.DEVICE_IP
+COMMAND_PORT = tb.COMMAND_PORT
 HB_PORT = 19100       # the heartbeat port ("Port") inside the namespaces
 ECHO_PORT = 19200     # the plain echo peer, UDP and TCP, in the PC namespace
 
 SO_TIMESTAMPNS = 35   # linux/asm-generic/socket.h; the control message has the same number
-CLONE_NEWNET = 0x40000000
 ALERT_RE = re.compile(r"NorvaHB: Your Norva is not responding")
 USER, PASSWORD = "Ostra", "ferno"
-
-_libc = ctypes.CDLL(None, use_errno=True)
 
 
 # --- small helpers ------------------------------------------------------------------------
@@ -93,34 +90,6 @@ def slope(xs, ys):
     mx, my = sum(xs) / n, sum(ys) / n
     sxx = sum((x - mx) ** 2 for x in xs)
     return sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / sxx if sxx else float("nan")
-
-
-class InNetns:
-    """Runs the calling thread in a network namespace for the `with` block. Sockets created
-    there stay in it, and a child started there (fork copies the calling thread's namespaces)
-    runs in it, without `ip netns exec` between this script and the program it starts."""
-
-    def __init__(self, name):
-        self.name = name
-        self.home = None
-
-    def __enter__(self):
-        self.home = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
-        fd = os.open("/run/netns/" + self.name, os.O_RDONLY)
-        try:
-            if _libc.setns(fd, CLONE_NEWNET) != 0:
-                err = ctypes.get_errno()
-                raise OSError(err, "setns into %s: %s" % (self.name, os.strerror(err)))
-        finally:
-            os.close(fd)
-        return self
-
-    def __exit__(self, *exc):
-        if _libc.setns(self.home, CLONE_NEWNET) != 0:
-            # A thread left in the wrong namespace would send where it must not.
-            os._exit(70)
-        os.close(self.home)
-        return False
 
 
 def recv_stamped(sock, size=65536):
@@ -213,7 +182,7 @@ class Device:
     every other datagram goes to `others` with its stamp."""
 
     def __init__(self, netns):
-        with InNetns(netns):
+        with tb.InNetns(netns):
             self.sock = stamped_socket(socket.SOCK_DGRAM)
             self.sock.bind((DEVICE_IP, HB_PORT))
         self.answer = "ack"
@@ -291,42 +260,17 @@ class NorvaRun:
     def __init__(self, bench, settings, display=None):
         self.bench = bench
         lab = bench.lab
-        self.home = tempfile.mkdtemp(prefix="run-", dir=lab.dir)
-        os.chmod(self.home, 0o700)
-        self.config = os.path.join(self.home, "config")
-        self.runtime = os.path.join(self.home, "runtime")
-        for d in (self.config, self.runtime):
-            os.mkdir(d, 0o700)
-        with open(os.path.join(self.config, "NorvaHB"), "w") as f:
-            for section, keys in settings.items():
-                f.write("[%s]\n" % section)
-                for key, value in keys.items():
-                    f.write("%s=%s\n" % (key, value))
-                f.write("\n")
-        env = {
-            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-            "HOME": self.home,
-            "LANG": "C.UTF-8",
-            "XDG_CONFIG_HOME": self.config,
-            "XDG_RUNTIME_DIR": self.runtime,
-            "DBUS_SYSTEM_BUS_ADDRESS": lab.bus_address,
-        }
-        if display:
-            env["DISPLAY"] = display
-            env["QT_QPA_PLATFORM"] = "xcb"
-        else:
-            env["QT_QPA_PLATFORM"] = "offscreen"
-        e2e.check_private_bus(env["DBUS_SYSTEM_BUS_ADDRESS"], lab)
+        self.home = lab.new_home("run-")
+        tb.write_settings(self.home.settings_path, settings)
         self.lines = []              # (mono ns, line) of the lines worth keeping
         self.line_count = 0
         self.tail = []
-        self.t_before_exec = mono_ns()
-        with InNetns(bench.net.pc_ns):
-            self.proc = subprocess.Popen([bench.paths["norvahb"]], env=env,
-                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                         stderr=subprocess.PIPE)
-        self.t_after_exec = mono_ns()
-        lab.procs.append(self.proc)
+        # Straight into the PC namespace (setns), no `ip netns exec` between: the start-up
+        # figures are timed from just before the spawn.
+        self.proc = lab.start_norvahb(lab.norvahb_env(self.home, display), bench.net,
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                      setns=True)
+        self.t_before_exec, self.t_after_exec = self.proc.started_ns
         self.pid = self.proc.pid
         self.reader = threading.Thread(target=self._read, name="stderr", daemon=True)
         self.reader.start()
@@ -387,7 +331,7 @@ class NorvaRun:
         return None
 
     def stop(self):
-        e2e.stop_process(self.proc)
+        tb.stop_process(self.proc)
         self.reader.join(2)
 
 
@@ -451,14 +395,7 @@ def fmt_us(name, s):
 class Bench:
     def __init__(self, args):
         self.args = args
-        build = os.path.abspath(args.build)
-        self.paths = {
-            "norvahb": os.path.join(build, "src/app/NorvaHB"),
-            "device": os.path.join(build, "tools/norva-device/norva-device"),
-            "fake_login1": os.path.join(build, "tests/support/fake-login1/fake-login1"),
-            "bus_script": os.path.join(ROOT, "tests/support/private-system-bus.sh"),
-        }
-        self.tools_dir = os.path.join(build, "bench")
+        self.paths = tb.build_paths(args.build)
         self.lab = None
         self.net = None
         self.device = None
@@ -471,38 +408,24 @@ class Bench:
 
     # --- set-up ---------------------------------------------------------------------------
 
-    def compile_tool(self, src, name, libs=()):
-        """Builds one of the bench's own C++ helpers into the build folder when out of date."""
-        os.makedirs(self.tools_dir, exist_ok=True)
-        out = os.path.join(self.tools_dir, name)
-        src = os.path.join(HERE, src)
-        if os.path.exists(out) and os.path.getmtime(out) >= os.path.getmtime(src):
-            return out
-        cmd = ["c++", "-std=c++20", "-O2", "-Wall", "-Wextra", "-Wpedantic", "-Wshadow",
-               "-Werror", src, "-o", out] + list(libs)
-        r = subprocess.run(cmd, capture_output=True, text=True)
-        if r.returncode != 0:
-            return None if libs else self._fail_compile(cmd, r)
-        return out
-
-    @staticmethod
-    def _fail_compile(cmd, r):
-        raise BenchFailure("compiling %s failed:\n%s" % (cmd[-3], r.stderr))
-
     def open(self):
+        # tray-host is built only where the X11 headers are; without it the parts under Xvfb
+        # are left out.
         for name, path in self.paths.items():
-            if not os.path.exists(path):
+            if name != "tray_host" and not os.path.exists(path):
                 raise BenchFailure("%s not found at %s: build it first (make bench does)"
                                    % (name, path))
-        self.echo_peer = self.compile_tool("echo_peer.cpp", "echo-peer")
+        self.echo_peer = self.paths["echo_peer"]
         self.tray_host = None
-        if not self.args.no_xvfb and shutil.which("Xvfb"):
-            self.tray_host = self.compile_tool("tray_host.cpp", "tray-host", ["-lX11"])
-        self.lab = e2e.Lab(self.paths)
+        if (not self.args.no_xvfb and shutil.which("Xvfb") and
+                os.access(self.paths["tray_host"], os.X_OK)):
+            self.tray_host = self.paths["tray_host"]
+        self.lab = tb.Lab({k: self.paths[k] for k in ("norvahb", "device", "fake_login1")},
+                          prefix="norva-bench-")
         self.lab.open()
         self.net = self.lab.new_net()
         self.device = Device(self.net.dev_ns)
-        with InNetns(self.net.pc_ns):
+        with tb.InNetns(self.net.pc_ns):
             self.echo = subprocess.Popen([self.echo_peer, PC_IP, str(ECHO_PORT)],
                                          stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                          stderr=subprocess.STDOUT, text=True)
@@ -648,7 +571,7 @@ class Bench:
                 threads_under_load = len(os.listdir("/proc/%d/task" % run.pid))
                 stats = json.loads(worker.communicate(timeout=load_s + 60)[0] or "{}")
             finally:
-                e2e.stop_process(worker)
+                tb.stop_process(worker)
             beats = [t for t in self.device.beats_since(t0) if t < t1]
             fig = schedule_figures(beats)
             rss2, hwm2 = rss_mb(run.pid)
@@ -688,7 +611,7 @@ class Bench:
         cmd = [sys.executable, os.path.abspath(__file__), "--load-worker",
                "--load-conns", str(a.load_conns), "--load-interval-ms", str(a.load_interval_ms),
                "--load-seconds", str(seconds)]
-        with InNetns(self.net.dev_ns):
+        with tb.InNetns(self.net.dev_ns):
             worker = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                       stderr=subprocess.PIPE, text=True)
         self.lab.procs.append(worker)
@@ -702,7 +625,7 @@ class Bench:
                  "heartbeat at start, then a quiet line)" % n)
         self.device.answer = "ack"
         run = NorvaRun(self, settings(freq=3600, started=1))
-        with InNetns(self.net.dev_ns):
+        with tb.InNetns(self.net.dev_ns):
             echo_udp = stamped_socket(socket.SOCK_DGRAM)
             echo_udp.bind((DEVICE_IP, 0))
             echo_udp.settimeout(2)
@@ -730,7 +653,7 @@ class Bench:
                 return (stamp or time.time_ns()) - t
 
             def tcp_connect(port):
-                with InNetns(self.net.dev_ns):
+                with tb.InNetns(self.net.dev_ns):
                     s = stamped_socket(socket.SOCK_STREAM)
                 s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
                 s.settimeout(2)
@@ -816,9 +739,9 @@ class Bench:
         """An Xvfb display in the PC namespace with the bench's tray host holding its tray.
         Returns (display, events, processes): events is a queue of (kind, CLOCK_MONOTONIC ns)
         from tray-host ("dock", "map", "painted", "gone"); the processes are to be stopped
-        when done (e2e.stop_process)."""
+        when done (tb.stop_process)."""
         r, w = os.pipe()
-        with InNetns(self.net.pc_ns):
+        with tb.InNetns(self.net.pc_ns):
             xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-nolisten", "tcp",
                                      "-screen", "0", "1024x768x24"], pass_fds=(w,),
                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -831,7 +754,7 @@ class Bench:
             raise BenchFailure("Xvfb did not start")
         display = ":" + number
         env = dict(os.environ, DISPLAY=display)
-        with InNetns(self.net.pc_ns):
+        with tb.InNetns(self.net.pc_ns):
             tray = subprocess.Popen([self.tray_host], env=env, stdin=subprocess.DEVNULL,
                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         self.lab.procs.append(tray)
@@ -848,8 +771,8 @@ class Bench:
         threading.Thread(target=read_tray, daemon=True).start()
         kind, _ = events.get(timeout=10)
         if kind != "ready":
-            e2e.stop_process(tray)
-            e2e.stop_process(xvfb)
+            tb.stop_process(tray)
+            tb.stop_process(xvfb)
             raise BenchFailure("tray-host did not start: %s" % kind)
         return display, events, (tray, xvfb)
 
@@ -904,11 +827,11 @@ class Bench:
                                                                 display, start_in_tray=1)
         finally:
             for proc in procs:
-                e2e.stop_process(proc)
+                tb.stop_process(proc)
 
     def no_tray_reason(self):
         return ("--no-xvfb" if self.args.no_xvfb else
-                "Xvfb or the X11 headers for tray-host are missing")
+                "Xvfb is missing, or tray-host was not built (no X11 headers)")
 
     # --- 8: memory and CPU over a long run, the icon docked in a tray -------------------
 
@@ -944,7 +867,7 @@ class Bench:
                 run.stop()
         finally:
             for proc in procs:
-                e2e.stop_process(proc)
+                tb.stop_process(proc)
 
     def soak_figures(self, run, seconds):
         """Resident memory sampled every --soak-sample seconds for `seconds`; the growth is
@@ -1112,7 +1035,8 @@ def main():
     p.add_argument("--load-minutes", type=float, default=None,
                    help="length of the run under load (default: --minutes)")
     p.add_argument("--build", default=os.path.join(ROOT, "build-bench"),
-                   help="build folder with NorvaHB, norva-device and fake-login1")
+                   help="build folder with NorvaHB, norva-device, fake-login1 and the "
+                        "bench's echo-peer and tray-host")
     p.add_argument("--samples", type=int, default=500, help="round trips of each kind")
     p.add_argument("--startups", type=int, default=5, help="starts timed (offscreen)")
     p.add_argument("--xvfb-startups", type=int, default=3, help="starts timed under Xvfb")
@@ -1162,7 +1086,7 @@ def main():
         bench.open()
         bench.run()
         status = 0
-    except (BenchFailure, e2e.SetupFailure) as e:
+    except (BenchFailure, tb.SetupFailure) as e:
         print("bench FAILED: %s" % e, file=sys.stderr)
     except KeyboardInterrupt as e:
         print("bench interrupted (%s); cleaning up" % (e or "Ctrl-C"), file=sys.stderr)

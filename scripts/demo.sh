@@ -2,18 +2,20 @@
 # make demo: the real NorvaHB against norva-device, the simulated Norva, so you can watch the
 # heartbeat being answered, make the device go silent, and send it restart commands.
 #
-# NorvaHB asks the login manager on the system D-Bus to restart the PC. Here that bus is a
-# private dbus-daemon with fake-login1 on it, which only writes "Reboot false" into a file;
-# NorvaHB is not started unless DBUS_SYSTEM_BUS_ADDRESS names that private bus.
+# It runs on the test bed of the end-to-end tests (tests/testbed/norva_testbed.py): the script
+# starts itself again inside it. NorvaHB asks the login manager on the system D-Bus to restart
+# the PC; here that bus is the test bed's private dbus-daemon with fake-login1 on it, which only
+# writes "Reboot false" into a file, and the test bed's guard starts NorvaHB only when
+# DBUS_SYSTEM_BUS_ADDRESS names that private bus.
 #
 # As root, NorvaHB ("the PC", 198.18.0.1) and the device (198.18.0.2) each get a network
-# namespace of their own, joined by a veth pair, and both use UDP port 9100 as with real
+# namespace of the test bed, joined by a veth pair, and both use UDP port 9100 as with real
 # hardware. Otherwise (or with NORVA_DEMO_MODE=usb) the device is a pseudo-terminal pinned as
 # COM7 and NorvaHB runs in USB mode; commands then go to 127.0.0.1:9100.
 #
-# Settings, the instance lock, the bus and the logs live in one temporary folder (mode 0700).
-# Any exit, Ctrl-C included, stops what this script started and removes the folder and the
-# namespaces.
+# Settings, the instance lock, the bus and the logs live in the test bed's temporary folder
+# (mode 0700). Any exit, Ctrl-C included, stops what this script started; the test bed then
+# stops the bus and removes the folder and the namespaces.
 #
 # Usage: scripts/demo.sh BUILD_DIR
 # scripts/screenshots.sh sources this file for its functions; sourcing runs nothing.
@@ -25,38 +27,61 @@ demo_die() {
     exit 1
 }
 
-demo_init() { # demo_init BUILD_DIR
+demo_paths() { # demo_paths BUILD_DIR: the programs of that build folder, and the test bed
     [[ -d "${1:-}" ]] || demo_die "usage: scripts/demo.sh BUILD_DIR (run 'make demo')"
-    local build source
-    build="$(cd "$1" && pwd)"
+    local source
+    BUILD="$(cd "$1" && pwd)"
     source="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-    NORVAHB="$build/src/app/NorvaHB"
-    DEVICE="$build/tools/norva-device/norva-device"
-    FAKE_LOGIN1="$build/tests/support/fake-login1/fake-login1"
-    BUS_SCRIPT="$source/tests/support/private-system-bus.sh"
+    NORVAHB="$BUILD/src/app/NorvaHB"
+    DEVICE="$BUILD/tools/norva-device/norva-device"
+    TESTBED="$source/tests/testbed/norva_testbed.py"
     local f
-    for f in "$NORVAHB" "$DEVICE" "$FAKE_LOGIN1"; do
+    for f in "$NORVAHB" "$DEVICE" "$BUILD/tests/support/fake-login1/fake-login1"; do
         [[ -x "$f" ]] || demo_die "$f is missing: build first ('make build')"
     done
+    PYTHON="$(command -v python3)" || demo_die "python3 is missing (Debian: python3)"
     command -v dbus-daemon >/dev/null || demo_die "dbus-daemon is missing (Debian: dbus-daemon)"
+}
 
+# True inside the test bed (see demo_enter_lab).
+demo_in_lab() {
+    [[ -n "${NORVA_TESTBED_DIR:-}" && -f "$NORVA_TESTBED_DIR/testbed.json" ]]
+}
+
+# demo_enter_lab NET SCRIPT [ARG...]: runs SCRIPT again inside the test bed, in place of this
+# process: a private system bus with the fake login manager on it and, with NET auto, a pair of
+# network namespaces where this machine can make them. The test bed stops and removes all of
+# it once SCRIPT has ended, and ends with SCRIPT's status.
+demo_enter_lab() {
+    local net="$1"
+    shift
+    exec "$PYTHON" "$TESTBED" run --build "$BUILD" --net "$net" --prefix norvahb-demo. \
+        -- bash "$@"
+}
+
+# demo_init: inside the test bed, the demo's folders and what the test bed made for it.
+demo_init() {
+    demo_in_lab || demo_die "demo_init runs inside the test bed only (demo_enter_lab)"
     DEMO_PIDS=()
-    DEMO_NETNS=()
-    DEMO_DIR="$(mktemp -d "${TMPDIR:-/tmp}/norvahb-demo.XXXXXX")"
-    chmod 700 "$DEMO_DIR"
+    DEMO_DIR="$NORVA_TESTBED_DIR"
     trap demo_cleanup EXIT
     trap 'exit 130' INT
     trap 'exit 143' TERM HUP
     CONFIG="$DEMO_DIR/config"
     RUNTIME="$DEMO_DIR/runtime"
     mkdir -m 700 "$CONFIG" "$RUNTIME"
-    CALLS_LOG="$DEMO_DIR/login1-calls.log"
-    : >"$CALLS_LOG"
+    CALLS_LOG="$NORVA_POWER_LOG"
+    PC_IP="$NORVA_PC_IP"
+    DEVICE_IP="$NORVA_DEVICE_IP"
+    PC_NS="${NORVA_PC_NS:-}"
+    DEV_NS="${NORVA_DEV_NS:-}"
 }
 
+# Stops what this script started. The bus, the namespaces (and whatever still runs in them)
+# and the folder belong to the test bed, which removes them once this script has ended.
 demo_cleanup() {
     trap - EXIT INT TERM HUP
-    local pid i ns
+    local pid i
     for ((i = ${#DEMO_PIDS[@]} - 1; i >= 0; i--)); do
         kill -TERM "${DEMO_PIDS[i]}" 2>/dev/null || true
     done
@@ -71,16 +96,7 @@ demo_cleanup() {
     for pid in "${DEMO_PIDS[@]}"; do
         kill -KILL "$pid" 2>/dev/null || true
     done
-    for ns in "${DEMO_NETNS[@]}"; do
-        # Whatever still runs in a namespace of ours was started by this script.
-        for pid in $(ip netns pids "$ns" 2>/dev/null); do
-            kill -KILL "$pid" 2>/dev/null || true
-        done
-        ip netns del "$ns" 2>/dev/null || true
-    done
-    [[ -n "${DEMO_DIR:-}" && -d "$DEMO_DIR" ]] && rm -rf -- "$DEMO_DIR"
     DEMO_PIDS=()
-    DEMO_NETNS=()
 }
 
 demo_wait_for() { # demo_wait_for FILE REGEX SECONDS [PID]: true once a line of FILE matches
@@ -93,68 +109,7 @@ demo_wait_for() { # demo_wait_for FILE REGEX SECONDS [PID]: true once a line of 
     grep -qE -- "$2" "$1" 2>/dev/null
 }
 
-# --- the private system bus with the fake login manager ----------------------------------
-
-demo_start_bus() {
-    local conf address_file
-    conf="$(bash "$BUS_SCRIPT" config "$DEMO_DIR/bus")"
-    address_file="$DEMO_DIR/bus/address"
-    dbus-daemon --config-file="$conf" --nofork --print-address=1 >"$address_file" 2>&1 &
-    DEMO_PIDS+=($!)
-    demo_wait_for "$address_file" '^unix:' 10 $! || demo_die "the private dbus-daemon did not start"
-    DEMO_BUS="$(head -n1 "$address_file")"
-    DBUS_SYSTEM_BUS_ADDRESS="$DEMO_BUS" "$FAKE_LOGIN1" "$CALLS_LOG" \
-        >"$DEMO_DIR/fake-login1.out" 2>&1 </dev/null &
-    DEMO_PIDS+=($!)
-    FAKE_LOGIN1_PID=$!
-    demo_wait_for "$DEMO_DIR/fake-login1.out" '^ready$' 10 $! ||
-        demo_die "fake-login1 did not start: $(cat "$DEMO_DIR/fake-login1.out")"
-}
-
-# Ends the script unless ADDRESS is the private bus started above, with fake-login1 on it.
-demo_require_private_bus() { # demo_require_private_bus ADDRESS
-    local address="$1" socket rest
-    # The daemon prints "unix:path=SOCKET,guid=HEX": one socket, nothing to fall back to.
-    socket="${address#unix:path=}"
-    rest="${socket#*,}"
-    [[ "$rest" == "$socket" ]] && rest=""
-    socket="${socket%%,*}"
-    if [[ -z "${DEMO_BUS:-}" || "$address" != "$DEMO_BUS" || "$address" != unix:path=* ||
-        ! "$rest" =~ ^(guid=[0-9a-f]+)?$ || ! -S "$socket" ]]; then
-        demo_die "REFUSING to start NorvaHB: DBUS_SYSTEM_BUS_ADDRESS '$address' is not the private bus of this demo"
-    fi
-    case "$(realpath -- "$socket")" in
-    /run/dbus/* | /var/run/dbus/*)
-        demo_die "REFUSING to start NorvaHB: '$address' is the machine's real system bus" ;;
-    "$(realpath -- "$DEMO_DIR")"/bus/*) ;;
-    *)
-        demo_die "REFUSING to start NorvaHB: '$address' lies outside $DEMO_DIR" ;;
-    esac
-    kill -0 "$FAKE_LOGIN1_PID" 2>/dev/null ||
-        demo_die "REFUSING to start NorvaHB: the fake login manager is not running"
-}
-
-# --- network namespaces (root) ------------------------------------------------------------
-
-PC_IP=198.18.0.1
-DEVICE_IP=198.18.0.2
 HEARTBEAT_PORT=9100
-
-demo_make_namespaces() { # demo_make_namespaces: false when this machine cannot make them
-    PC_NS="norva-demo-pc-$$"
-    DEV_NS="norva-demo-dev-$$"
-    local ns
-    for ns in "$PC_NS" "$DEV_NS"; do
-        ip netns add "$ns" 2>/dev/null || return 1
-        DEMO_NETNS+=("$ns")
-    done
-    # The pair is made inside the PC's namespace, so it never shows in the machine's own.
-    ip -n "$PC_NS" link add nvdemo-pc type veth peer name nvdemo-dev netns "$DEV_NS" &&
-        ip -n "$PC_NS" addr add "$PC_IP/30" dev nvdemo-pc &&
-        ip -n "$DEV_NS" addr add "$DEVICE_IP/30" dev nvdemo-dev &&
-        ip -n "$PC_NS" link set nvdemo-pc up && ip -n "$PC_NS" link set lo up &&
-        ip -n "$DEV_NS" link set nvdemo-dev up && ip -n "$DEV_NS" link set lo up
-}
 
 # --- the display ------------------------------------------------------------------------
 
@@ -300,9 +255,8 @@ demo_listening() { # demo_listening PID
 }
 
 demo_start_norvahb() {
-    export DBUS_SYSTEM_BUS_ADDRESS="$DEMO_BUS"
-    demo_require_private_bus "$DBUS_SYSTEM_BUS_ADDRESS"
-    # Only what a desktop program needs passes; the system bus is the private one.
+    # Only what a desktop program needs passes; the system bus is the test bed's private one,
+    # and the test bed's guard (exec-norvahb) starts NorvaHB on no other.
     local env=(env -i PATH="$PATH" HOME="${HOME:-/root}" LANG="${LANG:-C.UTF-8}"
         XDG_CONFIG_HOME="$CONFIG" XDG_RUNTIME_DIR="$RUNTIME"
         DBUS_SYSTEM_BUS_ADDRESS="$DBUS_SYSTEM_BUS_ADDRESS")
@@ -317,8 +271,9 @@ demo_start_norvahb() {
         [[ "$wayland" == /* ]] || wayland="${XDG_RUNTIME_DIR:-/run/user/$(id -u)}/$wayland"
         env+=("WAYLAND_DISPLAY=$wayland")
     fi
-    local cmd=("${env[@]}" "$NORVAHB")
-    [[ "$DEMO_MODE" == network ]] && cmd=(ip netns exec "$PC_NS" "${cmd[@]}")
+    local cmd=("${env[@]}" "$PYTHON" "$TESTBED" exec-norvahb --lab "$NORVA_TESTBED_DIR")
+    [[ "$DEMO_MODE" == network ]] && cmd+=(--netns "$PC_NS")
+    cmd+=(-- "$NORVAHB")
     NORVAHB_LOG="$DEMO_DIR/norvahb.log"
     "${cmd[@]}" </dev/null >"$NORVAHB_LOG" 2>&1 &
     DEMO_PIDS+=($!)
@@ -337,18 +292,26 @@ $(tail -n 15 "$NORVAHB_LOG")"
 
 demo_main() {
     set -euo pipefail
-    demo_init "$@"
+    demo_paths "${1:-}"
+    if ! demo_in_lab; then
+        local net=no
+        if [[ "$(id -u)" == 0 && "${NORVA_DEMO_MODE:-network}" != usb ]]; then
+            if [[ -n "${DISPLAY:-}" && "${DISPLAY%%:*}" != "" && "${DISPLAY%%:*}" != unix ]]; then
+                # A display reached over TCP (ssh -X) cannot be reached from another namespace.
+                echo "demo: DISPLAY=$DISPLAY is a network display; using USB mode instead" >&2
+            else
+                net=auto
+            fi
+        fi
+        demo_enter_lab "$net" "$0" "$@"
+    fi
+    demo_init
 
     DEMO_MODE=usb
-    if [[ "$(id -u)" == 0 && "${NORVA_DEMO_MODE:-network}" != usb ]]; then
-        if [[ -n "${DISPLAY:-}" && "${DISPLAY%%:*}" != "" && "${DISPLAY%%:*}" != unix ]]; then
-            # A display reached over TCP (ssh -X) cannot be reached from another namespace.
-            echo "demo: DISPLAY=$DISPLAY is a network display; using USB mode instead" >&2
-        elif ! command -v ip >/dev/null || ! demo_make_namespaces; then
-            echo "demo: cannot create network namespaces here; using USB mode instead" >&2
-        else
-            DEMO_MODE=network
-        fi
+    if [[ -n "$PC_NS" ]]; then
+        DEMO_MODE=network
+    elif [[ -n "${NORVA_NO_NET_REASON:-}" ]]; then
+        echo "demo: cannot create network namespaces here ($NORVA_NO_NET_REASON); using USB mode instead" >&2
     fi
     if [[ "$DEMO_MODE" == usb ]] && command -v ss >/dev/null &&
         [[ -n "$(ss -Hltn 'sport = :9100' 2>/dev/null)" ]]; then
@@ -356,7 +319,6 @@ demo_main() {
     fi
 
     demo_display 1024x768
-    demo_start_bus
     demo_settings "$DEMO_MODE"
     demo_start_device "$DEMO_MODE" 1
     demo_start_norvahb

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # make screenshots: regenerates docs/screenshots/*.png from the real program.
 #
-# Sets up what `make demo` sets up (scripts/demo.sh: NorvaHB against norva-device, a fake
-# login manager on a private system bus), always on a virtual X display of its own with a
-# window manager (openbox) and a tray host (trayer), and walks through the pictures with
-# xdotool, capturing them with ImageMagick's import:
+# Sets up what `make demo` sets up (scripts/demo.sh: NorvaHB against norva-device on the test
+# bed of tests/testbed/norva_testbed.py, with a fake login manager on its private system bus),
+# always on a virtual X display of its own with a window manager (openbox) and a tray host
+# (trayer), and walks through the pictures with xdotool, capturing them with ImageMagick's
+# import:
 #   status.png            the Status page, heartbeat answered
 #   setup-heartbeat.png   the "Setup: Heartbeat" page
 #   setup-shutdown.png    the "Setup: Shutdown" page
@@ -128,18 +129,22 @@ click_tab() { # click_tab N: selects page N (0, 1, 2) of the main window by its 
 
 # --- the run --------------------------------------------------------------------------------
 
-demo_init "${1:-}"
+demo_paths "${1:-}"
+if ! demo_in_lab; then
+    # Again inside the test bed, with network namespaces where this machine can make them.
+    net=no
+    [[ "$(id -u)" == 0 ]] && net=auto
+    demo_enter_lab "$net" "$0" "$@"
+fi
+demo_init
 mkdir -p "$OUT"
 OUT="$(cd "$OUT" && pwd)"
 DEMO_MODE=usb
-if [[ "$(id -u)" == 0 ]] && command -v ip >/dev/null && demo_make_namespaces; then
-    DEMO_MODE=network
-fi
+[[ -n "$PC_NS" ]] && DEMO_MODE=network
 DEMO_FREQ=1
 unset DISPLAY WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS
 demo_display 800x600
 xsetroot -solid '#3c5a78'
-demo_start_bus
 demo_settings "$DEMO_MODE"
 demo_start_device "$DEMO_MODE"
 demo_start_norvahb

@@ -55,8 +55,8 @@ protected:
     // failure, never a skip: without the private bus this test must not run.
     void StartPrivateBus() {
         QProcess config;
-        config.start(QStringLiteral("bash"),
-                     {QStringLiteral(NORVA_PRIVATE_BUS_SCRIPT), QStringLiteral("config"),
+        config.start(QStringLiteral(NORVA_PYTHON),
+                     {QStringLiteral(NORVA_TESTBED), QStringLiteral("bus-config"),
                       QString::fromStdString(dir_.path().string())});
         ASSERT_TRUE(config.waitForFinished(10000) && config.exitCode() == 0)
             << "cannot write the private bus configuration: "

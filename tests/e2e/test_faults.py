@@ -4,14 +4,15 @@ device, broken settings files and ports held by someone else. Whatever happens t
 program keeps running, the heartbeat keeps its one-second schedule, and afterwards it still
 does its work: it answers a hello and carries out a well-formed restart command once.
 
-Usage: test_faults.py NORVAHB NORVA_DEVICE FAKE_LOGIN1 PRIVATE_BUS_SCRIPT [unittest args]
+Usage: test_faults.py NORVAHB NORVA_DEVICE FAKE_LOGIN1 [unittest args]
 
-Runs on the test bed of test_norvahb_e2e.py (imported, not copied): as root, two network
-namespaces per case, "the PC" with NorvaHB on the offscreen platform and "the device" with
-norva-device, and a private system bus with fake-login1 recording restart requests, so nothing
-can reach the machine's own login manager. The clients that abuse the command port run inside
-the device namespace as `test_faults.py --client MODE ...` and print one JSON line with what
-they saw; nothing is ever sent outside the namespaces this suite made.
+Runs on the test bed (tests/testbed/norva_testbed.py) through the fixture of e2e_case.py, as
+test_norvahb_e2e.py does: as root, two network namespaces per case, "the PC" with NorvaHB on
+the offscreen platform and "the device" with norva-device, and a private system bus with
+fake-login1 recording restart requests, so nothing can reach the machine's own login manager.
+The clients that abuse the command port run inside the device namespace as
+`test_faults.py --client MODE ...` and print one JSON line with what they saw; nothing is ever
+sent outside the namespaces this suite made.
 """
 
 import json
@@ -26,16 +27,12 @@ import subprocess
 import sys
 import threading
 import time
-import unittest
 from concurrent.futures import ThreadPoolExecutor
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.dont_write_bytecode = True  # no byte-code cache left in the source tree
-import test_norvahb_e2e as bed  # noqa: E402  (the shared test bed)
+from e2e_case import NorvaCase, gaps_ms, main, tb
 
 THIS = os.path.abspath(__file__)
-COMMAND_PORT = bed.COMMAND_PORT
+COMMAND_PORT = tb.COMMAND_PORT
 USER, PASSWORD = "Ostra", "ferno"
 HELLO = b"hello-000\0"
 
@@ -325,7 +322,7 @@ def cpu_seconds(pid):
 
 def network_settings(port, **extra):
     settings = {
-        "Setup": {"IPAddr": bed.DEVICE_IP, "Port": port, "Freq": 1, "FailCount": 3,
+        "Setup": {"IPAddr": tb.DEVICE_IP, "Port": port, "Freq": 1, "FailCount": 3,
                   "Network": 1, "USB": 0},
         "Run": {"IsStarted": 1},
         "GSD": {"Username": USER, "Password": PASSWORD, "AlertPedningAction": 0},
@@ -335,7 +332,7 @@ def network_settings(port, **extra):
     return settings
 
 
-class FaultCase(bed.NorvaCase):
+class FaultCase(NorvaCase):
     PORT = 19100
 
     # --- helpers ------------------------------------------------------------------------
@@ -351,14 +348,8 @@ class FaultCase(bed.NorvaCase):
 
     def hold_port(self, kind, port):
         """A socket of the test's own on `port` in the PC namespace, until the test ends."""
-        self.runs += 1
-        log = bed.LogFile(os.path.join(self.home, "hold-%d.out" % self.runs))
-        with open(log.path, "w") as out:
-            proc = subprocess.Popen(
-                self.net.in_pc([sys.executable, THIS, "--client", "hold", kind, str(port)]),
-                stdin=subprocess.PIPE, stdout=out, stderr=subprocess.STDOUT)
-        self.procs.append(proc)
-        bed.LAB.procs.append(proc)
+        proc, log = self.start_helper([sys.executable, THIS, "--client", "hold", kind,
+                                       str(port)], "hold", "pc", stdin=subprocess.PIPE)
         if not log.wait_for(r"^ready$", 10, alive=proc):
             self.fail("could not hold %s port %d:\n%s" % (kind, port, log.text()))
         return proc
@@ -366,7 +357,7 @@ class FaultCase(bed.NorvaCase):
     def start_network_pc(self, answer="ack", **extra):
         """The device answering heartbeats, and NorvaHB sending them every second."""
         self.write_settings(network_settings(self.PORT, **extra))
-        device, dlog = self.start_device(["udp", "--bind", "%s:%d" % (bed.DEVICE_IP, self.PORT),
+        device, dlog = self.start_device(["udp", "--bind", "%s:%d" % (tb.DEVICE_IP, self.PORT),
                                           "--answer", answer])
         proc, err = self.start_norvahb()
         self.wait_heartbeats(dlog, 2, 10, proc=proc)
@@ -379,7 +370,7 @@ class FaultCase(bed.NorvaCase):
         five (at least one) may stray up to STRAY_LIMIT_MS, and is reported. With `outage`,
         beats may be missing between them, but those that come stay on the tick. Returns the
         gaps in ms."""
-        gaps = bed.gaps_ms([t for _, t, _ in beats])
+        gaps = gaps_ms([t for _, t, _ in beats])
         ticks = [max(1, round(g / 1000)) for g in gaps]
         if not outage:
             self.assertEqual(ticks, [1] * len(gaps), "%s: a heartbeat is missing or late by "
@@ -416,17 +407,17 @@ class FaultCase(bed.NorvaCase):
     def restart_is_carried_out(self, proc, err):
         """A well-formed restart command is acknowledged with 01 and reaches the login
         manager exactly once."""
-        bed.LAB.clear_power_calls()
+        self.lab.clear_power_calls()
         status, out = self.send_command("--action", "restart", "--timeout", "3000")
         self.assertIn("ack 01", out, "restart not acknowledged:\n%s\nNorvaHB:\n%s"
                       % (out, err.tail()))
         self.assertEqual(status, 0, out)
-        self.assertTrue(bed.LAB.power_log.wait_for(r"^Reboot false$", 10),
+        self.assertTrue(self.lab.power_log.wait_for(r"^Reboot false$", 10),
                         "the restart did not reach the login manager; calls %r\nNorvaHB:\n%s"
-                        % (bed.LAB.power_calls(), err.tail()))
+                        % (self.lab.power_calls(), err.tail()))
         # A duplicate would follow at once; give it a moment.
         time.sleep(0.3)
-        self.assertEqual(bed.LAB.power_calls(), ["Reboot false"])
+        self.assertEqual(self.lab.power_calls(), ["Reboot false"])
         self.assertIsNone(proc.poll(), "NorvaHB ended:\n" + err.tail())
 
     def connections_gone(self, proc, fds_before, threads_before, timeout=10):
@@ -434,7 +425,7 @@ class FaultCase(bed.NorvaCase):
         back and its thread ended."""
         deadline = time.monotonic() + timeout
         while True:
-            states = [s for s in bed.command_port_states(proc.pid)
+            states = [s for s in tb.command_port_states(proc.pid)
                       if s not in ("LISTEN", "TIME_WAIT")]
             fds = fd_count(proc.pid)
             threads = proc_status(proc.pid, "Threads")
@@ -444,7 +435,7 @@ class FaultCase(bed.NorvaCase):
                 self.fail("command connections left on the PC's side %ds after the abuse: "
                           "sockets %r, %d descriptors open (%d before), %d threads (%d before)"
                           % (timeout, states, fds, fds_before, threads, threads_before))
-            time.sleep(bed.POLL)
+            time.sleep(tb.POLL)
 
 
 class CommandPortAbuse(FaultCase):
@@ -474,13 +465,13 @@ class CommandPortAbuse(FaultCase):
         print("\n  %.1f s of abuse, %d heartbeat gaps %d..%d ms"
               % (took, len(gaps), min(gaps), max(gaps)), file=sys.stderr)
         self.connections_gone(self.proc, self.fds_before, self.threads_before)
-        self.assertEqual(bed.LAB.power_calls(), list(power_calls),
+        self.assertEqual(self.lab.power_calls(), list(power_calls),
                          "unexpected requests to the login manager")
         self.restart_is_carried_out(self.proc, self.err)
         return result
 
     def test_random_bytes(self):
-        results = self.survives(lambda: self.client("random", bed.PC_IP, 1, 100))
+        results = self.survives(lambda: self.client("random", tb.PC_IP, 1, 100))
         self.assertEqual([r["reply"] for r in results if r["reply"]], [],
                          "random bytes were answered")
         # A blob that comes late on a busy machine meets a connection the PC has already
@@ -489,7 +480,7 @@ class CommandPortAbuse(FaultCase):
                              "connections not closed by the PC after 100 ms of silence")
 
     def test_message_of_100_kilobytes(self):
-        hello, noise = self.survives(lambda: self.client("big", bed.PC_IP, 100 * 1024))
+        hello, noise = self.survives(lambda: self.client("big", tb.PC_IP, 100 * 1024))
         # The PC reads in cycles of at most 32 kB, each one message: the first starts with
         # the hello and is answered, the rest (and all of the noise) are command packets
         # that fail the user name check and get nothing.
@@ -497,7 +488,7 @@ class CommandPortAbuse(FaultCase):
         self.assertEqual(noise, {"reply": "", "end": "closed"})
 
     def test_hello_of_2000_bytes(self):
-        ended, unended, all_h = self.survives(lambda: self.client("long-hello", bed.PC_IP,
+        ended, unended, all_h = self.survives(lambda: self.client("long-hello", tb.PC_IP,
                                                                   2000))
         self.assertEqual(ended, {"reply": "0000", "end": "closed"},
                          "a hello ended by a zero byte must be answered, whatever follows")
@@ -507,7 +498,7 @@ class CommandPortAbuse(FaultCase):
     def test_packet_cut_at_every_length(self):
         # From 44 bytes on, the packet holds every field the PC reads (bytes 44 to 46 are
         # never read), so those three restarts are carried out; shorter ones get nothing.
-        results = self.survives(lambda: self.client("cut", bed.PC_IP),
+        results = self.survives(lambda: self.client("cut", tb.PC_IP),
                                 power_calls=["Reboot false"] * 3)
         replies = {n: r["reply"] for n, r in enumerate(results, 1)}
         self.assertEqual({n: v for n, v in replies.items() if v},
@@ -517,7 +508,7 @@ class CommandPortAbuse(FaultCase):
     def test_one_byte_every_90_ms(self):
         # 15 seconds of it, not a minute: that is already 15 heartbeats and about 170 read
         # cycles, and longer would only cost the suite's time.
-        result = self.survives(lambda: self.client("slow", bed.PC_IP, 15, 0.09))
+        result = self.survives(lambda: self.client("slow", tb.PC_IP, 15, 0.09))
         print("  %d bytes over %d connection(s); closed by the PC at %r s"
               % (result["sent"], result["connections"], result["closes"]), file=sys.stderr)
         self.assertEqual(result["reply"], "",
@@ -542,7 +533,7 @@ class CommandPortAbuse(FaultCase):
             sampler = threading.Thread(target=sample)
             sampler.start()
             try:
-                return self.client("flood", bed.PC_IP, *args)
+                return self.client("flood", tb.PC_IP, *args)
             finally:
                 done.set()
                 sampler.join()
@@ -572,7 +563,7 @@ class CommandPortAbuse(FaultCase):
         self.assertEqual(result["served"] + result["refused"], 320, result)
 
     def test_connections_reset_mid_message(self):
-        self.survives(lambda: self.client("reset", bed.PC_IP, 3, 200))
+        self.survives(lambda: self.client("reset", tb.PC_IP, 3, 200))
 
 
 class DeviceFaults(FaultCase):
@@ -604,12 +595,12 @@ class DeviceFaults(FaultCase):
         ns, ifname = ((self.net.dev_ns, self.net.dev_if) if side == "device" else
                       (self.net.pc_ns, self.net.pc_if))
         before = len(self.heartbeats(dlog))
-        bed.must(["ip", "-n", ns, "link", "set", ifname, "down"], "taking the link down")
+        tb.must(["ip", "-n", ns, "link", "set", ifname, "down"], "taking the link down")
         down_at = time.monotonic()
         while time.monotonic() - down_at < seconds:
             self.assertIsNone(proc.poll(), "NorvaHB ended:\n" + err.tail())
             time.sleep(0.1)
-        bed.must(["ip", "-n", ns, "link", "set", ifname, "up"], "bringing the link up")
+        tb.must(["ip", "-n", ns, "link", "set", ifname, "up"], "bringing the link up")
         errors = err.text().count("NorvaHB: Socket Error")
         print("\n  %s link down %.0f s: %d send errors shown" % (side, seconds, errors),
               file=sys.stderr)
@@ -619,7 +610,7 @@ class DeviceFaults(FaultCase):
         # tells nothing about when the program sent them, so it is left out.
         stamps = [t for _, t, _ in beats]
         beats = [b for i, b in enumerate(beats)
-                 if not any(j != i and abs(bed.gaps_ms([stamps[j], stamps[i]])[0]) < 500
+                 if not any(j != i and abs(gaps_ms([stamps[j], stamps[i]])[0]) < 500
                             for j in range(len(beats)))]
         self.assertGreaterEqual(len(beats), 4, "too few heartbeats outside the burst")
         # Across the outage the beats keep to the same tick; after it, one a second.
@@ -664,7 +655,7 @@ class DeviceFaults(FaultCase):
         busy = (cpu_seconds(proc.pid) - cpu) / (time.monotonic() - window)
         self.assertLess(busy, 0.3, "NorvaHB spins on the dead line: %.0f%% of a core"
                         % (busy * 100))
-        self.assertIn("LISTEN", bed.command_port_states(proc.pid))
+        self.assertIn("LISTEN", tb.command_port_states(proc.pid))
         self.answers_hello(proc, err)
 
         # The device comes back on a new line under the same name. The open port is not
@@ -698,7 +689,7 @@ class SettingsFaults(FaultCase):
         filler = "".join("key%d=%s\n" % (i, "v" * 80) for i in range(120000))
         content = ("[Filler]\n" + filler + settings + "[Run]\nIsStarted=1\n").encode()
         self.assertGreater(len(content), 10 * 1000 * 1000)
-        device, dlog = self.start_device(["udp", "--bind", "%s:%d" % (bed.DEVICE_IP, self.PORT)])
+        device, dlog = self.start_device(["udp", "--bind", "%s:%d" % (tb.DEVICE_IP, self.PORT)])
         started = time.monotonic()
         proc, err = self.start_on(content)
         self.answers_hello(proc, err, timeout=30)
@@ -709,7 +700,7 @@ class SettingsFaults(FaultCase):
         # beat leaves up to a few tens of ms late; but the tick itself stays, so over five
         # gaps the lateness does not add up.
         beats = self.wait_heartbeats(dlog, 6, 15, start=len(dlog.lines()), proc=proc)
-        gaps = bed.gaps_ms([t for _, t, _ in beats])
+        gaps = gaps_ms([t for _, t, _ in beats])
         print("\n  10 MB settings: hello answered %.1f s after the start, heartbeat gaps %r ms"
               % (took, gaps), file=sys.stderr)
         self.assertFalse([g for g in gaps if abs(g - 1000) > 300], gaps)
@@ -723,7 +714,7 @@ class SettingsFaults(FaultCase):
         status, out = self.send_command("--action", "restart")
         # Acknowledged first; storing SourceIP then fails, which ends the command quietly.
         self.assertIn("ack 01", out, out)
-        self.assertIsNone(bed.LAB.power_log.wait_for(r".", 2),
+        self.assertIsNone(self.lab.power_log.wait_for(r".", 2),
                           "restart carried out although SourceIP could not be stored")
         self.assertIsNone(self.setting("GracefulRestart", "SourceIP"))
         self.assertNotIn("Unable to write", err.text(),
@@ -732,15 +723,15 @@ class SettingsFaults(FaultCase):
 
         os.chmod(self.settings_path, 0o600)
         self.restart_is_carried_out(proc, err)
-        self.assertEqual(self.setting("GracefulRestart", "SourceIP"), bed.DEVICE_IP)
+        self.assertEqual(self.setting("GracefulRestart", "SourceIP"), tb.DEVICE_IP)
 
     def test_read_only_file_at_start_up(self):
         # A restart notice is pending, but SourceIP cannot be cleared: the start-up sequence
         # shows the error and sends nothing, so the next start tries again.
         self.write_settings(network_settings(self.PORT,
-                                             GracefulRestart={"SourceIP": bed.DEVICE_IP}))
+                                             GracefulRestart={"SourceIP": tb.DEVICE_IP}))
         os.chmod(self.settings_path, 0o400)
-        device, dlog = self.start_device(["udp", "--bind", "%s:%d" % (bed.DEVICE_IP, self.PORT)])
+        device, dlog = self.start_device(["udp", "--bind", "%s:%d" % (tb.DEVICE_IP, self.PORT)])
         proc, err = self.start_norvahb()
         self.assertTrue(err.wait_for(r"^NorvaHB: Unable to write to NorvaHB\.$", 10, alive=proc),
                         "no error box 'Unable to write to NorvaHB.':\n" + err.tail())
@@ -748,7 +739,7 @@ class SettingsFaults(FaultCase):
         beats = self.wait_heartbeats(dlog, 4, 10, proc=proc)
         self.check_gaps(beats, "heartbeat under the error box")
         self.assertNotIn('"NorvaRB"', dlog.text(), "the notice was sent without being cleared")
-        self.assertEqual(self.setting("GracefulRestart", "SourceIP"), bed.DEVICE_IP)
+        self.assertEqual(self.setting("GracefulRestart", "SourceIP"), tb.DEVICE_IP)
         self.answers_hello(proc, err)
 
 
@@ -765,7 +756,7 @@ class PortsTaken(FaultCase):
         proc, err = self.start_norvahb(wait_listening=False)
         self.assertTrue(err.wait_for("^" + re.escape(self.BIND_FAILED) + "$", 10, alive=proc),
                         "no bind error on stderr:\n" + err.tail())
-        bed.stop_process(holder)
+        tb.stop_process(holder)
         second, second_err = self.start_norvahb()  # fails unless it listens on TCP 9100
         self.answers_hello(second, second_err)
         self.assertIsNone(proc.poll(), "the first copy ended without its box being closed:\n"
@@ -782,7 +773,7 @@ class PortsTaken(FaultCase):
         """NorvaHB heartbeating from a UDP port the test holds; returns the holder, the
         device, its log, NorvaHB and its log, once the first bind error has been shown."""
         holder = self.hold_port("udp", self.PORT)
-        device, dlog = self.start_device(["udp", "--bind", "%s:%d" % (bed.DEVICE_IP, self.PORT)])
+        device, dlog = self.start_device(["udp", "--bind", "%s:%d" % (tb.DEVICE_IP, self.PORT)])
         self.write_settings(network_settings(self.PORT))
         proc, err = self.start_norvahb()
         self.assertTrue(err.wait_for(re.escape(self.BIND_FAILED), 10, alive=proc), err.tail())
@@ -795,7 +786,7 @@ class PortsTaken(FaultCase):
             self.assertIsNone(proc.poll(), "NorvaHB ended:\n" + err.tail())
             time.sleep(0.1)
         self.assertEqual(self.heartbeats(dlog), [], "a heartbeat went out of a held port")
-        self.assertIn("LISTEN", bed.command_port_states(proc.pid))
+        self.assertIn("LISTEN", tb.command_port_states(proc.pid))
         self.answers_hello(proc, err)
         self.restart_is_carried_out(proc, err)
 
@@ -810,7 +801,7 @@ class PortsTaken(FaultCase):
         errors = err.text().count(self.BIND_FAILED) - count
         print("\n  UDP port held: %d bind errors in %.0f s" % (errors, window), file=sys.stderr)
         # Once the port is free again, the next heartbeat binds it and goes out.
-        bed.stop_process(holder)
+        tb.stop_process(holder)
         freed = self.heartbeats(dlog)
         found = dlog.wait_for(r'recv \S+ "NorvaHB"', 5)
         print("  heartbeat after the port was freed: %s" % ("yes" if found else "none in 5 s"),
@@ -825,5 +816,4 @@ if __name__ == "__main__":
     if len(sys.argv) > 1 and sys.argv[1] == "--client":
         client_main(sys.argv[2:])
     else:
-        bed.TIME_BUDGET_S = 330
-        bed.main()
+        main(time_budget_s=330)

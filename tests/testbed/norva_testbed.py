@@ -1,0 +1,737 @@
+#!/usr/bin/env python3
+"""The test bed on which the real NorvaHB runs anywhere but on a user's desktop: the
+end-to-end suites (tests/e2e), the bench (bench/run.py), `make demo` and `make screenshots`
+(scripts/demo.sh, scripts/screenshots.sh). It holds no tests.
+
+What it provides:
+  - a private D-Bus "system" bus (a dbus-daemon of its own) with fake services on it, the
+    first being fake-login1, which records restart and power-off requests in a file instead of
+    carrying them out (`Lab`);
+  - two network namespaces per `Net`, "the PC" and "the device", joined by a veth pair on
+    198.18.0.0/30, so both sides use the port numbers of real hardware and nothing leaves them;
+  - starting and stopping processes and reading their logs (`stop_process`, `LogFile`);
+  - the guard (`require_private_bus`): NorvaHB, and every fake service, is started only when
+    DBUS_SYSTEM_BUS_ADDRESS names the running private bus this test bed started, so nothing can
+    ever reach the machine's own login manager and restart or power off the machine.
+
+Python users import this file (it is a plain module, no package). The shell scripts and the C++
+test of the login-manager backend run it as a program:
+
+  norva_testbed.py bus-config DIR
+      Writes DIR/system-bus.conf, the configuration of a private system-type bus listening on
+      DIR/system_bus_socket, and prints its path.
+
+  norva_testbed.py run --build BUILD [--net no|auto|yes] [--prefix PREFIX] -- COMMAND [ARG...]
+      Opens a lab (a private bus with fake-login1 on it and, with --net, a pair of network
+      namespaces; "auto" goes on without them where they cannot be made), runs COMMAND with
+      the lab in its environment, and closes the lab when COMMAND ends: everything the lab
+      started is stopped, the namespaces and the lab's folder are removed. Exits with
+      COMMAND's status. SIGTERM and SIGHUP are passed on to COMMAND; SIGINT from a terminal
+      reaches COMMAND directly. COMMAND's environment gets:
+        NORVA_TESTBED_DIR         the lab's folder (mode 0700), for COMMAND's own files too
+        DBUS_SYSTEM_BUS_ADDRESS   the private bus
+        NORVA_POWER_LOG           the file in which fake-login1 records its calls
+        NORVA_PC_IP, NORVA_DEVICE_IP
+        NORVA_PC_NS, NORVA_DEV_NS, NORVA_PC_IF, NORVA_DEV_IF   when the namespaces were made
+        NORVA_NO_NET_REASON       why not, when --net auto went on without them
+
+  norva_testbed.py exec-norvahb --lab DIR [--netns NS] -- NORVAHB [ARG...]
+      Inside a `run`: applies the guard to DBUS_SYSTEM_BUS_ADDRESS against the lab in DIR, then
+      executes NORVAHB in its place (in namespace NS of that lab with --netns), so the process
+      id stays the same. Refuses, with status 3, when the guard does.
+"""
+
+import argparse
+import ctypes
+import json
+import os
+import re
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+
+PC_IP = "198.18.0.1"
+DEVICE_IP = "198.18.0.2"
+# A second address of the device, outside the link's /30, for cases that need the device at
+# two addresses (see Net.add_device_address).
+DEVICE_OTHER_IP = "198.18.0.6"
+PREFIX_LEN = 30
+COMMAND_PORT = 9100
+REAL_SYSTEM_BUS_SOCKETS = ("/run/dbus/system_bus_socket", "/var/run/dbus/system_bus_socket")
+
+POLL = 0.02  # seconds between looks at a log file while waiting for a line
+STATE_FILE = "testbed.json"
+
+CLONE_NEWNET = 0x40000000
+_libc = ctypes.CDLL(None, use_errno=True)
+
+
+class SetupFailure(Exception):
+    """The test bed itself could not be built, or refused to start something; whoever uses it
+    fails with this one message."""
+
+
+def build_paths(build):
+    """Where the programs the test bed runs lie in a build folder."""
+    build = os.path.abspath(build)
+    return {
+        "norvahb": os.path.join(build, "src/app/NorvaHB"),
+        "device": os.path.join(build, "tools/norva-device/norva-device"),
+        "fake_login1": os.path.join(build, "tests/support/fake-login1/fake-login1"),
+        "echo_peer": os.path.join(build, "bench/echo-peer"),
+        "tray_host": os.path.join(build, "bench/tray-host"),
+    }
+
+
+# --- processes and their logs ---------------------------------------------------------------
+
+def run(cmd, **kwargs):
+    return subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                          timeout=30, **kwargs)
+
+
+def must(cmd, what):
+    r = run(cmd)
+    if r.returncode != 0:
+        raise SetupFailure("%s failed (%s): %s" % (what, " ".join(cmd),
+                                                   (r.stderr or r.stdout).strip()))
+    return r.stdout
+
+
+def stop_process(proc, grace=5.0):
+    """Ends one process the caller started: SIGTERM, then SIGKILL if it lingers."""
+    if proc is None:
+        return
+    if proc.stdin:
+        try:
+            proc.stdin.close()
+        except OSError:
+            pass
+    if proc.poll() is not None:
+        return
+    try:
+        proc.send_signal(signal.SIGTERM)
+        proc.wait(grace)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait(grace)
+    except ProcessLookupError:
+        pass
+
+
+def running(pid):
+    """True while process `pid` exists and has not ended (a child not yet reaped has)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] not in ("Z", "X")
+    except (OSError, IndexError):
+        return False
+
+
+class LogFile:
+    """A log written by a child process, read again and again while the child runs."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def text(self):
+        try:
+            with open(self.path, "rb") as f:
+                return f.read().decode("utf-8", "replace")
+        except FileNotFoundError:
+            return ""
+
+    def lines(self):
+        # Only complete lines: a line still being written is not looked at yet.
+        text = self.text()
+        return text.split("\n")[:-1]
+
+    def wait_for(self, pattern, timeout, start=0, alive=None):
+        """Index and match of the first line from `start` on that matches `pattern` (a regex),
+        waiting at most `timeout` seconds; None when it never came. `alive`, a process, cuts
+        the wait short when that process has ended."""
+        regex = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        while True:
+            lines = self.lines()
+            for i in range(start, len(lines)):
+                m = regex.search(lines[i])
+                if m:
+                    return i, m
+            if time.monotonic() >= deadline:
+                return None
+            if alive is not None and alive.poll() is not None:
+                # One last look: the process may have written the line just before ending.
+                lines = self.lines()
+                for i in range(start, len(lines)):
+                    m = regex.search(lines[i])
+                    if m:
+                        return i, m
+                return None
+            time.sleep(POLL)
+
+    def tail(self, n=15):
+        return "\n".join(self.lines()[-n:])
+
+
+def command_port_states(pid):
+    """States of the TCP sockets on the command port in the network namespace of process `pid`,
+    read from the kernel's tables, so nothing has to connect to find out."""
+    names = {"01": "ESTABLISHED", "06": "TIME_WAIT", "08": "CLOSE_WAIT", "0A": "LISTEN"}
+    found = []
+    for table in ("tcp", "tcp6"):
+        try:
+            with open("/proc/%d/net/%s" % (pid, table)) as f:
+                rows = f.read().splitlines()[1:]
+        except OSError:
+            continue
+        for row in rows:
+            cols = row.split()
+            if cols[1].endswith(":%04X" % COMMAND_PORT):
+                found.append(names.get(cols[3], cols[3]))
+    return found
+
+
+# --- settings files -----------------------------------------------------------------------
+
+def write_settings(path, sections):
+    """Writes an INI file: {section: {key: value}} in the order given."""
+    with open(path, "w") as f:
+        for section, keys in sections.items():
+            f.write("[%s]\n" % section)
+            for key, value in keys.items():
+                f.write("%s=%s\n" % (key, value))
+            f.write("\n")
+
+
+def read_ini(path):
+    """section (lower case) -> {key: value}, as NorvaHB writes its settings file."""
+    result = {}
+    section = None
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            for raw in f:
+                line = raw.strip()
+                if line.startswith("[") and line.endswith("]"):
+                    section = result.setdefault(line[1:-1].strip().lower(), {})
+                elif section is not None and "=" in line:
+                    key, value = line.split("=", 1)
+                    section[key.strip()] = value.strip()
+    except FileNotFoundError:
+        pass
+    return result
+
+
+# --- network namespaces ---------------------------------------------------------------------
+
+class Net:
+    """Two network namespaces, "the PC" and "the device", joined by a veth pair. Every user
+    gets a pair of its own (each end-to-end case one), so nothing one leaves in the kernel (a
+    socket lingering in TIME_WAIT, say) can reach the next."""
+
+    def __init__(self, tag):
+        self.pc_ns = "norva-pc-" + tag
+        self.dev_ns = "norva-dev-" + tag
+        # Interface names are at most 15 characters.
+        self.pc_if = "nvp" + tag
+        self.dev_if = "nvd" + tag
+        self.namespaces = []
+
+    def open(self):
+        for ns in (self.pc_ns, self.dev_ns):
+            must(["ip", "netns", "add", ns], "creating network namespace " + ns)
+            self.namespaces.append(ns)
+        # The pair is made inside the PC namespace, so no interface ever appears in the
+        # machine's own namespace, even for a moment.
+        must(["ip", "-n", self.pc_ns, "link", "add", self.pc_if, "type", "veth", "peer", "name",
+              self.dev_if, "netns", self.dev_ns], "creating the veth pair")
+        for ns, ifname, ip in ((self.pc_ns, self.pc_if, PC_IP),
+                               (self.dev_ns, self.dev_if, DEVICE_IP)):
+            # No duplicate address detection: the link is ours alone, and the address is
+            # usable at once.
+            must(["ip", "-n", ns, "addr", "add", "%s/%d" % (ip, PREFIX_LEN), "dev", ifname],
+                 "addressing " + ifname)
+            must(["ip", "-n", ns, "link", "set", ifname, "up"], "bringing up " + ifname)
+            must(["ip", "-n", ns, "link", "set", "lo", "up"], "bringing up lo in " + ns)
+        deadline = time.monotonic() + 10
+        while True:
+            state = run(["ip", "-n", self.pc_ns, "-o", "link", "show", self.pc_if]).stdout
+            if "LOWER_UP" in state:
+                return
+            if time.monotonic() > deadline:
+                raise SetupFailure("the veth pair did not come up: " + state.strip())
+            time.sleep(POLL)
+
+    def add_device_address(self, ip):
+        """Gives the device one more address on its end of the link, which the PC reaches
+        over the same link."""
+        must(["ip", "-n", self.dev_ns, "addr", "add", ip + "/32", "dev", self.dev_if],
+             "adding %s to the device" % ip)
+        must(["ip", "-n", self.pc_ns, "route", "add", ip + "/32", "dev", self.pc_if],
+             "routing %s from the PC" % ip)
+
+    def close(self):
+        for ns in self.namespaces:
+            # Anything still running in our own namespaces was started by our user.
+            for pid in run(["ip", "netns", "pids", ns]).stdout.split():
+                try:
+                    os.kill(int(pid), signal.SIGKILL)
+                except (ProcessLookupError, ValueError):
+                    pass
+            run(["ip", "netns", "del", ns])
+        self.namespaces = []
+
+    def in_pc(self, cmd):
+        return ["ip", "netns", "exec", self.pc_ns] + cmd
+
+    def in_device(self, cmd):
+        return ["ip", "netns", "exec", self.dev_ns] + cmd
+
+
+class InNetns:
+    """Runs the calling thread in a network namespace for the `with` block. Sockets created
+    there stay in it, and a child started there (fork copies the calling thread's namespaces)
+    runs in it, without `ip netns exec` between the caller and the program it starts."""
+
+    def __init__(self, name):
+        self.name = name
+        self.home = None
+
+    def __enter__(self):
+        self.home = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
+        fd = os.open("/run/netns/" + self.name, os.O_RDONLY)
+        try:
+            if _libc.setns(fd, CLONE_NEWNET) != 0:
+                err = ctypes.get_errno()
+                raise OSError(err, "setns into %s: %s" % (self.name, os.strerror(err)))
+        finally:
+            os.close(fd)
+        return self
+
+    def __exit__(self, *exc):
+        if _libc.setns(self.home, CLONE_NEWNET) != 0:
+            # A thread left in the wrong namespace would send where it must not.
+            os._exit(70)
+        os.close(self.home)
+        return False
+
+
+# --- the private bus and its guard ------------------------------------------------------------
+
+def write_bus_config(folder):
+    """Writes FOLDER/system-bus.conf: a system-type bus listening on FOLDER/system_bus_socket
+    that lets anyone own any name and call anything. Returns the config file's path."""
+    os.makedirs(folder, mode=0o700, exist_ok=True)
+    folder = os.path.realpath(folder)
+    # The folder goes into XML and a D-Bus address as it is: keep it to plain characters.
+    if not re.fullmatch(r"[A-Za-z0-9/._-]+", folder):
+        raise SetupFailure("unsuitable folder name for the private bus: " + folder)
+    path = os.path.join(folder, "system-bus.conf")
+    with open(path, "w") as f:
+        f.write("""<busconfig>
+  <type>system</type>
+  <listen>unix:path=%s/system_bus_socket</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_type="method_return"/>
+    <allow send_type="error"/>
+    <allow send_destination="*"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="signal"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_sender="*"/>
+  </policy>
+</busconfig>
+""" % folder)
+    return path
+
+
+def require_private_bus(address, state, what="NorvaHB"):
+    """The guard. Raises SetupFailure unless `address` (a DBUS_SYSTEM_BUS_ADDRESS) is exactly
+    the address of the private bus the lab described by `state` (Lab.state()) started, that bus
+    still runs, its socket lies in the lab's folder, and every fake service the lab put on it
+    still runs. Nothing else passes: not the machine's real system bus, not an address that
+    merely looks private, not a bus left over from another lab."""
+    def refuse(why):
+        raise SetupFailure("REFUSING to start %s: %s" % (what, why))
+
+    if not address:
+        refuse("DBUS_SYSTEM_BUS_ADDRESS is not set")
+    bus = state.get("bus_address")
+    if not bus:
+        refuse("this test bed has started no private bus")
+    # The daemon prints "unix:path=SOCKET,guid=HEX": one socket, nothing to fall back to.
+    m = re.fullmatch(r"unix:path=([^,;=]+)(?:,guid=[0-9a-f]+)?", address)
+    if not m:
+        refuse("DBUS_SYSTEM_BUS_ADDRESS %r is not one plain socket path" % address)
+    path = m.group(1)
+    resolved = os.path.realpath(path)
+    if (path in REAL_SYSTEM_BUS_SOCKETS or
+            resolved in {os.path.realpath(p) for p in REAL_SYSTEM_BUS_SOCKETS} or
+            os.path.dirname(resolved) in ("/run/dbus", "/var/run/dbus")):
+        refuse("DBUS_SYSTEM_BUS_ADDRESS %r is the machine's real system bus" % address)
+    if address != bus:
+        refuse("DBUS_SYSTEM_BUS_ADDRESS %r is not the private bus %r this test bed started"
+               % (address, bus))
+    lab_dir = os.path.realpath(state["dir"]) + os.sep
+    try:
+        is_socket = stat.S_ISSOCK(os.stat(resolved).st_mode)
+    except OSError:
+        is_socket = False
+    if not resolved.startswith(lab_dir) or not is_socket:
+        refuse("DBUS_SYSTEM_BUS_ADDRESS %r is not a socket in the test bed's folder %s"
+               % (address, state["dir"]))
+    # The dbus-daemon this lab started must still run, with the lab's configuration (which
+    # names that socket): a socket left behind by a daemon that has ended is no bus of ours.
+    try:
+        with open("/proc/%d/cmdline" % state["bus_pid"], "rb") as f:
+            argv = f.read().decode("utf-8", "replace").split("\0")
+    except OSError:
+        argv = []
+    if not running(state["bus_pid"]) or "--config-file=" + state["bus_config"] not in argv:
+        refuse("the private bus of this test bed is not running")
+    for name, pid in state.get("services", {}).items():
+        if not running(pid):
+            refuse("the fake %s on the private bus is not running" % name)
+
+
+class Home:
+    """A fresh home for one run of NorvaHB: settings folder, runtime folder, logs."""
+
+    def __init__(self, parent, prefix):
+        self.home = tempfile.mkdtemp(prefix=prefix, dir=parent)
+        os.chmod(self.home, 0o700)
+        self.config = os.path.join(self.home, "config")
+        self.runtime = os.path.join(self.home, "runtime")
+        for d in (self.config, self.runtime):
+            os.mkdir(d, 0o700)
+        self.settings_path = os.path.join(self.config, "NorvaHB")
+
+
+class Lab:
+    """What every run shares: a private system bus with the fake login manager on it, the
+    network namespaces, and the folder for everything else. close() undoes whatever open()
+    and the users made, whatever state they stopped in.
+
+    `paths` names the programs: "fake_login1" always, and whichever others the user runs
+    (checked at open()). Later fake services join the bus with start_service()."""
+
+    def __init__(self, paths, prefix="norva-lab-"):
+        self.paths = dict(paths)
+        self.procs = []
+        self.nets = []
+        self.services = {}
+        self.dir = tempfile.mkdtemp(prefix=prefix)
+        os.chmod(self.dir, 0o700)
+        self.bus = None
+        self.bus_address = None
+        self.bus_config = None
+        self.power_log = LogFile(os.path.join(self.dir, "login1-calls.log"))
+
+    # --- opening and closing ------------------------------------------------------------
+
+    def open(self, namespaces=True):
+        """Starts the private bus and fake-login1 on it. With `namespaces`, first makes sure
+        network namespaces can be made here (root, iproute2), and fails at once if not."""
+        if namespaces:
+            self.prepare_namespaces()
+            self.new_net().close()
+        if shutil.which("dbus-daemon") is None:
+            raise SetupFailure("'dbus-daemon' is not installed (Debian package dbus-daemon)")
+        for name, path in self.paths.items():
+            if not os.access(path, os.X_OK):
+                raise SetupFailure("%s not found at %s (build it first)" % (name, path))
+        self._start_bus()
+        open(self.power_log.path, "w").close()
+        self.start_service("login1", [self.paths["fake_login1"], self.power_log.path])
+
+    def prepare_namespaces(self):
+        if os.geteuid() != 0:
+            raise SetupFailure("network namespaces need root; run this as root (e.g. sudo "
+                               "ctest -L e2e, sudo make bench)")
+        if shutil.which("ip") is None:
+            raise SetupFailure("'ip' is not installed (Debian package iproute2)")
+        self._sweep_leftovers()
+
+    @staticmethod
+    def _sweep_leftovers():
+        """Deletes empty namespaces of an earlier lab that was killed before it could clean
+        up (its process is gone)."""
+        for line in run(["ip", "netns", "list"]).stdout.splitlines():
+            m = re.match(r"^(norva-(?:pc|dev)-(\d+)x\d+)\b", line)
+            if not m or os.path.exists("/proc/" + m.group(2)):
+                continue
+            if not run(["ip", "netns", "pids", m.group(1)]).stdout.split():
+                run(["ip", "netns", "del", m.group(1)])
+
+    def new_net(self):
+        net = Net("%dx%d" % (os.getpid(), len(self.nets)))
+        self.nets.append(net)
+        net.open()
+        return net
+
+    def close(self):
+        for proc in reversed(self.procs):
+            stop_process(proc)
+        for net in self.nets:
+            net.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    # --- the bus and the services on it --------------------------------------------------
+
+    def _start_bus(self):
+        self.bus_config = write_bus_config(os.path.join(self.dir, "bus"))
+        address_file = os.path.join(self.dir, "bus-address")
+        with open(address_file, "w") as out:
+            self.bus = subprocess.Popen(["dbus-daemon", "--config-file=" + self.bus_config,
+                                         "--nofork", "--print-address=1"],
+                                        stdin=subprocess.DEVNULL, stdout=out,
+                                        stderr=subprocess.STDOUT)
+        self.procs.append(self.bus)
+        found = LogFile(address_file).wait_for(r"^unix:", 10, alive=self.bus)
+        if not found:
+            raise SetupFailure("the private dbus-daemon did not start: " +
+                               LogFile(address_file).text().strip())
+        self.bus_address = LogFile(address_file).lines()[found[0]].strip()
+        self.require_private_bus(self.bus_address, what="anything on the private bus")
+        self._save_state()
+
+    def bus_env(self):
+        """The environment of a program that is to talk to the private bus only."""
+        env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.bus_address,
+                   QT_QPA_PLATFORM="offscreen")
+        env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        return env
+
+    def start_service(self, name, cmd, ready=r"^ready$", timeout=10):
+        """Starts a fake service `cmd` on the private bus and waits until it prints a line
+        matching `ready`. Its output goes to DIR/fake-NAME.out. From then on the guard also
+        requires it to be running."""
+        env = self.bus_env()
+        self.require_private_bus(env["DBUS_SYSTEM_BUS_ADDRESS"], what="the fake " + name)
+        out_path = os.path.join(self.dir, "fake-%s.out" % name)
+        with open(out_path, "w") as out:
+            proc = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL, stdout=out,
+                                    stderr=subprocess.STDOUT)
+        self.procs.append(proc)
+        if not LogFile(out_path).wait_for(ready, timeout, alive=proc):
+            raise SetupFailure("the fake %s did not start: %s"
+                               % (name, LogFile(out_path).text().strip()))
+        self.services[name] = proc
+        self._save_state()
+        return proc
+
+    def state(self):
+        """What the guard needs to know about this lab; also kept in DIR/testbed.json for
+        programs the lab's user starts (exec-norvahb)."""
+        return {"dir": self.dir, "bus_address": self.bus_address,
+                "bus_pid": self.bus.pid if self.bus else 0, "bus_config": self.bus_config,
+                "services": {name: p.pid for name, p in self.services.items()},
+                "namespaces": [ns for net in self.nets for ns in net.namespaces]}
+
+    def _save_state(self):
+        path = os.path.join(self.dir, STATE_FILE)
+        with open(path + ".new", "w") as f:
+            json.dump(self.state(), f)
+        os.replace(path + ".new", path)
+
+    def require_private_bus(self, address, what="NorvaHB"):
+        require_private_bus(address, self.state(), what)
+
+    def power_calls(self):
+        return self.power_log.lines()
+
+    def clear_power_calls(self):
+        open(self.power_log.path, "w").close()
+
+    # --- NorvaHB --------------------------------------------------------------------------
+
+    def new_home(self, prefix="home-"):
+        return Home(self.dir, prefix)
+
+    def norvahb_env(self, home, display=None):
+        """The whole environment of NorvaHB: its own home, settings and runtime folders, the
+        private bus as its system bus, the offscreen platform unless `display` names an X
+        display. Sanitizer settings pass through, so a sanitized build can run here."""
+        env = {
+            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+            "HOME": home.home,
+            "LANG": "C.UTF-8",
+            "XDG_CONFIG_HOME": home.config,
+            "XDG_RUNTIME_DIR": home.runtime,
+            "DBUS_SYSTEM_BUS_ADDRESS": self.bus_address,
+        }
+        if display:
+            env["DISPLAY"] = display
+            env["QT_QPA_PLATFORM"] = "xcb"
+        else:
+            env["QT_QPA_PLATFORM"] = "offscreen"
+        for name, value in os.environ.items():
+            if name.endswith("SAN_OPTIONS"):
+                env[name] = value
+        return env
+
+    def start_norvahb(self, env, net=None, stdout=None, stderr=None, setns=False):
+        """Starts NorvaHB with `env` (see norvahb_env), in the PC namespace of `net` when
+        given: through `ip netns exec`, or with `setns` by entering the namespace in this
+        thread, so nothing runs between this call and NorvaHB's exec. Refuses unless the
+        guard passes. The process gets `started_ns`: CLOCK_MONOTONIC ns right before and
+        right after it was spawned."""
+        return self.start_program("norvahb", env, net, stdout, stderr, setns, what="NorvaHB")
+
+    def start_program(self, name, env, net=None, stdout=None, stderr=None, setns=False,
+                      what=None):
+        """start_norvahb for any program of `paths` that talks to the system bus: the same
+        guard, the same ways into the PC namespace."""
+        self.require_private_bus(env.get("DBUS_SYSTEM_BUS_ADDRESS"), what=what or name)
+        cmd = [self.paths[name]]
+        before = time.monotonic_ns()
+        if net is not None and setns:
+            with InNetns(net.pc_ns):
+                proc = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL, stdout=stdout,
+                                        stderr=stderr)
+        else:
+            if net is not None:
+                cmd = net.in_pc(cmd)
+            proc = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL, stdout=stdout,
+                                    stderr=stderr)
+        proc.started_ns = (before, time.monotonic_ns())
+        self.procs.append(proc)
+        return proc
+
+
+def load_state(lab_dir):
+    """The state of a running lab from its folder, for the guard in another process. The
+    folder must be this user's own and closed to others, as the lab made it."""
+    st = os.stat(lab_dir)
+    if st.st_uid != os.geteuid() or st.st_mode & 0o077:
+        raise SetupFailure("REFUSING to start NorvaHB: %s is not a test bed's folder of this "
+                           "user" % lab_dir)
+    try:
+        with open(os.path.join(lab_dir, STATE_FILE)) as f:
+            state = json.load(f)
+    except (OSError, ValueError) as e:
+        raise SetupFailure("REFUSING to start NorvaHB: no test bed in %s (%s)" % (lab_dir, e))
+    if os.path.realpath(state.get("dir", "")) != os.path.realpath(lab_dir):
+        raise SetupFailure("REFUSING to start NorvaHB: the test bed in %s describes another "
+                           "folder" % lab_dir)
+    return state
+
+
+# --- the program ----------------------------------------------------------------------------
+
+def cli_run(args):
+    paths = build_paths(args.build)
+    lab = Lab({k: paths[k] for k in ("norvahb", "device", "fake_login1")}, prefix=args.prefix)
+    child = None
+    spawning = []  # signals that came while COMMAND was being started
+
+    def pass_on(signum, _frame):
+        if child is None and spawning:
+            spawning.append(signum)
+        elif child is None:
+            # Still setting up: stop here and clean up what there is.
+            raise KeyboardInterrupt("signal %d" % signum)
+        elif child.poll() is None:
+            child.send_signal(signum)
+
+    # SIGINT from a terminal reaches the whole foreground group, COMMAND included; the lab
+    # waits for COMMAND to end and then cleans up. A handler, not SIG_IGN: an ignored signal
+    # would stay ignored in COMMAND, and a shell could not trap it.
+    signal.signal(signal.SIGINT, lambda *_: None)
+    signal.signal(signal.SIGTERM, pass_on)
+    signal.signal(signal.SIGHUP, pass_on)
+    status = 1
+    try:
+        lab.open(namespaces=False)
+        env = dict(os.environ, NORVA_TESTBED_DIR=lab.dir, DBUS_SYSTEM_BUS_ADDRESS=lab.bus_address,
+                   NORVA_POWER_LOG=lab.power_log.path, NORVA_PC_IP=PC_IP,
+                   NORVA_DEVICE_IP=DEVICE_IP)
+        net = None
+        if args.net != "no":
+            try:
+                lab.prepare_namespaces()
+                net = lab.new_net()
+            except SetupFailure as e:
+                if args.net == "yes":
+                    raise
+                env["NORVA_NO_NET_REASON"] = str(e)
+        if net is not None:
+            env.update(NORVA_PC_NS=net.pc_ns, NORVA_DEV_NS=net.dev_ns, NORVA_PC_IF=net.pc_if,
+                       NORVA_DEV_IF=net.dev_if)
+        lab._save_state()
+        spawning.append(0)
+        child = subprocess.Popen(args.command, env=env)
+        for signum in spawning[1:]:
+            child.send_signal(signum)
+        status = child.wait()
+        if status < 0:
+            status = 128 - status
+    except SetupFailure as e:
+        print("testbed: %s" % e, file=sys.stderr)
+    except OSError as e:
+        print("testbed: cannot run %s: %s" % (args.command[0], e), file=sys.stderr)
+    except KeyboardInterrupt as e:
+        print("testbed: interrupted while setting up (%s)" % e, file=sys.stderr)
+        status = 130
+    finally:
+        lab.close()
+    return status
+
+
+def cli_exec_norvahb(args):
+    try:
+        state = load_state(args.lab)
+        require_private_bus(os.environ.get("DBUS_SYSTEM_BUS_ADDRESS"), state)
+        if args.netns and args.netns not in state.get("namespaces", []):
+            raise SetupFailure("REFUSING to start NorvaHB: %s is not a namespace of this test "
+                               "bed" % args.netns)
+    except SetupFailure as e:
+        print("testbed: %s" % e, file=sys.stderr)
+        return 3
+    cmd = args.command
+    if args.netns:
+        cmd = ["ip", "netns", "exec", args.netns] + cmd
+    os.execvp(cmd[0], cmd)
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    sub = p.add_subparsers(dest="what", required=True)
+    c = sub.add_parser("bus-config", help="write a private bus configuration into DIR")
+    c.add_argument("dir")
+    r = sub.add_parser("run", help="run a command inside a lab")
+    r.add_argument("--build", required=True, help="build folder with the programs")
+    r.add_argument("--net", choices=("no", "auto", "yes"), default="no",
+                   help="make a pair of network namespaces (needs root)")
+    r.add_argument("--prefix", default="norva-lab-", help="name prefix of the lab's folder")
+    r.add_argument("command", nargs="+")
+    e = sub.add_parser("exec-norvahb", help="start NorvaHB inside a lab, after the guard")
+    e.add_argument("--lab", required=True, help="the lab's folder (NORVA_TESTBED_DIR)")
+    e.add_argument("--netns", help="one of the lab's namespaces to run NorvaHB in")
+    e.add_argument("command", nargs="+")
+    args = p.parse_args(argv)
+    if args.what == "bus-config":
+        try:
+            print(write_bus_config(args.dir))
+        except (SetupFailure, OSError) as err:
+            print("testbed: %s" % err, file=sys.stderr)
+            return 1
+        return 0
+    if args.what == "run":
+        return cli_run(args)
+    return cli_exec_norvahb(args)
+
+
+if __name__ == "__main__":
+    sys.dont_write_bytecode = True
+    sys.exit(main())
