@@ -1,3 +1,4 @@
+#include "support/FreeUdpPort.h"
 #include "transport/SocketError.h"
 #include "transport/UdpEndpoint.h"
 
@@ -128,27 +129,6 @@ bool machineHasIPv6() {
     }
 }
 
-// A port that is free right now on the IPv4 and (when present) the IPv6 wildcard.
-std::uint16_t freePort(std::uint16_t other = 0) {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        std::uint16_t port;
-        {
-            TestSocket v4(AF_INET, 0, true);
-            port = v4.port();
-        }
-        if (port == other)
-            continue;
-        if (!machineHasIPv6())
-            return port;
-        try {
-            TestSocket v6(AF_INET6, port, true);
-            return port;
-        } catch (const std::exception&) {
-        }
-    }
-    throw std::runtime_error("no free port");
-}
-
 std::set<std::string> threadNames() {
     std::set<std::string> names;
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
@@ -267,7 +247,7 @@ TEST_F(UdpEndpointTest, HeldPortFailsEverySendUntilItIsFree) {
 TEST_F(UdpEndpointTest, FailedIPv6BindReleasesTheIPv4Port) {
     if (!machineHasIPv6())
         GTEST_SKIP() << "no IPv6 on this machine";
-    const std::uint16_t port = freePort();
+    const std::uint16_t port = norva::test::FreeUdpPort();
     TestSocket holder(AF_INET6, port, true);
     endpoint.setDefaultPort(port);
     EXPECT_THROW(endpoint.Send("127.0.0.1", 9, "x"), SocketError);
@@ -465,7 +445,7 @@ TEST_F(UdpEndpointTest, NewDefaultPortTakesEffectOnlyAfterClearingBindings) {
     const std::uint16_t first = boundPort();
     ASSERT_EQ(device.receive()->sourcePort, first);
 
-    const std::uint16_t second = freePort(first);
+    const std::uint16_t second = norva::test::FreeUdpPort();
     endpoint.setActive(false);
     endpoint.setDefaultPort(second);
     endpoint.Send("127.0.0.1", device.port(), "b");
