@@ -3,6 +3,7 @@
 // where the same calls would really restart or power off the machine: it fails, loudly,
 // whenever it cannot prove that the bus it is about to use is the private one.
 #include "commands/Login1PowerBackend.h"
+#include "support/WaitFor.h"
 
 #include "support/TempDir.h"
 
@@ -22,18 +23,8 @@
 #endif
 
 namespace norva {
+using test::WaitFor;
 namespace {
-
-// Runs the event loop until the condition holds or the time is up.
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 10000) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 // Reads the first line a child process prints, waiting for it.
 QString FirstLine(QProcess& process) {

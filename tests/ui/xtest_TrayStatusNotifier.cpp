@@ -5,6 +5,7 @@
 // Runs on an X display with a session bus of its own (with-display-and-session-bus.sh), with
 // sni-watcher as the desktop's watcher; the test calls the item over the bus as a panel does.
 #include "support/FormFixture.h"
+#include "support/WaitFor.h"
 #include "ui/TrayIcon.h"
 
 #include <QCoreApplication>
@@ -23,18 +24,9 @@
 
 using norva::TrayIcon;
 using norva::test::FormFixture;
+using norva::test::WaitFor;
 
 namespace {
-
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 20000) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 class TrayOnStatusNotifierHost : public testing::Test {
 protected:
@@ -58,7 +50,7 @@ protected:
         watcherOut_.clear();
         watcher_.start(QStringLiteral(NORVA_SNI_WATCHER), args);
         ASSERT_TRUE(watcher_.waitForStarted(10000)) << "cannot start sni-watcher";
-        ASSERT_TRUE(WaitFor([&] { return Lines().contains(QStringLiteral("ready")); }))
+        ASSERT_TRUE(WaitFor([&] { return Lines().contains(QStringLiteral("ready")); }, 20000))
             << watcher_.readAllStandardError().toStdString();
     }
 
@@ -69,10 +61,12 @@ protected:
         if (!watcher_.waitForFinished(5000))
             watcher_.kill();
         // The name is gone once the bus has noticed the watcher ended.
-        WaitFor([] {
-            return !QDBusConnection::sessionBus().interface()->isServiceRegistered(
-                QStringLiteral("org.kde.StatusNotifierWatcher"));
-        });
+        WaitFor(
+            [] {
+                return !QDBusConnection::sessionBus().interface()->isServiceRegistered(
+                    QStringLiteral("org.kde.StatusNotifierWatcher"));
+            },
+            20000);
     }
 
     // What the watcher printed so far, a line each.
@@ -98,7 +92,7 @@ TEST_F(TrayOnStatusNotifierHost, ActivationShowsTheWindowAndKeepsBalloons) {
     FormFixture f("", true);
     f.start();
     f.form->ShowAtStart();
-    ASSERT_TRUE(WaitFor([&] { return !RegisteredItem().isEmpty(); }))
+    ASSERT_TRUE(WaitFor([&] { return !RegisteredItem().isEmpty(); }, 20000))
         << "the tray icon did not register with the watcher";
     f.form->Minimizetotray1Click();
     ASSERT_FALSE(f.form->isVisible());
