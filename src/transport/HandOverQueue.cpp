@@ -1,8 +1,11 @@
 #include "transport/HandOverQueue.h"
 
+#include <algorithm>
+
 namespace norva {
 
 struct HandOverQueue::Item {
+    unsigned channel = kEventLoop;
     std::function<void()> fn;
     std::mutex mutex;
     std::condition_variable done;
@@ -29,12 +32,36 @@ bool HandOverQueue::onUiThread() const {
     return uiThread_ == std::this_thread::get_id();
 }
 
+HandOverQueue::Channel HandOverQueue::channel() {
+    std::lock_guard lock(mutex_);
+    return Channel(*this, nextChannel_++);
+}
+
+bool HandOverQueue::Channel::call(std::function<void()> fn,
+                                  std::optional<std::chrono::milliseconds> cap) const {
+    return queue_->callOn(id_, std::move(fn), cap);
+}
+
+void HandOverQueue::Channel::serveUntil(const std::function<bool()>& done) const {
+    queue_->serveOn(id_, done);
+}
+
+void HandOverQueue::Channel::notify() const {
+    queue_->notify();
+}
+
 bool HandOverQueue::call(std::function<void()> fn, std::optional<std::chrono::milliseconds> cap) {
+    return callOn(kEventLoop, std::move(fn), cap);
+}
+
+bool HandOverQueue::callOn(unsigned channel, std::function<void()> fn,
+                           std::optional<std::chrono::milliseconds> cap) {
     if (onUiThread()) {
         fn();
         return true;
     }
     auto item = std::make_shared<Item>();
+    item->channel = channel;
     item->fn = std::move(fn);
     Waker waker;
     {
@@ -68,15 +95,18 @@ bool HandOverQueue::call(std::function<void()> fn, std::optional<std::chrono::mi
     return true;
 }
 
-std::shared_ptr<HandOverQueue::Item> HandOverQueue::takeNext() {
+std::shared_ptr<HandOverQueue::Item> HandOverQueue::takeNext(unsigned channel) {
     for (;;) {
         std::shared_ptr<Item> item;
         {
             std::lock_guard lock(mutex_);
-            if (queue_.empty())
+            const auto next = std::find_if(queue_.begin(), queue_.end(), [&](const auto& i) {
+                return channel == kEveryChannel || i->channel == channel;
+            });
+            if (next == queue_.end())
                 return nullptr;
-            item = queue_.front();
-            queue_.pop_front();
+            item = *next;
+            queue_.erase(next);
         }
         std::lock_guard itemLock(item->mutex);
         if (item->dropped)
@@ -86,8 +116,18 @@ std::shared_ptr<HandOverQueue::Item> HandOverQueue::takeNext() {
     }
 }
 
+bool HandOverQueue::queuedLocked(unsigned channel) const {
+    return std::any_of(queue_.begin(), queue_.end(), [&](const auto& i) {
+        return channel == kEveryChannel || i->channel == channel;
+    });
+}
+
 void HandOverQueue::runPending() {
-    while (auto item = takeNext()) {
+    run(kEveryChannel);
+}
+
+void HandOverQueue::run(unsigned channel) {
+    while (auto item = takeNext(channel)) {
         std::exception_ptr error;
         try {
             item->fn();
@@ -104,16 +144,31 @@ void HandOverQueue::runPending() {
     }
 }
 
-void HandOverQueue::serveUntil(const std::function<bool()>& done) {
+void HandOverQueue::serveAllUntil(const std::function<bool()>& done) {
+    serveOn(kEveryChannel, done);
+}
+
+void HandOverQueue::serveOn(unsigned channel, const std::function<bool()>& done) {
     for (;;) {
-        runPending();
+        run(channel);
         if (done())
-            return;
+            break;
         std::unique_lock lock(mutex_);
         const unsigned seen = notifications_;
         changed_.wait_for(lock, std::chrono::milliseconds(5),
-                          [&] { return !queue_.empty() || notifications_ != seen; });
+                          [&] { return queuedLocked(channel) || notifications_ != seen; });
     }
+    // Calls of other channels stay queued for the event loop. The waker heard of each when it
+    // came; it is told once more, so that they run next whatever the waker makes of repeated
+    // wake-ups (a waker that keeps one wake-up pending for many calls loses nothing).
+    Waker waker;
+    {
+        std::lock_guard lock(mutex_);
+        if (channel != kEveryChannel && !queue_.empty())
+            waker = waker_;
+    }
+    if (waker)
+        waker();
 }
 
 void HandOverQueue::notify() {

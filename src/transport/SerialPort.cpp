@@ -121,7 +121,8 @@ void configureDevice(int fd) {
 // Everything that lives while the port is open: the device, the rings and the two threads.
 // The threads only touch this object, never the SerialPort.
 struct SerialPort::Service {
-    Service(HandOverQueue& q, std::chrono::milliseconds cap) : queue(q), deliveryCap(cap) {}
+    Service(HandOverQueue::Channel c, std::chrono::milliseconds cap)
+        : channel(c), deliveryCap(cap) {}
     ~Service() {
         closeDevice();
         if (wakeFd >= 0)
@@ -130,7 +131,7 @@ struct SerialPort::Service {
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
 
-    HandOverQueue& queue;
+    const HandOverQueue::Channel channel; // the port's own
     const std::chrono::milliseconds deliveryCap;
     std::function<void()> delivery; // runs the event on the user-interface thread
     int fd = -1;
@@ -326,7 +327,7 @@ struct SerialPort::Service {
             }
         }
         ioEnded = true;
-        queue.notify();
+        channel.notify();
     }
 
     bool eventDueLocked() const { return rxAdded != rxMark && unreadLocked() >= TriggerLength; }
@@ -363,7 +364,7 @@ struct SerialPort::Service {
                     // Capped: a user-interface thread stuck in something else delays the
                     // port by at most this much. The delivery holds no reference to this
                     // thread's stack.
-                    answered = queue.call(delivery, deliveryCap);
+                    answered = channel.call(delivery, deliveryCap);
                 } catch (...) {
                     // deliver() reports its own errors; nothing else can come back here.
                 }
@@ -379,13 +380,13 @@ struct SerialPort::Service {
         }
         lock.unlock();
         dispatcherEnded = true;
-        queue.notify();
+        channel.notify();
     }
 };
 
 SerialPort::SerialPort(HandOverQueue& queue, ComPortMap portMap,
                        std::chrono::milliseconds deliveryCap)
-    : queue_(queue), map_(std::move(portMap)), deliveryCap_(deliveryCap) {}
+    : channel_(queue.channel()), map_(std::move(portMap)), deliveryCap_(deliveryCap) {}
 
 SerialPort::~SerialPort() {
     openPending_ = false;
@@ -451,7 +452,7 @@ void SerialPort::openPort() {
         comNumber_ = *chosen;
     }
 
-    auto service = std::make_unique<Service>(queue_, deliveryCap_);
+    auto service = std::make_unique<Service>(channel_, deliveryCap_);
     service->fd = openDevice(map_.devicePath(comNumber_));
     claimDevice(service->fd);
     service->claimed = true;
@@ -481,8 +482,10 @@ void SerialPort::closePort() {
     Service& service = *service_;
     service.requestStop();
     service.discard();
-    // The I/O thread never waits for this thread, but other ports' deliveries may be queued.
-    queue_.serveUntil([&] { return service.ioEnded.load(); });
+    // The I/O thread never waits for this thread. The dispatcher may be waiting in a delivery
+    // of this port's, which does nothing now that the port is shutting down; other
+    // components' calls wait for the event loop.
+    channel_.serveUntil([&] { return service.ioEnded.load(); });
     service.io.join();
     service.closeDevice();
     if (handlerDepth_ > 0) {
@@ -508,9 +511,9 @@ void SerialPort::reapRetired() {
     // Inside a delivery the dispatcher that made it cannot end before it returns.
     if (retired_.empty() || deliveryDepth_ > 0)
         return;
-    // A dispatcher may be waiting in a delivery; serving the queue lets it through (the
-    // delivery sees its session is over and does nothing).
-    queue_.serveUntil([&] {
+    // A dispatcher may be waiting in a delivery; serving the port's channel lets it through
+    // (the delivery sees its session is over and does nothing).
+    channel_.serveUntil([&] {
         return std::all_of(retired_.begin(), retired_.end(),
                            [](const auto& s) { return s->dispatcherEnded.load(); });
     });

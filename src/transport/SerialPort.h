@@ -24,7 +24,9 @@ enum TPortState { psClosed, psOpen, psShuttingDown };
 // Every member is called on the user-interface thread, the one that serves `queue`. Writes
 // only copy into the transmit ring and never block. Received bytes are announced through
 // OnTriggerAvail, which runs on the user-interface thread; the handler takes them with
-// GetChar.
+// GetChar. The port hands its events over on a channel of its own, and while it waits for
+// its threads it runs only that channel's calls: other components' calls wait for the event
+// loop.
 //
 // While open, two service threads run: an I/O thread that reads the device in chunks of up
 // to 256 bytes and drains the transmit ring, and a dispatcher that moves received bytes
@@ -113,7 +115,7 @@ private:
     void deliver(uint64_t session);
     void reportHandlerError(const std::string& message) noexcept;
 
-    HandOverQueue& queue_;
+    HandOverQueue::Channel channel_;
     ComPortMap map_;
     std::chrono::milliseconds deliveryCap_;
     uint16_t comNumber_ = 0;

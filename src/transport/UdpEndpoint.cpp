@@ -169,7 +169,7 @@ void UdpEndpoint::Binding::setPeer(std::string ip, std::uint16_t port) {
 }
 
 UdpEndpoint::UdpEndpoint(HandOverQueue& uiQueue, std::string name)
-    : uiQueue_(uiQueue), name_(std::move(name)) {}
+    : ui_(uiQueue.channel()), name_(std::move(name)) {}
 
 UdpEndpoint::~UdpEndpoint() {
     setActive(false);
@@ -354,8 +354,9 @@ void UdpEndpoint::stopThreads() {
     // The counter stays readable, so every receive thread sees the request.
     while (::write(stopFd_, &one, sizeof one) < 0 && errno == EINTR) {
     }
-    // A receive thread may be blocked on a delivery to this very thread: keep serving them.
-    uiQueue_.serveUntil([this] { return threadsEnded_.load() == threads_.size(); });
+    // A receive thread may be blocked on a delivery to this very thread: keep serving them
+    // (and nothing else, so no other component's step runs inside this one).
+    ui_.serveUntil([this] { return threadsEnded_.load() == threads_.size(); });
     for (auto& t : threads_)
         t.join();
     threads_.clear();
@@ -397,7 +398,7 @@ void UdpEndpoint::receiveLoop(Binding* binding, int socket, int stopFd) {
 
         const std::vector<std::uint8_t> data(buffer.begin(), buffer.begin() + length);
         try {
-            uiQueue_.call([&] {
+            ui_.call([&] {
                 if (OnUDPRead)
                     OnUDPRead(self, data, *binding);
             });
@@ -406,7 +407,7 @@ void UdpEndpoint::receiveLoop(Binding* binding, int socket, int stopFd) {
         }
     }
     ++threadsEnded_;
-    uiQueue_.notify();
+    ui_.notify();
 }
 
 } // namespace norva

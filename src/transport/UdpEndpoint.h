@@ -19,8 +19,10 @@ namespace norva {
 // Nothing is bound until the first Send: that send binds every binding (by default IPv4 and,
 // when the machine has IPv6, an IPv6-only socket on the same port) and starts one receive
 // thread per binding. Every datagram of 1 to BufferSize bytes that arrives is handed to the
-// user-interface thread through the HandOverQueue and passed to OnUDPRead there; the receive
-// thread waits until the handler has returned before it reads the next datagram.
+// user-interface thread through the endpoint's own channel of the HandOverQueue and passed to
+// OnUDPRead there; the receive thread waits until the handler has returned before it reads
+// the next datagram. While a deactivation waits for the receive threads it runs the
+// endpoint's own deliveries only: calls of other components wait for the event loop.
 //
 // Every member is called on the user-interface thread (the queue's). Failures of Send are
 // raised as SocketError; failures on the receive side are dropped.
@@ -97,7 +99,7 @@ private:
     void stopThreads();
     void receiveLoop(Binding* binding, int socket, int stopFd);
 
-    HandOverQueue& uiQueue_;
+    HandOverQueue::Channel ui_;
     std::string name_;
     std::uint16_t defaultPort_ = 9100;
     bool active_ = false;

@@ -67,7 +67,7 @@ public:
                     std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         bool ok = false;
-        form->queue.serveUntil([&] {
+        form->queue.serveAllUntil([&] {
             QApplication::processEvents();
             ok = done();
             return ok || std::chrono::steady_clock::now() > deadline;

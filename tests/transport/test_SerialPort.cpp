@@ -43,7 +43,7 @@ protected:
     // generous time-out; returns done().
     template <typename Pred> bool serveUntil(Pred done) {
         const auto deadline = std::chrono::steady_clock::now() + 10s;
-        queue_.serveUntil([&] { return done() || std::chrono::steady_clock::now() > deadline; });
+        queue_.serveAllUntil([&] { return done() || std::chrono::steady_clock::now() > deadline; });
         return done();
     }
 

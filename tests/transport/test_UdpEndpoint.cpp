@@ -163,7 +163,7 @@ protected:
 
     bool serveUntil(const std::function<bool()>& done) {
         const auto deadline = std::chrono::steady_clock::now() + kTimeout;
-        queue.serveUntil([&] { return done() || std::chrono::steady_clock::now() > deadline; });
+        queue.serveAllUntil([&] { return done() || std::chrono::steady_clock::now() > deadline; });
         return done();
     }
     bool serveUntilDelivered(std::size_t count) {
