@@ -26,9 +26,10 @@ namespace norva {
 TForm1::TForm1(const AppEnvironment& environment)
     : env(environment), view(*this, ui, tray, *env.boxes), UDPServer(queue),
       myPort(queue, ComPortMap(env.settingsFolder)), network(MyIni, UDPServer, view),
-      serial(MyIni, myPort, view), control(MyIni, view, network, serial, myPort),
-      pages(MyIni, view), power(view, *env.power), notice(MyIni, UDPServer),
-      protocol(queue, MyIni, view, warning), theServer(env.commandPort) {
+      serial(MyIni, myPort, view), pages(MyIni, view),
+      control(MyIni, view, pages, network, serial, myPort), power(view, *env.power),
+      notice(MyIni, UDPServer), protocol(queue, MyIni, view, pages, warning),
+      theServer(env.commandPort) {
     ui.setupUi(this, env.boxes);
 
     // Calls from worker threads reach this thread through the Qt event loop; modal boxes

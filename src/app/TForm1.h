@@ -88,8 +88,8 @@ public:
     SerialPort myPort;
     NetworkMonitor network;
     SerialMonitor serial;
+    SettingsPages pages; // before the components that read the pages' values
     HeartbeatControl control;
-    SettingsPages pages;
     PowerActions power;
     RestartNotice notice;
     Twarning* warning = nullptr;

@@ -2,14 +2,13 @@
 
 #include "commands/CommandPacket.h"
 #include "commands/Twarning.h"
+#include "heartbeat/PageValues.h"
 #include "settings/SettingsHandle.h"
 #include "transport/CommandConnection.h"
 #include "transport/HandOverQueue.h"
 #include "ui/StatusView.h"
-#include "ui/TForm1Ui.h"
 
-#include <QCheckBox>
-#include <QLineEdit>
+#include <QString>
 #include <optional>
 #include <vector>
 
@@ -20,8 +19,7 @@ namespace {
 // The page's text in the 8-bit form the packet carries. A character that has no 8-bit form
 // cannot have come from the device, so such a text matches no packet (a plain conversion
 // would turn it into '?' and let a packet holding '?' pass).
-std::optional<std::string> eightBit(const QLineEdit* edit) {
-    const QString text = edit->text();
+std::optional<std::string> eightBit(const QString& text) {
     for (const QChar c : text)
         if (c.unicode() > 0xFF)
             return std::nullopt;
@@ -31,8 +29,8 @@ std::optional<std::string> eightBit(const QLineEdit* edit) {
 } // namespace
 
 CommandProtocol::CommandProtocol(HandOverQueue& ui, SettingsHandle& MyIni, StatusView& view,
-                                 Twarning*& warning)
-    : ui_(ui), MyIni_(MyIni), view_(view), warning_(warning) {}
+                                 PageValues& pages, Twarning*& warning)
+    : ui_(ui), MyIni_(MyIni), view_(view), pages_(pages), warning_(warning) {}
 
 void CommandProtocol::onUi(const std::function<void()>& step) {
     if (!ui_.call(step))
@@ -63,13 +61,12 @@ void CommandProtocol::handleCommand(CommandConnection& AContext,
 
     bool accepted = false;
     onUi([&] {
-        TForm1Ui& ui = view_.ui();
-        const std::optional<std::string> user = eightBit(ui.usermane);
+        const std::optional<std::string> user = eightBit(pages_.userName());
         if (!user || !SameUserName(packet.userName, *user)) {
             view_.setLabel4("Bad Username");
             return;
         }
-        const std::optional<std::string> password = eightBit(ui.password);
+        const std::optional<std::string> password = eightBit(pages_.password());
         if (!password || packet.password != *password) {
             view_.setLabel4("Bad Password");
             return;
@@ -93,7 +90,7 @@ void CommandProtocol::handleCommand(CommandConnection& AContext,
             MyIni_.file().WriteString(keys::SourceIP, peer);
             if (restartStored)
                 restartStored();
-            if (view_.ui().alaertPendingActionCB->isChecked()) {
+            if (pages_.alertPendingAction()) {
                 if (warning_)
                     warning_->ShowPending(0);
             } else {
@@ -104,7 +101,7 @@ void CommandProtocol::handleCommand(CommandConnection& AContext,
         });
     } else {
         onUi([&] {
-            if (view_.ui().alaertPendingActionCB->isChecked()) {
+            if (pages_.alertPendingAction()) {
                 if (warning_)
                     warning_->ShowPending(1);
             } else {

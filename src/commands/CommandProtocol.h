@@ -7,20 +7,23 @@ namespace norva {
 
 class CommandConnection;
 class HandOverQueue;
+class PageValues;
 class SettingsHandle;
 class StatusView;
 class Twarning;
 
 // What the device says on the command port: a hello, answered with two bytes, or a
 // 47-byte command packet that is checked against the user name and password shown on the
-// shutdown page, acknowledged with one byte, and carried out at once or after the warning.
+// shutdown page now (read through PageValues, applied or not), acknowledged with one byte, and
+// carried out at once or after the warning.
 //
 // theServerExecute runs on the connection's own thread. Every step that touches the window,
 // the settings file, the warning or the power actions is handed to the user-interface
 // thread, and the connection waits for it, so the steps keep their order.
 class CommandProtocol {
 public:
-    CommandProtocol(HandOverQueue& ui, SettingsHandle& MyIni, StatusView& view, Twarning*& warning);
+    CommandProtocol(HandOverQueue& ui, SettingsHandle& MyIni, StatusView& view, PageValues& pages,
+                    Twarning*& warning);
 
     std::function<void()> doRestart;
     std::function<void()> doShutdown;
@@ -39,6 +42,7 @@ private:
     HandOverQueue& ui_;
     SettingsHandle& MyIni_;
     StatusView& view_;
+    PageValues& pages_;
     Twarning*& warning_;
 };
 

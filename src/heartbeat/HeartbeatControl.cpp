@@ -1,32 +1,31 @@
 #include "heartbeat/HeartbeatControl.h"
 
 #include "heartbeat/NetworkMonitor.h"
+#include "heartbeat/PageValues.h"
 #include "heartbeat/SerialMonitor.h"
 #include "platform/MessageBoxes.h"
 #include "settings/SettingsHandle.h"
 #include "transport/SerialPort.h"
-#include "ui/CEditIPAddr.h"
 #include "ui/StatusView.h"
-#include "ui/TForm1Ui.h"
 
-#include <QLineEdit>
-#include <QRadioButton>
 #include <string>
 
 namespace norva {
 
-HeartbeatControl::HeartbeatControl(SettingsHandle& MyIni, StatusView& view, NetworkMonitor& network,
-                                   SerialMonitor& serial, SerialPort& myPort)
-    : MyIni_(MyIni), view_(view), network_(network), serial_(serial), myPort_(myPort) {}
+HeartbeatControl::HeartbeatControl(SettingsHandle& MyIni, StatusView& view, PageValues& pages,
+                                   NetworkMonitor& network, SerialMonitor& serial,
+                                   SerialPort& myPort)
+    : MyIni_(MyIni), view_(view), pages_(pages), network_(network), serial_(serial),
+      myPort_(myPort) {}
 
 SettingsFile& HeartbeatControl::ini() const {
     return MyIni_.file();
 }
 
 void HeartbeatControl::StartSending() {
-    if (view_.ui().networkRB->isChecked())
+    if (pages_.networkMode())
         network_.Start();
-    if (view_.ui().usbRB->isChecked())
+    if (pages_.usbMode())
         serial_.Start();
 }
 
@@ -37,7 +36,7 @@ void HeartbeatControl::StopSending() {
     serial_.comResp.stop();
     view_.showIcon(stoppedIcon);
     view_.setStatusText("Stopped");
-    if (view_.statusInTray())
+    if (pages_.statusInTray())
         view_.setTray(3, "Heartbeat is not running");
     else
         view_.setTray(2, "Norva utility");
@@ -48,13 +47,9 @@ void HeartbeatControl::Button2Click() {
     serial_.ComClearStats();
     if (loadSetup)
         loadSetup();
-    const TForm1Ui& ui = view_.ui();
-    if (ui.noneRB->isChecked())
+    if (pages_.noneMode())
         return;
-    // Reading the address control's text also fills its empty fields with "0".
-    const std::string address = ui.IPAddr->Text();
-    if (!address.empty() && !ui.Port->text().isEmpty() && !ui.Freq->text().isEmpty() &&
-        !ui.Fail->text().isEmpty()) {
+    if (pages_.heartbeatFieldsFilled()) {
         StartSending();
         view_.setStatusText("OK");
     }
@@ -85,9 +80,9 @@ void HeartbeatControl::OpenStoredPort() {
 
 void HeartbeatControl::ResumeHeartbeat() {
     if (ini().ReadBool(keys::IsStarted)) {
-        if (view_.ui().networkRB->isChecked())
+        if (pages_.networkMode())
             StartSending();
-        else if (view_.ui().usbRB->isChecked() && myPort_.Open())
+        else if (pages_.usbMode() && myPort_.Open())
             StartSending();
         return;
     }

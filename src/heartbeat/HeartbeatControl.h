@@ -6,6 +6,7 @@ namespace norva {
 
 class CEditIPAddr;
 class NetworkMonitor;
+class PageValues;
 class SerialMonitor;
 class SerialPort;
 class SettingsFile;
@@ -13,12 +14,12 @@ class SettingsHandle;
 class StatusView;
 
 // Starts and stops the two monitors as one service, in the mode chosen by the radio buttons
-// of the heartbeat page, and remembers in Run/IsStarted whether the user last started or
-// stopped it, so that the next program start resumes it.
+// of the heartbeat page as they are now (read through PageValues), and remembers in Run/IsStarted
+// whether the user last started or stopped it, so that the next program start resumes it.
 class HeartbeatControl {
 public:
-    HeartbeatControl(SettingsHandle& MyIni, StatusView& view, NetworkMonitor& network,
-                     SerialMonitor& serial, SerialPort& myPort);
+    HeartbeatControl(SettingsHandle& MyIni, StatusView& view, PageValues& pages,
+                     NetworkMonitor& network, SerialMonitor& serial, SerialPort& myPort);
 
     // Refills the heartbeat page from the settings (set by the window).
     std::function<void()> loadSetup;
@@ -43,6 +44,7 @@ private:
 
     SettingsHandle& MyIni_;
     StatusView& view_;
+    PageValues& pages_;
     NetworkMonitor& network_;
     SerialMonitor& serial_;
     SerialPort& myPort_;

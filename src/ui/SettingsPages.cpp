@@ -27,6 +27,42 @@ SettingsFile& SettingsPages::ini() const {
     return MyIni_.file();
 }
 
+QString SettingsPages::userName() const {
+    return view_.ui().usermane->text();
+}
+
+QString SettingsPages::password() const {
+    return view_.ui().password->text();
+}
+
+bool SettingsPages::alertPendingAction() const {
+    return view_.ui().alaertPendingActionCB->isChecked();
+}
+
+bool SettingsPages::noneMode() const {
+    return view_.ui().noneRB->isChecked();
+}
+
+bool SettingsPages::networkMode() const {
+    return view_.ui().networkRB->isChecked();
+}
+
+bool SettingsPages::usbMode() const {
+    return view_.ui().usbRB->isChecked();
+}
+
+bool SettingsPages::heartbeatFieldsFilled() const {
+    const TForm1Ui& ui = view_.ui();
+    // Reading the address control's text also fills its empty fields with "0".
+    const std::string address = ui.IPAddr->Text();
+    return !address.empty() && !ui.Port->text().isEmpty() && !ui.Freq->text().isEmpty() &&
+           !ui.Fail->text().isEmpty();
+}
+
+bool SettingsPages::statusInTray() const {
+    return view_.statusInTray();
+}
+
 void SettingsPages::loadSetup() {
     TForm1Ui& ui = view_.ui();
     ui.Freq->setText(read(ini(), keys::Freq));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "heartbeat/PageValues.h"
+
 #include <functional>
 
 namespace norva {
@@ -9,8 +11,9 @@ class SettingsHandle;
 class StatusView;
 
 // The two settings pages of the main window: filled from the settings file, written back
-// by Apply, refilled by Cancel. Nothing is kept besides the controls themselves.
-class SettingsPages {
+// by Apply, refilled by Cancel. Nothing is kept besides the controls themselves. What they
+// show now, applied or not, is read by the heartbeat and the command port as PageValues.
+class SettingsPages : public PageValues {
 public:
     SettingsPages(SettingsHandle& MyIni, StatusView& view);
 
@@ -28,6 +31,16 @@ public:
     void Button5Click() { loadSetup(); } // heartbeat Cancel
     void Button7Click();                 // shutdown Apply
     void Button8Click() { loadGSD(); }   // shutdown Cancel
+
+    // PageValues: the controls as they are now.
+    QString userName() const override;
+    QString password() const override;
+    bool alertPendingAction() const override;
+    bool noneMode() const override;
+    bool networkMode() const override;
+    bool usbMode() const override;
+    bool heartbeatFieldsFilled() const override;
+    bool statusInTray() const override;
 
 private:
     SettingsFile& ini() const;

@@ -3,7 +3,9 @@
 // user-interface thread.
 #include "commands/CommandPacket.h"
 #include "commands/Twarning.h"
+#include "support/FakePageValues.h"
 #include "support/FormFixture.h"
+#include "transport/CommandConnection.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -12,6 +14,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <condition_variable>
+#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -448,5 +451,107 @@ TEST_F(CommandPort, FailedSourceWriteStopsTheRestartAfterTheAcknowledgement) {
     }
     EXPECT_TRUE(f.form->theServer.Active());
 }
+
+// ---- The page's values through PageValues ---------------------------------------------------
+
+struct PageValuesCase {
+    const char* name;
+    QString user;
+    QString pass;
+    bool alert;
+    std::string message;
+    Bytes reply;
+    const char* label4; // "" when untouched
+    const char* call;   // on the power backend, "" for none
+    bool warningShown;
+};
+
+void PrintTo(const PageValuesCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+// A protocol that reads the page through plain values, on the started program's queue,
+// settings, view and warning. The window's own controls hold other credentials and the
+// opposite warning choice, so only the values handed in can decide. The connection is one
+// end of a socket pair and the step runs on this thread, which is the user-interface thread.
+class FromPageValues : public CommandPort, public testing::WithParamInterface<PageValuesCase> {
+protected:
+    FromPageValues() {
+        page("Ostra", "ferno", true);
+        protocol.doRestart = [this] { f.form->doRestart(); };
+        protocol.doShutdown = [this] { f.form->doShutdown(); };
+    }
+
+    // One message in, whatever the protocol wrote back.
+    Bytes exchange(const std::string& message) {
+        int ends[2];
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+        norva::CommandConnection connection(ends[1], "127.0.0.1");
+        EXPECT_EQ(::send(ends[0], message.data(), message.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(message.size()));
+        protocol.theServerExecute(connection);
+        ::fcntl(ends[0], F_SETFL, O_NONBLOCK);
+        Bytes reply;
+        std::uint8_t buf[64];
+        for (ssize_t n; (n = ::recv(ends[0], buf, sizeof buf, 0)) > 0;)
+            reply.insert(reply.end(), buf, buf + n);
+        ::close(ends[0]);
+        return reply;
+    }
+
+    norva::test::FakePageValues values;
+    norva::CommandProtocol protocol{f.form->queue, f.form->MyIni, f.form->view, values,
+                                    f.form->warning};
+};
+
+TEST_P(FromPageValues, DecideTheCredentialsAndTheWarning) {
+    const PageValuesCase& c = GetParam();
+    values.user = c.user;
+    values.pass = c.pass;
+    values.alert = c.alert;
+    EXPECT_EQ(exchange(c.message), c.reply);
+    EXPECT_EQ(label4(), c.label4);
+    EXPECT_EQ(f.power.calls,
+              *c.call ? std::vector<std::string>{c.call} : std::vector<std::string>{});
+    norva::Twarning& w = *f.form->warning;
+    EXPECT_EQ(w.isVisible(), c.warningShown);
+    w.Timer1.stop();
+    w.hide();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FromPageValues,
+    testing::Values(PageValuesCase{"WindowsCredentialsAreNotTheOnesCompared",
+                                   "Zed",
+                                   "pw",
+                                   false,
+                                   Restart("Ostra", "ferno"),
+                                   {},
+                                   "Bad Username",
+                                   "",
+                                   false},
+                    PageValuesCase{"WrongPassword",
+                                   "Zed",
+                                   "pw",
+                                   false,
+                                   Restart("ZED", "ferno"),
+                                   {},
+                                   "Bad Password",
+                                   "",
+                                   false},
+                    PageValuesCase{"PasswordBeyondLatinOneNeverMatches",
+                                   "Zed",
+                                   QString::fromUtf8("\u03a9"),
+                                   false,
+                                   Restart("Zed", "?"),
+                                   {},
+                                   "Bad Password",
+                                   "",
+                                   false},
+                    PageValuesCase{"RestartAtOnce", "Zed", "pw", false, Restart("ZED", "pw"), kAck,
+                                   "RESTART", "reboot", false},
+                    PageValuesCase{"ShutdownAfterWarning", "Zed", "pw", true,
+                                   Packet(norva::eCmnd_get, "Zed", "pw", 2), kAck, "", "", true}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 } // namespace

@@ -1,5 +1,6 @@
 // Heartbeat control: the Start and Stop buttons, what the program resumes at start-up, the
 // stored serial port, and the stop-and-restart bracket of Apply.
+#include "support/FakePageValues.h"
 #include "support/FormFixture.h"
 #include "support/PseudoTerminal.h"
 #include "ui/CEditIPAddr.h"
@@ -371,6 +372,70 @@ TEST_F(HeartbeatControlTest, ApplyWhenTheUserStartedButTheHeartbeatIsNotRunningS
     form().pages.Button6Click();
     EXPECT_TRUE(net().Timer1.isActive());
     EXPECT_EQ(net().sentCount, 2u);
+}
+
+// ---- The page's values through PageValues ---------------------------------------------------
+
+struct ModeCase {
+    const char* name;
+    bool none, network, usb, fieldsFilled;
+    bool networkRuns, serialRuns;
+    const char* isStarted;
+};
+
+void PrintTo(const ModeCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+// A heartbeat control that reads the page through plain values, on the started program's
+// monitors and port. The window's page says "None" with an empty "Port" field and the
+// opposite tray choice, so whatever starts was chosen by the values handed in.
+class FromPageValues : public ControlHarness, public testing::TestWithParam<ModeCase> {
+protected:
+    void SetUp() override {
+        build(netSetup());
+        ui().noneRB->setChecked(true);
+        ui().Port->clear();
+    }
+
+    norva::test::FakePageValues values;
+    std::optional<norva::HeartbeatControl> control;
+    void make() { control.emplace(form().MyIni, form().view, values, net(), ser(), form().myPort); }
+};
+
+TEST_P(FromPageValues, ChooseWhatStartStarts) {
+    const ModeCase& c = GetParam();
+    values.none = c.none;
+    values.network = c.network;
+    values.usb = c.usb;
+    values.fieldsFilled = c.fieldsFilled;
+    make();
+    control->Button2Click();
+    EXPECT_EQ(net().Timer1.isActive(), c.networkRuns);
+    EXPECT_EQ(ser().comFreq.isActive(), c.serialRuns);
+    EXPECT_EQ(f->setting("Run", "IsStarted"), c.isStarted);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FromPageValues,
+    testing::Values(ModeCase{"None", true, false, false, true, false, false, "<missing>"},
+                    ModeCase{"Network", false, true, false, true, true, false, "1"},
+                    ModeCase{"Usb", false, false, true, true, false, true, "1"},
+                    ModeCase{"FieldMissing", false, true, false, false, false, false, "1"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(HeartbeatControlTest, StopShowsTheTrayStateThePageValuesChoose) {
+    build(netSetup());
+    norva::test::FakePageValues values;
+    norva::HeartbeatControl control(form().MyIni, form().view, values, net(), ser(), form().myPort);
+    for (const bool tray : {true, false}) {
+        SCOPED_TRACE(tray ? "status in tray" : "plain tray");
+        values.tray = tray;
+        ui().showStatusInTrayCB->setChecked(!tray);
+        control.StopSending();
+        EXPECT_EQ(form().tray.iconIndex(), tray ? 3 : 2);
+        EXPECT_EQ(form().tray.balloonText(), tray ? "Heartbeat is not running" : "Norva utility");
+    }
 }
 
 } // namespace
