@@ -29,7 +29,7 @@
 
 using norva::SettingsFile;
 using norva::test::FormFixture;
-using norva::test::FreeUdpPort;
+using norva::test::FreePort;
 
 namespace {
 
@@ -58,7 +58,7 @@ QStringList entries(const QComboBox* box) {
 // Settings that make the network heartbeat run at start-up, on a free loopback port.
 std::string runningNetwork(const std::string& extra = "") {
     return "[Run]\nIsStarted=1\n[Setup]\nNetwork=1\nIPAddr=127.0.0.1\nFreq=5\nFailCount=3\nPort=" +
-           std::to_string(FreeUdpPort()) + "\n" + extra;
+           std::to_string(FreePort()) + "\n" + extra;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -321,7 +321,7 @@ class ApplyTray : public testing::TestWithParam<TrayCase> {};
 // follows the box on the page and the stored running state.
 TEST_P(ApplyTray, StoppedHeartbeatStaysStoppedAndTrayIsSet) {
     const auto& c = GetParam();
-    FormFixture f("[Setup]\nNetwork=1\nIPAddr=127.0.0.1\nPort=" + std::to_string(FreeUdpPort()) +
+    FormFixture f("[Setup]\nNetwork=1\nIPAddr=127.0.0.1\nPort=" + std::to_string(FreePort()) +
                   "\n");
     f.start();
     auto& ui = f.form->ui;

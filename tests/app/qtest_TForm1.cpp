@@ -126,7 +126,7 @@ TEST(StartUp, StoppedHeartbeatWithStatusInTrayShowsPictureThree) {
 }
 
 TEST(StartUp, BadNumberEndsTheSequenceAtThatStep) {
-    const auto port = norva::test::FreeUdpPort();
+    const auto port = norva::test::FreePort();
     FormFixture f("[Run]\nIsStarted=1\n[Setup]\nNetwork=1\nIPAddr=127.0.0.1\nFreq=abc\nPort=" +
                   std::to_string(port) + "\n[GracefulRestart]\nSourceIP=127.0.0.1\n");
     f.start();
@@ -207,7 +207,7 @@ TEST(StartUp, CommandDuringAStartUpBoxWarnsAndActs) {
 // it runs the endpoint's own deliveries only.
 TEST(HandOver, CommandStepWaitsUntilAHeartbeatStartHasReturned) {
     FormFixture f("[Setup]\nNetwork=1\nIPAddr=127.0.0.1\nPort=" +
-                  std::to_string(norva::test::FreeUdpPort()) + "\n");
+                  std::to_string(norva::test::FreePort()) + "\n");
     f.start();
     f.form->network.Timer1.setInterval(std::chrono::hours(1)); // only the starts send
     f.form->network.Timer2.setInterval(std::chrono::hours(1));

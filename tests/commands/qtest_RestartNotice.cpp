@@ -62,7 +62,7 @@ void PrintTo(const NoticeCase& c, std::ostream* os) {
 class Notice : public testing::TestWithParam<NoticeCase> {};
 
 TEST_P(Notice, GoesOutOnceToTheStoredAddressAtThePortAndIsCleared) {
-    const auto port = norva::test::FreeUdpPort();
+    const auto port = norva::test::FreePort();
     std::string file;
     {
         FormFixture f(Settings(port, GetParam().setup, GetParam().more));
@@ -116,7 +116,7 @@ TEST(NoticeFailure, BadPortIsReportedAfterTheAddressWasCleared) {
 }
 
 TEST(NoticeFailure, UnwritableSettingsKeepTheNoticePendingAndSendNothing) {
-    const auto port = norva::test::FreeUdpPort();
+    const auto port = norva::test::FreePort();
     FormFixture f(Settings(port));
     std::filesystem::permissions(f.dir / "NorvaHB", std::filesystem::perms::owner_read,
                                  std::filesystem::perm_options::replace);

@@ -100,7 +100,7 @@ public:
         EXPECT_EQ(ui().Label1->text(), "Stopped");
     }
 
-    std::uint16_t port = norva::test::FreeUdpPort();
+    std::uint16_t port = norva::test::FreePort();
     PseudoTerminal pty; // outlives the form, whose port may have it open
     std::unique_ptr<FormFixture> f;
     std::vector<std::string> wire;

@@ -81,7 +81,7 @@ public:
         EXPECT_EQ(ui().Label1->text(), "Fail");
     }
 
-    std::uint16_t port = norva::test::FreeUdpPort();
+    std::uint16_t port = norva::test::FreePort();
     std::unique_ptr<FormFixture> f;
     std::vector<Datagram> wire;
 };

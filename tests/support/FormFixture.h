@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/TForm1.h"
-#include "support/FreeUdpPort.h"
+#include "support/FreePort.h"
 #include "support/RecordingPowerBackend.h"
 #include "support/ScriptedMessageBoxes.h"
 #include "support/TempDir.h"

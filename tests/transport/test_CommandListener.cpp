@@ -1,3 +1,4 @@
+#include "support/FreePort.h"
 #include "transport/CommandConnection.h"
 #include "transport/CommandListener.h"
 #include "transport/SocketError.h"
@@ -525,10 +526,12 @@ TEST_P(PortTakenTest, ActivationFailsWithTheBindTextAndLeavesNothingBound) {
     if (family == AF_INET6 && !systemHasIPv6()) {
         GTEST_SKIP() << "no IPv6 here";
     }
-    const int holder = bindAny(family, 0);
+    // A port from the claimed range: an ephemeral one could be given to another test's socket
+    // of the other family between here and the probe below.
+    const uint16_t port = test::FreePort();
+    const int holder = bindAny(family, port);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(::listen(holder, 1), 0);
-    const uint16_t port = boundPort(holder);
 
     CommandListener listener(port);
     try {

@@ -1,4 +1,4 @@
-#include "support/FreeUdpPort.h"
+#include "support/FreePort.h"
 #include "transport/SocketError.h"
 #include "transport/UdpEndpoint.h"
 
@@ -247,7 +247,7 @@ TEST_F(UdpEndpointTest, HeldPortFailsEverySendUntilItIsFree) {
 TEST_F(UdpEndpointTest, FailedIPv6BindReleasesTheIPv4Port) {
     if (!machineHasIPv6())
         GTEST_SKIP() << "no IPv6 on this machine";
-    const std::uint16_t port = norva::test::FreeUdpPort();
+    const std::uint16_t port = norva::test::FreePort();
     TestSocket holder(AF_INET6, port, true);
     endpoint.setDefaultPort(port);
     EXPECT_THROW(endpoint.Send("127.0.0.1", 9, "x"), SocketError);
@@ -445,7 +445,7 @@ TEST_F(UdpEndpointTest, NewDefaultPortTakesEffectOnlyAfterClearingBindings) {
     const std::uint16_t first = boundPort();
     ASSERT_EQ(device.receive()->sourcePort, first);
 
-    const std::uint16_t second = norva::test::FreeUdpPort();
+    const std::uint16_t second = norva::test::FreePort();
     endpoint.setActive(false);
     endpoint.setDefaultPort(second);
     endpoint.Send("127.0.0.1", device.port(), "b");

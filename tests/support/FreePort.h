@@ -1,7 +1,8 @@
 #pragma once
 
-// A UDP port that no other test program of this run will use, for tests whose code under test
-// binds the port itself. Plain C++, so the transport tests can use it as well as the window's.
+// A port number that no other test program of this run will use, for tests whose code under
+// test binds the port itself, over UDP or TCP. Plain C++, so the transport tests can use it as well
+// as the window's.
 
 #include <cstddef>
 #include <cstdint>
@@ -18,9 +19,10 @@ namespace norva::test {
 
 namespace detail {
 
-// Whether a UDP socket can be bound to `port` on the wildcard address of `family` now.
-inline bool UdpPortFree(int family, std::uint16_t port) {
-    const int s = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+// Whether a socket of `type` (SOCK_DGRAM, SOCK_STREAM) can be bound to `port` on the wildcard
+// address of `family` now.
+inline bool PortFree(int type, int family, std::uint16_t port) {
+    const int s = ::socket(family, type | SOCK_CLOEXEC, 0);
     if (s < 0)
         return family == AF_INET6; // a machine without IPv6 has nothing there to collide with
     bool ok;
@@ -61,13 +63,14 @@ inline bool ClaimPort(std::uint16_t port) {
 
 } // namespace detail
 
-// A UDP port for a "Port" setting that the program binds itself. The program binds it without
-// address reuse, so the test cannot hold a socket there meanwhile, and test programs run in
-// parallel: a port that was merely free a moment ago may be gone by then. So the number comes
-// from below the kernel's ephemeral range, which no socket bound to port 0 is ever given, and
-// is claimed for this process until it ends, which keeps every other test program away from
-// it. It is free on the IPv4 and (where there is one) the IPv6 wildcard when handed out.
-inline std::uint16_t FreeUdpPort() {
+// A port for a "Port" setting or a listener that the code under test binds itself. The program
+// binds it without address reuse, so the test cannot hold a socket there meanwhile, and test
+// programs run in parallel: a port that was merely free a moment ago may be gone by then. So the
+// number comes from below the kernel's ephemeral range, which no socket bound to port 0 is ever
+// given, and is claimed for this process until it ends, which keeps every other test program away
+// from it. It is free for UDP and TCP on the IPv4 and (where there is one) the IPv6 wildcard when
+// handed out.
+inline std::uint16_t FreePort() {
     static std::mutex mutex;
     static unsigned next = 0;
     const std::lock_guard lock(mutex);
@@ -85,13 +88,16 @@ inline std::uint16_t FreeUdpPort() {
         next = static_cast<unsigned>(::getpid()) * 613u;
     for (unsigned tried = 0; tried < count; ++tried, ++next) {
         const auto port = static_cast<std::uint16_t>(first + next % count);
-        if (detail::UdpPortFree(AF_INET, port) && detail::UdpPortFree(AF_INET6, port) &&
-            detail::ClaimPort(port)) {
+        bool free = true;
+        for (const int type : {SOCK_DGRAM, SOCK_STREAM})
+            for (const int family : {AF_INET, AF_INET6})
+                free = free && detail::PortFree(type, family, port);
+        if (free && detail::ClaimPort(port)) {
             ++next;
             return port;
         }
     }
-    throw std::runtime_error("no free UDP port below the ephemeral range");
+    throw std::runtime_error("no free port below the ephemeral range");
 }
 
 } // namespace norva::test
