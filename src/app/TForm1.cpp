@@ -28,7 +28,7 @@ TForm1::TForm1(const AppEnvironment& environment)
       myPort(queue, ComPortMap(env.settingsFolder)), network(MyIni, UDPServer, view),
       serial(MyIni, myPort, view), pages(MyIni, view),
       control(MyIni, view, pages, network, serial, myPort), power(view, *env.power),
-      notice(MyIni, UDPServer), protocol(queue, MyIni, view, pages, warning),
+      notice(MyIni, UDPServer), protocol(queue, MyIni, view, pages, pending),
       theServer(env.commandPort) {
     ui.setupUi(this, env.boxes);
 
@@ -66,9 +66,9 @@ TForm1::TForm1(const AppEnvironment& environment)
     // start-up sequence serves them: so everything a command touches, the warning window
     // included, is built before it, and a command accepted under such a box warns and acts
     // as at any other time.
-    warning = new Twarning(this);
-    warning->doRestart = [this] { doRestart(); };
-    warning->doShutdown = [this] { doShutdown(); };
+    pending.doRestart = [this] { doRestart(); };
+    pending.doShutdown = [this] { doShutdown(); };
+    warning = new Twarning(pending, this);
     protocol.doRestart = [this] { doRestart(); };
     protocol.doShutdown = [this] { doShutdown(); };
     protocol.restartStored = [this] { notice.RestartAccepted(); };
@@ -310,8 +310,8 @@ void TForm1::About1Click() {
 }
 
 void TForm1::Button9Click() {
-    if (warning)
-        warning->exec();
+    // Modally, with the mode the last command left (restart if none did).
+    pending.ShowPending(pending.mode, true);
 }
 
 void TForm1::doRestart() {

@@ -2,6 +2,7 @@
 
 #include "app/AppEnvironment.h"
 #include "commands/CommandProtocol.h"
+#include "commands/PendingAction.h"
 #include "commands/PowerActions.h"
 #include "commands/RestartNotice.h"
 #include "heartbeat/HeartbeatControl.h"
@@ -92,6 +93,7 @@ public:
     HeartbeatControl control;
     PowerActions power;
     RestartNotice notice;
+    PendingAction pending; // the warning's count, whatever window shows it
     Twarning* warning = nullptr;
     CommandProtocol protocol;
     CommandListener theServer;

@@ -1,7 +1,7 @@
 #include "commands/CommandProtocol.h"
 
 #include "commands/CommandPacket.h"
-#include "commands/Twarning.h"
+#include "commands/PendingAction.h"
 #include "heartbeat/PageValues.h"
 #include "settings/SettingsHandle.h"
 #include "transport/CommandConnection.h"
@@ -29,7 +29,7 @@ std::optional<std::string> eightBit(const QString& text) {
 } // namespace
 
 CommandProtocol::CommandProtocol(HandOverQueue& ui, SettingsHandle& MyIni, StatusView& view,
-                                 PageValues& pages, Twarning*& warning)
+                                 PageValues& pages, PendingAction& warning)
     : ui_(ui), MyIni_(MyIni), view_(view), pages_(pages), warning_(warning) {}
 
 void CommandProtocol::onUi(const std::function<void()>& step) {
@@ -91,8 +91,7 @@ void CommandProtocol::handleCommand(CommandConnection& AContext,
             if (restartStored)
                 restartStored();
             if (pages_.alertPendingAction()) {
-                if (warning_)
-                    warning_->ShowPending(0);
+                warning_.ShowPending(0);
             } else {
                 if (doRestart)
                     doRestart();
@@ -102,8 +101,7 @@ void CommandProtocol::handleCommand(CommandConnection& AContext,
     } else {
         onUi([&] {
             if (pages_.alertPendingAction()) {
-                if (warning_)
-                    warning_->ShowPending(1);
+                warning_.ShowPending(1);
             } else {
                 if (doShutdown)
                     doShutdown();

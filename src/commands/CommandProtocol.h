@@ -10,7 +10,7 @@ class HandOverQueue;
 class PageValues;
 class SettingsHandle;
 class StatusView;
-class Twarning;
+class PendingAction;
 
 // What the device says on the command port: a hello, answered with two bytes, or a
 // 47-byte command packet that is checked against the user name and password shown on the
@@ -23,7 +23,7 @@ class Twarning;
 class CommandProtocol {
 public:
     CommandProtocol(HandOverQueue& ui, SettingsHandle& MyIni, StatusView& view, PageValues& pages,
-                    Twarning*& warning);
+                    PendingAction& warning);
 
     std::function<void()> doRestart;
     std::function<void()> doShutdown;
@@ -43,7 +43,7 @@ private:
     SettingsHandle& MyIni_;
     StatusView& view_;
     PageValues& pages_;
-    Twarning*& warning_;
+    PendingAction& warning_;
 };
 
 } // namespace norva

@@ -1,14 +1,15 @@
 #include "commands/Twarning.h"
 
+#include "commands/PendingAction.h"
 #include "ui/Icons.h"
 
 #include <QFont>
+#include <QHideEvent>
 #include <QLabel>
-#include <QShowEvent>
 
 namespace norva {
 
-Twarning::Twarning(QWidget* parent) : QDialog(parent) {
+Twarning::Twarning(PendingAction& action, QWidget* parent) : QDialog(parent) {
     setWindowTitle("Warning");
     // A fixed dialog frame whose title bar has the close button only; without the customize
     // hint window managers add minimise and maximise buttons.
@@ -31,39 +32,40 @@ Twarning::Twarning(QWidget* parent) : QDialog(parent) {
     picture->setGeometry(24, 21, 32, 32);
     picture->setPixmap(Icons::Warning(32));
 
-    Timer1.setTimerType(Qt::PreciseTimer);
-    Timer1.setInterval(1000);
-    connect(&Timer1, &QTimer::timeout, this, &Twarning::Timer1Timer);
+    // Connections rather than a stored reference: whichever of the two is destroyed first,
+    // the other no longer reaches it (the main window destroys the action before its child
+    // windows).
+    connect(&action, &PendingAction::shown, this, &Twarning::showPending);
+    connect(&action, &PendingAction::ticked, this, &Twarning::showCount);
+    connect(&action, &PendingAction::ended, this, &Twarning::endShowing);
+    connect(this, &Twarning::closed, &action, &PendingAction::Closed);
 }
 
-void Twarning::ShowPending(std::uint8_t newMode) {
-    mode = newMode;
+void Twarning::showPending(std::uint8_t, bool modal) {
+    if (modal) {
+        exec();
+        return;
+    }
     if (!isVisible())
         show();
     raise();
 }
 
-void Twarning::showEvent(QShowEvent* event) {
-    // Only our own show() starts the count; the window system re-showing the window (after a
-    // desktop switch, say) must not lengthen a running countdown.
-    if (!event->spontaneous()) {
-        countdown = 10;
-        Timer1.start();
-    }
-    QDialog::showEvent(event);
+void Twarning::showCount(std::int32_t countdown) {
+    // The caption says "Warning" only until the first tick, and keeps the last count between
+    // showings.
+    setWindowTitle(QString("Timer = %1").arg(countdown));
 }
 
-void Twarning::Timer1Timer() {
-    --countdown;
-    setWindowTitle(QString("Timer = %1").arg(countdown));
-    if (countdown != 0)
-        return;
-    Timer1.stop();
+void Twarning::endShowing() {
     done(QDialog::Accepted); // hides it, or ends a modal showing
-    if (mode == 0 && doRestart)
-        doRestart();
-    else if (mode == 1 && doShutdown)
-        doShutdown();
+}
+
+void Twarning::hideEvent(QHideEvent* event) {
+    // The window system hiding the window (a desktop switch, say) is not the user closing it.
+    if (!event->spontaneous())
+        emit closed();
+    QDialog::hideEvent(event);
 }
 
 } // namespace norva

@@ -1,36 +1,34 @@
 #pragma once
 
 #include <QDialog>
-#include <QTimer>
 #include <cstdint>
-#include <functional>
 
 namespace norva {
 
-// The pending-action warning: a small window that stays on top, counts ten seconds in its
-// caption and then restarts or shuts the computer down. Nothing in it cancels the action;
-// closing it only hides it.
+class PendingAction;
+
+// The pending-action warning window: a small window that stays on top and shows the count of
+// a PendingAction in its caption. It only draws what the action announces; the count, the
+// mode and the clock are the action's. Closing the window hides it and tells the action,
+// which counts on: nothing here cancels the action.
 class Twarning : public QDialog {
     Q_OBJECT
 public:
-    explicit Twarning(QWidget* parent = nullptr);
+    explicit Twarning(PendingAction& action, QWidget* parent = nullptr);
 
-    // What the end of the count does, by mode: 0 restart, 1 shutdown.
-    std::function<void()> doRestart;
-    std::function<void()> doShutdown;
+    // The action's announcements, drawn. A modal showing waits here until the count ends or
+    // the user closes the window; a showing while the window is up only raises it.
+    void showPending(std::uint8_t mode, bool modal);
+    void showCount(std::int32_t countdown);
+    void endShowing();
 
-    // Shows the window with the given mode. While it is visible only the mode changes: the
-    // count goes on from where it is.
-    void ShowPending(std::uint8_t newMode);
-
-    void Timer1Timer();
-
-    std::int32_t countdown = 0;
-    std::uint8_t mode = 0;
-    QTimer Timer1;
+signals:
+    // The window went off screen other than by the window system: the user closed it (its
+    // close button, Escape), or the count ended, which the action already knows.
+    void closed();
 
 protected:
-    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 };
 
 } // namespace norva

@@ -192,10 +192,10 @@ TEST(StartUp, CommandDuringAStartUpBoxWarnsAndActs) {
     EXPECT_EQ(reply, std::vector<std::uint8_t>{0x01});
     EXPECT_EQ(stored, "127.0.0.1");
     ASSERT_TRUE(warned) << "the command was acknowledged but no warning came";
-    EXPECT_EQ(f.form->warning->mode, 0);
+    EXPECT_EQ(f.form->pending.mode, 0);
     EXPECT_TRUE(f.power.calls.empty());
     for (int tick = 0; tick < 10; ++tick)
-        f.form->warning->Timer1Timer();
+        f.form->pending.Timer1Timer();
     EXPECT_EQ(f.power.calls, std::vector<std::string>{"reboot"});
     // The restart is still to come: its notice belongs to the next start, so the start-up's
     // notice step must leave the address stored.

@@ -2,6 +2,7 @@
 // real TForm1 over loopback, while the test thread serves the steps that run on the
 // user-interface thread.
 #include "commands/CommandPacket.h"
+#include "commands/PendingAction.h"
 #include "commands/Twarning.h"
 #include "support/FakePageValues.h"
 #include "support/FormFixture.h"
@@ -394,20 +395,21 @@ TEST_P(Accepted, AcknowledgesThenStoresThenActs) {
     EXPECT_EQ(f.setting("GracefulRestart", "SourceIP"), source);
 
     norva::Twarning& w = *f.form->warning;
+    norva::PendingAction& p = f.form->pending;
     if (c.alert) {
         EXPECT_EQ(sourceAtAction, "<not called>");
         EXPECT_TRUE(w.isVisible());
-        EXPECT_TRUE(w.Timer1.isActive());
-        EXPECT_EQ(w.countdown, 10);
-        EXPECT_EQ(w.mode, c.command - 1);
+        EXPECT_TRUE(p.Timer1.isActive());
+        EXPECT_EQ(p.countdown, 10);
+        EXPECT_EQ(p.mode, c.command - 1);
         EXPECT_TRUE(f.power.calls.empty());
         EXPECT_EQ(label4(), "");
         EXPECT_EQ(f.form->windowTitle(), "Got Hello");
         // The ticks are driven from here, not by the clock.
-        w.Timer1.stop();
+        p.Timer1.stop();
         for (int left = 9; left >= 0; --left) {
             EXPECT_TRUE(f.power.calls.empty()) << left;
-            w.Timer1Timer();
+            p.Timer1Timer();
             EXPECT_EQ(w.windowTitle(), QString("Timer = %1").arg(left));
         }
         EXPECT_FALSE(w.isVisible());
@@ -501,7 +503,7 @@ protected:
 
     norva::test::FakePageValues values;
     norva::CommandProtocol protocol{f.form->queue, f.form->MyIni, f.form->view, values,
-                                    f.form->warning};
+                                    f.form->pending};
 };
 
 TEST_P(FromPageValues, DecideTheCredentialsAndTheWarning) {
@@ -515,7 +517,7 @@ TEST_P(FromPageValues, DecideTheCredentialsAndTheWarning) {
               *c.call ? std::vector<std::string>{c.call} : std::vector<std::string>{});
     norva::Twarning& w = *f.form->warning;
     EXPECT_EQ(w.isVisible(), c.warningShown);
-    w.Timer1.stop();
+    f.form->pending.Timer1.stop();
     w.hide();
 }
 

@@ -1,4 +1,6 @@
-// The pending-action warning, driven by its tick handler instead of the clock.
+// The pending-action warning window following its pending action, driven by the action's
+// tick handler instead of the clock.
+#include "commands/PendingAction.h"
 #include "commands/Twarning.h"
 #include "support/FormFixture.h"
 
@@ -8,30 +10,32 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+using norva::PendingAction;
 using norva::Twarning;
 using norva::test::FormFixture;
 
 namespace {
 
-// A warning window on its own, recording the actions it asks for.
+// A warning window on its own action, recording the actions it asks for.
 class Warning : public testing::Test {
 protected:
     Warning() {
-        w.doRestart = [this] { actions.emplace_back("restart"); };
-        w.doShutdown = [this] { actions.emplace_back("shutdown"); };
+        p.doRestart = [this] { actions.emplace_back("restart"); };
+        p.doShutdown = [this] { actions.emplace_back("shutdown"); };
     }
 
     // The clock stays out of it: every tick comes from the test.
     void show(std::uint8_t mode) {
-        w.ShowPending(mode);
-        w.Timer1.stop();
+        p.ShowPending(mode);
+        p.Timer1.stop();
     }
     void ticks(int n) {
         for (int i = 0; i < n; ++i)
-            w.Timer1Timer();
+            p.Timer1Timer();
     }
 
-    Twarning w;
+    PendingAction p;
+    Twarning w{p};
     std::vector<std::string> actions;
 };
 
@@ -51,8 +55,8 @@ TEST_F(Warning, IsAnAlwaysOnTopWindowWithoutButtons) {
     texts.sort();
     EXPECT_EQ(texts.join("|"), "By Norva-Pro|Graceful shutdown Initiated");
     EXPECT_FALSE(w.isVisible());
-    EXPECT_FALSE(w.Timer1.isActive());
-    EXPECT_EQ(w.mode, 0);
+    EXPECT_FALSE(p.Timer1.isActive());
+    EXPECT_EQ(p.mode, 0);
 }
 
 // The title bar offers the close button only: a window that must not be put away for
@@ -84,10 +88,10 @@ TEST(WarningInTheProgram, TitleBarHasOnlyACloseButtonAlsoWhenShownModally) {
     ExpectOnlyACloseButton(w);
     QTimer::singleShot(0, &w, [&] {
         ExpectOnlyACloseButton(w);
-        w.Timer1.stop();
+        f.form->pending.Timer1.stop();
         w.reject();
     });
-    w.exec();
+    f.form->pending.ShowPending(0, true);
     EXPECT_TRUE(f.power.calls.empty());
 }
 
@@ -104,20 +108,20 @@ void PrintTo(const ModeCase& c, std::ostream* os) {
 class CountdownByMode : public Warning, public testing::WithParamInterface<ModeCase> {};
 
 TEST_P(CountdownByMode, CountsTenTicksInTheCaptionThenActsOnce) {
-    w.ShowPending(GetParam().mode);
+    p.ShowPending(GetParam().mode);
     EXPECT_TRUE(w.isVisible());
-    EXPECT_TRUE(w.Timer1.isActive());
-    EXPECT_EQ(w.Timer1.interval(), 1000);
-    EXPECT_EQ(w.countdown, 10);
+    EXPECT_TRUE(p.Timer1.isActive());
+    EXPECT_EQ(p.Timer1.interval(), 1000);
+    EXPECT_EQ(p.countdown, 10);
     EXPECT_EQ(w.windowTitle(), "Warning");
-    w.Timer1.stop();
+    p.Timer1.stop();
     for (int left = 9; left >= 0; --left) {
         EXPECT_TRUE(actions.empty()) << left;
-        w.Timer1Timer();
+        p.Timer1Timer();
         EXPECT_EQ(w.windowTitle(), QString("Timer = %1").arg(left));
     }
     EXPECT_FALSE(w.isVisible());
-    EXPECT_FALSE(w.Timer1.isActive());
+    EXPECT_FALSE(p.Timer1.isActive());
     EXPECT_EQ(actions, GetParam().actions);
 }
 
@@ -128,12 +132,13 @@ INSTANTIATE_TEST_SUITE_P(Cases, CountdownByMode,
                          [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(Warning, ClosingDoesNotStopTheAction) {
-    w.ShowPending(0);
+    p.ShowPending(0);
     ticks(3);
     w.close();
     EXPECT_FALSE(w.isVisible());
-    EXPECT_TRUE(w.Timer1.isActive()) << "the clock keeps counting after a close";
-    w.Timer1.stop();
+    EXPECT_FALSE(p.onScreen());
+    EXPECT_TRUE(p.Timer1.isActive()) << "the clock keeps counting after a close";
+    p.Timer1.stop();
     ticks(6);
     EXPECT_TRUE(actions.empty());
     ticks(1);
@@ -143,9 +148,9 @@ TEST_F(Warning, ClosingDoesNotStopTheAction) {
 TEST_F(Warning, SecondShowingWhileVisibleChangesOnlyTheMode) {
     show(0);
     ticks(4);
-    w.ShowPending(1); // a shutdown command during a restart countdown
+    p.ShowPending(1); // a shutdown command during a restart countdown
     EXPECT_TRUE(w.isVisible());
-    EXPECT_EQ(w.countdown, 6);
+    EXPECT_EQ(p.countdown, 6);
     EXPECT_EQ(w.windowTitle(), "Timer = 6");
     ticks(5);
     EXPECT_TRUE(actions.empty());
@@ -158,10 +163,11 @@ TEST_F(Warning, ShowingAfterTheUserClosedItStartsTheCountAgain) {
     ticks(4);
     w.close();
     ticks(2);
-    w.ShowPending(0);
+    p.ShowPending(0);
     EXPECT_TRUE(w.isVisible());
-    EXPECT_EQ(w.countdown, 10);
-    w.Timer1.stop();
+    EXPECT_EQ(p.countdown, 10);
+    EXPECT_EQ(w.windowTitle(), "Timer = 4") << "the last count until the first tick";
+    p.Timer1.stop();
     ticks(9);
     EXPECT_TRUE(actions.empty());
     ticks(1);
@@ -172,8 +178,9 @@ TEST_F(Warning, ShowingAfterTheUserClosedItStartsTheCountAgain) {
 TEST_F(Warning, ModeIsKeptBetweenShowings) {
     show(1);
     ticks(10);
-    w.show(); // as Button9 does, without setting a mode
-    w.Timer1.stop();
+    p.ShowPending(p.mode); // as Button9 does, without setting a mode
+    EXPECT_TRUE(w.isVisible());
+    p.Timer1.stop();
     ticks(10);
     EXPECT_EQ(actions, (std::vector<std::string>{"shutdown", "shutdown"}));
 }
@@ -184,15 +191,16 @@ TEST(Button9, ShowsTheWarningModallyAndRestartsAtZero) {
     FormFixture f;
     f.start();
     Twarning& w = *f.form->warning;
+    PendingAction& p = f.form->pending;
     bool wasModal = false;
     std::vector<std::string> callsBeforeEnd;
     QTimer::singleShot(0, &w, [&] {
         wasModal = w.isVisible() && w.isModal();
-        w.Timer1.stop();
+        p.Timer1.stop();
         for (int i = 0; i < 9; ++i)
-            w.Timer1Timer();
+            p.Timer1Timer();
         callsBeforeEnd = f.power.calls;
-        w.Timer1Timer();
+        p.Timer1Timer();
     });
     // Should the count not end the modal showing, this does, and the checks below fail.
     QTimer failSafe;
