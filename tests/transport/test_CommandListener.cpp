@@ -80,14 +80,6 @@ int bindAny(int family, uint16_t port) {
     return s;
 }
 
-uint16_t boundPort(int s) {
-    sockaddr_storage a{};
-    socklen_t length = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &length);
-    return a.ss_family == AF_INET ? ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port)
-                                  : ntohs(reinterpret_cast<sockaddr_in6*>(&a)->sin6_port);
-}
-
 // The device's side of a connection, on loopback.
 class Client {
 public:
