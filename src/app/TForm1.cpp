@@ -106,6 +106,15 @@ void TForm1::connectHandlers() {
         return TComSelectForm::Ask(entries, this);
     };
 
+    // The monitors announce their counters; the window draws them.
+    connect(&network, &NetworkMonitor::countersChanged, this,
+            [this](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t bad,
+                   std::uint32_t missed) { view.showNetworkCounters(sent, rcvd, bad, missed); });
+    connect(&serial, &SerialMonitor::countersChanged, this,
+            [this](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t missed) {
+                view.showSerialCounters(sent, rcvd, missed);
+            });
+
     control.loadSetup = [this] { pages.loadSetup(); };
     pages.IsComPortAvailable = [this](unsigned n) { return myPort.IsComPortAvailable(n); };
     pages.beginApply = [this] { return control.BeginApply(); };

@@ -6,7 +6,6 @@
 #include "transport/UdpEndpoint.h"
 #include "ui/ErrorBox.h"
 #include "ui/StatusView.h"
-#include "ui/TForm1Ui.h"
 
 #include <string>
 
@@ -65,7 +64,7 @@ void NetworkMonitor::SendNetHeartbeat() {
     if (!Timer2.isActive())
         Timer2.start();
     ++sentCount;
-    StatusView::setCounter(view_.ui().Sent, sentCount);
+    announceCounters();
 }
 
 void NetworkMonitor::Timer1Timer() {
@@ -78,7 +77,7 @@ void NetworkMonitor::Timer1Timer() {
 
 void NetworkMonitor::Timer2Timer() {
     ++missedCount;
-    StatusView::setCounter(view_.ui().Missed, missedCount);
+    announceCounters();
     Timer2.stop();
     --FailCntr;
     if (FailCntr != 0)
@@ -89,7 +88,7 @@ void NetworkMonitor::Timer2Timer() {
 void NetworkMonitor::UDPServerUDPRead(const std::vector<std::uint8_t>& AData) {
     Timer2.stop(); // any datagram ends the wait for an answer
     ++rcvdCount;
-    StatusView::setCounter(view_.ui().Received, rcvdCount);
+    announceCounters();
     if (is(AData, Tokens::Ack)) {
         view_.showAnswered();
     } else if (is(AData, Tokens::Shutdown)) {
@@ -98,7 +97,7 @@ void NetworkMonitor::UDPServerUDPRead(const std::vector<std::uint8_t>& AData) {
         reply("Restart", Tokens::RestartAck);
     } else if (is(AData, Tokens::Nak)) {
         ++badCount;
-        StatusView::setCounter(view_.ui().NAK, badCount);
+        announceCounters();
     }
 }
 
@@ -112,8 +111,11 @@ void NetworkMonitor::reply(const char* caption, std::string_view token) {
 
 void NetworkMonitor::ClearStats() {
     sentCount = rcvdCount = missedCount = badCount = 0;
-    for (auto* label : {view_.ui().Sent, view_.ui().Received, view_.ui().Missed, view_.ui().NAK})
-        StatusView::setCounter(label, 0);
+    announceCounters();
+}
+
+void NetworkMonitor::announceCounters() {
+    emit countersChanged(sentCount, rcvdCount, badCount, missedCount);
 }
 
 } // namespace norva

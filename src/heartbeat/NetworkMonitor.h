@@ -41,8 +41,15 @@ public:
     std::uint32_t badCount = 0;
     std::uint32_t missedCount = 0;
 
+signals:
+    // The four counters after any of them changed (a send, an answer, a NAK, a miss, a
+    // clear). Values only, so whoever shows them needs nothing of the monitor.
+    void countersChanged(std::uint32_t sent, std::uint32_t rcvd, std::uint32_t bad,
+                         std::uint32_t missed);
+
 private:
     SettingsFile& ini() const;
+    void announceCounters();
     void reply(const char* caption, std::string_view token);
 
     SettingsHandle& MyIni_;

@@ -6,7 +6,6 @@
 #include "transport/SerialPort.h"
 #include "ui/ErrorBox.h"
 #include "ui/StatusView.h"
-#include "ui/TForm1Ui.h"
 
 #include <string>
 
@@ -42,7 +41,7 @@ void SerialMonitor::SendComHeartbeat() {
     if (!comResp.isActive())
         comResp.start();
     ++comSentCount;
-    StatusView::setCounter(view_.ui().comSent, comSentCount);
+    announceCounters();
 }
 
 void SerialMonitor::comFreqTimer() {
@@ -56,7 +55,7 @@ void SerialMonitor::comFreqTimer() {
 void SerialMonitor::comRespTimer() {
     comResp.stop();
     ++comMissedCount;
-    StatusView::setCounter(view_.ui().comMissed, comMissedCount);
+    announceCounters();
     --comFailCntr;
     if (comFailCntr != 0)
         return;
@@ -70,7 +69,7 @@ void SerialMonitor::myPortTriggerAvail(SerialPort& CP, std::uint16_t Count) {
         for (std::uint16_t i = 0; i < Count; ++i)
             text.push_back(static_cast<char>(CP.GetChar()));
         ++comrcvdCount;
-        StatusView::setCounter(view_.ui().comRcvd, comrcvdCount);
+        announceCounters();
         if (view_.failed)
             view_.showAnswered();
     }
@@ -80,8 +79,11 @@ void SerialMonitor::myPortTriggerAvail(SerialPort& CP, std::uint16_t Count) {
 
 void SerialMonitor::ComClearStats() {
     comSentCount = comrcvdCount = comMissedCount = 0;
-    for (auto* label : {view_.ui().comSent, view_.ui().comRcvd, view_.ui().comMissed})
-        StatusView::setCounter(label, 0);
+    announceCounters();
+}
+
+void SerialMonitor::announceCounters() {
+    emit countersChanged(comSentCount, comrcvdCount, comMissedCount);
 }
 
 } // namespace norva

@@ -36,7 +36,13 @@ public:
     std::uint32_t comrcvdCount = 0;
     std::uint32_t comMissedCount = 0;
 
+signals:
+    // The three counters after any of them changed (a send, an answer, a miss, a clear).
+    void countersChanged(std::uint32_t sent, std::uint32_t rcvd, std::uint32_t missed);
+
 private:
+    void announceCounters();
+
     SettingsHandle& MyIni_;
     SerialPort& myPort_;
     StatusView& view_;

@@ -40,6 +40,20 @@ void StatusView::setCounter(QLabel* label, std::uint32_t value) {
     label->setText(QString::number(value));
 }
 
+void StatusView::showNetworkCounters(std::uint32_t sent, std::uint32_t rcvd, std::uint32_t bad,
+                                     std::uint32_t missed) {
+    setCounter(ui_.Sent, sent);
+    setCounter(ui_.Received, rcvd);
+    setCounter(ui_.NAK, bad);
+    setCounter(ui_.Missed, missed);
+}
+
+void StatusView::showSerialCounters(std::uint32_t sent, std::uint32_t rcvd, std::uint32_t missed) {
+    setCounter(ui_.comSent, sent);
+    setCounter(ui_.comRcvd, rcvd);
+    setCounter(ui_.comMissed, missed);
+}
+
 void StatusView::setCaption(const QString& caption) {
     window_.setWindowTitle(caption);
 }

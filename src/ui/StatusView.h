@@ -26,7 +26,10 @@ public:
     // Main window
     void showIcon(tAppIcons theIcon);
     void setStatusText(const QString& text); // Label1
-    static void setCounter(QLabel* label, std::uint32_t value);
+    // The counters the monitors announce; a label shows its counter's value as a number.
+    void showNetworkCounters(std::uint32_t sent, std::uint32_t rcvd, std::uint32_t bad,
+                             std::uint32_t missed);
+    void showSerialCounters(std::uint32_t sent, std::uint32_t rcvd, std::uint32_t missed);
     void setCaption(const QString& caption);
     void setLabel4(const QString& text);  // also written to standard error
     void appendMemo(const QString& line); // also written to standard error
@@ -54,6 +57,7 @@ public:
     bool showBalloon = false; // the window was put away into the tray
 
 private:
+    static void setCounter(QLabel* label, std::uint32_t value);
     void showTrayResponding();    // picture 0 + hint, or plain
     void showTrayNotResponding(); // picture 1 + hint, or plain
 

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <string>
 #include <string_view>
@@ -363,6 +364,31 @@ TEST_F(NetworkMonitorTest, ClearStatsZeroesTheFourCountersAndKeepsFailCounter) {
     for (auto* label : {ui().Sent, ui().Received, ui().Missed, ui().NAK})
         EXPECT_EQ(label->text(), "0");
     EXPECT_EQ(net().FailCntr, 4);
+}
+
+// The counters reach the window as announced values: every change is announced with all
+// four, in order, and the monitor needs no widget to say them.
+TEST_F(NetworkMonitorTest, AnnouncesTheFourCountersOnEverySendAnswerNakMissAndClear) {
+    using Counters = std::array<std::uint32_t, 4>; // sent, received, NAK, missed
+    build(netSettings(port, "1", "5"));
+    std::vector<Counters> heard;
+    QObject::connect(
+        &net(), &norva::NetworkMonitor::countersChanged,
+        [&](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t bad, std::uint32_t missed) {
+            heard.push_back({sent, rcvd, bad, missed});
+        });
+
+    f->form->control.Button2Click(); // the start heartbeat
+    net().Timer2Timer();             // its answer never came
+    net().UDPServerUDPRead(bytes("NorvaACK"));
+    net().UDPServerUDPRead(bytes("NorvaNAK"));
+    net().Timer1Timer(); // Freq 1: the next heartbeat
+    net().ClearStats();
+
+    // The start clears the counters first; a NAK is received before it is counted bad.
+    const std::vector<Counters> expected{{0, 0, 0, 0}, {1, 0, 0, 0}, {1, 0, 0, 1}, {1, 1, 0, 1},
+                                         {1, 2, 0, 1}, {1, 2, 1, 1}, {2, 2, 1, 1}, {0, 0, 0, 0}};
+    EXPECT_EQ(heard, expected);
 }
 
 } // namespace

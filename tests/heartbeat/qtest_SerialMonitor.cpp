@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <fcntl.h>
 #include <filesystem>
@@ -250,6 +251,30 @@ TEST_F(SerialMonitorTest, ComClearStatsZeroesTheThreeCountersAndKeepsFailCounter
     for (auto* label : {ui().comSent, ui().comRcvd, ui().comMissed})
         EXPECT_EQ(label->text(), "0");
     EXPECT_EQ(ser().comFailCntr, 4);
+}
+
+// The counters reach the window as announced values: every change is announced with all
+// three, in order, and the monitor needs no widget to say them.
+TEST_F(SerialMonitorTest, AnnouncesTheThreeCountersOnEverySendAnswerMissAndClear) {
+    using Counters = std::array<std::uint32_t, 3>; // sent, received, missed
+    build(usbSettings("comFreq=1\ncomFail=5\n"));
+    std::vector<Counters> heard;
+    QObject::connect(&ser(), &norva::SerialMonitor::countersChanged,
+                     [&](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t missed) {
+                         heard.push_back({sent, rcvd, missed});
+                     });
+
+    f->form->control.Button2Click(); // the start heartbeat
+    ser().comRespTimer();            // its answer never came
+    ASSERT_TRUE(answer("NorvaACK", 8));
+    ASSERT_TRUE(answer("NorvaNAK", 8)); // eight bytes count as received, whatever they say
+    ser().comFreqTimer();               // comFreq 1: the next heartbeat
+    ser().ComClearStats();
+
+    // The start clears the counters first.
+    const std::vector<Counters> expected{{0, 0, 0}, {1, 0, 0}, {1, 0, 1}, {1, 1, 1},
+                                         {1, 2, 1}, {2, 2, 1}, {0, 0, 0}};
+    EXPECT_EQ(heard, expected);
 }
 
 // Writes to a port that cannot be opened: the failure is swallowed, and the heartbeat is
