@@ -106,10 +106,12 @@ void TForm1::connectHandlers() {
         return TComSelectForm::Ask(entries, this);
     };
 
-    // The monitors announce their counters; the window draws them.
+    // The monitors announce their counters and the caption; the window draws them.
     connect(&network, &NetworkMonitor::countersChanged, this,
             [this](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t bad,
                    std::uint32_t missed) { view.showNetworkCounters(sent, rcvd, bad, missed); });
+    connect(&network, &NetworkMonitor::captionRequested, this,
+            [this](const QString& caption) { view.setCaption(caption); });
     connect(&serial, &SerialMonitor::countersChanged, this,
             [this](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t missed) {
                 view.showSerialCounters(sent, rcvd, missed);

@@ -104,7 +104,7 @@ void NetworkMonitor::UDPServerUDPRead(const std::vector<std::uint8_t>& AData) {
 void NetworkMonitor::reply(const char* caption, std::string_view token) {
     // Only the caption changes and the device gets its reply at the configured address:
     // power actions come through the command port alone.
-    view_.setCaption(caption);
+    emit captionRequested(QString::fromLatin1(caption));
     const std::string host = ini().ReadString(keys::IPAddr);
     UDPServer_.Send(host, Low16(thePort), std::string(token));
 }

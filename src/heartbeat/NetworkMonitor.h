@@ -46,6 +46,8 @@ signals:
     // clear). Values only, so whoever shows them needs nothing of the monitor.
     void countersChanged(std::uint32_t sent, std::uint32_t rcvd, std::uint32_t bad,
                          std::uint32_t missed);
+    // The device's "NorvaShutdown" or "NorvaRestart" asks for this window caption.
+    void captionRequested(const QString& caption);
 
 private:
     SettingsFile& ini() const;

@@ -334,8 +334,12 @@ TEST_P(NetworkDeviceMessage, SetsTheCaptionRepliesToTheConfiguredPortAndPowersNo
     build(netSettings(port));
     f->form->control.Button2Click();
     ASSERT_TRUE(waitOnWire("NorvaHB", 1));
+    std::vector<QString> captions;
+    QObject::connect(&net(), &norva::NetworkMonitor::captionRequested,
+                     [&](const QString& caption) { captions.push_back(caption); });
 
     net().UDPServerUDPRead(bytes(c.message));
+    EXPECT_EQ(captions, std::vector<QString>{c.caption}) << "announced once, as a value";
     EXPECT_EQ(f->form->windowTitle(), c.caption);
     EXPECT_FALSE(net().Timer2.isActive());
     EXPECT_EQ(net().rcvdCount, 1u);
