@@ -50,6 +50,11 @@ void HandOverQueue::Channel::notify() const {
     queue_->notify();
 }
 
+bool HandOverQueue::Channel::closed() const {
+    std::lock_guard lock(queue_->mutex_);
+    return queue_->closed_;
+}
+
 bool HandOverQueue::call(std::function<void()> fn, std::optional<std::chrono::milliseconds> cap) {
     return callOn(kEventLoop, std::move(fn), cap);
 }

@@ -51,6 +51,9 @@ public:
         // Wakes serveUntil, for instance when a worker thread has ended.
         void notify() const;
 
+        // Whether the queue refuses calls (close() has run).
+        bool closed() const;
+
     private:
         friend class HandOverQueue;
         Channel(HandOverQueue& queue, unsigned id) : queue_(&queue), id_(id) {}

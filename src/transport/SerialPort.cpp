@@ -358,7 +358,6 @@ struct SerialPort::Service {
             if (eventDueLocked()) {
                 const uint64_t mark = rxMark;
                 lock.unlock();
-                const auto asked = std::chrono::steady_clock::now();
                 bool answered = true;
                 try {
                     // Capped: a user-interface thread stuck in something else delays the
@@ -368,13 +367,13 @@ struct SerialPort::Service {
                 } catch (...) {
                     // deliver() reports its own errors; nothing else can come back here.
                 }
-                const bool refused = std::chrono::steady_clock::now() - asked < deliveryCap;
+                const bool refused = !answered && channel.closed();
                 lock.lock();
                 // An event that did not reach the handler within the cap leaves the mark
                 // where it was, so the next round raises it again, with any bytes that came
                 // meanwhile. Only a queue that refuses calls outright (it is closed: the
                 // program is ending) gives up the event, or this loop would spin.
-                if (!answered && refused && rxMark == mark)
+                if (refused && rxMark == mark)
                     rxMark = rxAdded;
             }
         }
