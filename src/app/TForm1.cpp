@@ -1,13 +1,13 @@
 #include "app/TForm1.h"
 
-#include "commands/Twarning.h"
+#include "platform/ErrorBox.h"
 #include "platform/MessageBoxes.h"
 #include "ui/CEditIPAddr.h"
-#include "ui/ErrorBox.h"
 #include "ui/TAboutBox.h"
 #include "ui/TComSelectForm.h"
 #include "ui/TSetupFrm.h"
 #include "ui/TusbForm.h"
+#include "ui/Twarning.h"
 
 #include <QAction>
 #include <QApplication>
@@ -25,11 +25,10 @@ namespace norva {
 
 TForm1::TForm1(const AppEnvironment& environment)
     : env(environment), view(*this, ui, tray, *env.boxes), UDPServer(queue),
-      myPort(queue, ComPortMap(env.settingsFolder)), network(MyIni, UDPServer, view),
-      serial(MyIni, myPort, view), pages(MyIni, view),
-      control(MyIni, view, pages, network, serial, myPort), power(view, *env.power),
-      notice(MyIni, UDPServer), protocol(queue, MyIni, view, pages, pending),
-      theServer(env.commandPort) {
+      myPort(queue, ComPortMap(env.settingsFolder)), pages(MyIni, view), status(pages),
+      network(MyIni, UDPServer, status, *env.boxes), serial(MyIni, myPort, status, *env.boxes),
+      control(MyIni, status, *env.boxes, pages, network, serial, myPort), power(*env.power),
+      notice(MyIni, UDPServer), protocol(queue, MyIni, pages, pending), theServer(env.commandPort) {
     ui.setupUi(this, env.boxes);
 
     // Calls from worker threads reach this thread through the Qt event loop; modal boxes
@@ -106,7 +105,18 @@ void TForm1::connectHandlers() {
         return TComSelectForm::Ask(entries, this);
     };
 
-    // The monitors announce their counters and the caption; the window draws them.
+    // The heartbeat and the command port announce what the user is to see; the window
+    // draws it.
+    connect(&status, &HeartbeatStatus::iconShown, this,
+            [this](tAppIcons icon) { view.showIcon(icon); });
+    connect(&status, &HeartbeatStatus::statusTextShown, this,
+            [this](const QString& text) { view.setStatusText(text); });
+    connect(&status, &HeartbeatStatus::trayHintShown, this,
+            [this](int index, const QString& hint) { view.setTrayHint(index, hint); });
+    connect(&status, &HeartbeatStatus::trayBalloonTextShown, this,
+            [this](int index, const QString& text) { view.setTray(index, text); });
+    connect(&status, &HeartbeatStatus::noResponse, this,
+            [this](const QString& text) { view.noResponseAlert(text); });
     connect(&network, &NetworkMonitor::countersChanged, this,
             [this](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t bad,
                    std::uint32_t missed) { view.showNetworkCounters(sent, rcvd, bad, missed); });
@@ -116,6 +126,14 @@ void TForm1::connectHandlers() {
             [this](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t missed) {
                 view.showSerialCounters(sent, rcvd, missed);
             });
+    connect(&protocol, &CommandProtocol::captionRequested, this,
+            [this](const QString& caption) { view.setCaption(caption); });
+    connect(&protocol, &CommandProtocol::label4Requested, this,
+            [this](const QString& text) { view.setLabel4(text); });
+    connect(&protocol, &CommandProtocol::memoLineRequested, this,
+            [this](const QString& line) { view.appendMemo(line); });
+    connect(&power, &PowerActions::captionRequested, this,
+            [this](const QString& caption) { view.setCaption(caption); });
 
     control.loadSetup = [this] { pages.loadSetup(); };
     pages.IsComPortAvailable = [this](unsigned n) { return myPort.IsComPortAvailable(n); };
@@ -164,7 +182,7 @@ void TForm1::FormCreate() {
     ui.IPADD->setText(QString::fromStdString(ini.ReadString(keys::IPAddr, ui.IPAddr->Text())));
     // ShowDetailsPanel
     theTabsChange(0);
-    view.failed = false;
+    status.failed = false;
     pages.loadGSD();
     pages.loadSetup();
     control.OpenStoredPort();
@@ -172,8 +190,7 @@ void TForm1::FormCreate() {
         return; // closed from under the port's message: the program ends here
     control.ResumeHeartbeat();
     notice.Run();
-    if (!ui.showStatusInTrayCB->isChecked())
-        view.setTray(2, "Norva utility");
+    control.ShowStartTray();
 }
 
 void TForm1::BuildDialogs() {

@@ -6,6 +6,7 @@
 #include "commands/PowerActions.h"
 #include "commands/RestartNotice.h"
 #include "heartbeat/HeartbeatControl.h"
+#include "heartbeat/HeartbeatStatus.h"
 #include "heartbeat/NetworkMonitor.h"
 #include "heartbeat/SerialMonitor.h"
 #include "settings/SettingsHandle.h"
@@ -87,9 +88,10 @@ public:
     HandOverQueue queue;
     UdpEndpoint UDPServer;
     SerialPort myPort;
+    SettingsPages pages; // before the components that read the pages' values
+    HeartbeatStatus status;
     NetworkMonitor network;
     SerialMonitor serial;
-    SettingsPages pages; // before the components that read the pages' values
     HeartbeatControl control;
     PowerActions power;
     RestartNotice notice;

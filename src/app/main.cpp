@@ -6,7 +6,7 @@
 #include "commands/Login1PowerBackend.h"
 #include "platform/InstanceLock.h"
 #include "settings/SettingsFile.h"
-#include "ui/ErrorBox.h"
+#include "platform/ErrorBox.h"
 #include "ui/QtMessageBoxes.h"
 #include "ui/TrayIcon.h"
 

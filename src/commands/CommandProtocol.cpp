@@ -6,11 +6,8 @@
 #include "settings/SettingsHandle.h"
 #include "transport/CommandConnection.h"
 #include "transport/HandOverQueue.h"
-#include "ui/StatusView.h"
 
-#include <QString>
 #include <optional>
-#include <vector>
 
 namespace norva {
 
@@ -28,9 +25,9 @@ std::optional<std::string> eightBit(const QString& text) {
 
 } // namespace
 
-CommandProtocol::CommandProtocol(HandOverQueue& ui, SettingsHandle& MyIni, StatusView& view,
-                                 PageValues& pages, PendingAction& warning)
-    : ui_(ui), MyIni_(MyIni), view_(view), pages_(pages), warning_(warning) {}
+CommandProtocol::CommandProtocol(HandOverQueue& ui, SettingsHandle& MyIni, PageValues& pages,
+                                 PendingAction& warning)
+    : ui_(ui), MyIni_(MyIni), pages_(pages), warning_(warning) {}
 
 void CommandProtocol::onUi(const std::function<void()>& step) {
     if (!ui_.call(step))
@@ -50,7 +47,7 @@ void CommandProtocol::theServerExecute(CommandConnection& AContext) {
     }
     if (HelloText(message) != "hello-000")
         return;
-    onUi([&] { view_.setCaption("Got Hello"); });
+    onUi([&] { emit captionRequested("Got Hello"); });
     AContext.Write(
         {static_cast<std::uint8_t>(localSeq & 0xFF), static_cast<std::uint8_t>(localSeq >> 8)});
 }
@@ -63,17 +60,17 @@ void CommandProtocol::handleCommand(CommandConnection& AContext,
     onUi([&] {
         const std::optional<std::string> user = eightBit(pages_.userName());
         if (!user || !SameUserName(packet.userName, *user)) {
-            view_.setLabel4("Bad Username");
+            emit label4Requested("Bad Username");
             return;
         }
         const std::optional<std::string> password = eightBit(pages_.password());
         if (!password || packet.password != *password) {
-            view_.setLabel4("Bad Password");
+            emit label4Requested("Bad Password");
             return;
         }
         if (packet.type != eCmnd_get)
             return;
-        view_.appendMemo("Recived eCmnd_get");
+        emit memoLineRequested("Recived eCmnd_get");
         accepted = true;
     });
     if (!accepted || (packet.command != kCommandRestart && packet.command != kCommandShutdown))
@@ -82,8 +79,9 @@ void CommandProtocol::handleCommand(CommandConnection& AContext,
     // The device hears of an accepted command before anything is done for it.
     AContext.Write({0x01});
 
+    const std::string peer = AContext.PeerIP();
+    const QString source = QString::fromStdString(peer);
     if (packet.command == kCommandRestart) {
-        const std::string peer = AContext.PeerIP();
         onUi([&] {
             // Stored first, so the device is told after the restart; a failed write stops
             // here and no restart follows.
@@ -91,21 +89,25 @@ void CommandProtocol::handleCommand(CommandConnection& AContext,
             if (restartStored)
                 restartStored();
             if (pages_.alertPendingAction()) {
+                emit commandAccepted(source, "restart after warning");
                 warning_.ShowPending(0);
             } else {
+                emit commandAccepted(source, "restart");
                 if (doRestart)
                     doRestart();
-                view_.setLabel4("RESTART");
+                emit label4Requested("RESTART");
             }
         });
     } else {
         onUi([&] {
             if (pages_.alertPendingAction()) {
+                emit commandAccepted(source, "shutdown after warning");
                 warning_.ShowPending(1);
             } else {
+                emit commandAccepted(source, "shutdown");
                 if (doShutdown)
                     doShutdown();
-                view_.setLabel4("SHUTDOWN");
+                emit label4Requested("SHUTDOWN");
             }
         });
     }

@@ -1,17 +1,16 @@
 #include "commands/PowerActions.h"
 
 #include "platform/PowerBackend.h"
-#include "ui/StatusView.h"
 
 namespace norva {
 
 void PowerActions::doRestart() {
-    view_.setCaption("DO restart");
+    emit captionRequested("DO restart");
     power_.reboot();
 }
 
 void PowerActions::doShutdown() {
-    view_.setCaption("DO Shutdown");
+    emit captionRequested("DO Shutdown");
     power_.powerOff();
 }
 

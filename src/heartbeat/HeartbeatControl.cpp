@@ -1,22 +1,22 @@
 #include "heartbeat/HeartbeatControl.h"
 
+#include "heartbeat/HeartbeatStatus.h"
 #include "heartbeat/NetworkMonitor.h"
 #include "heartbeat/PageValues.h"
 #include "heartbeat/SerialMonitor.h"
 #include "platform/MessageBoxes.h"
 #include "settings/SettingsHandle.h"
 #include "transport/SerialPort.h"
-#include "ui/StatusView.h"
 
 #include <string>
 
 namespace norva {
 
-HeartbeatControl::HeartbeatControl(SettingsHandle& MyIni, StatusView& view, PageValues& pages,
-                                   NetworkMonitor& network, SerialMonitor& serial,
-                                   SerialPort& myPort)
-    : MyIni_(MyIni), view_(view), pages_(pages), network_(network), serial_(serial),
-      myPort_(myPort) {}
+HeartbeatControl::HeartbeatControl(SettingsHandle& MyIni, HeartbeatStatus& status,
+                                   MessageBoxes& boxes, PageValues& pages, NetworkMonitor& network,
+                                   SerialMonitor& serial, SerialPort& myPort)
+    : MyIni_(MyIni), status_(status), boxes_(boxes), pages_(pages), network_(network),
+      serial_(serial), myPort_(myPort) {}
 
 SettingsFile& HeartbeatControl::ini() const {
     return MyIni_.file();
@@ -34,12 +34,12 @@ void HeartbeatControl::StopSending() {
     network_.Timer2.stop();
     serial_.comFreq.stop();
     serial_.comResp.stop();
-    view_.showIcon(stoppedIcon);
-    view_.setStatusText("Stopped");
+    status_.showIcon(stoppedIcon);
+    status_.setStatusText("Stopped");
     if (pages_.statusInTray())
-        view_.setTray(3, "Heartbeat is not running");
+        status_.setTray(3, "Heartbeat is not running");
     else
-        view_.setTray(2, "Norva utility");
+        status_.setTray(2, "Norva utility");
 }
 
 void HeartbeatControl::Button2Click() {
@@ -51,7 +51,7 @@ void HeartbeatControl::Button2Click() {
         return;
     if (pages_.heartbeatFieldsFilled()) {
         StartSending();
-        view_.setStatusText("OK");
+        status_.setStatusText("OK");
     }
     ini().WriteBool(keys::IsStarted, true);
 }
@@ -71,8 +71,8 @@ void HeartbeatControl::OpenStoredPort() {
             myPort_.setComNumber(static_cast<std::uint16_t>(n));
             myPort_.setOpen(true);
         } else {
-            view_.boxes().showError("Com" + std::to_string(n) +
-                                    " is no longer available\rPlease select another comport");
+            boxes_.showError("Com" + std::to_string(n) +
+                             " is no longer available\rPlease select another comport");
             StopSending();
         }
     }
@@ -87,7 +87,7 @@ void HeartbeatControl::ResumeHeartbeat() {
         return;
     }
     StopSending();
-    view_.setTray(3, "Heartbeat is not running");
+    status_.setTray(3, "Heartbeat is not running");
 }
 
 bool HeartbeatControl::BeginApply() {
@@ -97,7 +97,20 @@ bool HeartbeatControl::BeginApply() {
     return true;
 }
 
+void HeartbeatControl::ShowStartTray() {
+    if (!pages_.statusInTray())
+        status_.setTray(2, "Norva utility");
+}
+
 void HeartbeatControl::EndApply(bool restart) {
+    if (pages_.statusInTray()) {
+        if (ini().ReadBool(keys::IsStarted))
+            status_.setTray(0, "Norva is responding");
+        else
+            status_.setTray(3, "Heartbeat is not running");
+    } else {
+        status_.setTray(2, "Norva utility");
+    }
     if (restart)
         StartSending();
 }

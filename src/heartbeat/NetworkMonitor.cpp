@@ -1,11 +1,11 @@
 #include "heartbeat/NetworkMonitor.h"
 
+#include "heartbeat/GuardedTimer.h"
+#include "heartbeat/HeartbeatStatus.h"
 #include "heartbeat/Tokens.h"
 #include "platform/StrToInt.h"
 #include "settings/SettingsHandle.h"
 #include "transport/UdpEndpoint.h"
-#include "ui/ErrorBox.h"
-#include "ui/StatusView.h"
 
 #include <string>
 
@@ -19,15 +19,16 @@ bool is(const std::vector<std::uint8_t>& data, std::string_view token) {
 
 } // namespace
 
-NetworkMonitor::NetworkMonitor(SettingsHandle& MyIni, UdpEndpoint& UDPServer, StatusView& view)
-    : MyIni_(MyIni), UDPServer_(UDPServer), view_(view) {
+NetworkMonitor::NetworkMonitor(SettingsHandle& MyIni, UdpEndpoint& UDPServer,
+                               HeartbeatStatus& status, MessageBoxes& boxes)
+    : MyIni_(MyIni), UDPServer_(UDPServer), status_(status) {
     // Precise timers: a coarse one may fire 5 % off, which would move the watchdog by 25 ms.
     Timer1.setTimerType(Qt::PreciseTimer);
     Timer1.setInterval(1000);
     Timer2.setTimerType(Qt::PreciseTimer);
     Timer2.setInterval(500);
-    ConnectTimer(Timer1, view_.boxes(), [this] { Timer1Timer(); });
-    ConnectTimer(Timer2, view_.boxes(), [this] { Timer2Timer(); });
+    ConnectTimer(Timer1, boxes, [this] { Timer1Timer(); });
+    ConnectTimer(Timer2, boxes, [this] { Timer2Timer(); });
 }
 
 SettingsFile& NetworkMonitor::ini() const {
@@ -54,8 +55,8 @@ void NetworkMonitor::Start() {
     UDPServer_.setDefaultPort(Low16(thePort));
     Timer1.start();
     SendNetHeartbeat();
-    view_.showIcon(goodIcon);
-    view_.setStatusText("OK");
+    status_.showIcon(goodIcon);
+    status_.setStatusText("OK");
 }
 
 void NetworkMonitor::SendNetHeartbeat() {
@@ -82,7 +83,7 @@ void NetworkMonitor::Timer2Timer() {
     --FailCntr;
     if (FailCntr != 0)
         return;
-    view_.showFailure("Your Norva is not responding to the Heartbeat (Network)");
+    status_.showFailure("Your Norva is not responding to the Heartbeat (Network)");
 }
 
 void NetworkMonitor::UDPServerUDPRead(const std::vector<std::uint8_t>& AData) {
@@ -90,7 +91,7 @@ void NetworkMonitor::UDPServerUDPRead(const std::vector<std::uint8_t>& AData) {
     ++rcvdCount;
     announceCounters();
     if (is(AData, Tokens::Ack)) {
-        view_.showAnswered();
+        status_.showAnswered();
     } else if (is(AData, Tokens::Shutdown)) {
         reply("Shutdown", Tokens::ShutdownAck);
     } else if (is(AData, Tokens::Restart)) {

@@ -7,18 +7,21 @@
 
 namespace norva {
 
+class HeartbeatStatus;
+class MessageBoxes;
 class SettingsFile;
 class SettingsHandle;
-class StatusView;
 class UdpEndpoint;
 
 // The network heartbeat: "NorvaHB" to the device over UDP every "Freq" seconds, 500 ms for
 // an answer, counters, and the failure alert after "FailCount" misses since the start.
-// Everything runs on the user-interface thread.
+// Everything runs on the user-interface thread; what the user sees goes out through the
+// shared HeartbeatStatus and the signals below. An error in a timer's handler goes to `boxes`.
 class NetworkMonitor : public QObject {
     Q_OBJECT
 public:
-    NetworkMonitor(SettingsHandle& MyIni, UdpEndpoint& UDPServer, StatusView& view);
+    NetworkMonitor(SettingsHandle& MyIni, UdpEndpoint& UDPServer, HeartbeatStatus& status,
+                   MessageBoxes& boxes);
 
     // The network part of StartSending.
     void Start();
@@ -56,7 +59,7 @@ private:
 
     SettingsHandle& MyIni_;
     UdpEndpoint& UDPServer_;
-    StatusView& view_;
+    HeartbeatStatus& status_;
 };
 
 } // namespace norva

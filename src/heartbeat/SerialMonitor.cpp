@@ -1,24 +1,25 @@
 #include "heartbeat/SerialMonitor.h"
 
+#include "heartbeat/GuardedTimer.h"
+#include "heartbeat/HeartbeatStatus.h"
 #include "heartbeat/Tokens.h"
 #include "platform/StrToInt.h"
 #include "settings/SettingsHandle.h"
 #include "transport/SerialPort.h"
-#include "ui/ErrorBox.h"
-#include "ui/StatusView.h"
 
 #include <string>
 
 namespace norva {
 
-SerialMonitor::SerialMonitor(SettingsHandle& MyIni, SerialPort& myPort, StatusView& view)
-    : MyIni_(MyIni), myPort_(myPort), view_(view) {
+SerialMonitor::SerialMonitor(SettingsHandle& MyIni, SerialPort& myPort, HeartbeatStatus& status,
+                             MessageBoxes& boxes)
+    : MyIni_(MyIni), myPort_(myPort), status_(status) {
     comFreq.setTimerType(Qt::PreciseTimer);
     comFreq.setInterval(1000);
     comResp.setTimerType(Qt::PreciseTimer);
     comResp.setInterval(500);
-    ConnectTimer(comFreq, view_.boxes(), [this] { comFreqTimer(); });
-    ConnectTimer(comResp, view_.boxes(), [this] { comRespTimer(); });
+    ConnectTimer(comFreq, boxes, [this] { comFreqTimer(); });
+    ConnectTimer(comResp, boxes, [this] { comRespTimer(); });
 }
 
 void SerialMonitor::Start() {
@@ -28,8 +29,8 @@ void SerialMonitor::Start() {
     comReload = comCountDown;
     comFreq.start();
     SendComHeartbeat();
-    view_.showIcon(goodIcon);
-    view_.setStatusText("OK");
+    status_.showIcon(goodIcon);
+    status_.setStatusText("OK");
 }
 
 void SerialMonitor::SendComHeartbeat() {
@@ -59,7 +60,7 @@ void SerialMonitor::comRespTimer() {
     --comFailCntr;
     if (comFailCntr != 0)
         return;
-    view_.showFailure("Your Norva is not responding to the Heartbeat (USB)");
+    status_.showFailure("Your Norva is not responding to the Heartbeat (USB)");
 }
 
 void SerialMonitor::myPortTriggerAvail(SerialPort& CP, std::uint16_t Count) {
@@ -70,8 +71,8 @@ void SerialMonitor::myPortTriggerAvail(SerialPort& CP, std::uint16_t Count) {
             text.push_back(static_cast<char>(CP.GetChar()));
         ++comrcvdCount;
         announceCounters();
-        if (view_.failed)
-            view_.showAnswered();
+        if (status_.failed)
+            status_.showAnswered();
     }
     if (text == Tokens::Ack)
         comResp.stop();

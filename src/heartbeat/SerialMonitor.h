@@ -6,9 +6,10 @@
 
 namespace norva {
 
+class HeartbeatStatus;
+class MessageBoxes;
 class SerialPort;
 class SettingsHandle;
-class StatusView;
 
 // The USB heartbeat: "NorvaHB" written to the serial port every "comFreq" seconds, 500 ms
 // for "NorvaACK", counters, and the failure alert after "comFail" misses since the start.
@@ -16,7 +17,8 @@ class StatusView;
 class SerialMonitor : public QObject {
     Q_OBJECT
 public:
-    SerialMonitor(SettingsHandle& MyIni, SerialPort& myPort, StatusView& view);
+    SerialMonitor(SettingsHandle& MyIni, SerialPort& myPort, HeartbeatStatus& status,
+                  MessageBoxes& boxes);
 
     // The USB part of StartSending.
     void Start();
@@ -45,7 +47,7 @@ private:
 
     SettingsHandle& MyIni_;
     SerialPort& myPort_;
-    StatusView& view_;
+    HeartbeatStatus& status_;
 };
 
 } // namespace norva

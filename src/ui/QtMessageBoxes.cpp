@@ -1,6 +1,6 @@
 #include "ui/QtMessageBoxes.h"
 
-#include "ui/ErrorBox.h"
+#include "platform/ErrorBox.h"
 
 #include <QApplication>
 #include <QMessageBox>

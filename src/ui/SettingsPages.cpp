@@ -60,7 +60,7 @@ bool SettingsPages::heartbeatFieldsFilled() const {
 }
 
 bool SettingsPages::statusInTray() const {
-    return view_.statusInTray();
+    return view_.ui().showStatusInTrayCB->isChecked();
 }
 
 void SettingsPages::loadSetup() {
@@ -138,15 +138,8 @@ void SettingsPages::Button6Click() {
         file.WriteBool(keys::USB, false);
     }
 
-    if (view_.statusInTray()) {
-        if (file.ReadBool(keys::IsStarted))
-            view_.setTray(0, "Norva is responding");
-        else
-            view_.setTray(3, "Heartbeat is not running");
-    } else {
-        view_.setTray(2, "Norva utility");
-    }
-
+    // The heartbeat control shows the tray for the new settings and starts the heartbeat
+    // again.
     if (endApply)
         endApply(restart);
 }

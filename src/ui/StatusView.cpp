@@ -1,11 +1,10 @@
 #include "ui/StatusView.h"
 
+#include "platform/ErrorBox.h"
 #include "platform/MessageBoxes.h"
-#include "ui/ErrorBox.h"
 #include "ui/TForm1Ui.h"
 #include "ui/TrayIcon.h"
 
-#include <QCheckBox>
 #include <QLabel>
 #include <QMainWindow>
 #include <QPlainTextEdit>
@@ -68,28 +67,9 @@ void StatusView::appendMemo(const QString& line) {
     MirrorToStderr(line.toStdString());
 }
 
-bool StatusView::statusInTray() const {
-    return ui_.showStatusInTrayCB->isChecked();
-}
-
-void StatusView::showTrayResponding() {
-    if (statusInTray()) {
-        tray_.setIconIndex(0);
-        tray_.setHint("Norva is responding");
-    } else {
-        tray_.setIconIndex(2);
-        tray_.setHint("Norva utility");
-    }
-}
-
-void StatusView::showTrayNotResponding() {
-    if (statusInTray()) {
-        tray_.setIconIndex(1);
-        tray_.setHint("Norva is not responding");
-    } else {
-        tray_.setIconIndex(2);
-        tray_.setHint("Norva utility");
-    }
+void StatusView::setTrayHint(int index, const QString& hint) {
+    tray_.setIconIndex(index);
+    tray_.setHint(hint);
 }
 
 void StatusView::setTray(int index, const QString& balloonText) {
@@ -97,9 +77,9 @@ void StatusView::setTray(int index, const QString& balloonText) {
     tray_.setBalloonText(balloonText);
 }
 
-void StatusView::noResponseAlert(const std::string& balloonText) {
+void StatusView::noResponseAlert(const QString& balloonText) {
     if (useBalloon && showBalloon) {
-        tray_.setBalloonText(QString::fromStdString(balloonText));
+        tray_.setBalloonText(balloonText);
         tray_.setBalloonTimeout(10000);
         tray_.setBalloonIcon(TrayIcon::BalloonIcon::Warning);
         tray_.setBalloonTitle("No Response");
@@ -108,21 +88,6 @@ void StatusView::noResponseAlert(const std::string& balloonText) {
     }
     boxes_.beep();
     boxes_.showError("Your Norva is not responding to the Heartbeat");
-}
-
-void StatusView::showFailure(const std::string& balloonText) {
-    showIcon(badIcon);
-    setStatusText("Fail");
-    showTrayNotResponding();
-    failed = true;
-    noResponseAlert(balloonText);
-}
-
-void StatusView::showAnswered() {
-    failed = false;
-    showIcon(goodIcon);
-    showTrayResponding();
-    setStatusText("OK");
 }
 
 } // namespace norva

@@ -1,8 +1,9 @@
 #pragma once
 
+#include "heartbeat/HeartbeatStatus.h"
+
 #include <QString>
 #include <cstdint>
-#include <string>
 
 class QLabel;
 class QMainWindow;
@@ -13,12 +14,12 @@ class MessageBoxes;
 class TrayIcon;
 struct TForm1Ui;
 
-// tAppIcons: which status picture the window shows.
-enum tAppIcons { badIcon = 0, goodIcon = 1, stoppedIcon = 2 };
-
-// How the rest of the program reports to the user: the status picture and text, counters,
-// caption and hidden outputs of the main window, the tray's pictures and hints, and the
-// no-response alert. It also keeps the display flags the heartbeat monitors share.
+// Draws what the heartbeat and the command port announce: the status picture and text,
+// counters, caption and hidden outputs of the main window, the tray's pictures, hints and
+// balloon texts, and the no-response alert. It decides nothing about the heartbeat; it only
+// knows how this desktop shows an alert (balloon or box) and whether the window is in the
+// tray. Every method takes plain values, so the view can follow a core in this process or
+// one it hears from over a bus.
 class StatusView {
 public:
     StatusView(QMainWindow& window, TForm1Ui& ui, TrayIcon& tray, MessageBoxes& boxes);
@@ -34,32 +35,23 @@ public:
     void setLabel4(const QString& text);  // also written to standard error
     void appendMemo(const QString& line); // also written to standard error
 
-    // Tray states; they follow the "Show Status In Tray" box as it is on the page now.
-    bool statusInTray() const;
+    // The tray: a picture with its hint, or with its balloon text.
+    void setTrayHint(int index, const QString& hint);
     void setTray(int index, const QString& balloonText);
 
     // The no-response alert: a balloon when the window is in the tray on a desktop with
     // balloons, otherwise the exclamation sound and a modal error box.
-    void noResponseAlert(const std::string& balloonText);
-
-    // The failure state after the configured number of misses: bad picture, "Fail", the
-    // tray, `failed`, then the no-response alert with the monitor's balloon text.
-    void showFailure(const std::string& balloonText);
-    // The device answered: `failed` cleared, good picture, the tray, "OK".
-    void showAnswered();
+    void noResponseAlert(const QString& balloonText);
 
     TForm1Ui& ui() { return ui_; }
     TrayIcon& tray() { return tray_; }
     MessageBoxes& boxes() { return boxes_; }
 
-    bool failed = false;      // the heartbeat display is in the failure state
     bool useBalloon = false;  // the desktop can show balloons
     bool showBalloon = false; // the window was put away into the tray
 
 private:
     static void setCounter(QLabel* label, std::uint32_t value);
-    void showTrayResponding();    // picture 0 + hint, or plain
-    void showTrayNotResponding(); // picture 1 + hint, or plain
 
     QMainWindow& window_;
     TForm1Ui& ui_;

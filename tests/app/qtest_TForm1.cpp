@@ -1,6 +1,6 @@
 // The application object: start-up sequence, tray states, alerts and closing.
 #include "commands/CommandPacket.h"
-#include "commands/Twarning.h"
+#include "ui/Twarning.h"
 #include "support/FormFixture.h"
 #include "ui/CEditIPAddr.h"
 #include "ui/QtMessageBoxes.h"
@@ -385,7 +385,7 @@ TEST_P(NoResponseAlert, GoesToBalloonOnlyWhenInTrayOnADesktopWithBalloons) {
         f.form->Minimizetotray1Click();
     f.form->network.FailCntr = 1;
     f.form->network.Timer2Timer();
-    EXPECT_TRUE(f.form->view.failed);
+    EXPECT_TRUE(f.form->status.failed);
     EXPECT_TRUE(visible(f.form->ui.Image1));
     EXPECT_EQ(f.form->ui.Label1->text(), "Fail");
     EXPECT_EQ(f.form->tray.iconIndex(), c.expectPicture);

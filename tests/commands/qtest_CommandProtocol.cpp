@@ -3,10 +3,10 @@
 // user-interface thread.
 #include "commands/CommandPacket.h"
 #include "commands/PendingAction.h"
-#include "commands/Twarning.h"
 #include "support/FakePageValues.h"
 #include "support/FormFixture.h"
 #include "transport/CommandConnection.h"
+#include "ui/Twarning.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -473,15 +473,18 @@ void PrintTo(const PageValuesCase& c, std::ostream* os) {
 }
 
 // A protocol that reads the page through plain values, on the started program's queue,
-// settings, view and warning. The window's own controls hold other credentials and the
-// opposite warning choice, so only the values handed in can decide. The connection is one
-// end of a socket pair and the step runs on this thread, which is the user-interface thread.
+// settings and warning, its status line drawn by the program's view. The window's own controls hold
+// other credentials and the opposite warning choice, so only the values handed in can decide. The
+// connection is one end of a socket pair and the step runs on this thread, which is the
+// user-interface thread.
 class FromPageValues : public CommandPort, public testing::WithParamInterface<PageValuesCase> {
 protected:
     FromPageValues() {
         page("Ostra", "ferno", true);
         protocol.doRestart = [this] { f.form->doRestart(); };
         protocol.doShutdown = [this] { f.form->doShutdown(); };
+        QObject::connect(&protocol, &norva::CommandProtocol::label4Requested,
+                         [this](const QString& text) { f.form->view.setLabel4(text); });
     }
 
     // One message in, whatever the protocol wrote back.
@@ -502,8 +505,7 @@ protected:
     }
 
     norva::test::FakePageValues values;
-    norva::CommandProtocol protocol{f.form->queue, f.form->MyIni, f.form->view, values,
-                                    f.form->pending};
+    norva::CommandProtocol protocol{f.form->queue, f.form->MyIni, values, f.form->pending};
 };
 
 TEST_P(FromPageValues, DecideTheCredentialsAndTheWarning) {

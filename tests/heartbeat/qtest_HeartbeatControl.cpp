@@ -208,7 +208,7 @@ TEST_P(HeartbeatStop, DisablesAllFourTimersShowsStoppedAndKeepsCountersAndFailur
     EXPECT_EQ(form().tray.balloonText(), c.balloon);
     EXPECT_EQ(form().tray.hint(), hint) << "the hint is left as it was";
     EXPECT_EQ(f->setting("Run", "IsStarted"), "0");
-    EXPECT_TRUE(form().view.failed);
+    EXPECT_TRUE(form().status.failed);
     EXPECT_EQ(net().sentCount, 1u);
     EXPECT_EQ(net().missedCount, 1u);
     EXPECT_EQ(net().FailCntr, 0);
@@ -309,7 +309,7 @@ TEST_F(HeartbeatControlTest, NetworkFailureCarriesOverToUsbUntilTheFirstSerialRe
     ASSERT_TRUE(form().myPort.Open());
     form().control.Button2Click();
     net().Timer2Timer();
-    ASSERT_TRUE(form().view.failed);
+    ASSERT_TRUE(form().status.failed);
     ASSERT_EQ(form().tray.hint(), "Norva is not responding");
 
     // The user switches to USB and applies: the heartbeat restarts over the serial port.
@@ -318,12 +318,12 @@ TEST_F(HeartbeatControlTest, NetworkFailureCarriesOverToUsbUntilTheFirstSerialRe
     EXPECT_FALSE(net().Timer1.isActive());
     EXPECT_TRUE(ser().comFreq.isActive());
     EXPECT_EQ(pty.read(7), "NorvaHB");
-    EXPECT_TRUE(form().view.failed) << "a start leaves the failure flag";
+    EXPECT_TRUE(form().status.failed) << "a start leaves the failure flag";
     EXPECT_EQ(form().tray.hint(), "Norva is not responding");
 
     pty.write("NorvaACK");
     ASSERT_TRUE(f->serveUntil([&] { return serialEvents > 0; }, 5000ms));
-    EXPECT_FALSE(form().view.failed);
+    EXPECT_FALSE(form().status.failed);
     EXPECT_TRUE(visible(ui().Image2));
     EXPECT_EQ(ui().Label1->text(), "OK");
     EXPECT_EQ(form().tray.iconIndex(), 0);
@@ -400,7 +400,10 @@ protected:
 
     norva::test::FakePageValues values;
     std::optional<norva::HeartbeatControl> control;
-    void make() { control.emplace(form().MyIni, form().view, values, net(), ser(), form().myPort); }
+    void make() {
+        control.emplace(form().MyIni, form().status, *form().env.boxes, values, net(), ser(),
+                        form().myPort);
+    }
 };
 
 TEST_P(FromPageValues, ChooseWhatStartStarts) {
@@ -427,7 +430,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(HeartbeatControlTest, StopShowsTheTrayStateThePageValuesChoose) {
     build(netSetup());
     norva::test::FakePageValues values;
-    norva::HeartbeatControl control(form().MyIni, form().view, values, net(), ser(), form().myPort);
+    norva::HeartbeatControl control(form().MyIni, form().status, *form().env.boxes, values, net(),
+                                    ser(), form().myPort);
     for (const bool tray : {true, false}) {
         SCOPED_TRACE(tray ? "status in tray" : "plain tray");
         values.tray = tray;

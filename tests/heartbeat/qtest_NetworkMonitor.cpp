@@ -68,7 +68,7 @@ public:
     }
 
     void expectGoodDisplay(bool statusInTray) {
-        EXPECT_FALSE(f->form->view.failed);
+        EXPECT_FALSE(f->form->status.failed);
         EXPECT_TRUE(visible(ui().Image2));
         EXPECT_FALSE(visible(ui().Image1));
         EXPECT_EQ(ui().Label1->text(), "OK");
@@ -76,7 +76,7 @@ public:
         EXPECT_EQ(f->form->tray.hint(), statusInTray ? "Norva is responding" : "Norva utility");
     }
     void expectFailDisplay() {
-        EXPECT_TRUE(f->form->view.failed);
+        EXPECT_TRUE(f->form->status.failed);
         EXPECT_TRUE(visible(ui().Image1));
         EXPECT_FALSE(visible(ui().Image2));
         EXPECT_EQ(ui().Label1->text(), "Fail");
@@ -313,7 +313,7 @@ TEST_F(NetworkMonitorTest, LateAckAfterStopStillDrawsTheGoodState) {
     expectFailDisplay();
     f->form->control.Button4Click();
     EXPECT_EQ(ui().Label1->text(), "Stopped");
-    EXPECT_TRUE(f->form->view.failed) << "a stop leaves the failure flag";
+    EXPECT_TRUE(f->form->status.failed) << "a stop leaves the failure flag";
 
     net().UDPServerUDPRead(bytes("NorvaACK"));
     expectGoodDisplay(true);

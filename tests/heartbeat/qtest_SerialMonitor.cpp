@@ -114,7 +114,7 @@ TEST_P(SerialReply, OnlyAnExactAckEndsTheWaitAnyEightBytesEndTheFailure) {
     if (c.failedBefore) {
         ser().comRespTimer();
         ++misses;
-        ASSERT_TRUE(f->form->view.failed);
+        ASSERT_TRUE(f->form->status.failed);
         ASSERT_EQ(ui().Label1->text(), "Fail");
         ser().comFreqTimer();
         expectHeartbeats(1);
@@ -132,7 +132,7 @@ TEST_P(SerialReply, OnlyAnExactAckEndsTheWaitAnyEightBytesEndTheFailure) {
     EXPECT_EQ(ui().comRcvd->text(), QString::number(c.received));
     EXPECT_EQ(ser().comResp.isActive(), !c.watchdogStopped);
     if (c.failedBefore) {
-        EXPECT_FALSE(f->form->view.failed);
+        EXPECT_FALSE(f->form->status.failed);
         EXPECT_TRUE(visible(ui().Image2));
         EXPECT_EQ(ui().Label1->text(), "OK");
         EXPECT_EQ(f->form->tray.iconIndex(), 0);
@@ -177,10 +177,10 @@ TEST_F(SerialMonitorTest, AlertAfterComFailMissesSaysUsbInTheBalloon) {
     f->form->Minimizetotray1Click();
     f->form->view.useBalloon = true;
     ser().comRespTimer();
-    EXPECT_FALSE(f->form->view.failed);
+    EXPECT_FALSE(f->form->status.failed);
     ser().comFreqTimer();
     ser().comRespTimer();
-    EXPECT_TRUE(f->form->view.failed);
+    EXPECT_TRUE(f->form->status.failed);
     EXPECT_TRUE(visible(ui().Image1));
     EXPECT_EQ(ui().Label1->text(), "Fail");
     EXPECT_EQ(f->form->tray.iconIndex(), 1);

@@ -5,7 +5,7 @@
 #include "support/RecordingPowerBackend.h"
 #include "support/ScriptedMessageBoxes.h"
 #include "support/TempDir.h"
-#include "ui/ErrorBox.h"
+#include "platform/ErrorBox.h"
 
 #include <QApplication>
 #include <QWidget>

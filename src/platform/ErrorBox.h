@@ -3,8 +3,6 @@
 #include <functional>
 #include <string>
 
-class QTimer;
-
 namespace norva {
 
 class MessageBoxes;
@@ -23,11 +21,5 @@ void MirrorToStderr(const std::string& text);
 // step, a delivered receive event). An error escaping it ends that entry and is shown in the
 // general error box; the program carries on.
 void RunGuarded(MessageBoxes& boxes, const std::function<void()>& entry);
-
-// Runs `handler` (guarded as above) each time `timer` fires. The handler is posted to the
-// event loop rather than run inside the timer's own event: Qt does not fire a timer again
-// while its event is being handled, so a modal box opened by the handler (an error box, the
-// no-response alert) would otherwise stop that timer until the user closed the box.
-void ConnectTimer(QTimer& timer, MessageBoxes& boxes, std::function<void()> handler);
 
 } // namespace norva

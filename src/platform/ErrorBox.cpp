@@ -1,8 +1,7 @@
-#include "ui/ErrorBox.h"
+#include "platform/ErrorBox.h"
 
 #include "platform/MessageBoxes.h"
 
-#include <QTimer>
 #include <cstdio>
 #include <exception>
 
@@ -33,20 +32,6 @@ void RunGuarded(MessageBoxes& boxes, const std::function<void()>& entry) {
     } catch (const std::exception& e) {
         boxes.showError(ErrorBoxText(e.what()));
     }
-}
-
-void ConnectTimer(QTimer& timer, MessageBoxes& boxes, std::function<void()> handler) {
-    QObject::connect(&timer, &QTimer::timeout, &timer, [&timer, &boxes, handler] {
-        // A timer stopped in the meantime (an answer that was already waiting stopped the
-        // watchdog, say) has nothing left to do.
-        QMetaObject::invokeMethod(
-            &timer,
-            [&timer, &boxes, handler] {
-                if (timer.isActive())
-                    RunGuarded(boxes, handler);
-            },
-            Qt::QueuedConnection);
-    });
 }
 
 } // namespace norva

@@ -1,4 +1,4 @@
-#include "commands/Twarning.h"
+#include "ui/Twarning.h"
 
 #include "commands/PendingAction.h"
 #include "ui/Icons.h"

@@ -1,7 +1,7 @@
 // The pending-action warning window following its pending action, driven by the action's
 // tick handler instead of the clock.
 #include "commands/PendingAction.h"
-#include "commands/Twarning.h"
+#include "ui/Twarning.h"
 #include "support/FormFixture.h"
 
 #include <QAbstractButton>

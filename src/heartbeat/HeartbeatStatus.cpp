@@ -1,0 +1,52 @@
+#include "heartbeat/HeartbeatStatus.h"
+
+#include "heartbeat/PageValues.h"
+
+namespace norva {
+
+HeartbeatStatus::HeartbeatStatus(PageValues& pages, QObject* parent)
+    : QObject(parent), pages_(pages) {}
+
+void HeartbeatStatus::showIcon(tAppIcons theIcon) {
+    state_ = theIcon;
+    emit iconShown(theIcon);
+}
+
+void HeartbeatStatus::setStatusText(const QString& text) {
+    emit statusTextShown(text);
+}
+
+void HeartbeatStatus::setTray(int index, const QString& balloonText) {
+    emit trayBalloonTextShown(index, balloonText);
+}
+
+void HeartbeatStatus::showTrayResponding() {
+    if (pages_.statusInTray())
+        emit trayHintShown(0, "Norva is responding");
+    else
+        emit trayHintShown(2, "Norva utility");
+}
+
+void HeartbeatStatus::showTrayNotResponding() {
+    if (pages_.statusInTray())
+        emit trayHintShown(1, "Norva is not responding");
+    else
+        emit trayHintShown(2, "Norva utility");
+}
+
+void HeartbeatStatus::showFailure(const std::string& balloonText) {
+    showIcon(badIcon);
+    setStatusText("Fail");
+    showTrayNotResponding();
+    failed = true;
+    emit noResponse(QString::fromStdString(balloonText));
+}
+
+void HeartbeatStatus::showAnswered() {
+    failed = false;
+    showIcon(goodIcon);
+    showTrayResponding();
+    setStatusText("OK");
+}
+
+} // namespace norva

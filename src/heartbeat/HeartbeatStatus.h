@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <string>
+
+namespace norva {
+
+class PageValues;
+
+// tAppIcons: the heartbeat's state as the status picture shows it.
+enum tAppIcons { badIcon = 0, goodIcon = 1, stoppedIcon = 2 };
+
+// What the heartbeat shows the user, decided here and announced as plain values: the status
+// picture and text, the tray's picture with its hint or balloon text, and the no-response
+// alert. It owns `failed`, which both monitors share: the serial monitor clears the failure
+// only when there is one, the network monitor on every answer.
+//
+// Whoever shows the heartbeat (the main window and its tray, a log, a bus interface) connects
+// to the signals; nothing here knows how it is drawn. The tray follows "Show Status In Tray"
+// as the page shows it now. Lives on the user-interface thread.
+class HeartbeatStatus : public QObject {
+    Q_OBJECT
+public:
+    explicit HeartbeatStatus(PageValues& pages, QObject* parent = nullptr);
+
+    void showIcon(tAppIcons theIcon);
+    void setStatusText(const QString& text);
+    // A tray picture by number (0 responding, 1 not responding, 2 plain, 3 not running) with
+    // the balloon text that goes with it.
+    void setTray(int index, const QString& balloonText);
+
+    // The failure state after the configured number of misses: bad picture, "Fail", the
+    // tray, `failed`, then the no-response alert with the monitor's balloon text.
+    void showFailure(const std::string& balloonText);
+    // The device answered: `failed` cleared, good picture, the tray, "OK".
+    void showAnswered();
+
+    // The picture last shown; stoppedIcon until the heartbeat first shows one.
+    tAppIcons state() const { return state_; }
+
+    bool failed = false; // the heartbeat is in the failure state
+
+signals:
+    void iconShown(norva::tAppIcons icon);
+    void statusTextShown(const QString& text);
+    // The tray picture with its hint (the tooltip), after an answer or a failure.
+    void trayHintShown(int index, const QString& hint);
+    // The tray picture with its balloon text, for the start, stop and settings states.
+    void trayBalloonTextShown(int index, const QString& balloonText);
+    // The configured number of heartbeats went unanswered: the user is to be alerted, with
+    // this text where the alert is a balloon.
+    void noResponse(const QString& balloonText);
+
+private:
+    void showTrayResponding();
+    void showTrayNotResponding();
+
+    PageValues& pages_;
+    tAppIcons state_ = stoppedIcon;
+};
+
+} // namespace norva
