@@ -24,19 +24,10 @@
 namespace norva {
 
 TForm1::TForm1(const AppEnvironment& environment)
-    : env(environment), view(*this, ui, tray, *env.boxes), UDPServer(queue),
-      myPort(queue, ComPortMap(env.settingsFolder)), pages(MyIni, view), status(pages),
-      network(MyIni, UDPServer, status, *env.boxes), serial(MyIni, myPort, status, *env.boxes),
-      control(MyIni, status, *env.boxes, pages, network, serial, myPort), power(*env.power),
-      notice(MyIni, UDPServer), protocol(queue, MyIni, pages, pending), theServer(env.commandPort) {
+    : env(environment), view(*this, ui, tray, *env.boxes),
+      agent(env.settingsFolder, env.commandPort, pages, *env.boxes, *env.power),
+      pages(agent.MyIni, view) {
     ui.setupUi(this, env.boxes);
-
-    // Calls from worker threads reach this thread through the Qt event loop; modal boxes
-    // run their own loop, so deliveries go on while one is open.
-    queue.setWaker([this] {
-        QMetaObject::invokeMethod(
-            &wakeTarget_, [this] { queue.runPending(); }, Qt::QueuedConnection);
-    });
 
     Start1 = PopupMenu1.addAction("Start");
     Stop1 = PopupMenu1.addAction("Stop");
@@ -65,14 +56,8 @@ TForm1::TForm1(const AppEnvironment& environment)
     // start-up sequence serves them: so everything a command touches, the warning window
     // included, is built before it, and a command accepted under such a box warns and acts
     // as at any other time.
-    pending.doRestart = [this] { doRestart(); };
-    pending.doShutdown = [this] { doShutdown(); };
-    warning = new Twarning(pending, this);
-    protocol.doRestart = [this] { doRestart(); };
-    protocol.doShutdown = [this] { doShutdown(); };
-    protocol.restartStored = [this] { notice.RestartAccepted(); };
-    theServer.OnExecute = [this](CommandConnection& c) { protocol.theServerExecute(c); };
-    theServer.setActive(true);
+    warning = new Twarning(agent.pending, this);
+    agent.Listen();
 }
 
 TForm1::~TForm1() {
@@ -93,52 +78,44 @@ void TForm1::guarded(const std::function<void()>& entry) {
 }
 
 void TForm1::connectHandlers() {
-    UDPServer.OnUDPRead = [this](std::thread::id, const std::vector<std::uint8_t>& AData,
-                                 const UdpEndpoint::Binding&) { network.UDPServerUDPRead(AData); };
-    myPort.OnTriggerAvail = [this](SerialPort& CP, std::uint16_t Count) {
-        serial.myPortTriggerAvail(CP, Count);
-    };
-    myPort.OnHandlerError = [this](const std::string& message) {
-        env.boxes->showError(ErrorBoxText(message));
-    };
-    myPort.PromptForPort = [this](const std::vector<std::string>& entries) {
+    agent.myPort.PromptForPort = [this](const std::vector<std::string>& entries) {
         return TComSelectForm::Ask(entries, this);
     };
 
     // The heartbeat and the command port announce what the user is to see; the window
     // draws it.
-    connect(&status, &HeartbeatStatus::iconShown, this,
+    connect(&agent.status, &HeartbeatStatus::iconShown, this,
             [this](tAppIcons icon) { view.showIcon(icon); });
-    connect(&status, &HeartbeatStatus::statusTextShown, this,
+    connect(&agent.status, &HeartbeatStatus::statusTextShown, this,
             [this](const QString& text) { view.setStatusText(text); });
-    connect(&status, &HeartbeatStatus::trayHintShown, this,
+    connect(&agent.status, &HeartbeatStatus::trayHintShown, this,
             [this](int index, const QString& hint) { view.setTrayHint(index, hint); });
-    connect(&status, &HeartbeatStatus::trayBalloonTextShown, this,
+    connect(&agent.status, &HeartbeatStatus::trayBalloonTextShown, this,
             [this](int index, const QString& text) { view.setTray(index, text); });
-    connect(&status, &HeartbeatStatus::noResponse, this,
+    connect(&agent.status, &HeartbeatStatus::noResponse, this,
             [this](const QString& text) { view.noResponseAlert(text); });
-    connect(&network, &NetworkMonitor::countersChanged, this,
+    connect(&agent.network, &NetworkMonitor::countersChanged, this,
             [this](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t bad,
                    std::uint32_t missed) { view.showNetworkCounters(sent, rcvd, bad, missed); });
-    connect(&network, &NetworkMonitor::captionRequested, this,
+    connect(&agent.network, &NetworkMonitor::captionRequested, this,
             [this](const QString& caption) { view.setCaption(caption); });
-    connect(&serial, &SerialMonitor::countersChanged, this,
+    connect(&agent.serial, &SerialMonitor::countersChanged, this,
             [this](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t missed) {
                 view.showSerialCounters(sent, rcvd, missed);
             });
-    connect(&protocol, &CommandProtocol::captionRequested, this,
+    connect(&agent.protocol, &CommandProtocol::captionRequested, this,
             [this](const QString& caption) { view.setCaption(caption); });
-    connect(&protocol, &CommandProtocol::label4Requested, this,
+    connect(&agent.protocol, &CommandProtocol::label4Requested, this,
             [this](const QString& text) { view.setLabel4(text); });
-    connect(&protocol, &CommandProtocol::memoLineRequested, this,
+    connect(&agent.protocol, &CommandProtocol::memoLineRequested, this,
             [this](const QString& line) { view.appendMemo(line); });
-    connect(&power, &PowerActions::captionRequested, this,
+    connect(&agent.power, &PowerActions::captionRequested, this,
             [this](const QString& caption) { view.setCaption(caption); });
 
-    control.loadSetup = [this] { pages.loadSetup(); };
-    pages.IsComPortAvailable = [this](unsigned n) { return myPort.IsComPortAvailable(n); };
-    pages.beginApply = [this] { return control.BeginApply(); };
-    pages.endApply = [this](bool restart) { control.EndApply(restart); };
+    agent.control.loadSetup = [this] { pages.loadSetup(); };
+    pages.IsComPortAvailable = [this](unsigned n) { return agent.myPort.IsComPortAvailable(n); };
+    pages.beginApply = [this] { return agent.control.BeginApply(); };
+    pages.endApply = [this](bool restart) { agent.control.EndApply(restart); };
 
     auto on = [this](auto* sender, auto signal, void (TForm1::*handler)()) {
         connect(sender, signal, this,
@@ -164,8 +141,8 @@ void TForm1::connectHandlers() {
     auto click = [this](QPushButton* button, std::function<void()> handler) {
         connect(button, &QPushButton::clicked, this, [this, handler] { guarded(handler); });
     };
-    click(ui.Button2, [this] { control.Button2Click(); });
-    click(ui.Button4, [this] { control.Button4Click(); });
+    click(ui.Button2, [this] { agent.control.Button2Click(); });
+    click(ui.Button4, [this] { agent.control.Button4Click(); });
     click(ui.Button5, [this] { pages.Button5Click(); });
     click(ui.Button6, [this] { pages.Button6Click(); });
     click(ui.Button7, [this] { pages.Button7Click(); });
@@ -174,23 +151,23 @@ void TForm1::connectHandlers() {
 
 void TForm1::FormCreate() {
     view.useBalloon = env.balloonsAvailable;
-    MyIni.open(env.settingsFolder);
-    const SettingsFile& ini = MyIni.file();
+    agent.MyIni.open(env.settingsFolder);
+    const SettingsFile& ini = agent.MyIni.file();
     ui.startInTrayCB->setChecked(ini.ReadBool(keys::StartInTray));
     ui.networkRB->setChecked(ini.ReadBool(keys::Network));
     ui.usbRB->setChecked(ini.ReadBool(keys::USB));
     ui.IPADD->setText(QString::fromStdString(ini.ReadString(keys::IPAddr, ui.IPAddr->Text())));
     // ShowDetailsPanel
     theTabsChange(0);
-    status.failed = false;
+    agent.status.failed = false;
     pages.loadGSD();
     pages.loadSetup();
-    control.OpenStoredPort();
+    agent.control.OpenStoredPort();
     if (closed_)
         return; // closed from under the port's message: the program ends here
-    control.ResumeHeartbeat();
-    notice.Run();
-    control.ShowStartTray();
+    agent.control.ResumeHeartbeat();
+    agent.notice.Run();
+    agent.control.ShowStartTray();
 }
 
 void TForm1::BuildDialogs() {
@@ -229,8 +206,8 @@ void TForm1::exit1Click() {
     if (!env.boxes->askYesNo(
             "Closing this program will disable Heartbeat and Graceful Shutdown\rContinue?"))
         return;
-    if (myPort.Open())
-        myPort.setOpen(false);
+    if (agent.myPort.Open())
+        agent.myPort.setOpen(false);
     close();
 }
 
@@ -238,7 +215,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
     // FormClose. The transports stop first, so that no datagram, serial event or command
     // can reach the settings object once it is released.
     stopTransports();
-    MyIni.close();
+    agent.MyIni.close();
     event->accept();
     if (startingUp_) {
         // The program's event loop has not started, so quit() would be ignored; the close
@@ -255,14 +232,7 @@ void TForm1::stopTransports() {
     if (closed_)
         return;
     closed_ = true;
-    queue.close(); // releases command connections waiting for this thread
-    theServer.setActive(false);
-    UDPServer.setActive(false);
-    myPort.setOpen(false);
-    network.Timer1.stop();
-    network.Timer2.stop();
-    serial.comFreq.stop();
-    serial.comResp.stop();
+    agent.Stop();
 }
 
 void TForm1::trayMouseDown(Qt::MouseButton button, const QPoint& screenPos) {
@@ -311,7 +281,7 @@ void TForm1::theTabsChange(int index) {
         // ShowDetailsPanel: the panel follows the stored mode, not the radio buttons.
         ui.Details->hide();
         ui.comDetails->hide();
-        if (MyIni.isOpen() && MyIni.file().ReadBool(keys::Network))
+        if (agent.MyIni.isOpen() && agent.MyIni.file().ReadBool(keys::Network))
             ui.Details->show();
         else
             ui.comDetails->show();
@@ -328,8 +298,8 @@ void TForm1::theTabsChange(int index) {
 }
 
 void TForm1::Button3Click() {
-    serial.ComClearStats();
-    network.ClearStats();
+    agent.serial.ComClearStats();
+    agent.network.ClearStats();
 }
 
 void TForm1::About1Click() {
@@ -339,15 +309,15 @@ void TForm1::About1Click() {
 
 void TForm1::Button9Click() {
     // Modally, with the mode the last command left (restart if none did).
-    pending.ShowPending(pending.mode, true);
+    agent.pending.ShowPending(agent.pending.mode, true);
 }
 
 void TForm1::doRestart() {
-    power.doRestart();
+    agent.power.doRestart();
 }
 
 void TForm1::doShutdown() {
-    power.doShutdown();
+    agent.power.doShutdown();
 }
 
 } // namespace norva

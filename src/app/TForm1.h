@@ -1,19 +1,7 @@
 #pragma once
 
+#include "agent/Agent.h"
 #include "app/AppEnvironment.h"
-#include "commands/CommandProtocol.h"
-#include "commands/PendingAction.h"
-#include "commands/PowerActions.h"
-#include "commands/RestartNotice.h"
-#include "heartbeat/HeartbeatControl.h"
-#include "heartbeat/HeartbeatStatus.h"
-#include "heartbeat/NetworkMonitor.h"
-#include "heartbeat/SerialMonitor.h"
-#include "settings/SettingsHandle.h"
-#include "transport/CommandListener.h"
-#include "transport/HandOverQueue.h"
-#include "transport/SerialPort.h"
-#include "transport/UdpEndpoint.h"
 #include "ui/SettingsPages.h"
 #include "ui/StatusView.h"
 #include "ui/TForm1Ui.h"
@@ -31,9 +19,9 @@ class TSetupFrm;
 class Twarning;
 class TusbForm;
 
-// The application object and main window. It owns every component and every piece of
-// state for the life of the process: the timers (in the monitors), the UDP endpoint, the
-// command listener, the serial port, the tray icon and the open settings file.
+// The application object and main window. It owns the agent (the heartbeat and the command
+// port, with the settings file) for the life of the process, draws what the agent announces,
+// and gives it the settings pages as they are shown now.
 class TForm1 : public QMainWindow {
     Q_OBJECT
 public:
@@ -84,21 +72,9 @@ public:
     QAction* Exit2 = nullptr;
     QTimer Timer3;
 
-    SettingsHandle MyIni;
-    HandOverQueue queue;
-    UdpEndpoint UDPServer;
-    SerialPort myPort;
-    SettingsPages pages; // before the components that read the pages' values
-    HeartbeatStatus status;
-    NetworkMonitor network;
-    SerialMonitor serial;
-    HeartbeatControl control;
-    PowerActions power;
-    RestartNotice notice;
-    PendingAction pending; // the warning's count, whatever window shows it
+    Agent agent;         // reads `pages` once it runs
+    SettingsPages pages; // the pages' values as shown now, for the agent
     Twarning* warning = nullptr;
-    CommandProtocol protocol;
-    CommandListener theServer;
 
     TSetupFrm* SetupFrm = nullptr;
     TAboutBox* AboutBox = nullptr;
@@ -111,7 +87,6 @@ private:
     void guarded(const std::function<void()>& entry);
     void connectHandlers();
     void stopTransports();
-    QObject wakeTarget_;
     bool closed_ = false;
     bool startingUp_ = false;
     bool startInTrayDone_ = false;

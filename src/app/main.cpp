@@ -2,7 +2,7 @@
 // PC down cleanly when the controller asks.
 #include "app/AppEnvironment.h"
 #include "app/TForm1.h"
-#include "app/TerminationSignals.h"
+#include "agent/TerminationSignals.h"
 #include "commands/Login1PowerBackend.h"
 #include "platform/InstanceLock.h"
 #include "settings/SettingsFile.h"

@@ -1,9 +1,9 @@
 // The application object: start-up sequence, tray states, alerts and closing.
 #include "commands/CommandPacket.h"
-#include "ui/Twarning.h"
 #include "support/FormFixture.h"
 #include "ui/CEditIPAddr.h"
 #include "ui/QtMessageBoxes.h"
+#include "ui/Twarning.h"
 
 #include <QCheckBox>
 #include <QEventLoop>
@@ -106,8 +106,8 @@ TEST(StartUp, IsStartedWithNoModeStartsNothing) {
     FormFixture f("[Run]\nIsStarted=1\n[Setup]\nShowStatusInTray=1\n");
     f.start();
     auto& ui = f.form->ui;
-    EXPECT_FALSE(f.form->network.Timer1.isActive());
-    EXPECT_FALSE(f.form->serial.comFreq.isActive());
+    EXPECT_FALSE(f.form->agent.network.Timer1.isActive());
+    EXPECT_FALSE(f.form->agent.serial.comFreq.isActive());
     // The display keeps what the window was built with.
     EXPECT_TRUE(visible(ui.Image1));
     EXPECT_FALSE(visible(ui.Image3));
@@ -132,7 +132,7 @@ TEST(StartUp, BadNumberEndsTheSequenceAtThatStep) {
     f.start();
     ASSERT_EQ(f.boxes.errors.size(), 1u);
     EXPECT_EQ(f.boxes.errors[0], "''abc'' is not a valid integer value.");
-    EXPECT_FALSE(f.form->network.Timer1.isActive());
+    EXPECT_FALSE(f.form->agent.network.Timer1.isActive());
     // The steps after the failed one did not run: the restart notice is still pending.
     EXPECT_EQ(f.setting("GracefulRestart", "SourceIP"), "127.0.0.1");
 }
@@ -167,8 +167,8 @@ TEST(StartUp, ExitDuringAStartUpBoxEndsTheProgram) {
     EXPECT_EQ(f.boxes.errors, std::vector<std::string>{
                                   "Com7 is no longer available\rPlease select another comport"});
     EXPECT_EQ(f.form->SetupFrm, nullptr) << "the start went on after the close";
-    EXPECT_FALSE(f.form->MyIni.isOpen());
-    EXPECT_FALSE(f.form->theServer.Active());
+    EXPECT_FALSE(f.form->agent.MyIni.isOpen());
+    EXPECT_FALSE(f.form->agent.theServer.Active());
     EXPECT_EQ(f.setting("GracefulRestart", "SourceIP"), "127.0.0.1");
 }
 
@@ -180,7 +180,8 @@ TEST(StartUp, CommandDuringAStartUpBoxWarnsAndActs) {
     bool warned = false;
     f.boxes.onShow = [&](const std::string&) {
         // The box runs its own event loop, so the command is served while it is open.
-        std::thread device([&, port = f.form->theServer.Port()] { reply = SendRestart(port); });
+        std::thread device(
+            [&, port = f.form->agent.theServer.Port()] { reply = SendRestart(port); });
         f.serveUntil([&] { return f.setting("GracefulRestart", "SourceIP", "") != ""; });
         stored = f.setting("GracefulRestart", "SourceIP", "");
         warned = f.form->warning && f.form->warning->isVisible();
@@ -192,10 +193,10 @@ TEST(StartUp, CommandDuringAStartUpBoxWarnsAndActs) {
     EXPECT_EQ(reply, std::vector<std::uint8_t>{0x01});
     EXPECT_EQ(stored, "127.0.0.1");
     ASSERT_TRUE(warned) << "the command was acknowledged but no warning came";
-    EXPECT_EQ(f.form->pending.mode, 0);
+    EXPECT_EQ(f.form->agent.pending.mode, 0);
     EXPECT_TRUE(f.power.calls.empty());
     for (int tick = 0; tick < 10; ++tick)
-        f.form->pending.Timer1Timer();
+        f.form->agent.pending.Timer1Timer();
     EXPECT_EQ(f.power.calls, std::vector<std::string>{"reboot"});
     // The restart is still to come: its notice belongs to the next start, so the start-up's
     // notice step must leave the address stored.
@@ -209,12 +210,12 @@ TEST(HandOver, CommandStepWaitsUntilAHeartbeatStartHasReturned) {
     FormFixture f("[Setup]\nNetwork=1\nIPAddr=127.0.0.1\nPort=" +
                   std::to_string(norva::test::FreePort()) + "\n");
     f.start();
-    f.form->network.Timer1.setInterval(std::chrono::hours(1)); // only the starts send
-    f.form->network.Timer2.setInterval(std::chrono::hours(1));
+    f.form->agent.network.Timer1.setInterval(std::chrono::hours(1)); // only the starts send
+    f.form->agent.network.Timer2.setInterval(std::chrono::hours(1));
 
     // The test plays the event loop: it counts what is handed over and serves it itself.
     std::atomic<int> handedOver{0};
-    f.form->queue.setWaker([&] { ++handedOver; });
+    f.form->agent.queue.setWaker([&] { ++handedOver; });
     auto waitForHandedOver = [&](int n) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (handedOver < n && std::chrono::steady_clock::now() < deadline)
@@ -222,26 +223,27 @@ TEST(HandOver, CommandStepWaitsUntilAHeartbeatStartHasReturned) {
         return handedOver >= n;
     };
     std::vector<std::string> order;
-    f.form->UDPServer.OnUDPRead = [&, read = f.form->UDPServer.OnUDPRead](
-                                      std::thread::id thread, const std::vector<std::uint8_t>& data,
-                                      const norva::UdpBinding& binding) {
-        order.push_back("datagram");
-        read(thread, data, binding);
-    };
-    f.form->protocol.restartStored = [&, stored = f.form->protocol.restartStored] {
+    f.form->agent.UDPServer.OnUDPRead =
+        [&, read = f.form->agent.UDPServer.OnUDPRead](std::thread::id thread,
+                                                      const std::vector<std::uint8_t>& data,
+                                                      const norva::UdpBinding& binding) {
+            order.push_back("datagram");
+            read(thread, data, binding);
+        };
+    f.form->agent.protocol.restartStored = [&, stored = f.form->agent.protocol.restartStored] {
         order.push_back("SourceIP stored");
         stored();
     };
 
     // The first start binds the endpoint; its heartbeat comes back to it on loopback and
     // waits for its delivery. Then the device's restart waits for its first step.
-    f.form->network.Start();
+    f.form->agent.network.Start();
     ASSERT_TRUE(waitForHandedOver(1));
     std::vector<std::uint8_t> reply;
-    std::thread device([&, port = f.form->theServer.Port()] { reply = SendRestart(port); });
+    std::thread device([&, port = f.form->agent.theServer.Port()] { reply = SendRestart(port); });
     ASSERT_TRUE(waitForHandedOver(2));
 
-    f.form->network.Start(); // deactivates the endpoint first
+    f.form->agent.network.Start(); // deactivates the endpoint first
     order.push_back("Start returned");
     EXPECT_EQ(order, (std::vector<std::string>{"datagram", "Start returned"}));
     EXPECT_FALSE(f.form->ui.Memo1->toPlainText().contains("Recived eCmnd_get"))
@@ -356,13 +358,13 @@ TEST(Exit, NoKeepsRunningYesClosesAndReleasesTheSettings) {
     EXPECT_EQ(f.boxes.questions[0],
               "Closing this program will disable Heartbeat and Graceful Shutdown\rContinue?");
     EXPECT_TRUE(f.form->isVisible());
-    EXPECT_TRUE(f.form->MyIni.isOpen());
+    EXPECT_TRUE(f.form->agent.MyIni.isOpen());
 
     f.boxes.answers = {true};
     f.form->exit1Click();
     EXPECT_FALSE(f.form->isVisible());
-    EXPECT_FALSE(f.form->MyIni.isOpen());
-    EXPECT_FALSE(f.form->theServer.Active());
+    EXPECT_FALSE(f.form->agent.MyIni.isOpen());
+    EXPECT_FALSE(f.form->agent.theServer.Active());
 }
 
 struct AlertCase {
@@ -383,9 +385,9 @@ TEST_P(NoResponseAlert, GoesToBalloonOnlyWhenInTrayOnADesktopWithBalloons) {
     f.form->ui.showStatusInTrayCB->setChecked(c.statusInTray);
     if (c.minimised)
         f.form->Minimizetotray1Click();
-    f.form->network.FailCntr = 1;
-    f.form->network.Timer2Timer();
-    EXPECT_TRUE(f.form->status.failed);
+    f.form->agent.network.FailCntr = 1;
+    f.form->agent.network.Timer2Timer();
+    EXPECT_TRUE(f.form->agent.status.failed);
     EXPECT_TRUE(visible(f.form->ui.Image1));
     EXPECT_EQ(f.form->ui.Label1->text(), "Fail");
     EXPECT_EQ(f.form->tray.iconIndex(), c.expectPicture);
@@ -438,11 +440,11 @@ TEST(Tray, MenuHasItsEntriesInOrder) {
 TEST(MainWindow, ClearAndResetClearBothPanels) {
     FormFixture f;
     f.start();
-    f.form->network.sentCount = 5;
-    f.form->serial.comSentCount = 7;
+    f.form->agent.network.sentCount = 5;
+    f.form->agent.serial.comSentCount = 7;
     f.form->ui.Button1->click(); // Reset on the USB panel
-    EXPECT_EQ(f.form->network.sentCount, 0u);
-    EXPECT_EQ(f.form->serial.comSentCount, 0u);
+    EXPECT_EQ(f.form->agent.network.sentCount, 0u);
+    EXPECT_EQ(f.form->agent.serial.comSentCount, 0u);
     EXPECT_EQ(f.form->ui.Sent->text(), "0");
 }
 

@@ -171,7 +171,7 @@ protected:
 
     // Runs a device session to its end, serving the user-interface steps meanwhile.
     Session talk(std::vector<Step> steps) {
-        Device device(f.form->theServer.Port(), std::move(steps));
+        Device device(f.form->agent.theServer.Port(), std::move(steps));
         EXPECT_TRUE(f.serveUntil([&] { return device.done(); }, 10000ms));
         return device.finish();
     }
@@ -377,10 +377,11 @@ TEST_P(Accepted, AcknowledgesThenStoresThenActs) {
             (f.form.get()->*action)();
         };
     };
-    f.form->protocol.doRestart = hook(&norva::TForm1::doRestart);
-    f.form->protocol.doShutdown = hook(&norva::TForm1::doShutdown);
+    f.form->agent.protocol.doRestart = hook(&norva::TForm1::doRestart);
+    f.form->agent.protocol.doShutdown = hook(&norva::TForm1::doShutdown);
 
-    Device d(f.form->theServer.Port(), {{"hello-000", 2}, {Packet(7, "BOB", "pw", c.command), 1}});
+    Device d(f.form->agent.theServer.Port(),
+             {{"hello-000", 2}, {Packet(7, "BOB", "pw", c.command), 1}});
     device = &d;
     ASSERT_TRUE(f.serveUntil([&] { return d.done(); }, 10000ms));
     const Session s = d.finish();
@@ -395,7 +396,7 @@ TEST_P(Accepted, AcknowledgesThenStoresThenActs) {
     EXPECT_EQ(f.setting("GracefulRestart", "SourceIP"), source);
 
     norva::Twarning& w = *f.form->warning;
-    norva::PendingAction& p = f.form->pending;
+    norva::PendingAction& p = f.form->agent.pending;
     if (c.alert) {
         EXPECT_EQ(sourceAtAction, "<not called>");
         EXPECT_TRUE(w.isVisible());
@@ -451,7 +452,7 @@ TEST_F(CommandPort, FailedSourceWriteStopsTheRestartAfterTheAcknowledgement) {
         EXPECT_EQ(f.form->windowTitle(), caption);
         EXPECT_TRUE(f.boxes.errors.empty()) << f.boxes.errors.front();
     }
-    EXPECT_TRUE(f.form->theServer.Active());
+    EXPECT_TRUE(f.form->agent.theServer.Active());
 }
 
 // ---- The page's values through PageValues ---------------------------------------------------
@@ -505,7 +506,8 @@ protected:
     }
 
     norva::test::FakePageValues values;
-    norva::CommandProtocol protocol{f.form->queue, f.form->MyIni, values, f.form->pending};
+    norva::CommandProtocol protocol{f.form->agent.queue, f.form->agent.MyIni, values,
+                                    f.form->agent.pending};
 };
 
 TEST_P(FromPageValues, DecideTheCredentialsAndTheWarning) {
@@ -519,7 +521,7 @@ TEST_P(FromPageValues, DecideTheCredentialsAndTheWarning) {
               *c.call ? std::vector<std::string>{c.call} : std::vector<std::string>{});
     norva::Twarning& w = *f.form->warning;
     EXPECT_EQ(w.isVisible(), c.warningShown);
-    f.form->pending.Timer1.stop();
+    f.form->agent.pending.Timer1.stop();
     w.hide();
 }
 

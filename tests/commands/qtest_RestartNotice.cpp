@@ -66,14 +66,14 @@ TEST_P(Notice, GoesOutOnceToTheStoredAddressAtThePortAndIsCleared) {
     std::string file;
     {
         FormFixture f(Settings(port, GetParam().setup, GetParam().more));
-        Recorder recorder(f.form->UDPServer);
+        Recorder recorder(f.form->agent.UDPServer);
         f.start();
         EXPECT_TRUE(f.boxes.errors.empty()) << f.boxes.errors.front();
-        EXPECT_EQ(f.form->network.Timer1.isActive(), !GetParam().more.empty());
+        EXPECT_EQ(f.form->agent.network.Timer1.isActive(), !GetParam().more.empty());
         // Cleared before the datagram could even arrive.
         EXPECT_EQ(f.setting("GracefulRestart", "SourceIP"), "");
-        EXPECT_TRUE(f.form->UDPServer.Active());
-        EXPECT_EQ(f.form->UDPServer.DefaultPort(), port);
+        EXPECT_TRUE(f.form->agent.UDPServer.Active());
+        EXPECT_EQ(f.form->agent.UDPServer.DefaultPort(), port);
 
         ASSERT_TRUE(f.serveUntil([&] { return !recorder.notices().empty(); }));
         // A short look for a second copy.
@@ -88,7 +88,7 @@ TEST_P(Notice, GoesOutOnceToTheStoredAddressAtThePortAndIsCleared) {
     // The next start finds nothing pending: nothing is sent, so nothing is even bound
     // unless the heartbeat runs.
     FormFixture again(file);
-    Recorder recorder(again.form->UDPServer);
+    Recorder recorder(again.form->agent.UDPServer);
     again.start();
     EXPECT_TRUE(again.boxes.errors.empty());
     again.serveUntil([] { return false; }, 200ms);
@@ -107,12 +107,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(NoticeFailure, BadPortIsReportedAfterTheAddressWasCleared) {
     FormFixture f("[Setup]\nPort=x\n[GracefulRestart]\nSourceIP=127.0.0.1\n");
-    Recorder recorder(f.form->UDPServer);
+    Recorder recorder(f.form->agent.UDPServer);
     f.start();
     ASSERT_EQ(f.boxes.errors.size(), 1u);
     EXPECT_EQ(f.boxes.errors[0], "''x'' is not a valid integer value.");
     EXPECT_EQ(f.setting("GracefulRestart", "SourceIP"), "");
-    EXPECT_FALSE(f.form->UDPServer.Active());
+    EXPECT_FALSE(f.form->agent.UDPServer.Active());
 }
 
 TEST(NoticeFailure, UnwritableSettingsKeepTheNoticePendingAndSendNothing) {
@@ -120,12 +120,12 @@ TEST(NoticeFailure, UnwritableSettingsKeepTheNoticePendingAndSendNothing) {
     FormFixture f(Settings(port));
     std::filesystem::permissions(f.dir / "NorvaHB", std::filesystem::perms::owner_read,
                                  std::filesystem::perm_options::replace);
-    Recorder recorder(f.form->UDPServer);
+    Recorder recorder(f.form->agent.UDPServer);
     f.start();
     ASSERT_EQ(f.boxes.errors.size(), 1u);
     EXPECT_EQ(f.boxes.errors[0], "Unable to write to NorvaHB.");
-    EXPECT_FALSE(f.form->UDPServer.Active());
-    EXPECT_EQ(f.form->UDPServer.bindingCount(), 0u);
+    EXPECT_FALSE(f.form->agent.UDPServer.Active());
+    EXPECT_EQ(f.form->agent.UDPServer.bindingCount(), 0u);
     f.serveUntil([] { return false; }, 100ms);
     EXPECT_TRUE(recorder.all.empty());
     EXPECT_EQ(f.setting("GracefulRestart", "SourceIP"), "127.0.0.1");

@@ -49,21 +49,21 @@ public:
     void create(const std::string& settings) {
         f = std::make_unique<FormFixture>(settings);
         auto& form = *f->form;
-        for (QTimer* t : {&form.network.Timer1, &form.network.Timer2, &form.serial.comFreq,
-                          &form.serial.comResp})
+        for (QTimer* t : {&form.agent.network.Timer1, &form.agent.network.Timer2,
+                          &form.agent.serial.comFreq, &form.agent.serial.comResp})
             t->setInterval(1h);
-        form.UDPServer.OnUDPRead = [this](std::thread::id, const std::vector<std::uint8_t>& d,
-                                          const norva::UdpEndpoint::Binding&) {
+        form.agent.UDPServer.OnUDPRead = [this](std::thread::id, const std::vector<std::uint8_t>& d,
+                                                const norva::UdpEndpoint::Binding&) {
             wire.emplace_back(d.begin(), d.end());
         };
         // A port without a number asks the user; here nobody picks one.
-        form.myPort.PromptForPort = [this](const std::vector<std::string>&) {
+        form.agent.myPort.PromptForPort = [this](const std::vector<std::string>&) {
             ++prompts;
             return std::optional<std::uint16_t>();
         };
-        form.myPort.OnTriggerAvail = [this](norva::SerialPort& cp, std::uint16_t count) {
+        form.agent.myPort.OnTriggerAvail = [this](norva::SerialPort& cp, std::uint16_t count) {
             ++serialEvents;
-            f->form->serial.myPortTriggerAvail(cp, count);
+            f->form->agent.serial.myPortTriggerAvail(cp, count);
         };
     }
     void pinCom7(const fs::path& target) {
@@ -77,8 +77,8 @@ public:
 
     norva::TForm1& form() { return *f->form; }
     norva::TForm1Ui& ui() { return f->form->ui; }
-    norva::NetworkMonitor& net() { return f->form->network; }
-    norva::SerialMonitor& ser() { return f->form->serial; }
+    norva::NetworkMonitor& net() { return f->form->agent.network; }
+    norva::SerialMonitor& ser() { return f->form->agent.serial; }
 
     std::size_t heartbeatsOnWire() const {
         std::size_t n = 0;
@@ -121,7 +121,7 @@ TEST_F(HeartbeatControlTest, StartInNoneModeClearsAndReloadsButStartsAndWritesNo
     ui().usbRB->setChecked(true);
     const QString labelBefore = ui().Label1->text();
 
-    form().control.Button2Click();
+    form().agent.control.Button2Click();
     EXPECT_EQ(net().sentCount + net().badCount, 0u);
     EXPECT_EQ(ser().comSentCount + ser().comMissedCount, 0u);
     EXPECT_EQ(ui().Sent->text(), "0");
@@ -137,7 +137,7 @@ TEST_F(HeartbeatControlTest, StartInNoneModeClearsAndReloadsButStartsAndWritesNo
 
 TEST_F(HeartbeatControlTest, StartWhileRunningClearsCountersAndSendsAtOnceInTheStoredMode) {
     build(netSetup());
-    form().control.Button2Click();
+    form().agent.control.Button2Click();
     EXPECT_EQ(f->setting("Run", "IsStarted"), "1");
     EXPECT_EQ(net().sentCount, 1u);
     EXPECT_EQ(ui().Label1->text(), "OK");
@@ -151,7 +151,7 @@ TEST_F(HeartbeatControlTest, StartWhileRunningClearsCountersAndSendsAtOnceInTheS
     ASSERT_EQ(net().countDown, 3);
 
     ui().usbRB->setChecked(true); // not applied: the network heartbeat starts again
-    form().control.Button2Click();
+    form().agent.control.Button2Click();
     EXPECT_TRUE(ui().networkRB->isChecked());
     EXPECT_FALSE(ser().comFreq.isActive());
     EXPECT_EQ(net().sentCount, 1u) << "cleared, then one heartbeat at once";
@@ -166,7 +166,7 @@ TEST_F(HeartbeatControlTest, StartWhileRunningClearsCountersAndSendsAtOnceInTheS
 TEST_F(HeartbeatControlTest, StartWithAnEmptyPageFieldStartsNothingButStillWritesIsStarted) {
     build(netSetup(""));
     ASSERT_TRUE(ui().Fail->text().isEmpty());
-    form().control.Button2Click();
+    form().agent.control.Button2Click();
     EXPECT_FALSE(anyTimerActive());
     EXPECT_EQ(ui().Label1->text(), "Stopped");
     EXPECT_EQ(f->setting("Run", "IsStarted"), "1");
@@ -174,7 +174,7 @@ TEST_F(HeartbeatControlTest, StartWithAnEmptyPageFieldStartsNothingButStillWrite
 
 TEST_F(HeartbeatControlTest, StartThatFailsShowsTheErrorAndWritesNothing) {
     build("[Setup]\nNetwork=1\nIPAddr=127.0.0.1\nPort=9x\n");
-    norva::RunGuarded(f->boxes, [&] { form().control.Button2Click(); });
+    norva::RunGuarded(f->boxes, [&] { form().agent.control.Button2Click(); });
     ASSERT_EQ(f->boxes.errors.size(), 1u);
     EXPECT_EQ(f->boxes.errors[0], "''9x'' is not a valid integer value.");
     EXPECT_EQ(ui().Label1->text(), "Stopped");
@@ -193,7 +193,7 @@ class HeartbeatStop : public ControlHarness, public testing::TestWithParam<StopC
 TEST_P(HeartbeatStop, DisablesAllFourTimersShowsStoppedAndKeepsCountersAndFailure) {
     const auto& c = GetParam();
     build(netSetup("1"));
-    form().control.Button2Click();
+    form().agent.control.Button2Click();
     net().Timer2Timer(); // the alert
     net().Timer1Timer();
     ser().comFreq.start();
@@ -201,18 +201,18 @@ TEST_P(HeartbeatStop, DisablesAllFourTimersShowsStoppedAndKeepsCountersAndFailur
     ui().showStatusInTrayCB->setChecked(c.statusInTray);
     const QString hint = form().tray.hint();
 
-    form().control.Button4Click();
+    form().agent.control.Button4Click();
     EXPECT_FALSE(anyTimerActive());
     expectStoppedDisplay();
     EXPECT_EQ(form().tray.iconIndex(), c.picture);
     EXPECT_EQ(form().tray.balloonText(), c.balloon);
     EXPECT_EQ(form().tray.hint(), hint) << "the hint is left as it was";
     EXPECT_EQ(f->setting("Run", "IsStarted"), "0");
-    EXPECT_TRUE(form().status.failed);
+    EXPECT_TRUE(form().agent.status.failed);
     EXPECT_EQ(net().sentCount, 1u);
     EXPECT_EQ(net().missedCount, 1u);
     EXPECT_EQ(net().FailCntr, 0);
-    EXPECT_TRUE(form().UDPServer.Active()) << "the endpoint stays bound for late answers";
+    EXPECT_TRUE(form().agent.UDPServer.Active()) << "the endpoint stays bound for late answers";
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, HeartbeatStop,
@@ -273,8 +273,8 @@ TEST_F(HeartbeatControlTest, StoredPortOpensAtStartUpAndTheUsbHeartbeatResumes) 
     pinCom7(pty.slavePath());
     f->start();
     EXPECT_TRUE(f->boxes.errors.empty());
-    EXPECT_TRUE(form().myPort.Open());
-    EXPECT_EQ(form().myPort.ComNumber(), 7);
+    EXPECT_TRUE(form().agent.myPort.Open());
+    EXPECT_EQ(form().agent.myPort.ComNumber(), 7);
     EXPECT_TRUE(ser().comFreq.isActive());
     EXPECT_EQ(pty.read(7), "NorvaHB");
 }
@@ -287,8 +287,8 @@ TEST_F(HeartbeatControlTest, StoredPortGoneAtStartUpShowsOneErrorAndTheStoppedDi
     EXPECT_EQ(f->boxes.errors[0], "Com7 is no longer available\rPlease select another comport");
     expectStoppedDisplay();
     EXPECT_EQ(form().tray.iconIndex(), 3);
-    EXPECT_FALSE(form().myPort.Open());
-    EXPECT_EQ(form().myPort.ComNumber(), 0);
+    EXPECT_FALSE(form().agent.myPort.Open());
+    EXPECT_EQ(form().agent.myPort.ComNumber(), 0);
     EXPECT_FALSE(anyTimerActive());
     EXPECT_EQ(ser().comSentCount, 0u);
 }
@@ -298,7 +298,7 @@ TEST_F(HeartbeatControlTest, PortNameInOtherCaseOpensNothingAndSaysNothing) {
     pinCom7(pty.slavePath());
     f->start();
     EXPECT_TRUE(f->boxes.errors.empty());
-    EXPECT_FALSE(form().myPort.Open());
+    EXPECT_FALSE(form().agent.myPort.Open());
     EXPECT_FALSE(ser().comFreq.isActive());
 }
 
@@ -306,10 +306,10 @@ TEST_F(HeartbeatControlTest, NetworkFailureCarriesOverToUsbUntilTheFirstSerialRe
     create(netSetup("1", "ComPort=COM7\nShowStatusInTray=1\n"));
     pinCom7(pty.slavePath());
     f->start();
-    ASSERT_TRUE(form().myPort.Open());
-    form().control.Button2Click();
+    ASSERT_TRUE(form().agent.myPort.Open());
+    form().agent.control.Button2Click();
     net().Timer2Timer();
-    ASSERT_TRUE(form().status.failed);
+    ASSERT_TRUE(form().agent.status.failed);
     ASSERT_EQ(form().tray.hint(), "Norva is not responding");
 
     // The user switches to USB and applies: the heartbeat restarts over the serial port.
@@ -318,12 +318,12 @@ TEST_F(HeartbeatControlTest, NetworkFailureCarriesOverToUsbUntilTheFirstSerialRe
     EXPECT_FALSE(net().Timer1.isActive());
     EXPECT_TRUE(ser().comFreq.isActive());
     EXPECT_EQ(pty.read(7), "NorvaHB");
-    EXPECT_TRUE(form().status.failed) << "a start leaves the failure flag";
+    EXPECT_TRUE(form().agent.status.failed) << "a start leaves the failure flag";
     EXPECT_EQ(form().tray.hint(), "Norva is not responding");
 
     pty.write("NorvaACK");
     ASSERT_TRUE(f->serveUntil([&] { return serialEvents > 0; }, 5000ms));
-    EXPECT_FALSE(form().status.failed);
+    EXPECT_FALSE(form().agent.status.failed);
     EXPECT_TRUE(visible(ui().Image2));
     EXPECT_EQ(ui().Label1->text(), "OK");
     EXPECT_EQ(form().tray.iconIndex(), 0);
@@ -333,7 +333,7 @@ TEST_F(HeartbeatControlTest, NetworkFailureCarriesOverToUsbUntilTheFirstSerialRe
 
 TEST_F(HeartbeatControlTest, ApplyWhileRunningRestartsWithTheNewSettingsAndKeepsCounters) {
     build(netSetup());
-    form().control.Button2Click();
+    form().agent.control.Button2Click();
     ASSERT_TRUE(waitForHeartbeats(1)); // before the restart closes the endpoint's sockets
     net().Timer2Timer();
     net().Timer1Timer();
@@ -401,8 +401,8 @@ protected:
     norva::test::FakePageValues values;
     std::optional<norva::HeartbeatControl> control;
     void make() {
-        control.emplace(form().MyIni, form().status, *form().env.boxes, values, net(), ser(),
-                        form().myPort);
+        control.emplace(form().agent.MyIni, form().agent.status, *form().env.boxes, values, net(),
+                        ser(), form().agent.myPort);
     }
 };
 
@@ -430,8 +430,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(HeartbeatControlTest, StopShowsTheTrayStateThePageValuesChoose) {
     build(netSetup());
     norva::test::FakePageValues values;
-    norva::HeartbeatControl control(form().MyIni, form().status, *form().env.boxes, values, net(),
-                                    ser(), form().myPort);
+    norva::HeartbeatControl control(form().agent.MyIni, form().agent.status, *form().env.boxes,
+                                    values, net(), ser(), form().agent.myPort);
     for (const bool tray : {true, false}) {
         SCOPED_TRACE(tray ? "status in tray" : "plain tray");
         values.tray = tray;

@@ -44,16 +44,16 @@ public:
         f = std::make_unique<FormFixture>(settings);
         net().Timer1.setInterval(1h);
         net().Timer2.setInterval(1h);
-        f->form->UDPServer.OnUDPRead = [this](std::thread::id,
-                                              const std::vector<std::uint8_t>& data,
-                                              const norva::UdpEndpoint::Binding& b) {
+        f->form->agent.UDPServer.OnUDPRead = [this](std::thread::id,
+                                                    const std::vector<std::uint8_t>& data,
+                                                    const norva::UdpEndpoint::Binding& b) {
             wire.push_back(
                 {std::string(data.begin(), data.end()), b.peerIP(), b.peerPort(), b.port()});
         };
         f->start();
     }
 
-    norva::NetworkMonitor& net() { return f->form->network; }
+    norva::NetworkMonitor& net() { return f->form->agent.network; }
     norva::TForm1Ui& ui() { return f->form->ui; }
 
     std::size_t onWire(std::string_view token) const {
@@ -68,7 +68,7 @@ public:
     }
 
     void expectGoodDisplay(bool statusInTray) {
-        EXPECT_FALSE(f->form->status.failed);
+        EXPECT_FALSE(f->form->agent.status.failed);
         EXPECT_TRUE(visible(ui().Image2));
         EXPECT_FALSE(visible(ui().Image1));
         EXPECT_EQ(ui().Label1->text(), "OK");
@@ -76,7 +76,7 @@ public:
         EXPECT_EQ(f->form->tray.hint(), statusInTray ? "Norva is responding" : "Norva utility");
     }
     void expectFailDisplay() {
-        EXPECT_TRUE(f->form->status.failed);
+        EXPECT_TRUE(f->form->agent.status.failed);
         EXPECT_TRUE(visible(ui().Image1));
         EXPECT_FALSE(visible(ui().Image2));
         EXPECT_EQ(ui().Label1->text(), "Fail");
@@ -91,10 +91,10 @@ class NetworkMonitorTest : public NetHarness, public testing::Test {};
 
 TEST(NetworkMonitorTimers, TickEverySecondWatchdogHalfASecondBothIdleAtCreation) {
     FormFixture f;
-    EXPECT_EQ(f.form->network.Timer1.interval(), 1000);
-    EXPECT_EQ(f.form->network.Timer2.interval(), 500);
-    EXPECT_FALSE(f.form->network.Timer1.isActive());
-    EXPECT_FALSE(f.form->network.Timer2.isActive());
+    EXPECT_EQ(f.form->agent.network.Timer1.interval(), 1000);
+    EXPECT_EQ(f.form->agent.network.Timer2.interval(), 500);
+    EXPECT_FALSE(f.form->agent.network.Timer1.isActive());
+    EXPECT_FALSE(f.form->agent.network.Timer2.isActive());
 }
 
 // Steps after the start heartbeat: 'M' lets the watchdog fire, 'A' plays a "NorvaACK"; each
@@ -111,7 +111,7 @@ class NetworkSequence : public NetHarness, public testing::TestWithParam<Sequenc
 TEST_P(NetworkSequence, AlertComesOnceWithTheFailCountthMissSinceTheStart) {
     const auto& c = GetParam();
     build(netSettings(port, "1", c.failCount));
-    f->form->control.Button2Click();
+    f->form->agent.control.Button2Click();
     ASSERT_EQ(net().sentCount, 1u);
 
     int misses = 0;
@@ -179,7 +179,7 @@ class NetworkFrequency : public NetHarness, public testing::TestWithParam<FreqCa
 TEST_P(NetworkFrequency, HeartbeatAtTheStartThenEveryFreqTicks) {
     const auto& c = GetParam();
     build(netSettings(port, c.freq));
-    f->form->control.Button2Click();
+    f->form->agent.control.Button2Click();
     ASSERT_EQ(net().sentCount, 1u) << "the first heartbeat goes out at once";
     EXPECT_TRUE(net().Timer1.isActive());
 
@@ -202,9 +202,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, NetworkFrequency,
 
 TEST_F(NetworkMonitorTest, PortAboveSixteenBitsUsesItsLowSixteenBitsBothWays) {
     build(netSettings(65536u + port));
-    f->form->control.Button2Click();
+    f->form->agent.control.Button2Click();
     EXPECT_EQ(net().thePort, 65536 + port);
-    EXPECT_EQ(f->form->UDPServer.DefaultPort(), port);
+    EXPECT_EQ(f->form->agent.UDPServer.DefaultPort(), port);
     EXPECT_TRUE(f->boxes.errors.empty());
     ASSERT_TRUE(waitOnWire("NorvaHB", 1));
     EXPECT_EQ(wire[0].peerPort, port);
@@ -215,17 +215,17 @@ TEST_F(NetworkMonitorTest, Port70000IsKeptWholeAndBindsItsLowBits) {
     // The address does not resolve, so nothing is bound or sent to the fixed port 4464;
     // the fields are set before the send.
     build(netSettings(70000, "5", "3", "127.0.0.1"));
-    f->form->MyIni.file().WriteString("Setup", "IPAddr", "no-such-host.invalid");
-    norva::RunGuarded(f->boxes, [&] { f->form->control.StartSending(); });
+    f->form->agent.MyIni.file().WriteString("Setup", "IPAddr", "no-such-host.invalid");
+    norva::RunGuarded(f->boxes, [&] { f->form->agent.control.StartSending(); });
     EXPECT_EQ(net().thePort, 70000);
-    EXPECT_EQ(f->form->UDPServer.DefaultPort(), 4464);
+    EXPECT_EQ(f->form->agent.UDPServer.DefaultPort(), 4464);
     EXPECT_EQ(f->boxes.errors.size(), 1u);
 }
 
 TEST_F(NetworkMonitorTest, FailedSendIsReportedNeverCountedOrWatchedAndTheTickGoesOn) {
     build(netSettings(port, "1"));
-    f->form->MyIni.file().WriteString("Setup", "IPAddr", "no-such-host.invalid");
-    norva::RunGuarded(f->boxes, [&] { f->form->control.StartSending(); });
+    f->form->agent.MyIni.file().WriteString("Setup", "IPAddr", "no-such-host.invalid");
+    norva::RunGuarded(f->boxes, [&] { f->form->agent.control.StartSending(); });
     ASSERT_EQ(f->boxes.errors.size(), 1u);
     EXPECT_EQ(f->boxes.errors[0].rfind("Socket Error # ", 0), 0u) << f->boxes.errors[0];
     EXPECT_TRUE(net().Timer1.isActive()) << "enabled before the first send";
@@ -246,7 +246,7 @@ TEST_F(NetworkMonitorTest, FailedSendIsReportedNeverCountedOrWatchedAndTheTickGo
 
 TEST_F(NetworkMonitorTest, EmptySettingStartsNothing) {
     build(netSettings(port, ""));
-    f->form->control.StartSending();
+    f->form->agent.control.StartSending();
     EXPECT_FALSE(net().Timer1.isActive());
     EXPECT_EQ(net().sentCount, 0u);
     EXPECT_EQ(net().thePort, 0);
@@ -254,7 +254,7 @@ TEST_F(NetworkMonitorTest, EmptySettingStartsNothing) {
 
 TEST_F(NetworkMonitorTest, NotANumberFailsBeforeTheTickStarts) {
     build(netSettings(port, "5", "x3"));
-    norva::RunGuarded(f->boxes, [&] { f->form->control.StartSending(); });
+    norva::RunGuarded(f->boxes, [&] { f->form->agent.control.StartSending(); });
     ASSERT_EQ(f->boxes.errors.size(), 1u);
     EXPECT_EQ(f->boxes.errors[0], "''x3'' is not a valid integer value.");
     EXPECT_FALSE(net().Timer1.isActive());
@@ -275,7 +275,7 @@ class NetworkAnswer : public NetHarness, public testing::TestWithParam<AnswerCas
 TEST_P(NetworkAnswer, AnyDatagramEndsTheWaitOnlyTheExactAckDrawsTheGoodState) {
     const auto& c = GetParam();
     build(netSettings(port, "1", "1"));
-    f->form->control.Button2Click();
+    f->form->agent.control.Button2Click();
     ui().showStatusInTrayCB->setChecked(c.statusInTray);
     net().Timer2Timer();
     expectFailDisplay();
@@ -308,12 +308,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(NetworkMonitorTest, LateAckAfterStopStillDrawsTheGoodState) {
     build(netSettings(port, "5", "1"));
-    f->form->control.Button2Click();
+    f->form->agent.control.Button2Click();
     net().Timer2Timer();
     expectFailDisplay();
-    f->form->control.Button4Click();
+    f->form->agent.control.Button4Click();
     EXPECT_EQ(ui().Label1->text(), "Stopped");
-    EXPECT_TRUE(f->form->status.failed) << "a stop leaves the failure flag";
+    EXPECT_TRUE(f->form->agent.status.failed) << "a stop leaves the failure flag";
 
     net().UDPServerUDPRead(bytes("NorvaACK"));
     expectGoodDisplay(true);
@@ -332,7 +332,7 @@ class NetworkDeviceMessage : public NetHarness, public testing::TestWithParam<Me
 TEST_P(NetworkDeviceMessage, SetsTheCaptionRepliesToTheConfiguredPortAndPowersNothing) {
     const auto& c = GetParam();
     build(netSettings(port));
-    f->form->control.Button2Click();
+    f->form->agent.control.Button2Click();
     ASSERT_TRUE(waitOnWire("NorvaHB", 1));
     std::vector<QString> captions;
     QObject::connect(&net(), &norva::NetworkMonitor::captionRequested,
@@ -360,7 +360,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(NetworkMonitorTest, ClearStatsZeroesTheFourCountersAndKeepsFailCounter) {
     build(netSettings(port, "1", "5"));
-    f->form->control.Button2Click();
+    f->form->agent.control.Button2Click();
     net().Timer2Timer();
     net().UDPServerUDPRead(bytes("NorvaNAK"));
     net().ClearStats();
@@ -382,8 +382,8 @@ TEST_F(NetworkMonitorTest, AnnouncesTheFourCountersOnEverySendAnswerNakMissAndCl
             heard.push_back({sent, rcvd, bad, missed});
         });
 
-    f->form->control.Button2Click(); // the start heartbeat
-    net().Timer2Timer();             // its answer never came
+    f->form->agent.control.Button2Click(); // the start heartbeat
+    net().Timer2Timer();                   // its answer never came
     net().UDPServerUDPRead(bytes("NorvaACK"));
     net().UDPServerUDPRead(bytes("NorvaNAK"));
     net().Timer1Timer(); // Freq 1: the next heartbeat

@@ -47,17 +47,17 @@ public:
         ser().comFreq.setInterval(1h);
         ser().comResp.setInterval(1h);
         // Never the real port prompt: it is a modal dialog.
-        f->form->myPort.PromptForPort = [](const std::vector<std::string>&) {
+        f->form->agent.myPort.PromptForPort = [](const std::vector<std::string>&) {
             return std::optional<std::uint16_t>();
         };
-        f->form->myPort.OnTriggerAvail = [this](norva::SerialPort& cp, std::uint16_t count) {
+        f->form->agent.myPort.OnTriggerAvail = [this](norva::SerialPort& cp, std::uint16_t count) {
             counts.push_back(count);
             ser().myPortTriggerAvail(cp, count);
         };
         f->start();
     }
 
-    norva::SerialMonitor& ser() { return f->form->serial; }
+    norva::SerialMonitor& ser() { return f->form->agent.serial; }
     norva::TForm1Ui& ui() { return f->form->ui; }
 
     // Plays bytes of the device and serves the port's events until one with `count` came.
@@ -85,10 +85,10 @@ class SerialMonitorTest : public SerialHarness, public testing::Test {};
 
 TEST(SerialMonitorTimers, TickEverySecondWatchdogHalfASecondBothIdleAtCreation) {
     FormFixture f;
-    EXPECT_EQ(f.form->serial.comFreq.interval(), 1000);
-    EXPECT_EQ(f.form->serial.comResp.interval(), 500);
-    EXPECT_FALSE(f.form->serial.comFreq.isActive());
-    EXPECT_FALSE(f.form->serial.comResp.isActive());
+    EXPECT_EQ(f.form->agent.serial.comFreq.interval(), 1000);
+    EXPECT_EQ(f.form->agent.serial.comResp.interval(), 500);
+    EXPECT_FALSE(f.form->agent.serial.comFreq.isActive());
+    EXPECT_FALSE(f.form->agent.serial.comResp.isActive());
 }
 
 // What the device sends after a heartbeat, in pieces, and what the monitor makes of it.
@@ -106,15 +106,15 @@ class SerialReply : public SerialHarness, public testing::TestWithParam<ReplyCas
 TEST_P(SerialReply, OnlyAnExactAckEndsTheWaitAnyEightBytesEndTheFailure) {
     const auto& c = GetParam();
     build(usbSettings("comFreq=1\ncomFail=1\n"));
-    ASSERT_TRUE(f->form->myPort.Open());
-    f->form->control.Button2Click();
+    ASSERT_TRUE(f->form->agent.myPort.Open());
+    f->form->agent.control.Button2Click();
     expectHeartbeats(1);
     ASSERT_TRUE(ser().comResp.isActive());
     std::uint32_t misses = 0;
     if (c.failedBefore) {
         ser().comRespTimer();
         ++misses;
-        ASSERT_TRUE(f->form->status.failed);
+        ASSERT_TRUE(f->form->agent.status.failed);
         ASSERT_EQ(ui().Label1->text(), "Fail");
         ser().comFreqTimer();
         expectHeartbeats(1);
@@ -132,7 +132,7 @@ TEST_P(SerialReply, OnlyAnExactAckEndsTheWaitAnyEightBytesEndTheFailure) {
     EXPECT_EQ(ui().comRcvd->text(), QString::number(c.received));
     EXPECT_EQ(ser().comResp.isActive(), !c.watchdogStopped);
     if (c.failedBefore) {
-        EXPECT_FALSE(f->form->status.failed);
+        EXPECT_FALSE(f->form->agent.status.failed);
         EXPECT_TRUE(visible(ui().Image2));
         EXPECT_EQ(ui().Label1->text(), "OK");
         EXPECT_EQ(f->form->tray.iconIndex(), 0);
@@ -173,14 +173,14 @@ TEST_F(SerialMonitorTest, EightBytesWhileNotFailedLeaveTheDisplayAlone) {
 
 TEST_F(SerialMonitorTest, AlertAfterComFailMissesSaysUsbInTheBalloon) {
     build(usbSettings("comFreq=1\ncomFail=2\n"));
-    f->form->control.Button2Click();
+    f->form->agent.control.Button2Click();
     f->form->Minimizetotray1Click();
     f->form->view.useBalloon = true;
     ser().comRespTimer();
-    EXPECT_FALSE(f->form->status.failed);
+    EXPECT_FALSE(f->form->agent.status.failed);
     ser().comFreqTimer();
     ser().comRespTimer();
-    EXPECT_TRUE(f->form->status.failed);
+    EXPECT_TRUE(f->form->agent.status.failed);
     EXPECT_TRUE(visible(ui().Image1));
     EXPECT_EQ(ui().Label1->text(), "Fail");
     EXPECT_EQ(f->form->tray.iconIndex(), 1);
@@ -210,7 +210,7 @@ class SerialFrequency : public SerialHarness, public testing::TestWithParam<ComF
 TEST_P(SerialFrequency, ReadsOnlyComFreqAndComFail) {
     const auto& c = GetParam();
     build(usbSettings(c.extra));
-    f->form->control.Button2Click();
+    f->form->agent.control.Button2Click();
     ASSERT_EQ(ser().comSentCount, 1u) << "the first heartbeat goes out at once";
     EXPECT_EQ(ser().comFailCntr, c.failCntr);
     std::vector<std::uint32_t> sentOn;
@@ -234,7 +234,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(SerialMonitorTest, ComFreqNotANumberStartsNothing) {
     build(usbSettings("comFreq=five\n"));
-    norva::RunGuarded(f->boxes, [&] { f->form->control.StartSending(); });
+    norva::RunGuarded(f->boxes, [&] { f->form->agent.control.StartSending(); });
     ASSERT_EQ(f->boxes.errors.size(), 1u);
     EXPECT_EQ(f->boxes.errors[0], "''five'' is not a valid integer value.");
     EXPECT_FALSE(ser().comFreq.isActive());
@@ -243,7 +243,7 @@ TEST_F(SerialMonitorTest, ComFreqNotANumberStartsNothing) {
 
 TEST_F(SerialMonitorTest, ComClearStatsZeroesTheThreeCountersAndKeepsFailCounter) {
     build(usbSettings("comFail=5\n"));
-    f->form->control.Button2Click();
+    f->form->agent.control.Button2Click();
     ser().comRespTimer();
     ASSERT_TRUE(answer("NorvaACK", 8));
     ser().ComClearStats();
@@ -264,8 +264,8 @@ TEST_F(SerialMonitorTest, AnnouncesTheThreeCountersOnEverySendAnswerMissAndClear
                          heard.push_back({sent, rcvd, missed});
                      });
 
-    f->form->control.Button2Click(); // the start heartbeat
-    ser().comRespTimer();            // its answer never came
+    f->form->agent.control.Button2Click(); // the start heartbeat
+    ser().comRespTimer();                  // its answer never came
     ASSERT_TRUE(answer("NorvaACK", 8));
     ASSERT_TRUE(answer("NorvaNAK", 8)); // eight bytes count as received, whatever they say
     ser().comFreqTimer();               // comFreq 1: the next heartbeat
@@ -291,19 +291,19 @@ TEST_P(SerialUnopenable, WriteFailureIsSwallowedButCountedAndWatched) {
     int prompts = 0;
     if (c.pinnedToMissingDevice) {
         build("[Setup]\nUSB=1\nComPort=None\ncomFail=2\n", fs::path("/nonexistent/norva-tty"));
-        f->form->myPort.setComNumber(7);
+        f->form->agent.myPort.setComNumber(7);
     } else {
         // Resumed at start-up only when the port is open, which it is not.
         build("[Run]\nIsStarted=1\n[Setup]\nUSB=1\nComPort=None\ncomFail=2\n");
         EXPECT_FALSE(ser().comFreq.isActive());
     }
-    f->form->myPort.PromptForPort = [&](const std::vector<std::string>&) {
+    f->form->agent.myPort.PromptForPort = [&](const std::vector<std::string>&) {
         ++prompts;
         return std::optional<std::uint16_t>();
     };
 
-    f->form->control.Button2Click();
-    EXPECT_FALSE(f->form->myPort.Open());
+    f->form->agent.control.Button2Click();
+    EXPECT_FALSE(f->form->agent.myPort.Open());
     EXPECT_TRUE(ser().comFreq.isActive());
     EXPECT_EQ(ser().comSentCount, 1u);
     EXPECT_EQ(ui().comSent->text(), "1");

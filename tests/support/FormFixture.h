@@ -1,11 +1,11 @@
 #pragma once
 
 #include "app/TForm1.h"
+#include "platform/ErrorBox.h"
 #include "support/FreePort.h"
 #include "support/RecordingPowerBackend.h"
 #include "support/ScriptedMessageBoxes.h"
 #include "support/TempDir.h"
-#include "platform/ErrorBox.h"
 
 #include <QApplication>
 #include <QWidget>
@@ -67,7 +67,7 @@ public:
                     std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         bool ok = false;
-        form->queue.serveAllUntil([&] {
+        form->agent.queue.serveAllUntil([&] {
             QApplication::processEvents();
             ok = done();
             return ok || std::chrono::steady_clock::now() > deadline;

@@ -1,8 +1,8 @@
 // The pending-action warning window following its pending action, driven by the action's
 // tick handler instead of the clock.
 #include "commands/PendingAction.h"
-#include "ui/Twarning.h"
 #include "support/FormFixture.h"
+#include "ui/Twarning.h"
 
 #include <QAbstractButton>
 #include <QLabel>
@@ -88,10 +88,10 @@ TEST(WarningInTheProgram, TitleBarHasOnlyACloseButtonAlsoWhenShownModally) {
     ExpectOnlyACloseButton(w);
     QTimer::singleShot(0, &w, [&] {
         ExpectOnlyACloseButton(w);
-        f.form->pending.Timer1.stop();
+        f.form->agent.pending.Timer1.stop();
         w.reject();
     });
-    f.form->pending.ShowPending(0, true);
+    f.form->agent.pending.ShowPending(0, true);
     EXPECT_TRUE(f.power.calls.empty());
 }
 
@@ -191,7 +191,7 @@ TEST(Button9, ShowsTheWarningModallyAndRestartsAtZero) {
     FormFixture f;
     f.start();
     Twarning& w = *f.form->warning;
-    PendingAction& p = f.form->pending;
+    PendingAction& p = f.form->agent.pending;
     bool wasModal = false;
     std::vector<std::string> callsBeforeEnd;
     QTimer::singleShot(0, &w, [&] {

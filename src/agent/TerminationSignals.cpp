@@ -1,4 +1,4 @@
-#include "app/TerminationSignals.h"
+#include "agent/TerminationSignals.h"
 
 #include <QSocketNotifier>
 #include <csignal>

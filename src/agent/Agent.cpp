@@ -1,0 +1,62 @@
+#include "agent/Agent.h"
+
+#include "platform/ErrorBox.h"
+#include "platform/MessageBoxes.h"
+#include "transport/ComPortMap.h"
+
+namespace norva {
+
+Agent::Agent(const std::filesystem::path& settingsFolder, std::uint16_t commandPort,
+             PageValues& pages, MessageBoxes& boxes, PowerBackend& powerBackend)
+    : UDPServer(queue), myPort(queue, ComPortMap(settingsFolder)), status(pages),
+      network(MyIni, UDPServer, status, boxes), serial(MyIni, myPort, status, boxes),
+      control(MyIni, status, boxes, pages, network, serial, myPort), power(powerBackend),
+      notice(MyIni, UDPServer), protocol(queue, MyIni, pages, pending), theServer(commandPort) {
+    // Calls from worker threads reach this thread through the Qt event loop; modal boxes
+    // run their own loop, so deliveries go on while one is open.
+    queue.setWaker([this] {
+        QMetaObject::invokeMethod(
+            &wakeTarget_, [this] { queue.runPending(); }, Qt::QueuedConnection);
+    });
+
+    UDPServer.OnUDPRead = [this](std::thread::id, const std::vector<std::uint8_t>& AData,
+                                 const UdpEndpoint::Binding&) { network.UDPServerUDPRead(AData); };
+    myPort.OnTriggerAvail = [this](SerialPort& CP, std::uint16_t Count) {
+        serial.myPortTriggerAvail(CP, Count);
+    };
+    myPort.OnHandlerError = [&boxes](const std::string& message) {
+        boxes.showError(ErrorBoxText(message));
+    };
+
+    pending.doRestart = [this] { power.doRestart(); };
+    pending.doShutdown = [this] { power.doShutdown(); };
+    protocol.doRestart = [this] { power.doRestart(); };
+    protocol.doShutdown = [this] { power.doShutdown(); };
+    protocol.restartStored = [this] { notice.RestartAccepted(); };
+    theServer.OnExecute = [this](CommandConnection& c) { protocol.theServerExecute(c); };
+}
+
+Agent::~Agent() {
+    Stop();
+}
+
+void Agent::Listen() {
+    theServer.setActive(true);
+}
+
+void Agent::Stop() {
+    if (stopped_)
+        return;
+    stopped_ = true;
+    queue.close(); // releases command connections waiting for this thread
+    theServer.setActive(false);
+    UDPServer.setActive(false);
+    myPort.setOpen(false);
+    network.Timer1.stop();
+    network.Timer2.stop();
+    serial.comFreq.stop();
+    serial.comResp.stop();
+    pending.Timer1.stop();
+}
+
+} // namespace norva
