@@ -1,0 +1,121 @@
+#include "commands/SourceLockout.h"
+
+#include <algorithm>
+
+namespace norva {
+
+SourceLockout::SourceLockout() : SourceLockout(Limits{}) {}
+
+SourceLockout::SourceLockout(Limits limits) : limits_(limits) {
+    limits_.tableSize = std::max<std::size_t>(limits_.tableSize, 1);
+}
+
+SourceLockout::Entry* SourceLockout::find(const std::string& address) {
+    const auto it = index_.find(address);
+    if (it == index_.end())
+        return nullptr;
+    table_.splice(table_.begin(), table_, it->second);
+    return &table_.front();
+}
+
+SourceLockout::Entry& SourceLockout::add(const std::string& address) {
+    if (table_.size() >= limits_.tableSize) {
+        Entry& oldest = table_.back();
+        // Whatever the dropped address had pending still reaches the log: its lockout's end
+        // line now, its rejections in the sum of forgotten ones.
+        if (oldest.lockedUntil)
+            queueEnd(oldest, true);
+        forgotten_ += oldest.unreported;
+        index_.erase(oldest.address);
+        table_.pop_back();
+    }
+    table_.push_front(Entry{});
+    table_.front().address = address;
+    index_.emplace(address, table_.begin());
+    return table_.front();
+}
+
+void SourceLockout::queueEnd(Entry& entry, bool dropped) {
+    ended_.push_back(Ended{entry.address, entry.ignored, dropped});
+    entry.lockedUntil.reset();
+    entry.ignored = 0;
+}
+
+void SourceLockout::expire(Entry& entry, TimePoint now) {
+    if (entry.lockedUntil && now >= *entry.lockedUntil)
+        queueEnd(entry, false);
+}
+
+bool SourceLockout::locked(const std::string& address, TimePoint now) {
+    std::lock_guard lock(mutex_);
+    Entry* entry = find(address);
+    if (!entry)
+        return false;
+    expire(*entry, now);
+    if (!entry->lockedUntil)
+        return false;
+    ++entry->ignored;
+    return true;
+}
+
+SourceLockout::Event SourceLockout::rejected(const std::string& address, TimePoint now) {
+    std::lock_guard lock(mutex_);
+    Entry* found = find(address);
+    Entry& entry = found ? *found : add(address);
+    expire(entry, now);
+    if (entry.lockedUntil)
+        return Event::None;
+    ++entry.unreported;
+    if (limits_.failures <= 0)
+        return Event::None;
+
+    // The window slides: a rejection counts for `window` after it happened, not a moment
+    // longer, so a rejection exactly one window old no longer counts.
+    auto& recent = entry.recent;
+    recent.erase(recent.begin(), std::find_if(recent.begin(), recent.end(), [&](TimePoint t) {
+                     return now - t < limits_.window;
+                 }));
+    recent.push_back(now);
+    if (recent.size() < static_cast<std::size_t>(limits_.failures))
+        return Event::None;
+    recent.clear();
+    entry.lockedUntil = now + limits_.lockout;
+    return Event::LockoutStarted;
+}
+
+void SourceLockout::accepted(const std::string& address) {
+    std::lock_guard lock(mutex_);
+    if (Entry* entry = find(address))
+        entry->recent.clear();
+}
+
+SourceLockout::Sweep SourceLockout::sweep(TimePoint now) {
+    std::lock_guard lock(mutex_);
+    const auto due = [&](const std::optional<TimePoint>& last) {
+        return !last || now - *last >= limits_.reportInterval;
+    };
+    Sweep result;
+    for (Entry& entry : table_) {
+        expire(entry, now);
+        if (entry.unreported != 0 && due(entry.lastReport)) {
+            result.rejected.push_back(Tally{entry.address, entry.unreported});
+            entry.unreported = 0;
+            entry.lastReport = now;
+        }
+    }
+    if (forgotten_ != 0 && due(lastForgottenReport_)) {
+        result.rejectedForgotten = forgotten_;
+        forgotten_ = 0;
+        lastForgottenReport_ = now;
+    }
+    result.ended = std::move(ended_);
+    ended_.clear();
+    return result;
+}
+
+std::size_t SourceLockout::size() {
+    std::lock_guard lock(mutex_);
+    return table_.size();
+}
+
+} // namespace norva
