@@ -4,6 +4,14 @@
 
 namespace norva {
 
+namespace {
+
+bool isEmpty(const SourceLockout::Tally& tally) {
+    return tally.rejected == 0 && tally.refused == 0;
+}
+
+} // namespace
+
 SourceLockout::SourceLockout() : SourceLockout(Limits{}) {}
 
 SourceLockout::SourceLockout(Limits limits) : limits_(limits) {
@@ -22,10 +30,11 @@ SourceLockout::Entry& SourceLockout::add(const std::string& address) {
     if (table_.size() >= limits_.tableSize) {
         Entry& oldest = table_.back();
         // Whatever the dropped address had pending still reaches the log: its lockout's end
-        // line now, its rejections in the sum of forgotten ones.
+        // line now, its counts in the sum of forgotten ones.
         if (oldest.lockedUntil)
             queueEnd(oldest, true);
-        forgotten_ += oldest.unreported;
+        forgotten_.rejected += oldest.unreported.rejected;
+        forgotten_.refused += oldest.unreported.refused;
         index_.erase(oldest.address);
         table_.pop_back();
     }
@@ -65,7 +74,7 @@ SourceLockout::Event SourceLockout::rejected(const std::string& address, TimePoi
     expire(entry, now);
     if (entry.lockedUntil)
         return Event::None;
-    ++entry.unreported;
+    ++entry.unreported.rejected;
     if (limits_.failures <= 0)
         return Event::None;
 
@@ -83,6 +92,13 @@ SourceLockout::Event SourceLockout::rejected(const std::string& address, TimePoi
     return Event::LockoutStarted;
 }
 
+void SourceLockout::refused(const std::string& address) {
+    std::lock_guard lock(mutex_);
+    Entry* found = find(address);
+    Entry& entry = found ? *found : add(address);
+    ++entry.unreported.refused;
+}
+
 void SourceLockout::accepted(const std::string& address) {
     std::lock_guard lock(mutex_);
     if (Entry* entry = find(address))
@@ -97,15 +113,16 @@ SourceLockout::Sweep SourceLockout::sweep(TimePoint now) {
     Sweep result;
     for (Entry& entry : table_) {
         expire(entry, now);
-        if (entry.unreported != 0 && due(entry.lastReport)) {
-            result.rejected.push_back(Tally{entry.address, entry.unreported});
-            entry.unreported = 0;
+        if (!isEmpty(entry.unreported) && due(entry.lastReport)) {
+            result.counts.push_back(entry.unreported);
+            result.counts.back().address = entry.address;
+            entry.unreported = Tally{};
             entry.lastReport = now;
         }
     }
-    if (forgotten_ != 0 && due(lastForgottenReport_)) {
-        result.rejectedForgotten = forgotten_;
-        forgotten_ = 0;
+    if (!isEmpty(forgotten_) && due(lastForgottenReport_)) {
+        result.forgotten = forgotten_;
+        forgotten_ = Tally{};
         lastForgottenReport_ = now;
     }
     result.ended = std::move(ended_);

@@ -19,8 +19,9 @@ namespace norva {
 // is compared, so a guesser learns nothing and costs the program next to nothing. An accepted
 // command clears the address's count; other addresses are never affected.
 //
-// It also counts the rejected packets per address, for a log line per address at most once
-// per `reportInterval`, so an attack cannot flood the log.
+// It also counts, per address, the rejected packets and the packets refused because the
+// address may not send commands at all, for a log line per address at most once per
+// `reportInterval`, so an attack cannot flood the log.
 //
 // Time is passed in with every call (steady clock; never going back), so tests drive it.
 // Addresses are keys as given: the caller passes the peer's address text, which is the same
@@ -60,21 +61,23 @@ public:
         bool dropped = false;
     };
 
-    // Rejected packets from one address since its last report.
+    // Packets from one address since its last report.
     struct Tally {
         std::string address;
-        std::uint64_t rejected = 0;
+        std::uint64_t rejected = 0; // checked, wrong user name or password
+        std::uint64_t refused = 0;  // not checked: the address may not send commands
     };
 
     struct Sweep {
         // Lockouts that ended since the last sweep, each reported once.
         std::vector<Ended> ended;
-        // Addresses whose count is due: rejections not reported yet, and none reported within
-        // the last reportInterval. Each address appears at most once per reportInterval.
-        std::vector<Tally> rejected;
-        // Rejections whose address was dropped from the full table before they were
-        // reported; summed, reported (when not 0) once per reportInterval like an address.
-        std::uint64_t rejectedForgotten = 0;
+        // Addresses whose counts are due: packets not reported yet, and no report for the
+        // address within the last reportInterval. Each address appears at most once per
+        // reportInterval.
+        std::vector<Tally> counts;
+        // The counts of addresses dropped from the full table before they were reported,
+        // summed (its address is empty); not 0 at most once per reportInterval.
+        Tally forgotten;
     };
 
     SourceLockout();
@@ -89,11 +92,15 @@ public:
     // starts a lockout. Called while the address is locked out it changes nothing.
     Event rejected(const std::string& address, TimePoint now);
 
+    // A packet from `address` was dropped unchecked because the address may not send
+    // commands. Counted for the log only; it never starts a lockout.
+    void refused(const std::string& address);
+
     // A command from `address` was accepted: its rejections no longer count toward a lockout.
-    // Rejections not yet reported are still reported.
+    // Counts not yet reported are still reported.
     void accepted(const std::string& address);
 
-    // What is due for the log: lockouts ended by `now` and the rejection counts. Call it from
+    // What is due for the log: lockouts ended by `now` and the packet counts. Call it from
     // a timer (about once a second), so that the end of a lockout is logged even when the
     // guesser has gone quiet.
     Sweep sweep(TimePoint now);
@@ -109,7 +116,7 @@ private:
         std::vector<TimePoint> recent; // rejection times within the window, oldest first
         std::optional<TimePoint> lockedUntil;
         std::uint64_t ignored = 0; // while locked out
-        std::uint64_t unreported = 0;
+        Tally unreported;          // its address is left empty
         std::optional<TimePoint> lastReport;
     };
     using Table = std::list<Entry>; // most recently seen first
@@ -127,7 +134,7 @@ private:
     Table table_;
     std::unordered_map<std::string, Table::iterator> index_;
     std::vector<Ended> ended_; // ended (or dropped) since the last sweep
-    std::uint64_t forgotten_ = 0;
+    Tally forgotten_;
     std::optional<TimePoint> lastForgottenReport_;
 };
 

@@ -162,8 +162,8 @@ TEST(SourceLockout, NoFailureLimitMeansNoLockoutButRejectionsAreStillCounted) {
         EXPECT_EQ(lockout.rejected(A, at(0)), SourceLockout::Event::None);
     EXPECT_FALSE(lockout.locked(A, at(0)));
     const auto sweep = lockout.sweep(at(0));
-    ASSERT_EQ(sweep.rejected.size(), 1u);
-    EXPECT_EQ(sweep.rejected[0].rejected, 100u);
+    ASSERT_EQ(sweep.counts.size(), 1u);
+    EXPECT_EQ(sweep.counts[0].rejected, 100u);
 }
 
 TEST(SourceLockout, TheEndOfALockoutIsReportedOnceByTheSweepWithoutAnotherPacket) {
@@ -205,24 +205,50 @@ TEST(SourceLockout, RejectionCountsGoOutAtMostOncePerIntervalPerAddress) {
 
     // The first count of an address goes out at the first sweep.
     auto sweep = lockout.sweep(at(1));
-    ASSERT_EQ(sweep.rejected.size(), 2u);
-    for (const auto& tally : sweep.rejected)
+    ASSERT_EQ(sweep.counts.size(), 2u);
+    for (const auto& tally : sweep.counts)
         EXPECT_EQ(tally.rejected, tally.address == B ? 2u : 1u) << tally.address;
 
     // Then nothing for a minute, however many come.
     for (int i = 0; i < 1000; ++i)
         lockout.rejected(A, at(2 + i * 0.01));
     for (double t : {2.0, 30.0, 60.9})
-        EXPECT_TRUE(lockout.sweep(at(t)).rejected.empty()) << t;
+        EXPECT_TRUE(lockout.sweep(at(t)).counts.empty()) << t;
     sweep = lockout.sweep(at(61));
-    ASSERT_EQ(sweep.rejected.size(), 1u);
-    EXPECT_EQ(sweep.rejected[0].address, A);
-    EXPECT_EQ(sweep.rejected[0].rejected, 1000u);
+    ASSERT_EQ(sweep.counts.size(), 1u);
+    EXPECT_EQ(sweep.counts[0].address, A);
+    EXPECT_EQ(sweep.counts[0].rejected, 1000u);
 
     // Nothing new, nothing said; the next rejection waits out its minute.
-    EXPECT_TRUE(lockout.sweep(at(200)).rejected.empty());
+    EXPECT_TRUE(lockout.sweep(at(200)).counts.empty());
     lockout.rejected(A, at(201));
-    EXPECT_EQ(lockout.sweep(at(201)).rejected.size(), 1u); // more than a minute since 61 s
+    EXPECT_EQ(lockout.sweep(at(201)).counts.size(), 1u); // more than a minute since 61 s
+}
+
+TEST(SourceLockout, RefusedPacketsAreCountedBesideRejectionsAndNeverLock) {
+    SourceLockout lockout;
+    for (int i = 0; i < 20; ++i)
+        lockout.refused(B);
+    lockout.rejected(B, at(0));
+    EXPECT_FALSE(lockout.locked(B, at(0)));
+
+    auto sweep = lockout.sweep(at(0));
+    ASSERT_EQ(sweep.counts.size(), 1u);
+    EXPECT_EQ(sweep.counts[0].address, B);
+    EXPECT_EQ(sweep.counts[0].refused, 20u);
+    EXPECT_EQ(sweep.counts[0].rejected, 1u);
+
+    // The same once-a-minute limit, and the same sum for dropped addresses.
+    lockout.refused(B);
+    EXPECT_TRUE(lockout.sweep(at(59)).counts.empty());
+    SourceLockout small({.tableSize = 1});
+    small.refused(A);
+    small.refused(B); // drops A
+    sweep = small.sweep(at(0));
+    EXPECT_EQ(sweep.forgotten.refused, 1u);
+    EXPECT_EQ(sweep.forgotten.address, "");
+    ASSERT_EQ(sweep.counts.size(), 1u);
+    EXPECT_EQ(sweep.counts[0].address, B);
 }
 
 TEST(SourceLockout, AnAcceptedCommandDoesNotSwallowTheRejectionsBeforeIt) {
@@ -231,8 +257,8 @@ TEST(SourceLockout, AnAcceptedCommandDoesNotSwallowTheRejectionsBeforeIt) {
     lockout.rejected(A, at(1));
     lockout.accepted(A);
     const auto sweep = lockout.sweep(at(2));
-    ASSERT_EQ(sweep.rejected.size(), 1u);
-    EXPECT_EQ(sweep.rejected[0].rejected, 2u);
+    ASSERT_EQ(sweep.counts.size(), 1u);
+    EXPECT_EQ(sweep.counts[0].rejected, 2u);
 }
 
 TEST(SourceLockout, TheTableDropsTheLeastRecentlySeenAddressFirst) {
@@ -270,10 +296,10 @@ TEST(SourceLockout, AFloodFromManyAddressesStaysBoundedAndLosesNoLogLine) {
     ASSERT_EQ(sweep.ended.size(), 1u);
     EXPECT_EQ(sweep.ended[0].address, A);
     EXPECT_TRUE(sweep.ended[0].dropped);
-    EXPECT_EQ(sweep.rejected.size(), 4096u);
-    EXPECT_EQ(sweep.rejectedForgotten, 5u + (10000u - 4096u));
-    std::uint64_t reported = sweep.rejectedForgotten;
-    for (const auto& tally : sweep.rejected)
+    EXPECT_EQ(sweep.counts.size(), 4096u);
+    EXPECT_EQ(sweep.forgotten.rejected, 5u + (10000u - 4096u));
+    std::uint64_t reported = sweep.forgotten.rejected;
+    for (const auto& tally : sweep.counts)
         reported += tally.rejected;
     EXPECT_EQ(reported, 5u + 10000u);
     EXPECT_FALSE(lockout.locked(A, at(3)));
@@ -285,8 +311,8 @@ TEST(SourceLockout, AFloodFromManyAddressesStaysBoundedAndLosesNoLogLine) {
             lockout.rejected("10.10" + std::to_string(round) + "." + std::to_string(i / 256) + "." +
                                  std::to_string(i % 256),
                              at(3));
-    EXPECT_EQ(lockout.sweep(at(4)).rejectedForgotten, 0u);
-    EXPECT_EQ(lockout.sweep(at(62)).rejectedForgotten, 4096u);
+    EXPECT_EQ(lockout.sweep(at(4)).forgotten.rejected, 0u);
+    EXPECT_EQ(lockout.sweep(at(62)).forgotten.rejected, 4096u);
 }
 
 } // namespace
