@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the two libFuzzer targets with clang-14 in their own build folder and runs each for a
+# Builds the libFuzzer targets with clang-14 in their own build folder and runs each for a
 # short, fixed time on a small seed corpus. Exits non-zero if a build fails or a fuzzer finds
 # a crash, a sanitizer error or a broken check.
 #
@@ -21,7 +21,7 @@ cmake -S "$src" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo 
     -DCMAKE_CXX_COMPILER="$cxx" -DNORVA_FUZZ=ON -DNORVA_WITH_QT=OFF -DNORVA_WERROR=ON \
     >"$build/configure.log" 2>&1 ||
     { cat "$build/configure.log" >&2; exit 1; }
-cmake --build "$build" --target fuzz_hello fuzz_command_packet -j2
+cmake --build "$build" --target fuzz_hello fuzz_command_packet fuzz_address_filter -j2
 
 rm -rf "$build/artifacts"
 work="$(mktemp -d)"
@@ -48,6 +48,10 @@ for kind in hello packet; do
     seed "$kind" full-fields "\007abcdefghijklmnopqrstuABCDEFGHIJKLMNOPQRSTU\001xyz"
     seed "$kind" short "\007adm"
 done
+seed acceptfrom one '198.18.0.2'
+seed acceptfrom list '198.18.0.2, 10.0.0.0/8 fd00::/8,::ffff:192.0.2.1'
+seed acceptfrom bad '10.0.0.0/33 fe80::/129 host.example [::1] 1.2.3.4/'
+seed acceptfrom all '0.0.0.0/0 ::/0'
 
 status=0
 run() { # run FUZZER CORPUS
@@ -66,6 +70,7 @@ run() { # run FUZZER CORPUS
 }
 run fuzz_hello hello
 run fuzz_command_packet packet
+run fuzz_address_filter acceptfrom
 
 [[ $status -eq 0 ]] && echo "run-fuzzers: no crash found"
 exit $status

@@ -55,6 +55,15 @@ inline constexpr TextKey Username{"GSD", "Username", "Ostra"};
 inline constexpr TextKey usernameWritten{"GSD", "username", "Ostra"};
 inline constexpr TextKey Password{"GSD", "Password", "ferno"};
 inline constexpr FlagKey AlertPedningAction{"GSD", "AlertPedningAction"};
+// [GSD], added by hand only (no page writes them): how the command port treats guessing.
+// After LockoutFailures rejected packets from one address within LockoutWindow seconds, that
+// address's packets go unchecked for LockoutSeconds seconds. Whole numbers, as text.
+inline constexpr TextKey LockoutFailures{"GSD", "LockoutFailures", "5"};
+inline constexpr TextKey LockoutWindow{"GSD", "LockoutWindow", "60"};
+inline constexpr TextKey LockoutSeconds{"GSD", "LockoutSeconds", "300"};
+// The peers that may send commands: IPv4 and IPv6 addresses and CIDR ranges, separated by
+// commas or spaces. Empty or missing: anyone.
+inline constexpr TextKey AcceptFrom{"GSD", "AcceptFrom", ""};
 
 // [GracefulRestart]: the device that asked for the restart under way.
 inline constexpr TextKey SourceIP{"GracefulRestart", "SourceIP", ""};

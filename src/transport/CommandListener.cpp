@@ -36,12 +36,13 @@ void allowRebindOverTimeWait(int socket) {
 
 struct CommandListener::Slot {
     std::thread thread;
+    std::string peer;                  // the peer's address, its key in perPeer_
     CommandConnection* live = nullptr; // set while the handler loop runs
     bool finished = false;             // the thread has nothing left to do but return
 };
 
-CommandListener::CommandListener(uint16_t port, int maxConnections)
-    : requestedPort_(port), port_(port), maxConnections_(maxConnections) {}
+CommandListener::CommandListener(uint16_t port, int maxConnections, int maxPerPeer)
+    : requestedPort_(port), port_(port), maxConnections_(maxConnections), maxPerPeer_(maxPerPeer) {}
 
 CommandListener::~CommandListener() {
     try {
@@ -224,23 +225,27 @@ void CommandListener::acceptLoop(int listenSocket) {
 }
 
 void CommandListener::startConnection(int socket, std::string peerIP) {
-    auto connection = std::make_unique<CommandConnection>(socket, std::move(peerIP));
+    auto connection = std::make_unique<CommandConnection>(socket, peerIP);
     SlotList finished;
     {
         std::lock_guard lock(liveMutex_);
         finished = takeFinished();
-        if (!stopping_ && running_ < maxConnections_) {
+        const auto held = perPeer_.find(peerIP);
+        const bool peerHasRoom = held == perPeer_.end() || held->second < maxPerPeer_;
+        if (!stopping_ && running_ < maxConnections_ && peerHasRoom) {
             const auto slot = slots_.emplace(slots_.end());
             try {
+                slot->peer = peerIP;
                 slot->thread =
                     std::thread(&CommandListener::runConnection, this, slot, std::move(connection));
                 ++running_;
+                ++perPeer_[peerIP];
             } catch (...) {
                 slots_.erase(slot);
             }
         }
     }
-    // Over the cap (or while stopping) the connection is closed as soon as it is accepted.
+    // Over either cap (or while stopping) the connection is closed as soon as it is accepted.
     connection.reset();
     for (auto& slot : finished) {
         slot.thread.join();
@@ -252,8 +257,7 @@ void CommandListener::runConnection(SlotList::iterator slot,
     {
         std::lock_guard lock(liveMutex_);
         if (stopping_) {
-            slot->finished = true;
-            --running_;
+            release(*slot);
             return;
         }
         slot->live = connection.get();
@@ -271,8 +275,14 @@ void CommandListener::runConnection(SlotList::iterator slot,
     }
     connection.reset();
     std::lock_guard lock(liveMutex_);
-    slot->finished = true;
+    release(*slot);
+}
+
+void CommandListener::release(Slot& slot) {
+    slot.finished = true;
     --running_;
+    if (const auto held = perPeer_.find(slot.peer); held != perPeer_.end() && --held->second <= 0)
+        perPeer_.erase(held);
 }
 
 CommandListener::SlotList CommandListener::takeFinished() {

@@ -7,7 +7,9 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace norva {
@@ -25,10 +27,15 @@ public:
     // No device ever holds this many connections at once; the cap only keeps a flood of
     // connections from using up threads.
     static constexpr int defaultMaxConnections = 256;
+    // One peer address's share of them, so that a flood from one address leaves room for
+    // the device's own command.
+    static constexpr int defaultMaxPerPeer = 32;
 
     // Port 0 takes an ephemeral port (the IPv6 endpoint then takes the port IPv4 got).
-    // Connections over `maxConnections` are accepted and closed at once.
-    explicit CommandListener(uint16_t port, int maxConnections = defaultMaxConnections);
+    // A connection over `maxConnections`, or over `maxPerPeer` from its peer's address, is
+    // accepted and closed at once.
+    explicit CommandListener(uint16_t port, int maxConnections = defaultMaxConnections,
+                             int maxPerPeer = defaultMaxPerPeer);
     ~CommandListener();
     CommandListener(const CommandListener&) = delete;
     CommandListener& operator=(const CommandListener&) = delete;
@@ -58,21 +65,25 @@ private:
     // With liveMutex_ held: moves the slots whose threads have finished out of the list, for
     // the caller to join once it has let go of the lock.
     SlotList takeFinished();
+    // With liveMutex_ held: the slot's thread is done; its connection no longer counts.
+    void release(Slot& slot);
 
     uint16_t requestedPort_;
     uint16_t port_;
     int maxConnections_;
+    int maxPerPeer_;
     bool active_ = false;
 
     std::vector<int> endpoints_;
     int wakeFd_ = -1; // readable once the accepting threads are to stop
     std::vector<std::thread> acceptors_;
 
-    // Guards slots_, running_ and stopping_. Held only while a connection is added or
+    // Guards slots_, running_, perPeer_ and stopping_. Held only while a connection is added or
     // removed, and while deactivation shuts the live connections down.
     std::mutex liveMutex_;
     SlotList slots_;
     int running_ = 0;
+    std::unordered_map<std::string, int> perPeer_; // running connections per peer address
     bool stopping_ = false;
 };
 

@@ -83,7 +83,16 @@ int bindAny(int family, uint16_t port) {
 // The device's side of a connection, on loopback.
 class Client {
 public:
-    Client(int family, uint16_t port) : fd_(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    // `from`, an IPv4 loopback address, is the client's own address (loopback has all of
+    // 127/8, so one test can be several peers).
+    Client(int family, uint16_t port, const char* from = nullptr)
+        : fd_(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        if (from) {
+            sockaddr_in own{};
+            own.sin_family = AF_INET;
+            ::inet_pton(AF_INET, from, &own.sin_addr);
+            EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&own), sizeof own), 0) << from;
+        }
         int rc;
         if (family == AF_INET) {
             sockaddr_in a{};
@@ -446,6 +455,51 @@ TEST_F(CommandListenerTest, ConnectionsOverTheCapAreClosedAtOnce) {
         served = next.receive(6) == "[next]";
     }
     EXPECT_TRUE(served);
+}
+
+TEST_F(CommandListenerTest, OnePeerHoldsAtMostItsShareAndAnotherStillGetsIn) {
+    start(10000);
+    ASSERT_EQ(CommandListener::defaultMaxPerPeer, 32);
+    std::vector<std::unique_ptr<Client>> guesser;
+    for (int i = 0; i < 32; ++i) {
+        guesser.push_back(std::make_unique<Client>(AF_INET, listener->Port(), "127.0.0.1"));
+        exchange(*guesser.back(), std::string(1, static_cast<char>('A' + i)) + "1");
+    }
+
+    // The 33rd from the same address is accepted and closed without being served.
+    Client over(AF_INET, listener->Port(), "127.0.0.1");
+    over.send("over");
+    EXPECT_EQ(over.receive(6), "");
+    EXPECT_TRUE(over.waitClosed());
+
+    // The device, at another address, is served while the guesser holds its share.
+    Client device(AF_INET, listener->Port(), "127.0.0.2");
+    exchange(device, "d1");
+    exchange(*guesser.front(), "A2");
+
+    // Once one of the guesser's connections has ended, it may have one more.
+    guesser.front().reset();
+    bool served = false;
+    for (const auto deadline = Clock::now() + 10s; !served && Clock::now() < deadline;) {
+        Client next(AF_INET, listener->Port(), "127.0.0.1");
+        next.send("next");
+        served = next.receive(6) == "[next]";
+    }
+    EXPECT_TRUE(served);
+}
+
+TEST_F(CommandListenerTest, ThePerPeerShareIsAConstructorParameter) {
+    listener = std::make_unique<CommandListener>(0, CommandListener::defaultMaxConnections, 1);
+    listener->OnExecute = [this](CommandConnection& c) { handle(c, 10000); };
+    listener->setActive(true);
+    Client a(AF_INET, listener->Port(), "127.0.0.1");
+    exchange(a, "a1");
+    Client over(AF_INET, listener->Port(), "127.0.0.1");
+    over.send("over");
+    EXPECT_EQ(over.receive(6), "");
+    EXPECT_TRUE(over.waitClosed());
+    Client b(AF_INET, listener->Port(), "127.0.0.3");
+    exchange(b, "b1");
 }
 
 TEST_F(CommandListenerTest, DeactivationClosesOpenConnectionsAndCanBeUndone) {
