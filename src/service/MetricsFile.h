@@ -1,0 +1,84 @@
+#pragma once
+
+#include "platform/FileOps.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace norva {
+
+// The service's counters and state as a file in the Prometheus text exposition format, for
+// the node exporter's textfile collector (which reads every "*.prom" file of its folder): a
+// fleet is watched through the exporter it already runs, with no network port of the
+// service's own.
+//
+// The metrics, every one with its # HELP and # TYPE lines, in this order:
+//   norvahb_up                              gauge   1 while the service runs (the service may
+//                                                   write 0 as it stops)
+//   norvahb_heartbeat_running               gauge   0/1
+//   norvahb_device_responding               gauge   0/1; 0 when stopped or not responding
+//   norvahb_heartbeat_mode{mode="none"|"network"|"usb"}
+//                                           gauge   1 for the current mode, 0 for the others
+//   norvahb_network_sent_total              counter heartbeats sent over UDP
+//   norvahb_network_received_total          counter datagrams received from the device
+//   norvahb_network_nak_total               counter negative answers ("NorvaNAK")
+//   norvahb_network_missed_total            counter heartbeats left without an answer
+//   norvahb_usb_sent_total                  counter heartbeats written to the serial link
+//   norvahb_usb_received_total              counter answers read from the serial link
+//   norvahb_usb_missed_total                counter heartbeats left without an answer
+//   norvahb_commands_accepted_total         counter commands accepted on the command port
+//   norvahb_commands_rejected_total         counter commands refused on the command port
+//   norvahb_state_change_timestamp_seconds  gauge   unix time of the last change between
+//                                                   responding, not responding and stopped
+// The heartbeat counters start over when they are cleared (Start, Clear) and wrap at 2^32,
+// as the program keeps them; rate() and increase() take either for a counter reset.
+//
+// write() puts the whole text in place at once: it goes to a temporary file in the same
+// folder (".<name>.XXXXXX", which does not end in ".prom", so the collector never reads it
+// half-written), is flushed to the disk, made readable by all (0644: the exporter runs as
+// another user) and renamed over the old file. A failed write returns what went wrong, for the
+// caller to log, and leaves the old file as it was and no temporary file behind.
+class MetricsFile {
+public:
+    enum class Mode { None, Network, Usb };
+    enum class State { Stopped, Responding, NotResponding };
+
+    // Everything the file shows.
+    struct Values {
+        bool up = true;
+        Mode mode = Mode::None;
+        // Stopped: the heartbeat does not run. Responding / NotResponding: it runs, and the
+        // device answers / does not answer (has reached the fail count).
+        State state = State::Stopped;
+        std::uint32_t networkSent = 0;
+        std::uint32_t networkReceived = 0;
+        std::uint32_t networkNak = 0;
+        std::uint32_t networkMissed = 0;
+        std::uint32_t usbSent = 0;
+        std::uint32_t usbReceived = 0;
+        std::uint32_t usbMissed = 0;
+        std::uint64_t commandsAccepted = 0;
+        std::uint64_t commandsRejected = 0;
+        std::int64_t stateChangedAt = 0; // unix time in seconds
+    };
+
+    // `ops` makes the file's system calls (null: the system's own); tests pass one that fails.
+    // It must outlive this object.
+    explicit MetricsFile(std::filesystem::path path, FileOps* ops = nullptr);
+
+    const std::filesystem::path& path() const { return path_; }
+
+    // Replaces the file with `values`. The empty text on success; otherwise one line,
+    // "cannot write the metrics file <path>: <reason>".
+    std::string write(const Values& values);
+
+    // The file's text for `values`.
+    static std::string format(const Values& values);
+
+private:
+    std::filesystem::path path_;
+    FileOps* ops_;
+};
+
+} // namespace norva

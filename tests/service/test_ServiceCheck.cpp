@@ -1,0 +1,150 @@
+// What --check says about a settings file: the whole report for a good one, and the failing
+// line for each fault it must catch.
+#include "service/ServiceCheck.h"
+#include "support/TempDir.h"
+
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using norva::ServiceCheck;
+using norva::ServiceOptions;
+using Kind = ServiceCheck::Kind;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Check : testing::Test {
+    norva::test::TempDir dir;
+
+    ServiceCheck run(const std::string& settings,
+                     fs::perms mode = fs::perms::owner_read | fs::perms::owner_write) {
+        dir.write("NorvaHB", settings);
+        fs::permissions(dir / "NorvaHB", mode);
+        return runOn(dir / "NorvaHB");
+    }
+    ServiceCheck runOn(const fs::path& file) {
+        options.settingsFile = file;
+        ServiceCheck check(options);
+        check.checkSettings();
+        return check;
+    }
+    static std::vector<std::string> of(const ServiceCheck& check, Kind kind) {
+        std::vector<std::string> texts;
+        for (const auto& line : check.lines())
+            if (line.kind == kind)
+                texts.push_back(line.text);
+        return texts;
+    }
+
+    ServiceOptions options;
+};
+
+TEST_F(Check, AGoodNetworkSetupPassesAndSaysWhatTheServiceWouldDo) {
+    options.commandPort = 19100;
+    const ServiceCheck check = run("[Setup]\nNetwork=1\nUSB=0\nIPAddr=192.168.1.50\nPort=9100\n"
+                                   "Freq=5\nFailCount=3\n[Run]\nIsStarted=1\n"
+                                   "[GSD]\nusername=admin\nPassword=secret\n"
+                                   "AlertPedningAction=1\n");
+    EXPECT_EQ(check.report(),
+              "info  settings file: " + (dir / "NorvaHB").string() +
+                  "\n"
+                  "ok    the settings file can be read\n"
+                  "ok    the settings file can be written\n"
+                  "info  heartbeat mode: network, \"NorvaHB\" to 192.168.1.50 UDP port 9100 "
+                  "every 5 s, alert after 3 misses\n"
+                  "ok    device address 192.168.1.50\n"
+                  "info  at the start the heartbeat resumes (Run/IsStarted is set)\n"
+                  "info  command port: TCP 19100, restart and shutdown commands for user name "
+                  "\"admin\", after a ten-second warning\n");
+    EXPECT_TRUE(check.passed());
+    EXPECT_EQ(check.exitCode(), 0);
+}
+
+// Each fault gives a failing line that names it, and the exit status 1.
+TEST_F(Check, EachFaultFails) {
+    const auto net = [](const std::string& setup) {
+        return "[Setup]\nNetwork=1\n" + setup + "[GSD]\nUsername=a\nPassword=b\n";
+    };
+    const std::pair<std::string, std::string> cases[] = {
+        {net(""), "the device address (Setup/IPAddr) is not set: the heartbeat would not start"},
+        {net("IPAddr=300.1.1.1\n"), "the device address 300.1.1.1 is not valid: "},
+        {net("IPAddr=10.0.0.2\nFreq=abc\n"),
+         "Setup/Freq: ''abc'' is not a valid integer value: the heartbeat's start would fail"},
+        {net("IPAddr=10.0.0.2\nPort=\n"), "Setup/Port is empty: the heartbeat would not start"},
+        {net("IPAddr=10.0.0.2\nPort=65536\n"),
+         "Setup/Port is 0: no datagram can be sent to port 0"},
+        {"[Setup]\nUSB=1\nComPort=None\n",
+         "no serial port chosen (Setup/ComPort is \"None\"): the heartbeat would not resume at "
+         "the start"},
+        {"[Setup]\nUSB=1\nComPort=COM40\n", "COM40 ("},
+        {"[Setup]\nUSB=1\nComPort=COM3\ncomFail=x\n",
+         "setup/comFail: ''x'' is not a valid integer value: the heartbeat's start would fail"},
+        {"[Setup]\nIPAddr=1.2.3\n", "the device address 1.2.3 is not valid: "},
+    };
+    for (const auto& [settings, expected] : cases) {
+        const ServiceCheck check = run(settings);
+        const auto fails = of(check, Kind::Fail);
+        EXPECT_TRUE(std::any_of(fails.begin(), fails.end(),
+                                [&](const std::string& t) { return t.starts_with(expected); }))
+            << settings << "\n"
+            << check.report();
+        EXPECT_EQ(check.exitCode(), 1) << settings;
+    }
+}
+
+// The USB mode looks up the port's device the way the heartbeat will, pins included.
+TEST_F(Check, AnInstalledSerialPortPasses) {
+    fs::create_directory(dir / "NorvaHB-ports");
+    fs::create_symlink("/dev/null", dir / "NorvaHB-ports" / "COM40");
+    const ServiceCheck check = run("[Setup]\nUSB=1\nNetwork=0\nComPort=COM40\ncomFreq=2\n"
+                                   "[GSD]\nUsername=a\nPassword=b\n");
+    EXPECT_EQ(of(check, Kind::Fail), std::vector<std::string>{}) << check.report();
+    const auto info = of(check, Kind::Info);
+    EXPECT_NE(std::find(info.begin(), info.end(),
+                        "heartbeat mode: USB, on COM40 every 2 s, alert after 3 misses"),
+              info.end())
+        << check.report();
+    const auto ok = of(check, Kind::Ok);
+    EXPECT_NE(
+        std::find(ok.begin(), ok.end(), "COM40 is " + (dir / "NorvaHB-ports" / "COM40").string()),
+        ok.end())
+        << check.report();
+}
+
+TEST_F(Check, WarningsDoNotFail) {
+    const ServiceCheck check =
+        run("[Setup]\nNetwork=1\nUSB=1\nIPAddr=10.0.0.2\nFreq=0\nFailCount=70000\n",
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                fs::perms::others_read);
+    EXPECT_EQ(of(check, Kind::Warning),
+              (std::vector<std::string>{
+                  "other users may read the settings file, which holds the command password "
+                  "(chmod 600 it)",
+                  "Setup/FailCount 70000 is taken as 4464 (its low 16 bits)",
+                  "Setup/Freq is 0: one heartbeat at the start, then one every 65536 seconds",
+                  "the command user name and password are the defaults: whoever knows them can "
+                  "restart this computer from the network"}));
+    // Both modes set: the network wins, as on the settings page.
+    EXPECT_TRUE(check.report().find("heartbeat mode: network") != std::string::npos);
+    EXPECT_TRUE(check.passed()) << check.report();
+}
+
+TEST_F(Check, AMissingFileOrFolderFails) {
+    const ServiceCheck missing = runOn(dir / "NorvaHB");
+    EXPECT_EQ(of(missing, Kind::Fail),
+              std::vector<std::string>{"the settings file does not exist: every setting would "
+                                       "have its default (no heartbeat mode, the default command "
+                                       "password)"});
+    EXPECT_TRUE(missing.report().find("info  heartbeat mode: none (no heartbeat is sent)\n") !=
+                std::string::npos);
+
+    const ServiceCheck noFolder = runOn(dir / "gone" / "NorvaHB");
+    const auto fails = of(noFolder, Kind::Fail);
+    ASSERT_EQ(fails.size(), 2u) << noFolder.report();
+    EXPECT_EQ(fails[1], "the settings folder " + (dir / "gone").string() +
+                            " cannot be written (the settings are saved through a temporary file "
+                            "there): No such file or directory");
+}
+
+} // namespace
