@@ -61,11 +61,28 @@ install: build
 	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --strip
 
 # Exactly the files `install` puts there (cmake/Install.cmake), for the same PREFIX and DESTDIR.
+# The service's unit, bus policy and polkit rule go to the distribution's folders under /usr
+# and to the prefix's or /etc's otherwise.
+ifeq ($(PREFIX),/usr)
+SERVICE_FILES = $(DESTDIR)/lib/systemd/system/norvahbd.service \
+                $(DESTDIR)/usr/lib/sysusers.d/norvahb.conf \
+                $(DESTDIR)/usr/share/dbus-1/system.d/com.norva.NorvaHB1.conf \
+                $(DESTDIR)/usr/share/polkit-1/rules.d/50-norvahbd.rules
+else
+SERVICE_FILES = $(DESTDIR)$(PREFIX)/lib/systemd/system/norvahbd.service \
+                $(DESTDIR)$(PREFIX)/lib/sysusers.d/norvahb.conf \
+                $(DESTDIR)/etc/dbus-1/system.d/com.norva.NorvaHB1.conf \
+                $(DESTDIR)/etc/polkit-1/rules.d/50-norvahbd.rules
+endif
 INSTALLED_FILES = $(DESTDIR)$(PREFIX)/bin/NorvaHB \
                   $(DESTDIR)$(PREFIX)/bin/norva-device \
+                  $(DESTDIR)$(PREFIX)/bin/norvahbd \
                   $(DESTDIR)$(PREFIX)/share/icons/hicolor/scalable/apps/norvahb.svg \
                   $(DESTDIR)$(PREFIX)/share/applications/norvahb.desktop \
-                  $(DESTDIR)/etc/xdg/autostart/norvahb.desktop
+                  $(DESTDIR)/etc/xdg/autostart/norvahb.desktop \
+                  $(SERVICE_FILES) \
+                  $(DESTDIR)/usr/share/polkit-1/actions/com.norva.NorvaHB1.policy \
+                  $(DESTDIR)$(PREFIX)/share/dbus-1/interfaces/com.norva.NorvaHB1.xml
 
 uninstall:
 	@for f in $(INSTALLED_FILES); do \

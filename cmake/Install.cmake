@@ -4,11 +4,21 @@
 #   PREFIX/share/applications/norvahb.desktop (the menu entry),
 #   /etc/xdg/autostart/norvahb.desktop (starts the utility in the tray at login).
 # The autostart entry goes to /etc/xdg/autostart whatever the prefix, because that is the one
-# folder desktops read at login; DESTDIR still applies to it. The Makefile's `uninstall` keeps
-# the same list.
+# folder desktops read at login; DESTDIR still applies to it.
+#
+# The service (norvahbd) adds:
+#   PREFIX/bin/norvahbd (once that program is built),
+#   the unit norvahbd.service and the sysusers.d entry norvahb.conf (the user it runs as),
+#   the bus policy com.norva.NorvaHB1.conf, the polkit actions com.norva.NorvaHB1.policy and
+#   the polkit rule 50-norvahbd.rules, and the interface com.norva.NorvaHB1.xml.
+# Each goes where the daemon that reads it looks (see norva_service_destinations below): under
+# /usr (the package) to the distribution's folders, under any other prefix to that prefix's
+# systemd folders and to the local administrator's /etc folders of the bus and polkit. The
+# polkit actions go to /usr/share/polkit-1/actions whatever the prefix: polkitd reads no other
+# folder. The Makefile's `uninstall` keeps the same list.
 include(GNUInstallDirs)
 
-foreach(program NorvaHB norva-device)
+foreach(program NorvaHB norva-device norvahbd)
     if(TARGET ${program})
         install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     endif()
@@ -34,6 +44,41 @@ install(CODE "
          TYPE FILE FILES \"${norva_entries}/autostart/norvahb.desktop\")
 ")
 
+# The service's files. `cmake --install --prefix` may change the prefix after configuring, so
+# the destinations and the unit's ExecStart= are worked out at install time, like the desktop
+# entries above. The unit does not depend on the norvahbd target: it is only text.
+set(norva_pkg ${PROJECT_SOURCE_DIR}/packaging)
+install(CODE "
+    set(prefix \"\${CMAKE_INSTALL_PREFIX}\")
+    if(prefix STREQUAL \"/usr\")
+        # Debian 12 packages keep their units in /lib/systemd/system.
+        set(unitdir /lib/systemd/system)
+        set(sysusersdir /usr/lib/sysusers.d)
+        set(busdir /usr/share/dbus-1/system.d)
+        set(rulesdir /usr/share/polkit-1/rules.d)
+    else()
+        set(unitdir \"\${prefix}/lib/systemd/system\")
+        set(sysusersdir \"\${prefix}/lib/sysusers.d\")
+        set(busdir /etc/dbus-1/system.d)
+        set(rulesdir /etc/polkit-1/rules.d)
+    endif()
+    set(NORVA_BINDIR \"\${prefix}/${CMAKE_INSTALL_BINDIR}\")
+    configure_file(\"${norva_pkg}/systemd/norvahbd.service.in\"
+                   \"${norva_entries}/systemd/norvahbd.service\" @ONLY)
+    file(INSTALL DESTINATION \"\${unitdir}\" TYPE FILE
+         FILES \"${norva_entries}/systemd/norvahbd.service\")
+    file(INSTALL DESTINATION \"\${sysusersdir}\" TYPE FILE
+         FILES \"${norva_pkg}/systemd/norvahb.sysusers.conf\" RENAME norvahb.conf)
+    file(INSTALL DESTINATION \"\${busdir}\" TYPE FILE
+         FILES \"${norva_pkg}/dbus/com.norva.NorvaHB1.conf\")
+    file(INSTALL DESTINATION /usr/share/polkit-1/actions TYPE FILE
+         FILES \"${norva_pkg}/polkit/com.norva.NorvaHB1.policy\")
+    file(INSTALL DESTINATION \"\${rulesdir}\" TYPE FILE
+         FILES \"${norva_pkg}/polkit/50-norvahbd.rules\")
+    file(INSTALL DESTINATION \"\${prefix}/${CMAKE_INSTALL_DATADIR}/dbus-1/interfaces\"
+         TYPE FILE FILES \"${norva_pkg}/dbus/com.norva.NorvaHB1.xml\")
+")
+
 # `make package`: a Debian package of the same files, installed under /usr.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME norvahb)
@@ -56,6 +101,13 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "dbus")
 # dpkg keeps a local edit of the autostart entry (say, a longer delay) across upgrades.
 file(WRITE ${PROJECT_BINARY_DIR}/packaging/conffiles "/etc/xdg/autostart/norvahb.desktop\n")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/conffiles)
+# The maintainer scripts make the service's user and enable, start, stop and forget the unit.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/conffiles
+    ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
+    ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# postinst creates the user with adduser; shlibdeps adds the libraries to this list.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 include(CPack)

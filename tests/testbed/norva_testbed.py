@@ -6,7 +6,11 @@ end-to-end suites (tests/e2e), the bench (bench/run.py), `make demo` and `make s
 What it provides:
   - a private D-Bus "system" bus (a dbus-daemon of its own) with fake services on it, the
     first being fake-login1, which records restart and power-off requests in a file instead of
-    carrying them out (`Lab`);
+    carrying them out, and fake-polkit, which answers authorization checks from a file the test
+    writes and records them (`Lab`); on request the bus enforces the project's own bus policy
+    file the way the machine's system bus would (`Lab.open(service_policy=...)`);
+  - the service norvahbd started as a service manager would start it (settings, lock, command
+    port, a $NOTIFY_SOCKET of the lab's own: `Lab.start_norvahbd`, `NotifySocket`);
   - two network namespaces per `Net`, "the PC" and "the device", joined by a veth pair on
     198.18.0.0/30, so both sides use the port numbers of real hardware and nothing leaves them;
   - starting and stopping processes and reading their logs (`stop_process`, `LogFile`);
@@ -22,7 +26,8 @@ test of the login-manager backend run it as a program:
       DIR/system_bus_socket, and prints its path.
 
   norva_testbed.py run --build BUILD [--net no|auto|yes] [--prefix PREFIX] -- COMMAND [ARG...]
-      Opens a lab (a private bus with fake-login1 on it and, with --net, a pair of network
+      Opens a lab (a private bus with fake-login1, and fake-polkit when it is built, on it
+      and, with --net, a pair of network
       namespaces; "auto" goes on without them where they cannot be made), runs COMMAND with
       the lab in its environment, and closes the lab when COMMAND ends: everything the lab
       started is stopped, the namespaces and the lab's folder are removed. Exits with
@@ -31,6 +36,8 @@ test of the login-manager backend run it as a program:
         NORVA_TESTBED_DIR         the lab's folder (mode 0700), for COMMAND's own files too
         DBUS_SYSTEM_BUS_ADDRESS   the private bus
         NORVA_POWER_LOG           the file in which fake-login1 records its calls
+        NORVA_POLKIT_ANSWERS, NORVA_POLKIT_LOG   fake-polkit's answers file and its record of
+                                  calls, when it runs (formats: Lab.set_polkit_answers)
         NORVA_PC_IP, NORVA_DEVICE_IP
         NORVA_PC_NS, NORVA_DEV_NS, NORVA_PC_IF, NORVA_DEV_IF   when the namespaces were made
         NORVA_NO_NET_REASON       why not, when --net auto went on without them
@@ -45,10 +52,13 @@ import argparse
 import ctypes
 import json
 import os
+import pwd
 import re
 import shutil
 import signal
+import socket
 import stat
+import struct
 import subprocess
 import sys
 import tempfile
@@ -82,6 +92,8 @@ def build_paths(build):
         "norvahb": os.path.join(build, "src/app/NorvaHB"),
         "device": os.path.join(build, "tools/norva-device/norva-device"),
         "fake_login1": os.path.join(build, "tests/support/fake-login1/fake-login1"),
+        "fake_polkit": os.path.join(build, "tests/support/fake-polkit/fake-polkit"),
+        "norvahbd": os.path.join(build, "src/service/norvahbd"),
         "echo_peer": os.path.join(build, "bench/echo-peer"),
         "tray_host": os.path.join(build, "bench/tray-host"),
     }
@@ -176,6 +188,65 @@ class LogFile:
 
     def tail(self, n=15):
         return "\n".join(self.lines()[-n:])
+
+
+class NotifySocket:
+    """A $NOTIFY_SOCKET of the lab's own, in place of the service manager's: collects every
+    datagram a service sends there ("READY=1", "WATCHDOG=1", "STATUS=..."), with the process id
+    the kernel vouches for, so a test can tell the main process's messages from others'.
+    A socket path, not an abstract name: a path reaches across network namespaces."""
+
+    def __init__(self, path):
+        self.path = path
+        self.messages = []  # (pid, {"READY": "1", ...}, time.monotonic() when read)
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM | socket.SOCK_CLOEXEC)
+        self.sock.bind(path)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_PASSCRED, 1)
+        self.sock.setblocking(False)
+
+    def _read(self):
+        ucred = struct.calcsize("3i")
+        while True:
+            try:
+                data, ancdata, _flags, _addr = self.sock.recvmsg(4096, socket.CMSG_SPACE(ucred))
+            except (BlockingIOError, OSError):
+                return
+            pid = 0
+            for level, kind, payload in ancdata:
+                if level == socket.SOL_SOCKET and kind == socket.SCM_CREDENTIALS:
+                    pid = struct.unpack("3i", payload[:ucred])[0]
+            fields = {}
+            for line in data.decode("utf-8", "replace").split("\n"):
+                if "=" in line:
+                    key, value = line.split("=", 1)
+                    fields[key] = value
+            self.messages.append((pid, fields, time.monotonic()))
+
+    def wait_for(self, key, value=None, timeout=10, start=0, alive=None):
+        """Index of the first message from `start` on that carries `key` (with `value`, when
+        given), waiting at most `timeout` seconds; None when none came. `alive`, a process,
+        cuts the wait short when that process has ended."""
+        deadline = time.monotonic() + timeout
+        while True:
+            self._read()
+            for i in range(start, len(self.messages)):
+                fields = self.messages[i][1]
+                if key in fields and (value is None or fields[key] == value):
+                    return i
+            if time.monotonic() >= deadline:
+                return None
+            if alive is not None and alive.poll() is not None:
+                alive = None
+                deadline = time.monotonic()  # one more look, then give up
+                continue
+            time.sleep(POLL)
+
+    def all(self):
+        self._read()
+        return list(self.messages)
+
+    def close(self):
+        self.sock.close()
 
 
 def command_port_states(pid):
@@ -322,21 +393,38 @@ class InNetns:
 
 # --- the private bus and its guard ------------------------------------------------------------
 
-def write_bus_config(folder):
-    """Writes FOLDER/system-bus.conf: a system-type bus listening on FOLDER/system_bus_socket
-    that lets anyone own any name and call anything. Returns the config file's path."""
-    os.makedirs(folder, mode=0o700, exist_ok=True)
-    folder = os.path.realpath(folder)
-    # The folder goes into XML and a D-Bus address as it is: keep it to plain characters.
-    if not re.fullmatch(r"[A-Za-z0-9/._-]+", folder):
-        raise SetupFailure("unsuitable folder name for the private bus: " + folder)
-    path = os.path.join(folder, "system-bus.conf")
-    with open(path, "w") as f:
-        f.write("""<busconfig>
-  <type>system</type>
-  <listen>unix:path=%s/system_bus_socket</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
+# The user the project's bus policy lets own the service's name, and the name.
+SERVICE_POLICY_USER = "norvahb"
+SERVICE_BUS_NAME = "com.norva.NorvaHB1"
+
+# The system bus's default context, as Debian's /usr/share/dbus-1/system.conf has it: no name
+# may be owned and no method called except where a policy file allows it. The fake services
+# get the holes their real counterparts' policy files make.
+_SYSTEM_DEFAULTS = """
+    <allow user="*"/>
+    <deny own="*"/>
+    <deny send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_requested_reply="true" send_type="method_return"/>
+    <allow send_requested_reply="true" send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+    <allow send_destination="org.freedesktop.DBus"
+           send_interface="org.freedesktop.DBus.Introspectable"/>
+    <allow send_destination="org.freedesktop.DBus"
+           send_interface="org.freedesktop.DBus.Properties"/>
+    <deny send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"
+          send_member="UpdateActivationEnvironment"/>
+    <allow own="org.freedesktop.login1"/>
+    <allow send_destination="org.freedesktop.login1"/>
+    <allow own="org.freedesktop.PolicyKit1"/>
+    <allow send_destination="org.freedesktop.PolicyKit1"/>
+"""
+
+_ANYTHING_GOES = """
     <allow user="*"/>
     <allow own="*"/>
     <allow send_type="method_call"/>
@@ -349,9 +437,51 @@ def write_bus_config(folder):
     <allow receive_type="method_return"/>
     <allow receive_type="error"/>
     <allow receive_sender="*"/>
-  </policy>
-</busconfig>
-""" % folder)
+"""
+
+
+def write_bus_config(folder, service_policy=None, service_user=None):
+    """Writes FOLDER/system-bus.conf: a system-type bus listening on FOLDER/system_bus_socket.
+    Returns the config file's path.
+
+    Without `service_policy` the bus lets anyone own any name and call anything. With it (the
+    project's packaging/dbus/com.norva.NorvaHB1.conf) the bus keeps the machine's system-bus
+    defaults and includes that file, so it decides who may own the service's name and call it,
+    as it will on a real machine. The user the file names, norvahb, does not exist on a test
+    machine (and a test must not create it): the included copy names `service_user` instead,
+    by default the user running the test bed, so the service started by the lab may own its
+    name and any other user may not."""
+    os.makedirs(folder, mode=0o700, exist_ok=True)
+    folder = os.path.realpath(folder)
+    # The folder goes into XML and a D-Bus address as it is: keep it to plain characters.
+    if not re.fullmatch(r"[A-Za-z0-9/._-]+", folder):
+        raise SetupFailure("unsuitable folder name for the private bus: " + folder)
+    policy = _ANYTHING_GOES
+    include = ""
+    if service_policy is not None:
+        user = service_user or pwd.getpwuid(os.geteuid()).pw_name
+        if not re.fullmatch(r"[A-Za-z0-9_][A-Za-z0-9_.-]*", user):
+            raise SetupFailure("unsuitable user name for the bus policy: %r" % user)
+        with open(service_policy) as f:
+            text = f.read()
+        owner = 'user="%s"' % SERVICE_POLICY_USER
+        if owner not in text:
+            raise SetupFailure("%s names no %s: the test bed cannot put the test's user in"
+                               % (service_policy, owner))
+        copy = os.path.join(folder, os.path.basename(service_policy))
+        with open(copy, "w") as f:
+            f.write(text.replace(owner, 'user="%s"' % user))
+        policy = _SYSTEM_DEFAULTS
+        include = "  <include>%s</include>\n" % copy
+    path = os.path.join(folder, "system-bus.conf")
+    with open(path, "w") as f:
+        f.write("""<busconfig>
+  <type>system</type>
+  <listen>unix:path=%s/system_bus_socket</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">%s  </policy>
+%s</busconfig>
+""" % (folder, policy, include))
     return path
 
 
@@ -418,9 +548,10 @@ class Home:
 
 
 class Lab:
-    """What every run shares: a private system bus with the fake login manager on it, the
-    network namespaces, and the folder for everything else. close() undoes whatever open()
-    and the users made, whatever state they stopped in.
+    """What every run shares: a private system bus with the fake login manager on it (and the
+    fake polkit authority when `paths` names "fake_polkit"), the network namespaces, and the
+    folder for everything else. close() undoes whatever open() and the users made, whatever
+    state they stopped in.
 
     `paths` names the programs: "fake_login1" always, and whichever others the user runs
     (checked at open()). Later fake services join the bus with start_service()."""
@@ -436,12 +567,18 @@ class Lab:
         self.bus_address = None
         self.bus_config = None
         self.power_log = LogFile(os.path.join(self.dir, "login1-calls.log"))
+        self.polkit_answers = os.path.join(self.dir, "polkit-answers")
+        self.polkit_log = LogFile(os.path.join(self.dir, "polkit-calls.log"))
+        self.notify_sockets = []
 
     # --- opening and closing ------------------------------------------------------------
 
-    def open(self, namespaces=True):
-        """Starts the private bus and fake-login1 on it. With `namespaces`, first makes sure
-        network namespaces can be made here (root, iproute2), and fails at once if not."""
+    def open(self, namespaces=True, service_policy=None, service_user=None):
+        """Starts the private bus and fake-login1 on it, and fake-polkit when `paths` names it
+        (answering "deny" to everything until set_polkit_answers says otherwise). With
+        `namespaces`, first makes sure network namespaces can be made here (root, iproute2),
+        and fails at once if not. With `service_policy`, the bus enforces that policy file
+        (see write_bus_config) for `service_user`, by default the user running the lab."""
         if namespaces:
             self.prepare_namespaces()
             self.new_net().close()
@@ -450,9 +587,14 @@ class Lab:
         for name, path in self.paths.items():
             if not os.access(path, os.X_OK):
                 raise SetupFailure("%s not found at %s (build it first)" % (name, path))
-        self._start_bus()
+        self._start_bus(service_policy, service_user)
         open(self.power_log.path, "w").close()
         self.start_service("login1", [self.paths["fake_login1"], self.power_log.path])
+        if "fake_polkit" in self.paths:
+            self.set_polkit_answers({})
+            open(self.polkit_log.path, "w").close()
+            self.start_service("polkit", [self.paths["fake_polkit"], self.polkit_answers,
+                                          self.polkit_log.path])
 
     def prepare_namespaces(self):
         if os.geteuid() != 0:
@@ -482,14 +624,17 @@ class Lab:
     def close(self):
         for proc in reversed(self.procs):
             stop_process(proc)
+        for sock in self.notify_sockets:
+            sock.close()
         for net in self.nets:
             net.close()
         shutil.rmtree(self.dir, ignore_errors=True)
 
     # --- the bus and the services on it --------------------------------------------------
 
-    def _start_bus(self):
-        self.bus_config = write_bus_config(os.path.join(self.dir, "bus"))
+    def _start_bus(self, service_policy=None, service_user=None):
+        self.bus_config = write_bus_config(os.path.join(self.dir, "bus"), service_policy,
+                                           service_user)
         address_file = os.path.join(self.dir, "bus-address")
         with open(address_file, "w") as out:
             self.bus = subprocess.Popen(["dbus-daemon", "--config-file=" + self.bus_config,
@@ -553,6 +698,57 @@ class Lab:
     def clear_power_calls(self):
         open(self.power_log.path, "w").close()
 
+    # --- the fake polkit authority ---------------------------------------------------------
+
+    POLKIT_ANSWERS = ("allow", "deny", "challenge", "authenticate", "error")
+
+    def set_polkit_answers(self, answers):
+        """What fake-polkit answers from now on, {action id: answer}; "*" is the answer for any
+        action not named, and an action with no answer is denied. The answers (the fake's own
+        description is in tests/support/fake-polkit/FakePolkitAuthority.h):
+          "allow", "deny";
+          "challenge"     the user would be asked: with the AllowUserInteraction flag the prompt
+                          is dismissed (not authorized, detail polkit.dismissed), without it not
+                          authorized with is_challenge set;
+          "authenticate"  the same, but with the flag the user authenticates (authorized);
+          "error"         the call fails with org.freedesktop.PolicyKit1.Error.Failed.
+        The fake reads the file at every call, so this takes effect at the next call. The file
+        has one "ACTION-ID ANSWER" line per entry."""
+        lines = []
+        for action, answer in answers.items():
+            if answer not in self.POLKIT_ANSWERS or not re.fullmatch(r"[^\s#][^\s]*", action):
+                raise SetupFailure("no polkit answer %r for %r" % (answer, action))
+            lines.append("%s %s\n" % (action, answer))
+        with open(self.polkit_answers + ".new", "w") as f:
+            f.writelines(lines)
+        # Renamed into place: the fake never reads a half-written file.
+        os.replace(self.polkit_answers + ".new", self.polkit_answers)
+
+    def polkit_calls(self):
+        """The calls fake-polkit answered, oldest first: one dict per call, as the fake records
+        them ("method", "caller" (the asker's unique bus name), "subject_kind", "subject"
+        ({"name": ...} or {"pid": ..., "start-time": ..., "uid": ...}), "action", "flags",
+        "details", "cancellation_id", "answer")."""
+        return [json.loads(line) for line in self.polkit_log.lines() if line.strip()]
+
+    def clear_polkit_calls(self):
+        open(self.polkit_log.path, "w").close()
+
+    # --- plain clients on the private bus --------------------------------------------------
+
+    def busctl(self, args, timeout=10, env=None):
+        """Runs `busctl --system ARGS` on the private bus (after the guard: a call made on the
+        machine's own bus could reach its real login manager) and returns the finished
+        process (stdout, stderr, returncode). `env` adds to the bus environment."""
+        if shutil.which("busctl") is None:
+            raise SetupFailure("'busctl' is not installed (Debian package systemd)")
+        full_env = self.bus_env()
+        full_env.update(env or {})
+        self.require_private_bus(full_env["DBUS_SYSTEM_BUS_ADDRESS"], what="busctl")
+        return subprocess.run(["busctl", "--system", "--no-pager"] + list(args),
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                              timeout=timeout, env=full_env)
+
     # --- NorvaHB --------------------------------------------------------------------------
 
     def new_home(self, prefix="home-"):
@@ -589,11 +785,11 @@ class Lab:
         return self.start_program("norvahb", env, net, stdout, stderr, setns, what="NorvaHB")
 
     def start_program(self, name, env, net=None, stdout=None, stderr=None, setns=False,
-                      what=None):
-        """start_norvahb for any program of `paths` that talks to the system bus: the same
-        guard, the same ways into the PC namespace."""
+                      what=None, args=()):
+        """start_norvahb for any program of `paths` that talks to the system bus, with `args`:
+        the same guard, the same ways into the PC namespace."""
         self.require_private_bus(env.get("DBUS_SYSTEM_BUS_ADDRESS"), what=what or name)
-        cmd = [self.paths[name]]
+        cmd = [self.paths[name]] + list(args)
         before = time.monotonic_ns()
         if net is not None and setns:
             with InNetns(net.pc_ns):
@@ -606,6 +802,60 @@ class Lab:
                                     stderr=stderr)
         proc.started_ns = (before, time.monotonic_ns())
         self.procs.append(proc)
+        return proc
+
+    # --- norvahbd ---------------------------------------------------------------------------
+
+    def new_notify_socket(self):
+        """A NotifySocket in the lab's folder, closed with the lab."""
+        sock = NotifySocket(os.path.join(self.dir, "notify-%d" % len(self.notify_sockets)))
+        self.notify_sockets.append(sock)
+        return sock
+
+    def norvahbd_env(self, home, notify=None, watchdog_usec=None):
+        """The environment a service manager gives norvahbd, on the private bus: no display,
+        no session, no home of a user; STATE_DIRECTORY and RUNTIME_DIRECTORY as the unit's
+        StateDirectory= and RuntimeDirectory= would set them (`home`'s settings and runtime
+        folders); NOTIFY_SOCKET when `notify` (a NotifySocket) is given and WATCHDOG_USEC when
+        `watchdog_usec` is. Sanitizer settings pass through."""
+        env = {
+            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+            "LANG": "C.UTF-8",
+            "DBUS_SYSTEM_BUS_ADDRESS": self.bus_address,
+            "STATE_DIRECTORY": home.config,
+            "RUNTIME_DIRECTORY": home.runtime,
+        }
+        if notify is not None:
+            env["NOTIFY_SOCKET"] = notify.path
+        if watchdog_usec is not None:
+            env["WATCHDOG_USEC"] = str(int(watchdog_usec))
+        for name, value in os.environ.items():
+            if name.endswith("SAN_OPTIONS"):
+                env[name] = value
+        return env
+
+    def start_norvahbd(self, home, net=None, command_port=None, notify=True, watchdog_usec=None,
+                       args=(), env=None, stdout=None, stderr=None, setns=False):
+        """Starts norvahbd as the unit does, with `home`'s settings file (home.settings_path)
+        and a lock in its runtime folder, in the PC namespace of `net` when given (as
+        start_program). `command_port` goes to --command-port when given; `args` follow (say
+        ["--check"]). With `notify` the process gets a NotifySocket of its own as `.notify`
+        (wait for READY=1 with proc.notify.wait_for("READY", "1")); `env` adds to
+        norvahbd_env. Refuses unless the guard passes and the lab's fake polkit authority runs,
+        so every authorization the service asks for is answered by the fake."""
+        if "polkit" not in self.services:
+            raise SetupFailure("REFUSING to start norvahbd: this test bed runs no fake polkit "
+                               "authority (give Lab a \"fake_polkit\" path)")
+        sock = self.new_notify_socket() if notify else None
+        full_env = self.norvahbd_env(home, sock, watchdog_usec)
+        full_env.update(env or {})
+        cmd_args = ["--settings", home.settings_path,
+                    "--lock", os.path.join(home.runtime, "norvahbd.lock")]
+        if command_port is not None:
+            cmd_args += ["--command-port", str(command_port)]
+        proc = self.start_program("norvahbd", full_env, net, stdout, stderr, setns,
+                                  what="norvahbd", args=cmd_args + list(args))
+        proc.notify = sock
         return proc
 
 
@@ -631,7 +881,11 @@ def load_state(lab_dir):
 
 def cli_run(args):
     paths = build_paths(args.build)
-    lab = Lab({k: paths[k] for k in ("norvahb", "device", "fake_login1")}, prefix=args.prefix)
+    wanted = ["norvahb", "device", "fake_login1"]
+    # The fake polkit authority joins when it is built (the service needs it; NorvaHB does not).
+    if os.access(paths["fake_polkit"], os.X_OK):
+        wanted.append("fake_polkit")
+    lab = Lab({k: paths[k] for k in wanted}, prefix=args.prefix)
     child = None
     spawning = []  # signals that came while COMMAND was being started
 
@@ -656,6 +910,9 @@ def cli_run(args):
         env = dict(os.environ, NORVA_TESTBED_DIR=lab.dir, DBUS_SYSTEM_BUS_ADDRESS=lab.bus_address,
                    NORVA_POWER_LOG=lab.power_log.path, NORVA_PC_IP=PC_IP,
                    NORVA_DEVICE_IP=DEVICE_IP)
+        if "polkit" in lab.services:
+            env.update(NORVA_POLKIT_ANSWERS=lab.polkit_answers,
+                       NORVA_POLKIT_LOG=lab.polkit_log.path)
         net = None
         if args.net != "no":
             try:

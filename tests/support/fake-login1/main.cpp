@@ -5,11 +5,11 @@
 // (tests/testbed/norva_testbed.py) or of a test, and refuses to run on the machine's real
 // system bus.
 #include "FakeLogin1Manager.h"
+#include "PrivateBusCheck.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusError>
-#include <QFileInfo>
 
 #include <cstdio>
 
@@ -18,25 +18,6 @@ namespace {
 int Refuse(const char* why) {
     std::fprintf(stderr, "fake-login1: REFUSING TO START: %s\n", why);
     return 2;
-}
-
-// True when the address names a socket in the folder of the machine's own system bus,
-// /run/dbus (or /var/run/dbus, usually a link to it), however the path is spelt.
-bool IsRealSystemBus(const QString& address) {
-    const QString realFolder = QStringLiteral("/run/dbus/");
-    for (const QString& part : address.split(QLatin1Char(';'))) {
-        for (const QString& key : part.section(QLatin1Char(':'), 1).split(QLatin1Char(','))) {
-            if (!key.startsWith(QLatin1String("path=")))
-                continue;
-            const QString path = key.mid(5);
-            const QString folder = QFileInfo(QFileInfo(path).absolutePath()).canonicalFilePath();
-            if (path.startsWith(realFolder) ||
-                path.startsWith(QLatin1String("/var") + realFolder) ||
-                folder + QLatin1Char('/') == realFolder)
-                return true;
-        }
-    }
-    return false;
 }
 
 } // namespace
@@ -52,7 +33,7 @@ int main(int argc, char** argv) {
     const QString address = QString::fromLocal8Bit(qgetenv("DBUS_SYSTEM_BUS_ADDRESS"));
     if (address.isEmpty())
         return Refuse("DBUS_SYSTEM_BUS_ADDRESS is not set; point it at a private bus");
-    if (IsRealSystemBus(address))
+    if (norva::test::IsRealSystemBus(address))
         return Refuse("DBUS_SYSTEM_BUS_ADDRESS is the machine's real system bus");
 
     QDBusConnection bus = QDBusConnection::connectToBus(address, QStringLiteral("fake"));
