@@ -1,16 +1,18 @@
 // NorvaHB: tells a Norva power controller that this PC is alive, and restarts or shuts the
 // PC down cleanly when the controller asks.
+#include "agent/TerminationSignals.h"
 #include "app/AppEnvironment.h"
 #include "app/TForm1.h"
-#include "agent/TerminationSignals.h"
 #include "commands/Login1PowerBackend.h"
+#include "platform/ErrorBox.h"
 #include "platform/InstanceLock.h"
 #include "settings/SettingsFile.h"
-#include "platform/ErrorBox.h"
 #include "ui/QtMessageBoxes.h"
 #include "ui/TrayIcon.h"
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QSystemTrayIcon>
 #include <chrono>
 #include <cstdio>
@@ -25,6 +27,13 @@ bool haveDisplay() {
         return value && *value;
     };
     return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
+}
+
+// Whether norvahbd holds its name on the system bus. No system bus means no service.
+bool ServiceIsRunning() {
+    const QDBusConnection bus = QDBusConnection::systemBus();
+    return bus.isConnected() && bus.interface() &&
+           bus.interface()->isServiceRegistered("com.norva.NorvaHB1").value();
 }
 
 } // namespace
@@ -45,6 +54,19 @@ int main(int argc, char** argv) {
     }
 
     QApplication app(argc, argv);
+    // With the service running, the heartbeat and the command port are its: a second heartbeat
+    // would double the device's counts and the command port is taken. Say so once and end.
+    if (ServiceIsRunning()) {
+        const std::string said =
+            "The NorvaHB service (norvahbd) is running on this computer: it sends the heartbeat "
+            "and serves the command port, so this copy ends.";
+        MirrorToStderr(said);
+        instance.release();
+        TerminationSignals termination([] { QApplication::exit(0); });
+        QtMessageBoxes boxes;
+        boxes.showError(said);
+        return 0;
+    }
     QApplication::setApplicationDisplayName(QString());
     // The program lives in the tray: closing its last visible window does not end it.
     QApplication::setQuitOnLastWindowClosed(false);

@@ -68,6 +68,10 @@ inline constexpr TextKey AcceptFrom{"GSD", "AcceptFrom", ""};
 // [GracefulRestart]: the device that asked for the restart under way.
 inline constexpr TextKey SourceIP{"GracefulRestart", "SourceIP", ""};
 
+// [Service]: read by the service only. When set, the service writes its counters and state
+// to this path for the node exporter's textfile collector.
+inline constexpr TextKey MetricsFile{"Service", "MetricsFile", ""};
+
 } // namespace keys
 
 } // namespace norva

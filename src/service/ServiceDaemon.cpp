@@ -1,0 +1,154 @@
+#include "service/ServiceDaemon.h"
+
+#include "platform/ErrorBox.h"
+#include "service/JournalLog.h"
+#include "service/MetricsFile.h"
+#include "service/SystemdNotifier.h"
+
+#include <ctime>
+
+namespace norva {
+
+ServiceDaemon::ServiceDaemon(const ServiceOptions& options, JournalLog& log, PowerBackend& power,
+                             SystemdNotifier& notifier, QDBusConnection bus)
+    : options_(options), log_(log), notifier_(notifier), boxes_(log),
+      agent_(options.settingsFolder(), options.commandPort, pages_, boxes_, power),
+      pages_(agent_.MyIni), polkit_(bus), bus_(agent_, pages_, polkit_),
+      connection_(std::move(bus)),
+      keepAlive_(notifier, [this](const std::string& error) { log_.warning(error); }) {
+    stateChangedAt_ = static_cast<std::int64_t>(std::time(nullptr));
+    followInJournal();
+}
+
+ServiceDaemon::~ServiceDaemon() {
+    stop();
+}
+
+void ServiceDaemon::followInJournal() {
+    auto info = [this](const QString& text) { log_.info(text.toStdString()); };
+    connect(&agent_.status, &HeartbeatStatus::iconShown, this, [this](tAppIcons icon) {
+        static const char* const said[] = {"the device is not responding",
+                                           "the device is responding", "the heartbeat is stopped"};
+        log_.info(std::string("Heartbeat: ") + said[icon]);
+        stateChangedAt_ = static_cast<std::int64_t>(std::time(nullptr));
+        writeMetrics();
+    });
+    connect(&agent_.status, &HeartbeatStatus::noResponse, this,
+            [this](const QString& text) { log_.warning(text.toStdString()); });
+    connect(
+        &agent_.network, &NetworkMonitor::captionRequested, this,
+        [this](const QString& caption) { log_.info("Device message: " + caption.toStdString()); });
+    connect(&agent_.network, &NetworkMonitor::countersChanged, this, [this] { writeMetrics(); });
+    connect(&agent_.serial, &SerialMonitor::countersChanged, this, [this] { writeMetrics(); });
+    connect(&agent_.protocol, &CommandProtocol::captionRequested, this, info);
+    connect(&agent_.protocol, &CommandProtocol::label4Requested, this, [this](const QString& text) {
+        log_.info(text.toStdString());
+        if (text == "Bad Username" || text == "Bad Password") {
+            ++commandsRejected_;
+            writeMetrics();
+        }
+    });
+    connect(&agent_.protocol, &CommandProtocol::memoLineRequested, this, info);
+    connect(&agent_.protocol, &CommandProtocol::commandAccepted, this, [this] {
+        ++commandsAccepted_;
+        writeMetrics();
+    });
+    connect(&agent_.power, &PowerActions::captionRequested, this, info);
+    connect(&agent_.pending, &PendingAction::shown, this, [this](std::uint8_t mode, bool) {
+        log_.info(mode == 0   ? "Warning: restart in 10 s"
+                  : mode == 1 ? "Warning: shutdown in 10 s"
+                              : "Warning shown");
+    });
+    connect(&agent_.pending, &PendingAction::ended, this,
+            [this] { log_.info("Warning: count ended"); });
+}
+
+bool ServiceDaemon::start() {
+    try {
+        agent_.MyIni.open(options_.settingsFolder());
+    } catch (const std::exception& e) {
+        log_.error("The settings file " + options_.settingsFile.string() +
+                   " cannot be used: " + e.what());
+        return false;
+    }
+    try {
+        agent_.Listen();
+    } catch (const std::exception& e) {
+        log_.error("The command port " + std::to_string(options_.commandPort) +
+                   " cannot be opened: " + e.what());
+        return false;
+    }
+    log_.info("Listening for commands on TCP port " + std::to_string(options_.commandPort));
+
+    // The desktop program's start-up steps; an error ends the sequence, as there.
+    RunGuarded(boxes_, [this] {
+        agent_.status.failed = false;
+        agent_.control.OpenStoredPort();
+        agent_.control.ResumeHeartbeat();
+        agent_.notice.Run();
+    });
+
+    QString busError;
+    if (!bus_.publish(connection_, &busError))
+        log_.warning("No bus interface, the heartbeat and command port run without it: " +
+                     busError.toStdString());
+    writeMetrics();
+    const std::string said = notifier_.ready();
+    if (!said.empty())
+        log_.warning(said);
+    notifier_.status("Heartbeat " + bus_.state().toStdString() + ", mode " +
+                     bus_.mode().toStdString());
+    keepAlive_.start();
+    return true;
+}
+
+void ServiceDaemon::stop() {
+    if (stopped_)
+        return;
+    stopped_ = true;
+    notifier_.stopping();
+    keepAlive_.stop();
+    agent_.Stop();
+    if (agent_.MyIni.isOpen())
+        agent_.MyIni.close();
+}
+
+void ServiceDaemon::writeMetrics() {
+    if (!agent_.MyIni.isOpen())
+        return;
+    const std::string path = agent_.MyIni.file().ReadString(keys::MetricsFile);
+    if (path.empty())
+        return;
+    MetricsFile::Values v;
+    v.mode = pages_.networkMode() ? MetricsFile::Mode::Network
+             : pages_.usbMode()   ? MetricsFile::Mode::Usb
+                                  : MetricsFile::Mode::None;
+    switch (agent_.status.state()) {
+    case goodIcon:
+        v.state = MetricsFile::State::Responding;
+        break;
+    case badIcon:
+        v.state = MetricsFile::State::NotResponding;
+        break;
+    case stoppedIcon:
+        v.state = MetricsFile::State::Stopped;
+        break;
+    }
+    v.networkSent = agent_.network.sentCount;
+    v.networkReceived = agent_.network.rcvdCount;
+    v.networkNak = agent_.network.badCount;
+    v.networkMissed = agent_.network.missedCount;
+    v.usbSent = agent_.serial.comSentCount;
+    v.usbReceived = agent_.serial.comrcvdCount;
+    v.usbMissed = agent_.serial.comMissedCount;
+    v.commandsAccepted = commandsAccepted_;
+    v.commandsRejected = commandsRejected_;
+    v.stateChangedAt = stateChangedAt_;
+    const std::string error = MetricsFile(path).write(v);
+    // One line per different failure, not one per heartbeat.
+    if (!error.empty() && error != metricsError_)
+        log_.error(error);
+    metricsError_ = error;
+}
+
+} // namespace norva

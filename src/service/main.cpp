@@ -1,0 +1,62 @@
+// norvahbd: the NorvaHB heartbeat and command port as a system service, from boot, with
+// nobody logged in. Run by the service manager (see packaging/systemd/norvahbd.service.in).
+#include "agent/TerminationSignals.h"
+#include "commands/Login1PowerBackend.h"
+#include "platform/InstanceLock.h"
+#include "service/JournalLog.h"
+#include "service/ServiceCheck.h"
+#include "service/ServiceDaemon.h"
+#include "service/ServiceOptions.h"
+#include "service/SystemdNotifier.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <chrono>
+#include <cstdio>
+
+int main(int argc, char** argv) {
+    using namespace norva;
+    const ServiceOptions options = ServiceOptions::parse(argc, argv);
+    if (!options.error.empty()) {
+        std::fprintf(stderr, "norvahbd: %s\n", options.error.c_str());
+        return ServiceOptions::BadUsage;
+    }
+    switch (options.action) {
+    case ServiceOptions::Action::Help:
+        std::fputs(ServiceOptions::helpText().c_str(), stdout);
+        return 0;
+    case ServiceOptions::Action::Version:
+        std::fputs(ServiceOptions::versionText().c_str(), stdout);
+        return 0;
+    case ServiceOptions::Action::Check: {
+        ServiceCheck check(options);
+        check.checkSettings();
+        std::fputs(check.report().c_str(), stdout);
+        return check.exitCode();
+    }
+    case ServiceOptions::Action::Run:
+        break;
+    }
+
+    JournalLog log;
+    // One copy: a second would fight the first over the ports and the settings file.
+    InstanceLock instance;
+    if (!instance.acquire(options.lockFile, std::chrono::milliseconds(0))) {
+        log.error("norvahbd is already running (it holds " + options.lockFile.string() + ")");
+        return 1;
+    }
+
+    QCoreApplication app(argc, argv);
+    SystemdNotifier notifier(SystemdNotifier::processEnvironment());
+    const QDBusConnection bus = QDBusConnection::systemBus();
+    Login1PowerBackend power(bus);
+    ServiceDaemon daemon(options, log, power, notifier, bus);
+    TerminationSignals termination([&] {
+        log.info("Stopping");
+        daemon.stop();
+        QCoreApplication::quit();
+    });
+    if (!daemon.start())
+        return 1;
+    return app.exec();
+}

@@ -1,0 +1,194 @@
+"""End-to-end tests of the service norvahbd: the real binary in the PC's namespace as the
+service manager would start it ($NOTIFY_SOCKET, no display, no home), on the private system bus
+with the project's bus policy, the fake login manager and the fake polkit authority, against
+norva-device in the device's namespace.
+
+Run as: test_norvahbd_e2e.py NORVAHBD NORVAHB NORVA_DEVICE FAKE_LOGIN1 FAKE_POLKIT BUS_POLICY
+"""
+
+import os
+import re
+import signal
+import sys
+import time
+import unittest
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_case import NorvaCase, tb  # noqa: E402
+
+IFACE = ["com.norva.NorvaHB1", "/com/norva/NorvaHB1", "com.norva.NorvaHB1"]
+CONTROL = "com.norva.NorvaHB1.control"
+CONFIGURE = "com.norva.NorvaHB1.configure"
+DEVICE_PORT = 19188
+
+
+class ServiceCase(NorvaCase):
+    USER = "Ostra"
+    PASSWORD = "s3cret"
+
+    def settings(self, started=1, alert=0):
+        return {
+            "Setup": {"IPAddr": tb.DEVICE_IP, "Port": DEVICE_PORT, "Freq": 1, "FailCount": 3,
+                      "Network": 1, "USB": 0},
+            "Run": {"IsStarted": started},
+            "GSD": {"Username": self.USER, "Password": self.PASSWORD,
+                    "AlertPedningAction": alert},
+            "Service": {"MetricsFile": os.path.join(self.home.home, "norvahb.prom")},
+        }
+
+    def start_service(self, **kwargs):
+        self.runs += 1
+        log = tb.LogFile(self.log_path("norvahbd-%d.err" % self.runs))
+        self.norvahb_logs.append(log)
+        with open(log.path, "w") as err:
+            proc = self.lab.start_norvahbd(self.home, self.net, stdout=err, stderr=err, **kwargs)
+        self.procs.append(proc)
+        if proc.notify.wait_for("READY", "1", timeout=15, alive=proc) is None:
+            self.fail("norvahbd did not report READY=1:\n%s" % log.tail())
+        return proc, log
+
+    def prop(self, name):
+        r = self.lab.busctl(["get-property"] + IFACE + [name])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return r.stdout.strip()
+
+    def call(self, method, *args):
+        return self.lab.busctl(["call"] + IFACE + [method] + list(args), timeout=20)
+
+    def wait_prop(self, name, value, timeout=10):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.prop(name) == value:
+                return
+            time.sleep(0.1)
+        self.fail("%s stayed %s, expected %s" % (name, self.prop(name), value))
+
+    def test_heartbeat_control_by_polkit_and_a_command(self):
+        _, dev = self.start_device(["udp", "--bind", "%s:%d" % (tb.DEVICE_IP, DEVICE_PORT),
+                                    "--answer", "ack"])
+        self.write_settings(self.settings())
+        proc, log = self.start_service()
+        self.wait_heartbeats(dev, 2, 10, proc=proc)
+        self.wait_prop("State", 's "responding"')
+        self.assertEqual(self.prop("Mode"), 's "network"')
+        self.assertEqual(self.prop("DeviceAddress"), 's "%s"' % tb.DEVICE_IP)
+
+        # Refused by polkit: nothing changes, the caller hears why.
+        self.lab.set_polkit_answers({"*": "deny"})
+        r = self.call("Stop")
+        self.assertNotEqual(r.returncode, 0)
+        self.assertIn("not authorized", r.stderr.lower())
+        self.assertEqual(self.setting("Run", "IsStarted"), "1")
+        calls = [c for c in self.lab.polkit_calls() if c.get("action") == CONTROL]
+        self.assertTrue(calls and calls[-1]["subject_kind"] == "system-bus-name", calls)
+
+        r = self.call("ApplySettings", "a{ss}", "1", "Setup/Freq", "2")
+        self.assertNotEqual(r.returncode, 0)
+        self.assertEqual(self.setting("Setup", "Freq"), "1", "a refused Apply stored a value")
+
+        # Allowed: Stop stops the heartbeat and is remembered, Start starts it again.
+        self.lab.set_polkit_answers({CONTROL: "allow", CONFIGURE: "allow"})
+        r = self.call("Stop")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.wait_prop("State", 's "stopped"')
+        self.assertEqual(self.setting("Run", "IsStarted"), "0")
+        r = self.call("ApplySettings", "a{ss}", "1", "Setup/Port", "12x")
+        self.assertNotEqual(r.returncode, 0)
+        self.assertIn("Setup/Port: up to five digits", r.stderr)
+        self.assertEqual(self.setting("Setup", "Port"), str(DEVICE_PORT))
+        r = self.call("Start")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.wait_prop("State", 's "responding"')
+        r = self.call("ReadSettings")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn('"Setup/IPAddr" "%s"' % tb.DEVICE_IP, r.stdout)
+        self.assertNotIn(self.PASSWORD, r.stdout, "ReadSettings gave the password away")
+
+        # A command from the device: acknowledged, carried out, in the journal.
+        status, out = self.send_command("--action", "restart", "--user", self.USER,
+                                        "--password", self.PASSWORD)
+        self.assertIn("ack 01", out)
+        self.assertTrue(self.lab.power_log.wait_for(r"^Reboot false$", 10),
+                        "no reboot reached the login manager: %r" % self.lab.power_calls())
+        self.assertTrue(log.wait_for(r"^<6>RESTART$", 5), log.tail())
+        self.assertTrue(log.wait_for(r"^<6>Heartbeat: the device is responding$", 1), log.tail())
+
+        with open(os.path.join(self.home.home, "norvahb.prom")) as f:
+            metrics = f.read()
+        self.assertIn("norvahb_device_responding 1", metrics)
+        self.assertIn("norvahb_commands_accepted_total 1", metrics)
+
+        # A desktop copy leaves the ports to the service and says why.
+        env = self.lab.norvahb_env(self.lab.new_home("desktop-"))
+        err_path = self.log_path("desktop.err")
+        with open(err_path, "w") as err:
+            desk = self.lab.start_norvahb(env, self.net, stdout=err, stderr=err)
+        self.procs.append(desk)
+        said = tb.LogFile(err_path)
+        self.assertTrue(said.wait_for(r"service \(norvahbd\) is running", 15, alive=desk),
+                        said.tail())
+        # Its box waits for the user; the session's end closes it.
+        desk.send_signal(signal.SIGTERM)
+        self.assertEqual(desk.wait(10), 0)
+
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(proc.wait(10), 0)
+        self.assertIsNotNone(proc.notify.wait_for("STOPPING", "1", timeout=2))
+
+    def test_watchdog_keep_alive_and_single_copy(self):
+        self.write_settings(self.settings(started=0))
+        proc, log = self.start_service(watchdog_usec=400000)
+        first = len(proc.notify.all())
+        time.sleep(1.0)
+        pings = [m for m in proc.notify.all()[first:] if m[1].get("WATCHDOG") == "1"]
+        self.assertGreaterEqual(len(pings), 3, "keep-alive pings every 200 ms expected")
+        self.assertTrue(all(m[0] == proc.pid for m in pings))
+        self.assertEqual(self.prop("State"), 's "stopped"')
+
+        second, second_log = self.start_service_expect_exit()
+        self.assertEqual(second, 1)
+        self.assertIn("already running", second_log)
+
+    def start_service_expect_exit(self):
+        path = self.log_path("second.err")
+        with open(path, "w") as err:
+            p = self.lab.start_norvahbd(self.home, self.net, stdout=err, stderr=err)
+        self.procs.append(p)
+        status = p.wait(10)
+        with open(path) as f:
+            return status, f.read()
+
+
+def main(time_budget_s=240):
+    if len(sys.argv) < 7:
+        sys.exit(__doc__)
+    paths = dict(norvahbd=sys.argv[1], norvahb=sys.argv[2], device=sys.argv[3],
+                 fake_login1=sys.argv[4], fake_polkit=sys.argv[5])
+    policy = sys.argv[6]
+    argv = [sys.argv[0]] + sys.argv[7:]
+
+    def interrupted(signum, _frame):
+        raise KeyboardInterrupt("signal %d" % signum)
+
+    signal.signal(signal.SIGTERM, interrupted)
+    signal.signal(signal.SIGALRM, interrupted)
+    signal.alarm(time_budget_s)
+    lab = tb.Lab(paths, prefix="norva-svc-")
+    ok = False
+    try:
+        lab.open(service_policy=policy)
+        NorvaCase.lab = lab
+        result = unittest.main(module="__main__", argv=argv, exit=False, verbosity=2).result
+        ok = result.wasSuccessful() and result.testsRun > 0
+    except tb.SetupFailure as e:
+        print("FAIL: end-to-end test bed: %s" % e, file=sys.stderr)
+    except KeyboardInterrupt as e:
+        print("FAIL: suite interrupted (%s)" % e, file=sys.stderr)
+    finally:
+        lab.close()
+    sys.exit(0 if ok else 1)
+
+
+if __name__ == "__main__":
+    main()
