@@ -8,6 +8,7 @@ packages=(
     libgtest-dev libgmock-dev
     clang-14 libclang-rt-14-dev
     dbus-daemon dbus-x11 iproute2 xvfb xauth procps util-linux python3
+    systemd libxml2-utils polkitd
 )
 
 missing=()
