@@ -27,32 +27,40 @@ endfunction()
 # norva_tests(PREFIX SOURCES test_*.cpp ... LINKS ... [TIMEOUT s]): one test program per
 # listed test_*.cpp, for plain C++ code (GoogleTest's own main); the program and its ctest
 # test are named PREFIX_<file name without .cpp>.
-# norva_qt_tests(PREFIX SOURCES qtest_*.cpp ... LINKS ...): the same for code that needs Qt;
-# its main builds a QApplication, and the tests run on the offscreen platform.
-# A test file of the folder that no list names stops the configuration: a test that is never
-# built would pass unseen, so a file that looks like a test program has to be listed (or
-# renamed).
-function(norva_add_test_programs prefix pattern qt)
+# norva_qt_tests(PREFIX SOURCES qtest_*.cpp ... LINKS ...): the same for code that needs the
+# windows; its main builds a QApplication, and the tests run on the offscreen platform. Built
+# with NORVA_WIDGETS only.
+# norva_core_tests(PREFIX SOURCES qtest_*.cpp ... LINKS ...): the same for the Qt core (QtCore,
+# QtDBus); its main builds a QCoreApplication, the tests run with no display in their
+# environment, and the configuration stops if a program reaches a display library. Built
+# whenever Qt is, so the ThreadSanitizer build (no widgets) runs them.
+# A test file of the folder that no list of the folder names stops the configuration: a test
+# that is never built would pass unseen, so a file that looks like a test program has to be
+# listed (or renamed). It is checked at the end of the folder's CMakeLists.txt, against all of
+# its lists, including those of programs this configuration does not build.
+function(norva_add_test_programs prefix pattern kind)
     cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LINKS" ${ARGN})
     if(NOT A_SOURCES OR A_UNPARSED_ARGUMENTS)
         message(FATAL_ERROR "${CMAKE_CURRENT_LIST_FILE}: list the ${pattern} files under SOURCES")
     endif()
-    file(GLOB present RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/${pattern})
-    foreach(src ${present})
-        if(NOT src IN_LIST A_SOURCES)
-            message(FATAL_ERROR "${CMAKE_CURRENT_SOURCE_DIR}/${src} is in no test list of "
-                                "${CMAKE_CURRENT_LIST_FILE}")
-        endif()
-    endforeach()
+    norva_listed_test_files(${pattern} ${A_SOURCES})
+    if((kind STREQUAL "widgets" AND NOT NORVA_WIDGETS) OR
+       (kind STREQUAL "core" AND NOT NORVA_WITH_QT))
+        return()
+    endif()
     if(NOT A_TIMEOUT)
         set(A_TIMEOUT 300)
     endif()
     foreach(src ${A_SOURCES})
         get_filename_component(stem ${src} NAME_WE)
         set(exe ${prefix}_${stem})
-        if(qt)
+        if(kind STREQUAL "widgets")
             add_executable(${exe} ${src} ${PROJECT_SOURCE_DIR}/tests/support/QtTestMain.cpp)
             target_link_libraries(${exe} PRIVATE ${A_LINKS} Qt6::Test GTest::gtest GTest::gmock)
+        elseif(kind STREQUAL "core")
+            add_executable(${exe} ${src} ${PROJECT_SOURCE_DIR}/tests/support/QtCoreTestMain.cpp)
+            target_link_libraries(${exe} PRIVATE ${A_LINKS} Qt6::Core GTest::gtest GTest::gmock)
+            norva_core_without(FORBIDDEN Qt6::Gui Qt6::Widgets Qt6::Svg TARGETS ${exe})
         else()
             add_executable(${exe} ${src})
             target_link_libraries(${exe} PRIVATE ${A_LINKS} GTest::gtest_main GTest::gmock)
@@ -60,19 +68,50 @@ function(norva_add_test_programs prefix pattern qt)
         target_include_directories(${exe} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
         target_compile_definitions(${exe} PRIVATE NORVA_TEST_DATA="${PROJECT_SOURCE_DIR}/tests/data")
         add_test(NAME ${exe} COMMAND ${exe})
-        set_tests_properties(${exe} PROPERTIES TIMEOUT ${A_TIMEOUT} LABELS ${prefix}
-                             ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+        set_tests_properties(${exe} PROPERTIES TIMEOUT ${A_TIMEOUT} LABELS ${prefix})
+        if(kind STREQUAL "core")
+            # Whatever display the run was started from, these programs do not get one.
+            set_tests_properties(${exe} PROPERTIES ENVIRONMENT_MODIFICATION
+                                 "DISPLAY=unset:;WAYLAND_DISPLAY=unset:;QT_QPA_PLATFORM=unset:")
+        else()
+            set_tests_properties(${exe} PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+        endif()
+    endforeach()
+endfunction()
+
+# Remembers FILES as listed test programs of the current folder; once per folder and pattern,
+# the end of the folder's CMakeLists.txt checks that no file matching PATTERN went unlisted.
+function(norva_listed_test_files pattern)
+    set_property(DIRECTORY APPEND PROPERTY NORVA_LISTED_TESTS ${ARGN})
+    get_property(checked DIRECTORY PROPERTY NORVA_CHECKED_PATTERNS)
+    if(NOT pattern IN_LIST checked)
+        set_property(DIRECTORY APPEND PROPERTY NORVA_CHECKED_PATTERNS ${pattern})
+        # A deferred call reads its arguments when it runs: the pattern goes in as text.
+        cmake_language(EVAL CODE "cmake_language(DEFER CALL norva_check_test_files [[${pattern}]])")
+    endif()
+endfunction()
+
+function(norva_check_test_files pattern)
+    get_property(listed DIRECTORY PROPERTY NORVA_LISTED_TESTS)
+    file(GLOB present RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/${pattern})
+    foreach(src ${present})
+        if(NOT src IN_LIST listed)
+            message(FATAL_ERROR "${CMAKE_CURRENT_SOURCE_DIR}/${src} is in no test list of "
+                                "${CMAKE_CURRENT_SOURCE_DIR}/CMakeLists.txt")
+        endif()
     endforeach()
 endfunction()
 
 function(norva_tests prefix)
-    norva_add_test_programs(${prefix} "test_*.cpp" FALSE ${ARGN})
+    norva_add_test_programs(${prefix} "test_*.cpp" plain ${ARGN})
 endfunction()
 
 function(norva_qt_tests prefix)
-    if(NORVA_WITH_QT)
-        norva_add_test_programs(${prefix} "qtest_*.cpp" TRUE ${ARGN})
-    endif()
+    norva_add_test_programs(${prefix} "qtest_*.cpp" widgets ${ARGN})
+endfunction()
+
+function(norva_core_tests prefix)
+    norva_add_test_programs(${prefix} "qtest_*.cpp" core ${ARGN})
 endfunction()
 
 # norva_cases_that_may_skip(PROGRAM CASE ...): gives each listed GoogleTest case of PROGRAM a

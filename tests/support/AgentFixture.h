@@ -1,0 +1,224 @@
+#pragma once
+
+#include "agent/Agent.h"
+#include "support/FakePageValues.h"
+#include "support/RecordingPowerBackend.h"
+#include "support/ScriptedMessageBoxes.h"
+#include "support/TempDir.h"
+
+#include <QCoreApplication>
+#include <QObject>
+#include <QString>
+#include <QThread>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace norva::test {
+
+// Everything the agent's components announced, as the plain values a user would have been
+// shown, in the order they came: "icon 1", "status OK", "counters 1 0 0 0", "label4 Bad
+// Password", "warning tick 9", ... Error boxes and power requests go into the same sequence
+// ("error <text>", "power reboot"), so a test reads one story.
+//
+// The components announce on the user-interface thread only (the thread that built the
+// agent, and this log). An entry that comes from any other thread is recorded all the same
+// and counted in `offThread`, which the fixture checks at its end.
+class AnnouncementLog {
+public:
+    void add(std::string entry) {
+        if (QThread::currentThread() != home_)
+            ++offThread;
+        const std::lock_guard lock(mutex_);
+        entries_.push_back(std::move(entry));
+    }
+
+    std::vector<std::string> entries() const {
+        const std::lock_guard lock(mutex_);
+        return entries_;
+    }
+    // The entries so far, which the log then forgets.
+    std::vector<std::string> take() {
+        const std::lock_guard lock(mutex_);
+        return std::exchange(entries_, {});
+    }
+    bool contains(const std::string& entry) const {
+        const std::lock_guard lock(mutex_);
+        return std::find(entries_.begin(), entries_.end(), entry) != entries_.end();
+    }
+
+    // Connects to every announcement of the agent's components.
+    void follow(Agent& agent, QObject& context);
+
+    std::atomic<int> offThread{0};
+
+private:
+    QThread* home_ = QThread::currentThread();
+    mutable std::mutex mutex_;
+    std::vector<std::string> entries_;
+};
+
+inline void AnnouncementLog::follow(Agent& agent, QObject& context) {
+    auto text = [](const QString& s) { return s.toStdString(); };
+    auto n = [](auto v) { return std::to_string(v); };
+
+    QObject::connect(&agent.status, &HeartbeatStatus::iconShown, &context,
+                     [=, this](tAppIcons icon) { add("icon " + n(static_cast<int>(icon))); });
+    QObject::connect(&agent.status, &HeartbeatStatus::statusTextShown, &context,
+                     [=, this](const QString& s) { add("status " + text(s)); });
+    QObject::connect(&agent.status, &HeartbeatStatus::trayHintShown, &context,
+                     [=, this](int index, const QString& hint) {
+                         add("tray " + n(index) + " hint " + text(hint));
+                     });
+    QObject::connect(&agent.status, &HeartbeatStatus::trayBalloonTextShown, &context,
+                     [=, this](int index, const QString& balloon) {
+                         add("tray " + n(index) + " " + text(balloon));
+                     });
+    QObject::connect(&agent.status, &HeartbeatStatus::noResponse, &context,
+                     [=, this](const QString& balloon) { add("alert " + text(balloon)); });
+
+    QObject::connect(
+        &agent.network, &NetworkMonitor::countersChanged, &context,
+        [=, this](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t bad, std::uint32_t missed) {
+            add("counters " + n(sent) + " " + n(rcvd) + " " + n(bad) + " " + n(missed));
+        });
+    QObject::connect(&agent.network, &NetworkMonitor::captionRequested, &context,
+                     [=, this](const QString& s) { add("caption " + text(s)); });
+    QObject::connect(&agent.serial, &SerialMonitor::countersChanged, &context,
+                     [=, this](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t missed) {
+                         add("usb counters " + n(sent) + " " + n(rcvd) + " " + n(missed));
+                     });
+
+    QObject::connect(&agent.protocol, &CommandProtocol::captionRequested, &context,
+                     [=, this](const QString& s) { add("caption " + text(s)); });
+    QObject::connect(&agent.protocol, &CommandProtocol::label4Requested, &context,
+                     [=, this](const QString& s) { add("label4 " + text(s)); });
+    QObject::connect(&agent.protocol, &CommandProtocol::memoLineRequested, &context,
+                     [=, this](const QString& s) { add("memo " + text(s)); });
+    QObject::connect(&agent.protocol, &CommandProtocol::commandAccepted, &context,
+                     [=, this](const QString& source, const QString& action) {
+                         add("accepted " + text(source) + " " + text(action));
+                     });
+    QObject::connect(&agent.power, &PowerActions::captionRequested, &context,
+                     [=, this](const QString& s) { add("caption " + text(s)); });
+
+    QObject::connect(&agent.pending, &PendingAction::shown, &context,
+                     [=, this](std::uint8_t mode, bool modal) {
+                         add("warning shown " + n(mode) + (modal ? " modal" : ""));
+                     });
+    QObject::connect(&agent.pending, &PendingAction::ticked, &context,
+                     [=, this](std::int32_t countdown) { add("warning tick " + n(countdown)); });
+    QObject::connect(&agent.pending, &PendingAction::ended, &context,
+                     [this] { add("warning ended"); });
+}
+
+// The power backend of the fixture: records like RecordingPowerBackend, and puts each request
+// into the announcement log, where its order against the captions shows.
+class LoggedPowerBackend : public RecordingPowerBackend {
+public:
+    explicit LoggedPowerBackend(AnnouncementLog& log) : log_(log) {}
+    void reboot() override {
+        RecordingPowerBackend::reboot();
+        log_.add("power reboot");
+    }
+    void powerOff() override {
+        RecordingPowerBackend::powerOff();
+        log_.add("power powerOff");
+    }
+
+private:
+    AnnouncementLog& log_;
+};
+
+// The heartbeat and the command port without any window: an Agent on a settings folder of the
+// test's own (opened, as the start-up sequence opens it), the page's current values as plain
+// fields, scripted message boxes, a recording power backend, and the command port listening on
+// any free port. Nothing here can reach the user's files or the real power controls, and
+// nothing links a widget.
+//
+// The timers of the monitors and the warning are lengthened to an hour: the tests call their
+// handlers (Timer1Timer, comRespTimer, ...) themselves. The test's thread is the agent's
+// user-interface thread; serveUntil stands in for the event loop while other threads work.
+class AgentFixture {
+public:
+    explicit AgentFixture(const std::string& settings = "") {
+        if (!settings.empty())
+            dir.write("NorvaHB", settings);
+        build();
+    }
+    ~AgentFixture() { stop(); }
+    AgentFixture(const AgentFixture&) = delete;
+    AgentFixture& operator=(const AgentFixture&) = delete;
+
+    // The next program start on the same settings folder: the agent is stopped and built
+    // again, with a log of its own (the old one is dropped).
+    void rebuild() {
+        stop();
+        log.take();
+        build();
+    }
+
+    // Serves the calls of the agent's worker threads, and the Qt events, until `done` or the
+    // limit; false when time ran out.
+    bool serveUntil(const std::function<bool()>& done,
+                    std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        bool ok = false;
+        agent->queue.serveAllUntil([&] {
+            QCoreApplication::processEvents();
+            ok = done();
+            return ok || std::chrono::steady_clock::now() > deadline;
+        });
+        return ok;
+    }
+
+    // A setting as stored now, read from the file as a later program start would.
+    std::string setting(const std::string& section, const std::string& key,
+                        const std::string& fallback = "<missing>") const {
+        return SettingsFile(dir.path()).ReadString(section, key, fallback);
+    }
+
+    TempDir dir;
+    FakePageValues pages;
+    ScriptedMessageBoxes boxes;
+    AnnouncementLog log;
+    LoggedPowerBackend power{log};
+    std::unique_ptr<Agent> agent;
+
+private:
+    void build() {
+        agent = std::make_unique<Agent>(dir.path(), 0, pages, boxes, power);
+        context_ = std::make_unique<QObject>();
+        log.follow(*agent, *context_);
+        boxes.onShow = [this](const std::string& text) { log.add("error " + text); };
+        using namespace std::chrono_literals;
+        for (QTimer* t : {&agent->network.Timer1, &agent->network.Timer2, &agent->serial.comFreq,
+                          &agent->serial.comResp, &agent->pending.Timer1})
+            t->setInterval(1h);
+        agent->MyIni.open(dir.path());
+        agent->Listen();
+    }
+
+    void stop() {
+        if (!agent)
+            return;
+        agent->Stop();
+        EXPECT_EQ(log.offThread, 0) << "announced off the user-interface thread";
+        agent->MyIni.close();
+        context_.reset();
+        agent.reset();
+    }
+
+    std::unique_ptr<QObject> context_;
+};
+
+} // namespace norva::test
