@@ -27,6 +27,10 @@ ServiceDaemon::~ServiceDaemon() {
 void ServiceDaemon::followInJournal() {
     auto info = [this](const QString& text) { log_.info(text.toStdString()); };
     connect(&agent_.status, &HeartbeatStatus::iconShown, this, [this](tAppIcons icon) {
+        // Every answer shows the good picture again: only a change is worth a line.
+        if (icon == shownState_)
+            return;
+        shownState_ = icon;
         static const char* const said[] = {"the device is not responding",
                                            "the device is responding", "the heartbeat is stopped"};
         log_.info(std::string("Heartbeat: ") + said[icon]);
@@ -109,6 +113,7 @@ void ServiceDaemon::stop() {
     notifier_.stopping();
     keepAlive_.stop();
     agent_.Stop();
+    writeMetrics(); // norvahb_up 0: the service ended on purpose
     if (agent_.MyIni.isOpen())
         agent_.MyIni.close();
 }
@@ -120,6 +125,7 @@ void ServiceDaemon::writeMetrics() {
     if (path.empty())
         return;
     MetricsFile::Values v;
+    v.up = !stopped_;
     v.mode = pages_.networkMode() ? MetricsFile::Mode::Network
              : pages_.usbMode()   ? MetricsFile::Mode::Usb
                                   : MetricsFile::Mode::None;

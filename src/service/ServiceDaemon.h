@@ -57,6 +57,7 @@ private:
     std::uint64_t commandsAccepted_ = 0;
     std::uint64_t commandsRejected_ = 0;
     std::int64_t stateChangedAt_ = 0;
+    int shownState_ = -1; // the picture last logged; none yet
     std::string metricsError_;
     bool stopped_ = false;
 };

@@ -12,6 +12,7 @@ import signal
 import sys
 import time
 import unittest
+import xml.etree.ElementTree as ET
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -150,6 +151,13 @@ class ServiceCase(NorvaCase):
         self.assertEqual(second, 1)
         self.assertIn("already running", second_log)
 
+    def test_bus_interface_is_the_documented_one(self):
+        self.write_settings(self.settings(started=0))
+        self.start_service()
+        r = self.lab.busctl(["introspect", "--xml-interface"] + IFACE[:2])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(interface_members(r.stdout), interface_members(POLICY_XML_TEXT[0]))
+
     def start_service_expect_exit(self):
         path = self.log_path("second.err")
         with open(path, "w") as err:
@@ -160,12 +168,36 @@ class ServiceCase(NorvaCase):
             return status, f.read()
 
 
+POLICY_XML_TEXT = [""]
+
+
+def interface_members(xml_text):
+    """The members of com.norva.NorvaHB1 as comparable tuples: properties with type and access,
+    signals and methods with their arguments' types and directions."""
+    root = ET.fromstring(xml_text)
+    members = set()
+    for iface in root.iter("interface"):
+        if iface.get("name") != "com.norva.NorvaHB1":
+            continue
+        for m in iface:
+            if m.tag == "property":
+                members.add(("property", m.get("name"), m.get("type"), m.get("access")))
+            elif m.tag in ("signal", "method"):
+                args = tuple((a.get("type"), a.get("direction", "in" if m.tag == "method"
+                                                     else "out"))
+                             for a in m.findall("arg"))
+                members.add((m.tag, m.get("name"), args))
+    return members
+
+
 def main(time_budget_s=240):
     if len(sys.argv) < 7:
         sys.exit(__doc__)
     paths = dict(norvahbd=sys.argv[1], norvahb=sys.argv[2], device=sys.argv[3],
                  fake_login1=sys.argv[4], fake_polkit=sys.argv[5])
     policy = sys.argv[6]
+    with open(os.path.join(os.path.dirname(policy), "com.norva.NorvaHB1.xml")) as f:
+        POLICY_XML_TEXT[0] = f.read()
     argv = [sys.argv[0]] + sys.argv[7:]
 
     def interrupted(signum, _frame):
