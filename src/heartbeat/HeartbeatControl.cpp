@@ -34,12 +34,7 @@ void HeartbeatControl::StopSending() {
     network_.Timer2.stop();
     serial_.comFreq.stop();
     serial_.comResp.stop();
-    status_.showIcon(stoppedIcon);
-    status_.setStatusText("Stopped");
-    if (pages_.statusInTray())
-        status_.setTray(3, "Heartbeat is not running");
-    else
-        status_.setTray(2, "Norva utility");
+    status_.showStopped(pages_.statusInTray());
 }
 
 void HeartbeatControl::Button2Click() {

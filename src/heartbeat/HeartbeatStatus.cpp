@@ -35,11 +35,24 @@ void HeartbeatStatus::showTrayNotResponding() {
 }
 
 void HeartbeatStatus::showFailure(const std::string& balloonText) {
+    showFailureState();
+    emit noResponse(QString::fromStdString(balloonText));
+}
+
+void HeartbeatStatus::showFailureState() {
     showIcon(badIcon);
     setStatusText("Fail");
     showTrayNotResponding();
     failed = true;
-    emit noResponse(QString::fromStdString(balloonText));
+}
+
+void HeartbeatStatus::showStopped(bool statusInTray) {
+    showIcon(stoppedIcon);
+    setStatusText("Stopped");
+    if (statusInTray)
+        setTray(3, "Heartbeat is not running");
+    else
+        setTray(2, "Norva utility");
 }
 
 void HeartbeatStatus::showAnswered() {

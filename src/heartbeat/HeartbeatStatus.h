@@ -33,8 +33,14 @@ public:
     // The failure state after the configured number of misses: bad picture, "Fail", the
     // tray, `failed`, then the no-response alert with the monitor's balloon text.
     void showFailure(const std::string& balloonText);
+    // The same state without the alert: for a window that comes to a failure already there.
+    void showFailureState();
     // The device answered: `failed` cleared, good picture, the tray, "OK".
     void showAnswered();
+    // The heartbeat stopped: the stopped picture, "Stopped", and the tray's "not running"
+    // picture, or the plain one when the status is not to be shown in the tray (the caller's
+    // page decides, as Stop reads it).
+    void showStopped(bool statusInTray);
 
     // The picture last shown; stoppedIcon until the heartbeat first shows one.
     tAppIcons state() const { return state_; }

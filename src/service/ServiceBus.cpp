@@ -98,8 +98,6 @@ ServiceBus::ServiceBus(Agent& agent, PageValues& stored, PolkitAuthorizer& polki
     });
     connect(&agent_.status, &HeartbeatStatus::noResponse, this,
             [this](const QString& text) { emit NoResponse(text); });
-    connect(&agent_.status, &HeartbeatStatus::statusTextShown, this,
-            [this](const QString& text) { emit StatusLine(text); });
     connect(&agent_.network, &NetworkMonitor::countersChanged, this, [this] {
         propertiesChanged({"NetworkSent", "NetworkReceived", "NetworkNak", "NetworkMissed"});
     });
