@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
@@ -119,10 +120,15 @@ protected:
         f.pages.pass = "pw";
     }
 
-    // One connection of the device, to its end, with the user-interface steps served here.
-    std::vector<Bytes> talk(std::vector<Step> steps) {
+    // One connection of the device, to its end, with the user-interface steps served here;
+    // `meanwhile` runs on every round of serving, as the user's own events would.
+    std::vector<Bytes> talk(std::vector<Step> steps, const std::function<void()>& meanwhile = {}) {
         Device device(f.agent->theServer.Port(), std::move(steps));
-        EXPECT_TRUE(f.serveUntil([&] { return device.done(); }));
+        EXPECT_TRUE(f.serveUntil([&] {
+            if (meanwhile)
+                meanwhile();
+            return device.done();
+        }));
         EXPECT_TRUE(device.closedByPeer()) << "the PC ends every connection";
         return device.replies();
     }
@@ -239,6 +245,26 @@ INSTANTIATE_TEST_SUITE_P(
         ExchangeCase{
             "OtherPacketType", false, {{Packet("bob", "pw", 1, 6), 0}}, {{}}, {}, {}, "<missing>"}),
     [](const auto& p) { return std::string(p.param.name); });
+
+// The user edits the shutdown page while commands come in: its fields are set again on every
+// round of serving (to the same values, so the outcome is fixed). The protocol reads them in its
+// handed-over steps only, so on this thread; under ThreadSanitizer a read from a connection's
+// thread is reported as a race with these writes.
+TEST_F(CommandPortCore, PageIsReadOnlyOnTheUserInterfaceThreadWhileTheUserTypes) {
+    f.pages.alert = true;
+    auto typing = [this] {
+        f.pages.user = QString::fromLatin1("bob");
+        f.pages.pass = QString::fromLatin1("pw");
+        f.pages.alert = true;
+    };
+    EXPECT_EQ(talk({{Packet("eve", "pw", 2), 0}}, typing), std::vector<Bytes>{{}});
+    EXPECT_EQ(talk({{Packet("bob", "guess", 2), 0}}, typing), std::vector<Bytes>{{}});
+    EXPECT_EQ(talk({{Packet("bob", "pw", 2), 1}}, typing), std::vector<Bytes>{kAck});
+    EXPECT_EQ(f.log.take(),
+              (Log{"label4 Bad Username", "label4 Bad Password", "memo Recived eCmnd_get",
+                   "accepted 127.0.0.1 shutdown after warning", "warning shown 1"}));
+    EXPECT_TRUE(f.power.calls.empty());
+}
 
 // The address of an accepted restart is kept for the next program start, which tells the
 // device "NorvaRB" there, once; the run that accepted it sends nothing.
