@@ -70,55 +70,56 @@ private:
 inline void AnnouncementLog::follow(Agent& agent, QObject& context) {
     auto text = [](const QString& s) { return s.toStdString(); };
     auto n = [](auto v) { return std::to_string(v); };
+    // Direct: an entry is made on the thread that announces, where the check above sees it
+    // (a queued connection would carry it over to this thread unseen).
+    auto on = [&context](auto* sender, auto signal, auto slot) {
+        QObject::connect(sender, signal, &context, slot, Qt::DirectConnection);
+    };
 
-    QObject::connect(&agent.status, &HeartbeatStatus::iconShown, &context,
-                     [=, this](tAppIcons icon) { add("icon " + n(static_cast<int>(icon))); });
-    QObject::connect(&agent.status, &HeartbeatStatus::statusTextShown, &context,
-                     [=, this](const QString& s) { add("status " + text(s)); });
-    QObject::connect(&agent.status, &HeartbeatStatus::trayHintShown, &context,
-                     [=, this](int index, const QString& hint) {
-                         add("tray " + n(index) + " hint " + text(hint));
-                     });
-    QObject::connect(&agent.status, &HeartbeatStatus::trayBalloonTextShown, &context,
-                     [=, this](int index, const QString& balloon) {
-                         add("tray " + n(index) + " " + text(balloon));
-                     });
-    QObject::connect(&agent.status, &HeartbeatStatus::noResponse, &context,
-                     [=, this](const QString& balloon) { add("alert " + text(balloon)); });
+    on(&agent.status, &HeartbeatStatus::iconShown,
+       [=, this](tAppIcons icon) { add("icon " + n(static_cast<int>(icon))); });
+    on(&agent.status, &HeartbeatStatus::statusTextShown,
+       [=, this](const QString& s) { add("status " + text(s)); });
+    on(&agent.status, &HeartbeatStatus::trayHintShown, [=, this](int index, const QString& hint) {
+        add("tray " + n(index) + " hint " + text(hint));
+    });
+    on(&agent.status, &HeartbeatStatus::trayBalloonTextShown,
+       [=, this](int index, const QString& balloon) {
+           add("tray " + n(index) + " " + text(balloon));
+       });
+    on(&agent.status, &HeartbeatStatus::noResponse,
+       [=, this](const QString& balloon) { add("alert " + text(balloon)); });
 
-    QObject::connect(
-        &agent.network, &NetworkMonitor::countersChanged, &context,
-        [=, this](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t bad, std::uint32_t missed) {
-            add("counters " + n(sent) + " " + n(rcvd) + " " + n(bad) + " " + n(missed));
-        });
-    QObject::connect(&agent.network, &NetworkMonitor::captionRequested, &context,
-                     [=, this](const QString& s) { add("caption " + text(s)); });
-    QObject::connect(&agent.serial, &SerialMonitor::countersChanged, &context,
-                     [=, this](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t missed) {
-                         add("usb counters " + n(sent) + " " + n(rcvd) + " " + n(missed));
-                     });
+    on(&agent.network, &NetworkMonitor::countersChanged,
+       [=, this](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t bad, std::uint32_t missed) {
+           add("counters " + n(sent) + " " + n(rcvd) + " " + n(bad) + " " + n(missed));
+       });
+    on(&agent.network, &NetworkMonitor::captionRequested,
+       [=, this](const QString& s) { add("caption " + text(s)); });
+    on(&agent.serial, &SerialMonitor::countersChanged,
+       [=, this](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t missed) {
+           add("usb counters " + n(sent) + " " + n(rcvd) + " " + n(missed));
+       });
 
-    QObject::connect(&agent.protocol, &CommandProtocol::captionRequested, &context,
-                     [=, this](const QString& s) { add("caption " + text(s)); });
-    QObject::connect(&agent.protocol, &CommandProtocol::label4Requested, &context,
-                     [=, this](const QString& s) { add("label4 " + text(s)); });
-    QObject::connect(&agent.protocol, &CommandProtocol::memoLineRequested, &context,
-                     [=, this](const QString& s) { add("memo " + text(s)); });
-    QObject::connect(&agent.protocol, &CommandProtocol::commandAccepted, &context,
-                     [=, this](const QString& source, const QString& action) {
-                         add("accepted " + text(source) + " " + text(action));
-                     });
-    QObject::connect(&agent.power, &PowerActions::captionRequested, &context,
-                     [=, this](const QString& s) { add("caption " + text(s)); });
+    on(&agent.protocol, &CommandProtocol::captionRequested,
+       [=, this](const QString& s) { add("caption " + text(s)); });
+    on(&agent.protocol, &CommandProtocol::label4Requested,
+       [=, this](const QString& s) { add("label4 " + text(s)); });
+    on(&agent.protocol, &CommandProtocol::memoLineRequested,
+       [=, this](const QString& s) { add("memo " + text(s)); });
+    on(&agent.protocol, &CommandProtocol::commandAccepted,
+       [=, this](const QString& source, const QString& action) {
+           add("accepted " + text(source) + " " + text(action));
+       });
+    on(&agent.power, &PowerActions::captionRequested,
+       [=, this](const QString& s) { add("caption " + text(s)); });
 
-    QObject::connect(&agent.pending, &PendingAction::shown, &context,
-                     [=, this](std::uint8_t mode, bool modal) {
-                         add("warning shown " + n(mode) + (modal ? " modal" : ""));
-                     });
-    QObject::connect(&agent.pending, &PendingAction::ticked, &context,
-                     [=, this](std::int32_t countdown) { add("warning tick " + n(countdown)); });
-    QObject::connect(&agent.pending, &PendingAction::ended, &context,
-                     [this] { add("warning ended"); });
+    on(&agent.pending, &PendingAction::shown, [=, this](std::uint8_t mode, bool modal) {
+        add("warning shown " + n(mode) + (modal ? " modal" : ""));
+    });
+    on(&agent.pending, &PendingAction::ticked,
+       [=, this](std::int32_t countdown) { add("warning tick " + n(countdown)); });
+    on(&agent.pending, &PendingAction::ended, [this] { add("warning ended"); });
 }
 
 // The power backend of the fixture: records like RecordingPowerBackend, and puts each request
