@@ -189,27 +189,36 @@ void ServiceClient::onServiceSignal(const QDBusMessage& message) {
     if (!running_)
         return; // already part of the snapshot being read
 
+    // The service sends a signal before the PropertiesChanged that goes with it; the values
+    // the signal carries are stored first, so a follower reading the getters in its handler
+    // finds them already.
     auto text = [&args](int i) { return args.value(i).toString(); };
-    if (member == QLatin1String("NoResponse"))
+    if (member == QLatin1String("NoResponse")) {
         emit noResponse(text(0));
-    else if (member == QLatin1String("Answered"))
+    } else if (member == QLatin1String("Answered")) {
+        apply({{QStringLiteral("State"), QStringLiteral("responding")}}, true);
         emit answered();
-    else if (member == QLatin1String("DeviceMessage"))
+    } else if (member == QLatin1String("DeviceMessage")) {
         emit deviceMessage(text(0));
-    else if (member == QLatin1String("CommandAccepted"))
+    } else if (member == QLatin1String("CommandAccepted")) {
         emit commandAccepted(text(0), text(1));
-    else if (member == QLatin1String("WarningShown"))
-        emit warningShown(static_cast<uchar>(args.value(0).toUInt()));
-    else if (member == QLatin1String("WarningTicked"))
-        emit warningTicked(args.value(0).toInt());
-    else if (member == QLatin1String("WarningEnded"))
+    } else if (member == QLatin1String("WarningShown")) {
+        warningOnScreen_ = true;
+        warningMode_ = static_cast<uchar>(args.value(0).toUInt());
+        emit warningShown(warningMode_);
+    } else if (member == QLatin1String("WarningTicked")) {
+        warningCountdown_ = args.value(0).toInt();
+        emit warningTicked(warningCountdown_);
+    } else if (member == QLatin1String("WarningEnded")) {
+        warningOnScreen_ = false;
         emit warningEnded();
-    else if (member == QLatin1String("Caption"))
+    } else if (member == QLatin1String("Caption")) {
         emit caption(text(0));
-    else if (member == QLatin1String("StatusLine"))
+    } else if (member == QLatin1String("StatusLine")) {
         emit statusLine(text(0));
-    else if (member == QLatin1String("LogLine"))
+    } else if (member == QLatin1String("LogLine")) {
         emit logLine(text(0));
+    }
 }
 
 void ServiceClient::start(Done done) {
@@ -282,10 +291,14 @@ QString ServiceClient::errorText(const QDBusMessage& reply, const QString& what)
         // user cancelled the prompt, no authority could be asked, or the user may not.
         if (message.contains(QLatin1String("cancelled")))
             return cancelledText();
-        if (message.startsWith(QLatin1String("the authorization could not be checked")))
+        const QLatin1String unchecked("the authorization could not be checked");
+        if (message.startsWith(unchecked)) {
+            QString detail = message.mid(unchecked.size());
+            detail.remove(0, detail.indexOf(QLatin1Char(':')) + 1);
             return QStringLiteral("Whether you may %1 could not be checked (%2); nothing was "
                                   "changed.")
-                .arg(what, message.section(QLatin1String(": "), 1).trimmed());
+                .arg(what, detail.simplified());
+        }
         return QStringLiteral("You are not allowed to %1; nothing was changed.").arg(what);
     }
     if (name == QLatin1String("com.norva.NorvaHB1.Error.InvalidSettings"))
