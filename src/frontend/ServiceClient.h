@@ -23,7 +23,8 @@ namespace norva {
 // moment on every getter holds the service's value, so a follower draws the whole state from
 // the getters there. The value signals below report changes after that, never the first
 // values. When the owner goes (the service stopped, crashed or restarts) serviceVanished()
-// follows; the getters keep the last values until the next appearance replaces them.
+// follows; the getters keep the last values until the next appearance replaces them. A
+// warning on screen is gone with the service then, without a warningEnded().
 // serviceRunning() is true exactly between the two signals. A service that restarts gives
 // serviceVanished() and then serviceAppeared() again.
 //
@@ -32,7 +33,11 @@ namespace norva {
 // networkCountersChanged and usbCountersChanged when a value actually changed (the counters
 // of one link as one signal). The service's own signals are relayed as Qt signals with the
 // same values while the service is followed (between serviceAppeared and serviceVanished);
-// anything the service sent before the snapshot was read is already in that snapshot.
+// anything the service sent before the snapshot was read is already in that snapshot. A value
+// that a relayed signal carries is in the getters when the signal comes, although the service
+// sends its PropertiesChanged after it: warningOnScreen() and warningMode() at warningShown,
+// warningCountdown() at warningTicked, warningOnScreen() false at warningEnded, and state()
+// "responding" at answered() (stateChanged comes first when the state changed).
 //
 // Methods. start(), stop(), clear(), applySettings(), testWarning() and readSettings() are
 // asynchronous: each returns at once and calls its callback later on this thread, exactly
