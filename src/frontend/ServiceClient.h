@@ -1,0 +1,167 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QVariantMap>
+#include <functional>
+
+class QDBusServiceWatcher;
+
+namespace norva {
+
+// The desktop program's view of the service norvahbd over the bus (com.norva.NorvaHB1 at
+// /com/norva/NorvaHB1, packaging/dbus/com.norva.NorvaHB1.xml), without widgets, so a window
+// or a test can follow it alike. It works on the connection it is given: the system bus in
+// the program, a private bus in tests.
+//
+// The service's life. The client watches the bus name (no polling) and, once at
+// construction, asks whether the service is running already. Whenever an owner appears it
+// reads every property with one GetAll and only then emits serviceAppeared(): from that
+// moment on every getter holds the service's value, so a follower draws the whole state from
+// the getters there. The value signals below report changes after that, never the first
+// values. When the owner goes (the service stopped, crashed or restarts) serviceVanished()
+// follows; the getters keep the last values until the next appearance replaces them. A
+// warning on screen is gone with the service then, without a warningEnded().
+// serviceRunning() is true exactly between the two signals. A service that restarts gives
+// serviceVanished() and then serviceAppeared() again.
+//
+// Values. The client keeps the last value of every property, from GetAll and from the
+// service's PropertiesChanged, and emits stateChanged, modeChanged, deviceAddressChanged,
+// networkCountersChanged and usbCountersChanged when a value actually changed (the counters
+// of one link as one signal). The service's own signals are relayed as Qt signals with the
+// same values while the service is followed (between serviceAppeared and serviceVanished);
+// anything the service sent before the snapshot was read is already in that snapshot. A value
+// that a relayed signal carries is in the getters when the signal comes, although the service
+// sends its PropertiesChanged after it: warningOnScreen() and warningMode() at warningShown,
+// warningCountdown() at warningTicked, warningOnScreen() false at warningEnded, and state()
+// "responding" at answered() (stateChanged comes first when the state changed).
+//
+// Methods. start(), stop(), clear(), applySettings(), testWarning() and readSettings() are
+// asynchronous: each returns at once and calls its callback later on this thread, exactly
+// once, with an empty error on success or one line saying what went wrong. The service
+// answers a guarded call only once polkit has answered, which may mean a password prompt, so
+// a call waits up to CallTimeoutMs and the event loop is never blocked. The texts tell apart
+// the caller not being allowed (the service changed nothing), the password prompt being
+// cancelled, the service not running, and the rest. A callback does not run once the client
+// is destroyed. The calls never start the service by bus activation.
+class ServiceClient : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr const char* ServiceName = "com.norva.NorvaHB1";
+    static constexpr const char* ObjectPath = "/com/norva/NorvaHB1";
+    static constexpr const char* Interface = "com.norva.NorvaHB1";
+    // Long enough for the user to answer a password prompt; polkit ends a prompt itself.
+    static constexpr int CallTimeoutMs = 5 * 60 * 1000;
+
+    // The texts a callback gets for the cases a front end tells apart (the refusal names
+    // what was refused, see the methods).
+    static QString notRunningText();
+    static QString cancelledText();
+
+    using Done = std::function<void(const QString& error)>;
+    using SettingsDone =
+        std::function<void(const QMap<QString, QString>& values, const QString& error)>;
+
+    explicit ServiceClient(QDBusConnection bus, QObject* parent = nullptr);
+    ~ServiceClient() override;
+
+    bool serviceRunning() const { return running_; }
+
+    // The properties, as last read ("responding", "not responding", "stopped"; "none",
+    // "network", "usb").
+    QString state() const { return state_; }
+    QString mode() const { return mode_; }
+    QString deviceAddress() const { return deviceAddress_; }
+    uint networkSent() const { return networkSent_; }
+    uint networkReceived() const { return networkReceived_; }
+    uint networkNak() const { return networkNak_; }
+    uint networkMissed() const { return networkMissed_; }
+    uint usbSent() const { return usbSent_; }
+    uint usbReceived() const { return usbReceived_; }
+    uint usbMissed() const { return usbMissed_; }
+    // The pending action's warning: on screen, its mode (0 restart, 1 shutdown), seconds left.
+    bool warningOnScreen() const { return warningOnScreen_; }
+    uchar warningMode() const { return warningMode_; }
+    int warningCountdown() const { return warningCountdown_; }
+
+    // Start and Stop the heartbeat, Clear the counters of both links (polkit action
+    // com.norva.NorvaHB1.control).
+    void start(Done done);
+    void stop(Done done);
+    void clear(Done done);
+    // Stores the settings pages' values, "Section/Key" = value as readSettings gives them plus
+    // "GSD/Password"; a key left out keeps its value. A bad value fails with the service's
+    // reason and stores nothing (com.norva.NorvaHB1.configure).
+    void applySettings(const QMap<QString, QString>& values, Done done);
+    // The pending-action warning with the last mode, as the window's test button
+    // (com.norva.NorvaHB1.configure).
+    void testWarning(Done done);
+    // The settings pages' values; the password is never among them. Open to everyone.
+    void readSettings(SettingsDone done);
+
+signals:
+    void serviceAppeared();
+    void serviceVanished();
+
+    void stateChanged(const QString& state);
+    void networkCountersChanged(uint sent, uint rcvd, uint nak, uint missed);
+    void usbCountersChanged(uint sent, uint rcvd, uint missed);
+    void modeChanged(const QString& mode);
+    void deviceAddressChanged(const QString& address);
+
+    void noResponse(const QString& text);
+    void answered();
+    void deviceMessage(const QString& caption);
+    void commandAccepted(const QString& source, const QString& action);
+    void warningShown(uchar mode);
+    void warningTicked(int countdown);
+    void warningEnded();
+    void caption(const QString& text);
+    void statusLine(const QString& text);
+    void logLine(const QString& text);
+
+private slots:
+    // Every signal of the service, PropertiesChanged included, arrives here.
+    void onServiceSignal(const QDBusMessage& message);
+
+private:
+    // The name's owner is now `owner` (a unique name, empty: none).
+    void ownerIs(const QString& owner);
+    // Reads every property of the owner. The first time it ends in serviceAppeared();
+    // `again` (while followed) announces what changed instead.
+    void readAll(bool again);
+    // Stores the values; with `announce`, emits the value signals of those that changed.
+    void apply(const QVariantMap& values, bool announce);
+    // Calls `method`; `done` gets the reply, or the error as a front end shows it, worded
+    // with `what` (what the caller was trying to do, for the refusal).
+    void call(const QString& method, const QVariantList& args, const QString& what,
+              std::function<void(const QDBusMessage& reply, const QString& error)> done);
+    QString errorText(const QDBusMessage& reply, const QString& what) const;
+
+    QDBusConnection bus_;
+    QDBusServiceWatcher* watcher_ = nullptr;
+    QString owner_;
+    // Counts owners, so a snapshot read for an owner that has gone since is dropped.
+    quint64 generation_ = 0;
+    bool running_ = false;
+
+    QString state_ = QStringLiteral("stopped");
+    QString mode_ = QStringLiteral("none");
+    QString deviceAddress_;
+    uint networkSent_ = 0;
+    uint networkReceived_ = 0;
+    uint networkNak_ = 0;
+    uint networkMissed_ = 0;
+    uint usbSent_ = 0;
+    uint usbReceived_ = 0;
+    uint usbMissed_ = 0;
+    bool warningOnScreen_ = false;
+    uchar warningMode_ = 0;
+    int warningCountdown_ = 0;
+};
+
+} // namespace norva

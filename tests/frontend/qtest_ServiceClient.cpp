@@ -1,0 +1,450 @@
+// ServiceClient against the real norvahbd on a private bus of the test's own, with the fake
+// login manager and the fake polkit authority (ServiceBed): the client must follow whatever
+// the service does, through its life, and report every answer of a guarded call.
+#include "frontend/ServiceBed.h"
+#include "frontend/ServiceClient.h"
+#include "support/FreePort.h"
+#include "support/WaitFor.h"
+
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <ostream>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+// Failures show texts as texts.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+namespace norva {
+using test::ServiceBed;
+using test::WaitFor;
+namespace {
+
+constexpr int kWaitMs = 20000;
+constexpr const char* kUser = "Ostra";
+constexpr const char* kPassword = "s3cret";
+
+// Settings of a service that resumes its heartbeat at start. The network heartbeat goes to
+// 127.0.0.1 on `udpPort`, where the service's own socket listens: each heartbeat comes back
+// to it and counts as received, so the counters move and the state stays "responding"
+// without a device and without a datagram leaving the machine. With `usb` the serial
+// heartbeat runs on COM7 (ServiceBed::startSerialDevice) once a second, failing at the first
+// miss.
+std::string Settings(quint16 udpPort, bool usb = false) {
+    return "[Setup]\n"
+           "IPAddr=127.0.0.1\n"
+           "Port=" +
+           std::to_string(udpPort) +
+           "\n"
+           "Freq=1\n"
+           "FailCount=3\n"
+           "Network=" +
+           (usb ? "0" : "1") +
+           "\n"
+           "USB=" +
+           (usb ? "1" : "0") +
+           "\n"
+           "ComPort=COM7\n"
+           "comFreq=1\n"
+           "comFail=1\n"
+           "[Run]\n"
+           "IsStarted=1\n"
+           "[GSD]\n"
+           "Username=" +
+           kUser +
+           "\n"
+           "Password=" +
+           kPassword +
+           "\n"
+           "AlertPedningAction=1\n";
+}
+
+// Every signal of a client, in order, as text; and a check at each value signal that the
+// getters already hold the value it announces.
+class Events {
+public:
+    explicit Events(ServiceClient& client) {
+        auto add = [this](std::string e) { list.push_back(std::move(e)); };
+        auto text = [](const QString& s) { return s.toStdString(); };
+        auto num = [](auto n) { return std::to_string(n); };
+        QObject::connect(&client, &ServiceClient::serviceAppeared, [add] { add("appeared"); });
+        QObject::connect(&client, &ServiceClient::serviceVanished, [add] { add("vanished"); });
+        QObject::connect(&client, &ServiceClient::stateChanged, [=, &client](const QString& s) {
+            EXPECT_EQ(client.state(), s);
+            add("state " + text(s));
+        });
+        QObject::connect(&client, &ServiceClient::modeChanged, [=, &client](const QString& s) {
+            EXPECT_EQ(client.mode(), s);
+            add("mode " + text(s));
+        });
+        QObject::connect(&client, &ServiceClient::deviceAddressChanged,
+                         [=, &client](const QString& s) {
+                             EXPECT_EQ(client.deviceAddress(), s);
+                             add("address " + text(s));
+                         });
+        QObject::connect(&client, &ServiceClient::networkCountersChanged,
+                         [=, &client](uint s, uint r, uint n, uint m) {
+                             EXPECT_EQ(client.networkSent(), s);
+                             EXPECT_EQ(client.networkReceived(), r);
+                             EXPECT_EQ(client.networkNak(), n);
+                             EXPECT_EQ(client.networkMissed(), m);
+                             add("network " + num(s) + " " + num(r) + " " + num(n) + " " + num(m));
+                         });
+        QObject::connect(&client, &ServiceClient::usbCountersChanged,
+                         [=, &client](uint s, uint r, uint m) {
+                             EXPECT_EQ(client.usbSent(), s);
+                             EXPECT_EQ(client.usbReceived(), r);
+                             EXPECT_EQ(client.usbMissed(), m);
+                             add("usb " + num(s) + " " + num(r) + " " + num(m));
+                         });
+        QObject::connect(&client, &ServiceClient::noResponse,
+                         [=](const QString& s) { add("noResponse " + text(s)); });
+        QObject::connect(&client, &ServiceClient::answered, [=, &client] {
+            EXPECT_EQ(client.state(), "responding");
+            add("answered");
+        });
+        QObject::connect(&client, &ServiceClient::deviceMessage,
+                         [=](const QString& s) { add("deviceMessage " + text(s)); });
+        QObject::connect(&client, &ServiceClient::commandAccepted,
+                         [=](const QString& source, const QString& action) {
+                             add("commandAccepted " + text(source) + " " + text(action));
+                         });
+        QObject::connect(&client, &ServiceClient::warningShown, [=, &client](uchar mode) {
+            EXPECT_TRUE(client.warningOnScreen());
+            EXPECT_EQ(client.warningMode(), mode);
+            add("warningShown " + num(int(mode)));
+        });
+        QObject::connect(&client, &ServiceClient::warningTicked, [=, &client](int countdown) {
+            EXPECT_EQ(client.warningCountdown(), countdown);
+            EXPECT_TRUE(client.warningOnScreen());
+            add("warningTicked " + num(countdown));
+        });
+        QObject::connect(&client, &ServiceClient::warningEnded, [=, &client] {
+            EXPECT_FALSE(client.warningOnScreen());
+            add("warningEnded");
+        });
+        QObject::connect(&client, &ServiceClient::caption,
+                         [=](const QString& s) { add("caption " + text(s)); });
+        QObject::connect(&client, &ServiceClient::statusLine,
+                         [=](const QString& s) { add("statusLine " + text(s)); });
+        QObject::connect(&client, &ServiceClient::logLine,
+                         [=](const QString& s) { add("logLine " + text(s)); });
+    }
+
+    // Index of the first event from `from` on that starts with `prefix`, or -1.
+    int find(const std::string& prefix, std::size_t from = 0) const {
+        for (std::size_t i = from; i < list.size(); ++i)
+            if (list[i].rfind(prefix, 0) == 0)
+                return static_cast<int>(i);
+        return -1;
+    }
+    // Waits for such an event; its index, or -1 when none came in time.
+    int wait(const std::string& prefix, std::size_t from = 0, int ms = kWaitMs) const {
+        int at = -1;
+        WaitFor([&] { return (at = find(prefix, from)) >= 0; }, ms);
+        return at;
+    }
+    int count(const std::string& prefix) const {
+        return static_cast<int>(std::count_if(
+            list.begin(), list.end(), [&](const auto& e) { return e.rfind(prefix, 0) == 0; }));
+    }
+    std::string all() const {
+        std::string out;
+        for (const auto& e : list)
+            out += "\n  " + e;
+        return out;
+    }
+
+    std::vector<std::string> list;
+};
+
+// Runs one asynchronous call and waits for its callback; the error it gave. A callback that
+// never comes fails the test.
+QString Answer(const std::function<void(ServiceClient::Done)>& call) {
+    bool done = false;
+    QString error;
+    call([&](const QString& e) {
+        EXPECT_FALSE(done) << "a callback ran twice";
+        done = true;
+        error = e;
+    });
+    EXPECT_TRUE(WaitFor([&] { return done; }, kWaitMs)) << "no answer came";
+    return error;
+}
+
+QString NotAllowed(const char* what) {
+    return QStringLiteral("You are not allowed to %1; nothing was changed.").arg(what);
+}
+
+class ServiceClientTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(bed_.startBus());
+        udpPort_ = test::FreePort();
+        commandPort_ = test::FreePort();
+    }
+
+    ServiceBed bed_;
+    quint16 udpPort_ = 0;
+    quint16 commandPort_ = 0;
+};
+
+TEST_F(ServiceClientTest, FollowsAServiceThatRunsAlreadyFromACompleteSnapshot) {
+    ASSERT_NO_FATAL_FAILURE(bed_.startSerialDevice());
+    bed_.writeSettings(Settings(udpPort_, /*usb=*/true));
+    ASSERT_NO_FATAL_FAILURE(bed_.startService(commandPort_));
+    ASSERT_NO_FATAL_FAILURE(bed_.waitServiceOnBus());
+
+    ServiceClient client(bed_.bus());
+    Events events(client);
+    struct {
+        bool running = false;
+        QString state, mode, address;
+        uint usbSent = 0;
+        bool warning = true;
+    } seen;
+    QObject::connect(&client, &ServiceClient::serviceAppeared, [&] {
+        seen = {client.serviceRunning(), client.state(),   client.mode(),
+                client.deviceAddress(),  client.usbSent(), client.warningOnScreen()};
+    });
+
+    ASSERT_EQ(events.wait("appeared"), 0)
+        << "a value signal came before the snapshot:" << events.all() << bed_.serviceLog();
+    EXPECT_TRUE(seen.running);
+    EXPECT_EQ(seen.state, "responding");
+    EXPECT_EQ(seen.mode, "usb");
+    EXPECT_EQ(seen.address, "127.0.0.1");
+    EXPECT_GE(seen.usbSent, 1u) << "the heartbeat resumed at start sent one at once";
+    EXPECT_FALSE(seen.warning);
+
+    // The counters follow (the getters are checked at every signal).
+    const std::string next = "usb " + std::to_string(seen.usbSent + 2);
+    ASSERT_GE(events.wait(next), 0) << events.all();
+
+    // The device goes quiet: the alert and the state; it answers again: back to responding.
+    bed_.deviceSays("silent");
+    const int alert = events.wait("noResponse ");
+    ASSERT_GE(alert, 0) << events.all() << bed_.serviceLog();
+    EXPECT_EQ(events.list[alert], "noResponse Your Norva is not responding to the Heartbeat (USB)");
+    EXPECT_GE(events.wait("state not responding"), 0) << events.all();
+    EXPECT_EQ(client.state(), "not responding");
+    bed_.deviceSays("whole");
+    const int back = events.wait("answered", alert);
+    ASSERT_GE(back, 0) << events.all();
+    EXPECT_GE(events.wait("state responding", alert), 0) << events.all();
+}
+
+TEST_F(ServiceClientTest, PicksTheServiceUpWhenItStartsStopsAndComesBack) {
+    bed_.writeSettings(Settings(udpPort_));
+    ServiceClient client(bed_.bus());
+    Events events(client);
+    EXPECT_FALSE(client.serviceRunning());
+
+    // Started after the client: found by watching the name.
+    ASSERT_NO_FATAL_FAILURE(bed_.startService(commandPort_));
+    ASSERT_EQ(events.wait("appeared"), 0) << events.all() << bed_.serviceLog();
+    EXPECT_TRUE(client.serviceRunning());
+    EXPECT_EQ(client.mode(), "network");
+    EXPECT_EQ(client.deviceAddress(), "127.0.0.1");
+    EXPECT_EQ(client.state(), "responding");
+    ASSERT_GE(events.wait("network "), 0) << events.all();
+
+    // Stopped as the service manager stops it.
+    ASSERT_NO_FATAL_FAILURE(bed_.stopService());
+    const int gone = events.wait("vanished");
+    ASSERT_GE(gone, 0) << events.all();
+    EXPECT_FALSE(client.serviceRunning());
+    EXPECT_EQ(Answer([&](auto done) { client.stop(done); }), ServiceClient::notRunningText());
+    bool read = false;
+    client.readSettings([&](const QMap<QString, QString>& values, const QString& error) {
+        EXPECT_TRUE(values.isEmpty());
+        EXPECT_EQ(error, ServiceClient::notRunningText());
+        read = true;
+    });
+    EXPECT_TRUE(WaitFor([&] { return read; }, kWaitMs));
+
+    // Back again: a second complete snapshot, and the values follow again.
+    ASSERT_NO_FATAL_FAILURE(bed_.startService(commandPort_));
+    const int again = events.wait("appeared", gone);
+    ASSERT_GT(again, gone) << events.all() << bed_.serviceLog();
+    EXPECT_TRUE(client.serviceRunning());
+    EXPECT_EQ(client.state(), "responding");
+    ASSERT_GE(events.wait("network ", again), 0) << events.all();
+
+    // A crash is a vanishing too.
+    bed_.killService();
+    EXPECT_GE(events.wait("vanished", again), 0) << events.all();
+    EXPECT_FALSE(client.serviceRunning());
+    EXPECT_EQ(events.count("appeared"), 2) << events.all();
+}
+
+TEST_F(ServiceClientTest, GuardedCallsAnswerWithWhatPolkitSaid) {
+    bed_.writeSettings(Settings(udpPort_));
+    const std::string stored = bed_.readSettings();
+    ASSERT_NO_FATAL_FAILURE(bed_.startService(commandPort_));
+    ServiceClient client(bed_.bus());
+    Events events(client);
+    ASSERT_GE(events.wait("appeared"), 0) << events.all() << bed_.serviceLog();
+
+    // Every answer but "yes" leaves the service as it was, and says which it was.
+    struct Row {
+        const char* answer;
+        QString error;
+    };
+    for (const Row& row :
+         {Row{"deny", NotAllowed("stop the heartbeat")},
+          Row{"challenge", ServiceClient::cancelledText()},
+          Row{"error", "Whether you may stop the heartbeat could not be checked ("}}) {
+        SCOPED_TRACE(row.answer);
+        bed_.setPolkit(std::string("* ") + row.answer + "\n");
+        const QString error = Answer([&](auto done) { client.stop(done); });
+        EXPECT_TRUE(error.startsWith(row.error)) << error.toStdString();
+        EXPECT_EQ(error.count('\n'), 0);
+    }
+    bed_.setPolkit("* deny\n");
+    EXPECT_EQ(Answer([&](auto done) {
+                  client.applySettings({{"Setup/IPAddr", "127.0.0.2"}}, done);
+              }),
+              NotAllowed("change the settings"));
+    EXPECT_EQ(Answer([&](auto done) { client.testWarning(done); }),
+              NotAllowed("show the test warning"));
+    EXPECT_EQ(Answer([&](auto done) { client.clear(done); }), NotAllowed("clear the counters"));
+    EXPECT_EQ(Answer([&](auto done) { client.start(done); }), NotAllowed("start the heartbeat"));
+    EXPECT_EQ(client.state(), "responding");
+    EXPECT_EQ(events.find("state "), -1) << events.all();
+    EXPECT_EQ(events.find("warningShown"), -1) << events.all();
+    EXPECT_EQ(bed_.readSettings(), stored) << "a refused call changed the settings";
+
+    // Allowed (Start and Stop after a password prompt the user answers).
+    bed_.setPolkit("com.norva.NorvaHB1.control authenticate\ncom.norva.NorvaHB1.configure allow\n");
+    std::size_t from = events.list.size();
+    EXPECT_EQ(Answer([&](auto done) { client.stop(done); }), "");
+    EXPECT_GE(events.wait("state stopped", from), 0) << events.all();
+    EXPECT_GE(events.wait("statusLine Stopped", from), 0) << events.all();
+    from = events.list.size();
+    EXPECT_EQ(Answer([&](auto done) { client.start(done); }), "");
+    EXPECT_GE(events.wait("state responding", from), 0) << events.all();
+    EXPECT_GE(events.wait("statusLine OK", from), 0) << events.all();
+    from = events.list.size();
+    EXPECT_EQ(Answer([&](auto done) { client.clear(done); }), "");
+    EXPECT_GE(events.wait("network 0 0 0 0", from), 0) << events.all();
+
+    from = events.list.size();
+    EXPECT_EQ(Answer([&](auto done) {
+                  client.applySettings({{"Setup/IPAddr", "127.0.0.2"}}, done);
+              }),
+              "");
+    EXPECT_GE(events.wait("address 127.0.0.2", from), 0) << events.all();
+    EXPECT_EQ(Answer([&](auto done) {
+                  client.applySettings({{"Setup/Port", "12x"}}, done);
+              }),
+              "The settings were not stored: Setup/Port: up to five digits");
+    QMap<QString, QString> values;
+    QString readError = "no answer";
+    client.readSettings([&](const QMap<QString, QString>& v, const QString& error) {
+        values = v;
+        readError = error;
+    });
+    ASSERT_TRUE(WaitFor([&] { return readError != "no answer"; }, kWaitMs));
+    EXPECT_EQ(readError, "");
+    EXPECT_EQ(values.value("Setup/IPAddr"), "127.0.0.2");
+    EXPECT_EQ(values.value("Setup/Port"), QString::number(udpPort_));
+    EXPECT_FALSE(values.contains("GSD/Password"));
+
+    from = events.list.size();
+    EXPECT_EQ(Answer([&](auto done) { client.applySettings({{"Setup/Network", "0"}}, done); }), "");
+    EXPECT_GE(events.wait("mode none", from), 0) << events.all();
+}
+
+TEST_F(ServiceClientTest, FollowsTheWarningFromTheServiceSignals) {
+    bed_.writeSettings(Settings(udpPort_));
+    ASSERT_NO_FATAL_FAILURE(bed_.startService(commandPort_));
+    ServiceClient client(bed_.bus());
+    Events events(client);
+    ASSERT_GE(events.wait("appeared"), 0) << events.all() << bed_.serviceLog();
+
+    // A restart command from the device, with the warning first as the settings ask.
+    QProcess device;
+    device.start(QStringLiteral(NORVA_DEVICE),
+                 {"command", "--host", "127.0.0.1", "--port", QString::number(commandPort_),
+                  "--user", kUser, "--password", kPassword, "--action", "restart"});
+    ASSERT_TRUE(device.waitForFinished(20000));
+    EXPECT_EQ(device.exitCode(), 0) << device.readAll().toStdString();
+    const int accepted = events.wait("commandAccepted ");
+    ASSERT_GE(accepted, 0) << events.all() << bed_.serviceLog();
+    EXPECT_EQ(events.list[accepted], "commandAccepted 127.0.0.1 restart after warning");
+    const int shown = events.wait("warningShown ");
+    ASSERT_GE(shown, 0) << events.all();
+    EXPECT_EQ(events.list[shown], "warningShown 0");
+    ASSERT_GE(events.wait("warningTicked ", shown), 0) << events.all();
+    EXPECT_GE(events.wait("logLine "), 0) << events.all();
+
+    // A follower that arrives now finds the warning on screen in its snapshot.
+    ServiceClient late(bed_.bus());
+    bool lateSaw = false;
+    QObject::connect(&late, &ServiceClient::serviceAppeared, [&] {
+        lateSaw = true;
+        EXPECT_TRUE(late.warningOnScreen());
+        EXPECT_EQ(late.warningMode(), 0);
+        EXPECT_GT(late.warningCountdown(), 0);
+        EXPECT_LE(late.warningCountdown(), 10);
+    });
+    EXPECT_TRUE(WaitFor([&] { return lateSaw; }, kWaitMs));
+
+    // At 0 the warning ends and the restart goes to the (fake) login manager.
+    const int ended = events.wait("warningEnded", shown, 30000);
+    ASSERT_GT(ended, shown) << events.all();
+    EXPECT_FALSE(client.warningOnScreen());
+    EXPECT_TRUE(WaitFor([&] { return bed_.loginCalls() == "Reboot false\n"; }))
+        << bed_.loginCalls();
+
+    // The test button: refused, nothing shows; allowed, the warning shows with the last mode.
+    bed_.setPolkit("* deny\n");
+    std::size_t from = events.list.size();
+    EXPECT_EQ(Answer([&](auto done) { client.testWarning(done); }),
+              NotAllowed("show the test warning"));
+    bed_.setPolkit("com.norva.NorvaHB1.configure allow\n");
+    EXPECT_EQ(Answer([&](auto done) { client.testWarning(done); }), "");
+    const int test = events.wait("warningShown ", from);
+    ASSERT_GE(test, 0) << events.all();
+    EXPECT_EQ(events.list[test], "warningShown 0");
+    EXPECT_EQ(events.find("warningShown ", from), test) << "the refused one showed too";
+    EXPECT_GE(events.wait("warningTicked ", test), 0) << events.all();
+}
+
+TEST_F(ServiceClientTest, RelaysTheDeviceMessagesOnTheHeartbeatPort) {
+    bed_.writeSettings(Settings(udpPort_));
+    ASSERT_NO_FATAL_FAILURE(bed_.startService(commandPort_));
+    ServiceClient client(bed_.bus());
+    Events events(client);
+    ASSERT_GE(events.wait("appeared"), 0) << events.all() << bed_.serviceLog();
+
+    // "NorvaRestart" to the service's heartbeat port, from loopback, as the device sends it.
+    const int udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(udp, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(udpPort_);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string restart = "NorvaRestart";
+    EXPECT_EQ(::sendto(udp, restart.data(), restart.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                       sizeof to),
+              static_cast<ssize_t>(restart.size()));
+    ::close(udp);
+    const int message = events.wait("deviceMessage ");
+    ASSERT_GE(message, 0) << events.all() << bed_.serviceLog();
+    EXPECT_EQ(events.list[message], "deviceMessage Restart");
+    EXPECT_GE(events.wait("caption Restart"), 0) << events.all();
+}
+
+} // namespace
+} // namespace norva
