@@ -7,6 +7,7 @@ namespace norva {
 
 class MessageBoxes;
 class PowerBackend;
+class ServiceClient;
 
 // What the application object is given from outside: where its settings file lives, the
 // command port, and the services that tests replace. main() fills it for the real program.
@@ -17,6 +18,10 @@ struct AppEnvironment {
     PowerBackend* power = nullptr;
     bool balloonsAvailable = false; // the desktop's tray can show messages
     bool trayAvailable = true;      // the desktop has a notification area at all
+    // Set when the service norvahbd is to be followed: the window is its front end, binds no
+    // port and sends no heartbeat, and `settingsFolder` holds the pages' private copy of the
+    // service's settings.
+    ServiceClient* service = nullptr;
 };
 
 } // namespace norva

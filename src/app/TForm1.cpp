@@ -1,5 +1,6 @@
 #include "app/TForm1.h"
 
+#include "app/FrontEnd.h"
 #include "platform/ErrorBox.h"
 #include "platform/MessageBoxes.h"
 #include "ui/CEditIPAddr.h"
@@ -57,7 +58,10 @@ TForm1::TForm1(const AppEnvironment& environment)
     // included, is built before it, and a command accepted under such a box warns and acts
     // as at any other time.
     warning = new Twarning(agent.pending, this);
-    agent.Listen();
+    if (env.service)
+        frontEnd = new FrontEnd(*env.service, agent, pages, view, *warning, *env.boxes, this);
+    else
+        agent.Listen(); // a front end leaves the ports to the service
 }
 
 TForm1::~TForm1() {
@@ -114,8 +118,10 @@ void TForm1::connectHandlers() {
 
     agent.control.loadSetup = [this] { pages.loadSetup(); };
     pages.IsComPortAvailable = [this](unsigned n) { return agent.myPort.IsComPortAvailable(n); };
-    pages.beginApply = [this] { return agent.control.BeginApply(); };
-    pages.endApply = [this](bool restart) { agent.control.EndApply(restart); };
+    if (!frontEnd) {
+        pages.beginApply = [this] { return agent.control.BeginApply(); };
+        pages.endApply = [this](bool restart) { agent.control.EndApply(restart); };
+    }
 
     auto on = [this](auto* sender, auto signal, void (TForm1::*handler)()) {
         connect(sender, signal, this,
@@ -141,11 +147,19 @@ void TForm1::connectHandlers() {
     auto click = [this](QPushButton* button, std::function<void()> handler) {
         connect(button, &QPushButton::clicked, this, [this, handler] { guarded(handler); });
     };
-    click(ui.Button2, [this] { agent.control.Button2Click(); });
-    click(ui.Button4, [this] { agent.control.Button4Click(); });
+    click(ui.Button2, [this] { frontEnd ? frontEnd->Start() : agent.control.Button2Click(); });
+    click(ui.Button4, [this] { frontEnd ? frontEnd->Stop() : agent.control.Button4Click(); });
     click(ui.Button5, [this] { pages.Button5Click(); });
-    click(ui.Button6, [this] { pages.Button6Click(); });
-    click(ui.Button7, [this] { pages.Button7Click(); });
+    click(ui.Button6, [this] {
+        pages.Button6Click();
+        if (frontEnd)
+            frontEnd->ApplyHeartbeatPage();
+    });
+    click(ui.Button7, [this] {
+        pages.Button7Click();
+        if (frontEnd)
+            frontEnd->ApplyShutdownPage();
+    });
     click(ui.Button8, [this] { pages.Button8Click(); });
 }
 
@@ -162,6 +176,11 @@ void TForm1::FormCreate() {
     agent.status.failed = false;
     pages.loadGSD();
     pages.loadSetup();
+    if (frontEnd) {
+        // The service runs the heartbeat and the command port; the window follows it.
+        frontEnd->Begin();
+        return;
+    }
     agent.control.OpenStoredPort();
     if (closed_)
         return; // closed from under the port's message: the program ends here
@@ -203,8 +222,11 @@ void TForm1::Timer3Timer() {
 }
 
 void TForm1::exit1Click() {
-    if (!env.boxes->askYesNo(
-            "Closing this program will disable Heartbeat and Graceful Shutdown\rContinue?"))
+    const char* const question =
+        frontEnd ? "Closing this program closes this window only: the NorvaHB service goes on "
+                   "with Heartbeat and Graceful Shutdown\rContinue?"
+                 : "Closing this program will disable Heartbeat and Graceful Shutdown\rContinue?";
+    if (!env.boxes->askYesNo(question))
         return;
     if (agent.myPort.Open())
         agent.myPort.setOpen(false);
@@ -298,6 +320,10 @@ void TForm1::theTabsChange(int index) {
 }
 
 void TForm1::Button3Click() {
+    if (frontEnd) {
+        frontEnd->Clear();
+        return;
+    }
     agent.serial.ComClearStats();
     agent.network.ClearStats();
 }
@@ -308,6 +334,10 @@ void TForm1::About1Click() {
 }
 
 void TForm1::Button9Click() {
+    if (frontEnd) {
+        frontEnd->TestWarning(); // the service counts; this window shows its count
+        return;
+    }
     // Modally, with the mode the last command left (restart if none did).
     agent.pending.ShowPending(agent.pending.mode, true);
 }

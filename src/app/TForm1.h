@@ -14,6 +14,7 @@
 
 namespace norva {
 
+class FrontEnd;
 class TAboutBox;
 class TSetupFrm;
 class Twarning;
@@ -75,6 +76,7 @@ public:
     Agent agent;         // reads `pages` once it runs
     SettingsPages pages; // the pages' values as shown now, for the agent
     Twarning* warning = nullptr;
+    FrontEnd* frontEnd = nullptr; // set when the window follows the service
 
     TSetupFrm* SetupFrm = nullptr;
     TAboutBox* AboutBox = nullptr;

@@ -1,0 +1,182 @@
+#include "app/FrontEnd.h"
+
+#include "agent/Agent.h"
+#include "frontend/ServiceClient.h"
+#include "platform/MessageBoxes.h"
+#include "ui/SettingsPages.h"
+#include "ui/StatusView.h"
+#include "ui/Twarning.h"
+
+namespace norva {
+
+namespace {
+
+// The heartbeat page's keys and the shutdown page's, as the service names them.
+const char* const kHeartbeatKeys[] = {
+    "Setup/StartInTray", "Setup/ShowStatusInTray", "Setup/Network",
+    "Setup/USB",         "Setup/IPAddr",           "Setup/Port",
+    "Setup/Freq",        "Setup/FailCount",        "Setup/ComPort"};
+const char* const kShutdownKeys[] = {"GSD/username", "GSD/AlertPedningAction"};
+
+std::pair<std::string, std::string> split(const QString& name) {
+    const int slash = name.indexOf('/');
+    return {name.left(slash).toStdString(), name.mid(slash + 1).toStdString()};
+}
+
+} // namespace
+
+FrontEnd::FrontEnd(ServiceClient& client, Agent& agent, SettingsPages& pages, StatusView& view,
+                   Twarning& warning, MessageBoxes& boxes, QObject* parent)
+    : QObject(parent), client_(client), agent_(agent), pages_(pages), view_(view),
+      warning_(warning), boxes_(boxes) {
+    connect(&client_, &ServiceClient::serviceAppeared, this, [this] { appeared(); });
+    connect(&client_, &ServiceClient::serviceVanished, this, [this] { vanished(); });
+    connect(&client_, &ServiceClient::stateChanged, this,
+            [this](const QString& state) { drawState(state); });
+    // Every answer redraws, as the heartbeat does in this window; the alert follows this
+    // desktop's balloon rules through the view.
+    connect(&client_, &ServiceClient::answered, this, [this] { agent_.status.showAnswered(); });
+    connect(&client_, &ServiceClient::noResponse, this,
+            [this](const QString& text) { agent_.status.showFailure(text.toStdString()); });
+    connect(&client_, &ServiceClient::networkCountersChanged, this,
+            [this](uint sent, uint rcvd, uint nak, uint missed) {
+                view_.showNetworkCounters(sent, rcvd, nak, missed);
+            });
+    connect(&client_, &ServiceClient::usbCountersChanged, this,
+            [this](uint sent, uint rcvd, uint missed) {
+                view_.showSerialCounters(sent, rcvd, missed);
+            });
+    connect(&client_, &ServiceClient::caption, this,
+            [this](const QString& text) { view_.setCaption(text); });
+    connect(&client_, &ServiceClient::statusLine, this,
+            [this](const QString& text) { view_.setLabel4(text); });
+    connect(&client_, &ServiceClient::logLine, this,
+            [this](const QString& text) { view_.appendMemo(text); });
+    // The warning counts in the service; the window shows its count, and closing the window
+    // only hides it there.
+    connect(&client_, &ServiceClient::warningShown, this,
+            [this](uchar mode) { warning_.showPending(mode, false); });
+    connect(&client_, &ServiceClient::warningTicked, this,
+            [this](int countdown) { warning_.showCount(countdown); });
+    connect(&client_, &ServiceClient::warningEnded, this, [this] { warning_.endShowing(); });
+}
+
+bool FrontEnd::following() const {
+    return client_.serviceRunning();
+}
+
+void FrontEnd::Begin() {
+    if (client_.serviceRunning())
+        appeared();
+    else
+        vanished();
+}
+
+void FrontEnd::appeared() {
+    view_.showNetworkCounters(client_.networkSent(), client_.networkReceived(),
+                              client_.networkNak(), client_.networkMissed());
+    view_.showSerialCounters(client_.usbSent(), client_.usbReceived(), client_.usbMissed());
+    drawState(client_.state());
+    if (client_.warningOnScreen()) {
+        warning_.showPending(client_.warningMode(), false);
+        warning_.showCount(client_.warningCountdown());
+    }
+    loadSettings();
+}
+
+void FrontEnd::vanished() {
+    agent_.status.showIcon(stoppedIcon);
+    agent_.status.setStatusText("service not running");
+    agent_.status.setTray(3, "The NorvaHB service is not running");
+    if (warning_.isVisible())
+        warning_.endShowing();
+}
+
+void FrontEnd::drawState(const QString& state) {
+    if (state == "responding")
+        agent_.status.showAnswered();
+    else if (state == "not responding")
+        agent_.status.showFailureState();
+    else
+        agent_.status.showStopped(pages_.statusInTray());
+}
+
+void FrontEnd::loadSettings() {
+    client_.readSettings([this](const QMap<QString, QString>& values, const QString& error) {
+        if (!error.isEmpty()) {
+            view_.appendMemo("The service's settings could not be read: " + error);
+            return;
+        }
+        SettingsFile& copy = agent_.MyIni.file();
+        for (auto it = values.begin(); it != values.end(); ++it) {
+            const auto [section, key] = split(it.key());
+            copy.WriteString(section, key, it.value().toStdString());
+        }
+        // Empty, not the file's default: the page shows no password, and an Apply that
+        // leaves it empty keeps the service's.
+        copy.WriteString("GSD", "Password", "");
+        pages_.loadSetup();
+        pages_.loadGSD();
+    });
+}
+
+std::function<void(const QString&)> FrontEnd::reportRefusal() {
+    return [this](const QString& error) {
+        if (error.isEmpty())
+            return;
+        boxes_.showError(error.toStdString());
+    };
+}
+
+void FrontEnd::Start() {
+    client_.start(reportRefusal());
+}
+
+void FrontEnd::Stop() {
+    client_.stop(reportRefusal());
+}
+
+void FrontEnd::Clear() {
+    client_.clear(reportRefusal());
+}
+
+void FrontEnd::TestWarning() {
+    client_.testWarning(reportRefusal());
+}
+
+void FrontEnd::send(const QMap<QString, QString>& values) {
+    client_.applySettings(values, [this](const QString& error) {
+        if (error.isEmpty())
+            return;
+        boxes_.showError(error.toStdString());
+        // Nothing changed in the service: the pages show its values again.
+        loadSettings();
+    });
+}
+
+void FrontEnd::ApplyHeartbeatPage() {
+    const SettingsFile& copy = agent_.MyIni.file();
+    QMap<QString, QString> values;
+    for (const char* name : kHeartbeatKeys) {
+        const auto [section, key] = split(name);
+        values.insert(name, QString::fromStdString(copy.ReadString(section, key, "")));
+    }
+    send(values);
+}
+
+void FrontEnd::ApplyShutdownPage() {
+    const SettingsFile& copy = agent_.MyIni.file();
+    QMap<QString, QString> values;
+    for (const char* name : kShutdownKeys) {
+        const auto [section, key] = split(name);
+        values.insert(name, QString::fromStdString(copy.ReadString(section, key, "")));
+    }
+    // The service never gives its password out, so the page starts empty: an empty field
+    // keeps the service's password, a typed one replaces it.
+    const std::string password = copy.ReadString("GSD", "Password", "");
+    if (!password.empty())
+        values.insert("GSD/Password", QString::fromStdString(password));
+    send(values);
+}
+
+} // namespace norva

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <functional>
+
+namespace norva {
+
+class Agent;
+class MessageBoxes;
+class ServiceClient;
+class SettingsPages;
+class StatusView;
+class Twarning;
+
+// The window as the service's front end: it binds no port and sends no heartbeat; what it
+// shows comes from the service over the bus, drawn by the same view with the same rules
+// (pictures, texts, tray, the alert as this desktop shows it), and its commands go to the
+// service.
+//
+// The settings pages stay what they are: they read and write the agent's settings file, which
+// here is a private copy of the service's settings (minus the password, which the service
+// never gives out). When the service appears, the copy is filled from it and the pages reload;
+// an Apply sends the page's values from the copy to the service, and a refusal shows one box
+// and puts the service's values back. The agent itself runs nothing: its HeartbeatStatus only
+// turns the service's state into what the window and tray show.
+class FrontEnd : public QObject {
+    Q_OBJECT
+public:
+    FrontEnd(ServiceClient& client, Agent& agent, SettingsPages& pages, StatusView& view,
+             Twarning& warning, MessageBoxes& boxes, QObject* parent = nullptr);
+
+    // Follows the service from now on (drawn at once, running or not).
+    void Begin();
+
+    // The window's commands.
+    void Start();
+    void Stop();
+    void Clear();
+    void ApplyHeartbeatPage(); // after the page has written its values to the copy
+    void ApplyShutdownPage();
+    void TestWarning();
+
+    bool following() const;
+
+private:
+    void appeared();
+    void vanished();
+    void drawState(const QString& state);
+    void loadSettings();
+    void send(const QMap<QString, QString>& values);
+    std::function<void(const QString&)> reportRefusal();
+
+    ServiceClient& client_;
+    Agent& agent_;
+    SettingsPages& pages_;
+    StatusView& view_;
+    Twarning& warning_;
+    MessageBoxes& boxes_;
+};
+
+} // namespace norva
