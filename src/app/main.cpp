@@ -4,6 +4,7 @@
 #include "app/AppEnvironment.h"
 #include "app/TForm1.h"
 #include "commands/Login1PowerBackend.h"
+#include "frontend/ServiceClient.h"
 #include "platform/ErrorBox.h"
 #include "platform/InstanceLock.h"
 #include "settings/SettingsFile.h"
@@ -13,10 +14,14 @@
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDir>
 #include <QSystemTrayIcon>
+#include <QTemporaryDir>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 
 namespace {
@@ -29,11 +34,28 @@ bool haveDisplay() {
     return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
 }
 
-// Whether norvahbd holds its name on the system bus. No system bus means no service.
-bool ServiceIsRunning() {
+// Whether this window is to be the front end of the service norvahbd: asked for with
+// --front-end, or the service holds its name on the system bus, or it is enabled to start at
+// boot (then it may be starting, and the window waits for it rather than take its ports).
+bool FollowService(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--front-end") == 0)
+            return true;
     const QDBusConnection bus = QDBusConnection::systemBus();
-    return bus.isConnected() && bus.interface() &&
-           bus.interface()->isServiceRegistered("com.norva.NorvaHB1").value();
+    if (bus.isConnected() && bus.interface() &&
+        bus.interface()->isServiceRegistered(norva::ServiceClient::ServiceName).value())
+        return true;
+    std::error_code ignored;
+    return std::filesystem::exists("/etc/systemd/system/multi-user.target.wants/norvahbd.service",
+                                   ignored);
+}
+
+// Where the settings pages keep their copy of the service's settings while the window runs:
+// a folder of this user's alone, in the session's runtime folder when there is one.
+QString PagesCopyTemplate() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const QString base = runtime && *runtime ? QString::fromLocal8Bit(runtime) : QDir::tempPath();
+    return base + "/NorvaHB-front-end-XXXXXX";
 }
 
 } // namespace
@@ -54,18 +76,15 @@ int main(int argc, char** argv) {
     }
 
     QApplication app(argc, argv);
-    // With the service running, the heartbeat and the command port are its: a second heartbeat
-    // would double the device's counts and the command port is taken. Say so once and end.
-    if (ServiceIsRunning()) {
-        const std::string said =
-            "The NorvaHB service (norvahbd) is running on this computer: it sends the heartbeat "
-            "and serves the command port, so this copy ends.";
-        MirrorToStderr(said);
-        instance.release();
-        TerminationSignals termination([] { QApplication::exit(0); });
-        QtMessageBoxes boxes;
-        boxes.showError(said);
-        return 0;
+    // With the service on this computer, the heartbeat and the command port are its: this
+    // window becomes its front end and binds no port. Without it, the window runs them itself.
+    std::unique_ptr<ServiceClient> service;
+    std::unique_ptr<QTemporaryDir> pagesCopy;
+    if (FollowService(argc, argv)) {
+        service = std::make_unique<ServiceClient>(QDBusConnection::systemBus());
+        pagesCopy = std::make_unique<QTemporaryDir>(PagesCopyTemplate());
+        MirrorToStderr("The NorvaHB service (norvahbd) runs the heartbeat and the command port on "
+                       "this computer: this window follows it.");
     }
     QApplication::setApplicationDisplayName(QString());
     // The program lives in the tray: closing its last visible window does not end it.
@@ -75,6 +94,16 @@ int main(int argc, char** argv) {
     Login1PowerBackend power;
     AppEnvironment env;
     env.settingsFolder = SettingsFile::DefaultFolder();
+    if (service) {
+        if (!pagesCopy->isValid()) {
+            boxes.showError(ErrorBoxText("The settings pages have no folder for their copy of the "
+                                         "service's settings: " +
+                                         pagesCopy->errorString().toStdString()));
+            return 1;
+        }
+        env.settingsFolder = pagesCopy->path().toStdString();
+        env.service = service.get();
+    }
     env.boxes = &boxes;
     env.power = &power;
     env.balloonsAvailable = TrayIcon::BalloonsAvailable();

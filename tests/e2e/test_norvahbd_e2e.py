@@ -9,6 +9,7 @@ Run as: test_norvahbd_e2e.py NORVAHBD NORVAHB NORVA_DEVICE FAKE_LOGIN1 FAKE_POLK
 import os
 import re
 import signal
+import subprocess
 import sys
 import time
 import unittest
@@ -120,16 +121,22 @@ class ServiceCase(NorvaCase):
         self.assertIn("norvahb_device_responding 1", metrics)
         self.assertIn("norvahb_commands_accepted_total 1", metrics)
 
-        # A desktop copy leaves the ports to the service and says why.
+        # A desktop copy becomes the service's front end: it says so and binds no port.
         env = self.lab.norvahb_env(self.lab.new_home("desktop-"))
         err_path = self.log_path("desktop.err")
         with open(err_path, "w") as err:
             desk = self.lab.start_norvahb(env, self.net, stdout=err, stderr=err)
         self.procs.append(desk)
         said = tb.LogFile(err_path)
-        self.assertTrue(said.wait_for(r"service \(norvahbd\) is running", 15, alive=desk),
-                        said.tail())
-        # Its box waits for the user; the session's end closes it.
+        self.assertTrue(said.wait_for(r"this window follows it", 15, alive=desk), said.tail())
+        time.sleep(0.5)  # time enough to bind, were it going to
+        for table in ("-ltnpH", "-lunpH"):
+            sockets = subprocess.run(self.net.in_pc(["ss", table]), capture_output=True,
+                                     text=True).stdout
+            self.assertNotIn("pid=%d," % desk.pid, sockets, "the front end bound a port")
+        status, out = self.send_command("--action", "shutdown", "--user", self.USER,
+                                        "--password", self.PASSWORD)
+        self.assertIn("ack 01", out, "the service stopped serving commands beside a front end")
         desk.send_signal(signal.SIGTERM)
         self.assertEqual(desk.wait(10), 0)
 
