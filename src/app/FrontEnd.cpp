@@ -117,6 +117,8 @@ void FrontEnd::loadSettings() {
         copy.WriteString("GSD", "Password", "");
         pages_.loadSetup();
         pages_.loadGSD();
+        if (settingsLoaded)
+            settingsLoaded();
     });
 }
 

@@ -44,6 +44,10 @@ public:
 
     bool following() const;
 
+    // Told when the pages' copy has been filled from the service, for whatever else of the
+    // window shows stored settings (the details panel, the address).
+    std::function<void()> settingsLoaded;
+
 private:
     void appeared();
     void vanished();

@@ -177,7 +177,14 @@ void TForm1::FormCreate() {
     pages.loadGSD();
     pages.loadSetup();
     if (frontEnd) {
-        // The service runs the heartbeat and the command port; the window follows it.
+        // The service runs the heartbeat and the command port; the window follows it. The
+        // address and the details panel show the service's settings once they have come.
+        frontEnd->settingsLoaded = [this] {
+            ui.IPADD->setText(QString::fromStdString(
+                agent.MyIni.file().ReadString(keys::IPAddr, ui.IPAddr->Text())));
+            if (ui.theTabs->currentIndex() == 0)
+                theTabsChange(0);
+        };
         frontEnd->Begin();
         return;
     }

@@ -101,8 +101,10 @@ void TForm1Ui::setupUi(QMainWindow* window, MessageBoxes* boxes) {
     }
     Image2->hide();
     Image3->hide();
-    Label1 = label(status, "OK", 0, 56, 75, 20);
-    Label1->setAlignment(Qt::AlignCenter);
+    // Two lines' room under the heart, for the front end's "service not running".
+    Label1 = label(status, "OK", 0, 56, 95, 44);
+    Label1->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    Label1->setWordWrap(true);
     QFont big = Label1->font();
     big.setBold(true);
     big.setPointSizeF(big.pointSizeF() * 1.3);
