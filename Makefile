@@ -53,6 +53,8 @@ bench: deps
 	    --soak-minutes $(SOAK_MINUTES)
 
 # The real program against the simulated device, with a fake login manager: nothing restarts.
+# NORVA_DEMO_MODE=usb: USB mode; NORVA_DEMO_MODE=service: the service norvahbd with NorvaHB as
+# its front end.
 demo: build
 	@scripts/demo.sh $(BUILD)
 

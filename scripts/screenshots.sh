@@ -13,6 +13,10 @@
 #   failure-balloon.png   the no-response balloon, window put away into the tray
 #   warning.png           the ten-second warning after a restart command
 #   do-restart.png        the caption "DO restart" once the countdown has ended
+# Then the same settings go to the service norvahbd (started as `make demo
+# NORVA_DEMO_MODE=service` starts it), and a new NorvaHB becomes its front end:
+#   front-end.png                  the Status page following the running service
+#   front-end-service-stopped.png  the same window once the service has stopped
 # As root the pictures show Network mode (network namespaces); otherwise USB mode.
 #
 # Usage: scripts/screenshots.sh BUILD_DIR [OUT_DIR]   (OUT_DIR defaults to docs/screenshots)
@@ -130,10 +134,13 @@ click_tab() { # click_tab N: selects page N (0, 1, 2) of the main window by its 
 # --- the run --------------------------------------------------------------------------------
 
 demo_paths "${1:-}"
+demo_need_service
 if ! demo_in_lab; then
-    # Again inside the test bed, with network namespaces where this machine can make them.
+    # Again inside the test bed, with network namespaces where this machine can make them,
+    # and the service's bus policy on its bus.
     net=no
     [[ "$(id -u)" == 0 ]] && net=auto
+    DEMO_SERVICE=1 # for demo_enter_lab: the bus with the service's policy
     demo_enter_lab "$net" "$0" "$@"
 fi
 demo_init
@@ -201,3 +208,26 @@ wait_window '^DO restart$' >/dev/null
 sleep 0.5
 shot do-restart "$(frame "$MAIN")"
 echo "fake login manager: $(cat "$CALLS_LOG")"
+
+# The service takes over with the same settings: the desktop copy ends first, as the one-copy
+# rule of the ports asks, then the service reports READY=1 and a new NorvaHB finds it on the
+# bus and follows it.
+demo_stop "$NORVAHB_PID"
+demo_start_norvahbd
+DEMO_SERVICE=1
+demo_start_norvahb
+MAIN="$(wait_window '^Norva Utility$')"
+xdotool windowactivate --sync "$MAIN" 2>/dev/null || true
+wait_heartbeats 4
+# Through the heartbeat page (which shows the service's settings) back to Status: the window
+# picks the Status page's panel (Network or USB) when that page is selected, and when it
+# started the service's settings had not arrived yet.
+click_tab 1
+click_tab 0
+wait_heartbeats 2
+shot front-end "$(frame "$MAIN")"
+
+# The service stops under the running front end: grey heart, "service not running".
+demo_stop "$NORVAHBD_PID"
+sleep 1
+shot front-end-service-stopped "$(frame "$MAIN")"

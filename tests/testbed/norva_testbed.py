@@ -25,10 +25,12 @@ test of the login-manager backend run it as a program:
       Writes DIR/system-bus.conf, the configuration of a private system-type bus listening on
       DIR/system_bus_socket, and prints its path.
 
-  norva_testbed.py run --build BUILD [--net no|auto|yes] [--prefix PREFIX] -- COMMAND [ARG...]
+  norva_testbed.py run --build BUILD [--net no|auto|yes] [--prefix PREFIX]
+                      [--service-policy FILE] -- COMMAND [ARG...]
       Opens a lab (a private bus with fake-login1, and fake-polkit when it is built, on it
       and, with --net, a pair of network
-      namespaces; "auto" goes on without them where they cannot be made), runs COMMAND with
+      namespaces; "auto" goes on without them where they cannot be made; with
+      --service-policy the bus enforces that policy file as Lab.open does), runs COMMAND with
       the lab in its environment, and closes the lab when COMMAND ends: everything the lab
       started is stopped, the namespaces and the lab's folder are removed. Exits with
       COMMAND's status. SIGTERM and SIGHUP are passed on to COMMAND; SIGINT from a terminal
@@ -46,6 +48,15 @@ test of the login-manager backend run it as a program:
       Inside a `run`: applies the guard to DBUS_SYSTEM_BUS_ADDRESS against the lab in DIR, then
       executes NORVAHB in its place (in namespace NS of that lab with --netns), so the process
       id stays the same. Refuses, with status 3, when the guard does.
+
+  norva_testbed.py exec-norvahbd --lab DIR [--netns NS] -- NORVAHBD [ARG...]
+      The same for the service: the same guard, and refused as well unless the lab's fake
+      polkit authority runs, so every authorization the service asks for is answered by the
+      fake. The caller gives the service the environment and arguments its unit would.
+
+  norva_testbed.py notify-socket PATH LOG
+      A $NOTIFY_SOCKET for a service a shell starts (see NotifySocket): binds PATH, then
+      appends each datagram to LOG as one line, "pid=PID KEY=VALUE ...", until SIGTERM.
 """
 
 import argparse
@@ -54,6 +65,7 @@ import json
 import os
 import pwd
 import re
+import select
 import shutil
 import signal
 import socket
@@ -906,7 +918,7 @@ def cli_run(args):
     signal.signal(signal.SIGHUP, pass_on)
     status = 1
     try:
-        lab.open(namespaces=False)
+        lab.open(namespaces=False, service_policy=args.service_policy)
         env = dict(os.environ, NORVA_TESTBED_DIR=lab.dir, DBUS_SYSTEM_BUS_ADDRESS=lab.bus_address,
                    NORVA_POWER_LOG=lab.power_log.path, NORVA_PC_IP=PC_IP,
                    NORVA_DEVICE_IP=DEVICE_IP)
@@ -945,13 +957,18 @@ def cli_run(args):
     return status
 
 
-def cli_exec_norvahb(args):
+def cli_exec_norvahb(args, what="NorvaHB"):
     try:
         state = load_state(args.lab)
-        require_private_bus(os.environ.get("DBUS_SYSTEM_BUS_ADDRESS"), state)
+        require_private_bus(os.environ.get("DBUS_SYSTEM_BUS_ADDRESS"), state, what)
+        if what == "norvahbd" and "polkit" not in state.get("services", {}):
+            # Without the fake authority nobody answers the service's authorization checks
+            # on this bus; as with Lab.start_norvahbd, it does not start at all.
+            raise SetupFailure("REFUSING to start norvahbd: this test bed runs no fake polkit "
+                               "authority (build fake-polkit)")
         if args.netns and args.netns not in state.get("namespaces", []):
-            raise SetupFailure("REFUSING to start NorvaHB: %s is not a namespace of this test "
-                               "bed" % args.netns)
+            raise SetupFailure("REFUSING to start %s: %s is not a namespace of this test "
+                               "bed" % (what, args.netns))
     except SetupFailure as e:
         print("testbed: %s" % e, file=sys.stderr)
         return 3
@@ -959,6 +976,27 @@ def cli_exec_norvahb(args):
     if args.netns:
         cmd = ["ip", "netns", "exec", args.netns] + cmd
     os.execvp(cmd[0], cmd)
+
+
+def cli_notify_socket(args):
+    # A stop raises out of the wait: select() itself would resume after the handler.
+    def stop(*_):
+        raise SystemExit(0)
+
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
+    sock = NotifySocket(args.path)
+    seen = 0
+    try:
+        with open(args.log, "a", buffering=1) as log:
+            while True:
+                select.select([sock.sock], [], [])
+                for pid, fields, _ in sock.all()[seen:]:
+                    log.write(" ".join(["pid=%d" % pid] +
+                                       ["%s=%s" % kv for kv in fields.items()]) + "\n")
+                    seen += 1
+    finally:
+        sock.close()
 
 
 def main(argv=None):
@@ -971,11 +1009,19 @@ def main(argv=None):
     r.add_argument("--net", choices=("no", "auto", "yes"), default="no",
                    help="make a pair of network namespaces (needs root)")
     r.add_argument("--prefix", default="norva-lab-", help="name prefix of the lab's folder")
+    r.add_argument("--service-policy", help="a bus policy file the private bus enforces")
     r.add_argument("command", nargs="+")
     e = sub.add_parser("exec-norvahb", help="start NorvaHB inside a lab, after the guard")
     e.add_argument("--lab", required=True, help="the lab's folder (NORVA_TESTBED_DIR)")
     e.add_argument("--netns", help="one of the lab's namespaces to run NorvaHB in")
     e.add_argument("command", nargs="+")
+    d = sub.add_parser("exec-norvahbd", help="start norvahbd inside a lab, after the guard")
+    d.add_argument("--lab", required=True, help="the lab's folder (NORVA_TESTBED_DIR)")
+    d.add_argument("--netns", help="one of the lab's namespaces to run norvahbd in")
+    d.add_argument("command", nargs="+")
+    n = sub.add_parser("notify-socket", help="collect a service's notifications into a file")
+    n.add_argument("path", help="the socket to bind ($NOTIFY_SOCKET)")
+    n.add_argument("log", help="the file the notifications are appended to")
     args = p.parse_args(argv)
     if args.what == "bus-config":
         try:
@@ -986,6 +1032,10 @@ def main(argv=None):
         return 0
     if args.what == "run":
         return cli_run(args)
+    if args.what == "notify-socket":
+        return cli_notify_socket(args)
+    if args.what == "exec-norvahbd":
+        return cli_exec_norvahb(args, what="norvahbd")
     return cli_exec_norvahb(args)
 
 

@@ -214,6 +214,48 @@ class StartingTheService(unittest.TestCase):
                 "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/run/dbus/system_bus_socket"})
         self.assertFalse(os.path.exists(self.record))
 
+    def test_exec_norvahbd_from_a_shell_guarded_and_heard_on_a_notify_socket(self):
+        # What scripts/demo.sh does: the service started through the program's own guard, in
+        # its place (same process id), telling a notify socket that another command holds.
+        script = os.path.join(HERE, "norva_testbed.py")
+
+        def exec_norvahbd(lab, address):
+            env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+                   "DBUS_SYSTEM_BUS_ADDRESS": address,
+                   "NOTIFY_SOCKET": os.path.join(lab.dir, "notify")}
+            return tb.subprocess.Popen([sys.executable, script, "exec-norvahbd", "--lab", lab.dir,
+                                        "--", self.standin], env=env,
+                                       stdout=tb.subprocess.PIPE, stderr=tb.subprocess.PIPE,
+                                       text=True)
+
+        without = open_lab({"fake_login1": FAKE_LOGIN1})
+        self.addCleanup(without.close)
+        lab = open_lab()
+        self.addCleanup(lab.close)
+        for refused_lab, address in ((without, without.bus_address),
+                                     (lab, "unix:path=/run/dbus/system_bus_socket")):
+            p = exec_norvahbd(refused_lab, address)
+            _, err = p.communicate(timeout=30)
+            self.assertEqual(p.returncode, 3, err)
+            self.assertIn("REFUSING to start norvahbd", err)
+        self.assertFalse(os.path.exists(self.record))
+
+        log = tb.LogFile(os.path.join(lab.dir, "notify.log"))
+        listener = tb.subprocess.Popen([sys.executable, script, "notify-socket",
+                                        os.path.join(lab.dir, "notify"), log.path])
+        self.addCleanup(tb.stop_process, listener)
+        deadline = tb.time.monotonic() + 20
+        while not os.path.exists(os.path.join(lab.dir, "notify")):
+            self.assertLess(tb.time.monotonic(), deadline, "the notify socket was not bound")
+            tb.time.sleep(tb.POLL)
+        service = exec_norvahbd(lab, lab.bus_address)
+        self.addCleanup(tb.stop_process, service)
+        found = log.wait_for(r"READY=1", 20, alive=service)
+        self.assertIsNotNone(found, log.text())
+        self.assertEqual(log.lines()[found[0]], "pid=%d READY=1 STATUS=listening" % service.pid)
+        listener.terminate()
+        self.assertEqual(listener.wait(10), 0)
+
 
 if __name__ == "__main__":
     if len(sys.argv) < 4:
