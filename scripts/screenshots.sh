@@ -219,11 +219,6 @@ demo_start_norvahb
 MAIN="$(wait_window '^Norva Utility$')"
 xdotool windowactivate --sync "$MAIN" 2>/dev/null || true
 wait_heartbeats 4
-# Through the heartbeat page (which shows the service's settings) back to Status: the window
-# picks the Status page's panel (Network or USB) when that page is selected, and when it
-# started the service's settings had not arrived yet.
-click_tab 1
-click_tab 0
 wait_heartbeats 2
 shot front-end "$(frame "$MAIN")"
 
