@@ -145,7 +145,12 @@ void TForm1::connectHandlers() {
     click(ui.Button4, [this] { agent.control.Button4Click(); });
     click(ui.Button5, [this] { pages.Button5Click(); });
     click(ui.Button6, [this] { pages.Button6Click(); });
-    click(ui.Button7, [this] { pages.Button7Click(); });
+    // The shutdown page's Apply also takes up the command port's guards, which only an edit
+    // by hand changes.
+    click(ui.Button7, [this] {
+        pages.Button7Click();
+        agent.ReadCommandSettings();
+    });
     click(ui.Button8, [this] { pages.Button8Click(); });
 }
 
@@ -161,6 +166,7 @@ void TForm1::FormCreate() {
     theTabsChange(0);
     agent.status.failed = false;
     pages.loadGSD();
+    agent.ReadCommandSettings();
     pages.loadSetup();
     agent.control.OpenStoredPort();
     if (closed_)
