@@ -157,6 +157,9 @@ void TForm1::connectHandlers() {
 void TForm1::FormCreate() {
     view.useBalloon = env.balloonsAvailable;
     agent.MyIni.open(env.settingsFolder);
+    // The listener started before the file was open, on the guards' defaults; from here on
+    // the file's hold.
+    agent.ReadCommandSettings();
     const SettingsFile& ini = agent.MyIni.file();
     ui.startInTrayCB->setChecked(ini.ReadBool(keys::StartInTray));
     ui.networkRB->setChecked(ini.ReadBool(keys::Network));
@@ -166,7 +169,6 @@ void TForm1::FormCreate() {
     theTabsChange(0);
     agent.status.failed = false;
     pages.loadGSD();
-    agent.ReadCommandSettings();
     pages.loadSetup();
     agent.control.OpenStoredPort();
     if (closed_)
