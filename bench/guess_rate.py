@@ -2,7 +2,7 @@
 """How many wrong passwords one address gets checked per second on the command port.
 
 Usage (as root):  python3 bench/guess_rate.py [--build DIR] [--seconds N] [--parallel K ...]
-                  [--mode reconnect|stream ...] [--where loopback|namespaces ...]
+                  [--mode reconnect|stream ...] [--where loopback|namespaces ...] [--fresh]
 
 Runs on the test bed (tests/testbed/norva_testbed.py): the real NorvaHB, offscreen, in the
 PC namespace with a private system bus and fake-login1, so no restart can reach this machine;
@@ -127,6 +127,10 @@ def main():
                    choices=["reconnect", "stream"])
     p.add_argument("--where", nargs="+", default=["loopback", "namespaces"],
                    choices=["loopback", "namespaces"])
+    p.add_argument("--fresh", action="store_true",
+                   help="a new NorvaHB for every run, so each guesser starts with a clean "
+                        "record (without it, one program serves all runs, and what an address "
+                        "did in one run still counts in the next: a lockout lasts 5 minutes)")
     args = p.parse_args()
 
     paths = tb.build_paths(args.build)
@@ -144,11 +148,17 @@ def main():
                     "allowing TIME_WAIT reuse in " + ns)
         program = Program(lab, net)
         program.wait_listening()
+        runs = 0
         print("%-10s %-9s %4s %8s %8s %8s %9s %8s" % ("where", "mode", "par", "checked",
                                                      "per s", "sent", "late", "refused"))
         for where in args.where:
             for mode in args.mode:
                 for parallel in args.parallel:
+                    if args.fresh and runs:
+                        tb.stop_process(program.proc)
+                        program = Program(lab, net)
+                        program.wait_listening()
+                    runs += 1
                     f = guess(net, program, guesser, where, mode, parallel, args.seconds)
                     print("%-10s %-9s %4d %8d %8.0f %8d %9d %8d" % (
                         f["where"], f["mode"], f["parallel"], f["checked_during"], f["rate"],

@@ -41,7 +41,15 @@ Agent::~Agent() {
 }
 
 void Agent::Listen() {
+    // The guards' settings are read before the first connection where the file is open
+    // already; where it opens later, its opener reads them (ReadCommandSettings).
+    if (MyIni.isOpen())
+        ReadCommandSettings();
     theServer.setActive(true);
+}
+
+void Agent::ReadCommandSettings() {
+    protocol.ReadGuardSettings();
 }
 
 void Agent::Stop() {
@@ -57,6 +65,7 @@ void Agent::Stop() {
     serial.comFreq.stop();
     serial.comResp.stop();
     pending.Timer1.stop();
+    protocol.sweepTimer.stop();
 }
 
 } // namespace norva

@@ -42,8 +42,14 @@ public:
     ~Agent() override;
 
     // The command listener starts listening (commands are served from here on); a port that
-    // cannot be bound raises its error.
+    // cannot be bound raises its error. With the settings file open, the command port's guards
+    // are read from it first.
     void Listen();
+
+    // Reads the command port's guards (lockout limits, AcceptFrom) from the open settings
+    // file; their errors go to the log. Call it once the file is open, if that is after
+    // Listen, and whenever the shutdown page's settings are applied.
+    void ReadCommandSettings();
 
     // Stops the transports and both monitors, and releases calls from threads waiting for
     // this one; once, whatever calls it. Nothing reaches the components afterwards.

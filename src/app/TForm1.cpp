@@ -155,10 +155,14 @@ void TForm1::connectHandlers() {
         if (frontEnd)
             frontEnd->ApplyHeartbeatPage();
     });
+    // The shutdown page's Apply also takes up the command port's guards, which only an edit
+    // by hand changes; a front end sends the page to the service, which does the same.
     click(ui.Button7, [this] {
         pages.Button7Click();
         if (frontEnd)
             frontEnd->ApplyShutdownPage();
+        else
+            agent.ReadCommandSettings();
     });
     click(ui.Button8, [this] { pages.Button8Click(); });
 }
@@ -166,6 +170,10 @@ void TForm1::connectHandlers() {
 void TForm1::FormCreate() {
     view.useBalloon = env.balloonsAvailable;
     agent.MyIni.open(env.settingsFolder);
+    // The listener started before the file was open, on the guards' defaults; from here on
+    // the file's hold. (A front end has no listener: the service keeps the guards.)
+    if (!frontEnd)
+        agent.ReadCommandSettings();
     const SettingsFile& ini = agent.MyIni.file();
     ui.startInTrayCB->setChecked(ini.ReadBool(keys::StartInTray));
     ui.networkRB->setChecked(ini.ReadBool(keys::Network));

@@ -278,6 +278,8 @@ QString ServiceBus::applySettingsValues(const QMap<QString, QString>& values) {
             file.WriteString(TextKey{key.section, key.key, ""}, value);
     }
     agent_.control.EndApply(restart);
+    // As after the shutdown page's Apply: the command port's guards are read again.
+    agent_.ReadCommandSettings();
     propertiesChanged({"Mode", "DeviceAddress"});
     return QString();
 }

@@ -101,8 +101,8 @@ void TForm1Ui::setupUi(QMainWindow* window, MessageBoxes* boxes) {
     }
     Image2->hide();
     Image3->hide();
-    // Two lines' room under the heart, for the front end's "service not running".
-    Label1 = label(status, "OK", 0, 56, 95, 44);
+    // Room for three short lines under the heart, for the front end's "service not running".
+    Label1 = label(status, "OK", 0, 56, 95, 66);
     Label1->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     Label1->setWordWrap(true);
     QFont big = Label1->font();

@@ -3,27 +3,34 @@
 // user-interface thread.
 #include "commands/CommandPacket.h"
 #include "commands/PendingAction.h"
+#include "settings/SettingsHandle.h"
 #include "support/FakePageValues.h"
 #include "support/FormFixture.h"
+#include "support/TempDir.h"
 #include "transport/CommandConnection.h"
+#include "transport/HandOverQueue.h"
 #include "ui/Twarning.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <arpa/inet.h>
 #include <atomic>
 #include <condition_variable>
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 using norva::test::FormFixture;
 using namespace std::chrono_literals;
@@ -69,8 +76,10 @@ struct Session {
 // arrived (well within the listener's 100 ms read cycle) and then waits for the PC to close.
 class Device {
 public:
-    Device(std::uint16_t port, std::vector<Step> steps) : steps_(std::move(steps)) {
-        thread_ = std::thread([this, port] { run(port); });
+    // `v6`: over the IPv6 loopback ::1, else over 127.0.0.1.
+    Device(std::uint16_t port, std::vector<Step> steps, bool v6 = false)
+        : steps_(std::move(steps)) {
+        thread_ = std::thread([this, port, v6] { run(port, v6); });
     }
     ~Device() {
         if (thread_.joinable())
@@ -91,13 +100,18 @@ public:
     }
 
 private:
-    void run(std::uint16_t port) {
-        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    void run(std::uint16_t port, bool v6) {
+        const int s = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(port);
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        session_.connected = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        sockaddr_in6 a6{};
+        a6.sin6_family = AF_INET6;
+        a6.sin6_port = htons(port);
+        a6.sin6_addr = in6addr_loopback;
+        session_.connected = v6 ? ::connect(s, reinterpret_cast<sockaddr*>(&a6), sizeof a6) == 0
+                                : ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
         auto last = Clock::now();
         if (session_.connected) {
             for (const Step& step : steps_) {
@@ -170,8 +184,8 @@ protected:
     }
 
     // Runs a device session to its end, serving the user-interface steps meanwhile.
-    Session talk(std::vector<Step> steps) {
-        Device device(f.form->agent.theServer.Port(), std::move(steps));
+    Session talk(std::vector<Step> steps, bool v6 = false) {
+        Device device(f.form->agent.theServer.Port(), std::move(steps), v6);
         EXPECT_TRUE(f.serveUntil([&] { return device.done(); }, 10000ms));
         return device.finish();
     }
@@ -350,6 +364,7 @@ struct ActionCase {
     const char* caption; // once the action has been requested
     const char* label4;  // "" when untouched
     bool storesSource;
+    const char* logLine; // in Memo1, so on standard error
 };
 
 void PrintTo(const ActionCase& c, std::ostream* os) {
@@ -392,6 +407,8 @@ TEST_P(Accepted, AcknowledgesThenStoresThenActs) {
     EXPECT_TRUE(s.trailing.empty());
     EXPECT_TRUE(s.closed);
     EXPECT_TRUE(memoHasCommandLine());
+    EXPECT_TRUE(f.form->ui.Memo1->toPlainText().split('\n').contains(c.logLine))
+        << f.form->ui.Memo1->toPlainText().toStdString();
     const std::string source = c.storesSource ? "127.0.0.1" : "<missing>";
     EXPECT_EQ(f.setting("GracefulRestart", "SourceIP"), source);
 
@@ -426,11 +443,14 @@ TEST_P(Accepted, AcknowledgesThenStoresThenActs) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Accepted,
-    testing::Values(
-        ActionCase{"RestartAtOnce", 1, false, "reboot", "DO restart", "RESTART", true},
-        ActionCase{"ShutdownAtOnce", 2, false, "powerOff", "DO Shutdown", "SHUTDOWN", false},
-        ActionCase{"RestartAfterWarning", 1, true, "reboot", "DO restart", "", true},
-        ActionCase{"ShutdownAfterWarning", 2, true, "powerOff", "DO Shutdown", "", false}),
+    testing::Values(ActionCase{"RestartAtOnce", 1, false, "reboot", "DO restart", "RESTART", true,
+                               "Command port: restart from 127.0.0.1"},
+                    ActionCase{"ShutdownAtOnce", 2, false, "powerOff", "DO Shutdown", "SHUTDOWN",
+                               false, "Command port: shutdown from 127.0.0.1"},
+                    ActionCase{"RestartAfterWarning", 1, true, "reboot", "DO restart", "", true,
+                               "Command port: restart after warning from 127.0.0.1"},
+                    ActionCase{"ShutdownAfterWarning", 2, true, "powerOff", "DO Shutdown", "",
+                               false, "Command port: shutdown after warning from 127.0.0.1"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 // The settings file refuses writes once its owner-write bit is off.
@@ -559,5 +579,513 @@ INSTANTIATE_TEST_SUITE_P(
                     PageValuesCase{"ShutdownAfterWarning", "Zed", "pw", true,
                                    Packet(norva::eCmnd_get, "Zed", "pw", 2), kAck, "", "", true}),
     [](const auto& p) { return std::string(p.param.name); });
+
+// ---- The guards: lockout per address and AcceptFrom ----------------------------------------
+
+// The protocol with the guards' settings from a file of the test's own and a clock the test
+// moves. Its steps run at once on this thread, the one that built the queue, so this is the
+// user-interface thread. The page holds the default credentials.
+class Guarded : public testing::Test {
+protected:
+    // Counts the comparisons: every check of the credentials reads the page's user name.
+    struct CountingPages : norva::test::FakePageValues {
+        mutable int reads = 0;
+        QString userName() const override {
+            ++reads;
+            return user;
+        }
+    };
+
+    Guarded() {
+        pages.user = "Ostra";
+        pages.pass = "ferno";
+        protocol.clock = [this] { return t0 + std::chrono::seconds(elapsed.load()); };
+        protocol.doRestart = [this] { actions.emplace_back("restart"); };
+        QObject::connect(&protocol, &norva::CommandProtocol::memoLineRequested,
+                         [this](const QString& line) {
+                             if (line != "Recived eCmnd_get")
+                                 log.push_back(line.toStdString());
+                         });
+        QObject::connect(&protocol, &norva::CommandProtocol::label4Requested,
+                         [this](const QString& text) { label4 = text.toStdString(); });
+        QObject::connect(&protocol, &norva::CommandProtocol::captionRequested,
+                         [this](const QString& text) { caption = text.toStdString(); });
+    }
+
+    // The [GSD] lines of the settings file, read as the program does at its start.
+    void settings(const std::string& gsd) {
+        dir.write("NorvaHB", "[GSD]\n" + gsd);
+        ini.open(dir.path());
+        protocol.ReadGuardSettings();
+    }
+
+    // One message from `peer`; whatever the protocol wrote back.
+    Bytes exchange(const std::string& peer, const std::string& message) {
+        int ends[2];
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+        Bytes reply;
+        {
+            norva::CommandConnection connection(ends[1], peer);
+            EXPECT_EQ(::send(ends[0], message.data(), message.size(), MSG_NOSIGNAL),
+                      static_cast<ssize_t>(message.size()));
+            protocol.theServerExecute(connection);
+            ::fcntl(ends[0], F_SETFL, O_NONBLOCK);
+            std::uint8_t buf[64];
+            for (ssize_t n; (n = ::recv(ends[0], buf, sizeof buf, 0)) > 0;)
+                reply.insert(reply.end(), buf, buf + n);
+        }
+        ::close(ends[0]);
+        return reply;
+    }
+
+    std::vector<std::string> takeLog() { return std::exchange(log, {}); }
+
+    const Clock::time_point t0 = Clock::time_point{} + std::chrono::hours(1000);
+    std::atomic<int> elapsed{0}; // seconds; read on connection threads too
+
+    norva::test::TempDir dir;
+    norva::SettingsHandle ini;
+    norva::HandOverQueue queue;
+    CountingPages pages;
+    norva::PendingAction pending;
+    norva::CommandProtocol protocol{queue, ini, pages, pending};
+    std::vector<std::string> log; // the lines for Memo1 but "Recived eCmnd_get"
+    std::vector<std::string> actions;
+    std::string label4;
+    std::string caption;
+};
+
+const std::string kA = "198.18.0.2";
+const std::string kB = "198.18.0.6";
+const std::string kV6 = "fd00::2";
+
+enum class Msg {
+    Right,         // a restart with the right credentials
+    WrongUser,     // a restart with a wrong user name
+    WrongPassword, // a restart with a wrong password
+    Hello,
+    Sweep, // no message: the sweep timer ticks
+};
+
+enum class Got {
+    Answer,   // acknowledged and restarted; a hello answered
+    Rejected, // compared, refused with "Bad Username" or "Bad Password", nothing sent
+    Ignored,  // not compared, nothing sent, nothing shown, no line
+    Nothing,  // for Sweep
+};
+
+struct GuardStep {
+    int at; // seconds from the start
+    std::string from;
+    Msg msg;
+    Got got;
+    // The lines logged for it, but "Recived eCmnd_get" and an accepted command's own line
+    // ("Command port: restart from ..."), which every accepted restart must give as well.
+    std::vector<std::string> log = {};
+};
+
+struct GuardCase {
+    const char* name;
+    std::string settings;             // [GSD] lines
+    std::vector<std::string> readLog; // logged when the settings are read
+    std::vector<GuardStep> steps;
+};
+
+void PrintTo(const GuardCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class GuardSequence : public Guarded, public testing::WithParamInterface<GuardCase> {};
+
+TEST_P(GuardSequence, EachMessageIsComparedOnlyWhileItsAddressMayCommand) {
+    const GuardCase& c = GetParam();
+    settings("Username=Ostra\nPassword=ferno\n" + c.settings);
+    EXPECT_EQ(takeLog(), c.readLog);
+    int stepNo = 0;
+    for (const GuardStep& step : c.steps) {
+        SCOPED_TRACE("step " + std::to_string(++stepNo) + " at " + std::to_string(step.at) +
+                     " s from " + step.from);
+        elapsed = step.at;
+        if (step.msg == Msg::Sweep) {
+            protocol.sweepTimerTimer();
+            EXPECT_EQ(takeLog(), step.log);
+            continue;
+        }
+        const int readsBefore = pages.reads;
+        const std::size_t actionsBefore = actions.size();
+        label4.clear();
+        caption.clear();
+        const std::string message = step.msg == Msg::Hello           ? std::string("hello-000")
+                                    : step.msg == Msg::WrongUser     ? Restart("intruder", "ferno")
+                                    : step.msg == Msg::WrongPassword ? Restart("Ostra", "guess")
+                                                                     : Restart("Ostra", "ferno");
+        const Bytes reply = exchange(step.from, message);
+
+        std::vector<std::string> expectedLog = step.log;
+        if (step.msg == Msg::Right && step.got == Got::Answer)
+            expectedLog.insert(expectedLog.begin(), "Command port: restart from " + step.from);
+        EXPECT_EQ(takeLog(), expectedLog);
+        const bool hello = step.msg == Msg::Hello;
+        switch (step.got) {
+        case Got::Answer:
+            EXPECT_EQ(reply, hello ? kHelloReply : kAck);
+            EXPECT_EQ(actions.size() - actionsBefore, hello ? 0u : 1u);
+            EXPECT_EQ(caption, hello ? "Got Hello" : "");
+            break;
+        case Got::Rejected:
+            EXPECT_TRUE(reply.empty());
+            EXPECT_EQ(pages.reads - readsBefore, 1);
+            EXPECT_EQ(label4, step.msg == Msg::WrongUser ? "Bad Username" : "Bad Password");
+            EXPECT_EQ(actions.size(), actionsBefore);
+            break;
+        case Got::Ignored:
+            EXPECT_TRUE(reply.empty());
+            EXPECT_EQ(pages.reads, readsBefore) << "compared";
+            EXPECT_EQ(label4, "");
+            EXPECT_EQ(caption, "");
+            EXPECT_EQ(actions.size(), actionsBefore);
+            break;
+        case Got::Nothing:
+            ADD_FAILURE() << "a message must get an answer, a rejection or nothing";
+        }
+    }
+}
+
+GuardStep wrongPw(int at, const std::string& from, std::vector<std::string> log = {}) {
+    return {at, from, Msg::WrongPassword, Got::Rejected, std::move(log)};
+}
+
+std::string lockedOut(const std::string& who, int seconds = 300, int failures = 5,
+                      int window = 60) {
+    return "Command port: " + who + " locked out for " + std::to_string(seconds) + " s after " +
+           std::to_string(failures) + " rejected commands in " + std::to_string(window) + " s";
+}
+
+std::string rejectedCount(const std::string& who, int n) {
+    return "Command port: " + who +
+           ": rejected commands (wrong user name or password): " + std::to_string(n);
+}
+
+std::string refusedCount(const std::string& who, int n) {
+    return "Command port: " + who + ": messages ignored (not in AcceptFrom): " + std::to_string(n);
+}
+
+std::string lockoutEnded(const std::string& who, int ignored) {
+    return "Command port: lockout of " + who +
+           " ended; messages ignored: " + std::to_string(ignored);
+}
+
+const std::vector<GuardCase> guardCases = {
+    {"FifthRejectionLocksOutTheSixthIsNotCompared",
+     "",
+     {},
+     {
+         wrongPw(0, kA),
+         {1, kA, Msg::WrongUser, Got::Rejected},
+         wrongPw(2, kA),
+         wrongPw(3, kA),
+         wrongPw(4, kA, {lockedOut(kA)}),
+         // The right password now changes nothing: it is not even looked at.
+         {5, kA, Msg::Right, Got::Ignored},
+         {6, kA, Msg::Hello, Got::Ignored},
+         {7, kA, Msg::WrongPassword, Got::Ignored},
+         // The rejections are counted, the ignored messages are not.
+         {8, "", Msg::Sweep, Got::Nothing, {rejectedCount(kA, 5)}},
+     }},
+    {"LockoutEndsAfterFiveMinutesWithItsLine",
+     "",
+     {},
+     {
+         wrongPw(0, kA),
+         wrongPw(0, kA),
+         wrongPw(0, kA),
+         wrongPw(0, kA),
+         wrongPw(0, kA, {lockedOut(kA)}),
+         {1, "", Msg::Sweep, Got::Nothing, {rejectedCount(kA, 5)}},
+         {299, kA, Msg::Right, Got::Ignored},
+         {299, kA, Msg::Hello, Got::Ignored},
+         {299, "", Msg::Sweep, Got::Nothing},
+         {300, "", Msg::Sweep, Got::Nothing, {lockoutEnded(kA, 2)}},
+         {300, kA, Msg::Hello, Got::Answer},
+         {300, kA, Msg::Right, Got::Answer},
+     }},
+    {"EndNoticedByAMessageIsLoggedByTheNextSweep",
+     "LockoutSeconds=30\n",
+     {},
+     {
+         wrongPw(0, kA),
+         wrongPw(0, kA),
+         wrongPw(0, kA),
+         wrongPw(0, kA),
+         wrongPw(0, kA, {lockedOut(kA, 30)}),
+         {29, kA, Msg::Right, Got::Ignored},
+         {30, kA, Msg::Right, Got::Answer},
+         {31, "", Msg::Sweep, Got::Nothing, {lockoutEnded(kA, 1), rejectedCount(kA, 5)}},
+     }},
+    {"RightCommandClearsTheCount",
+     "",
+     {},
+     {
+         wrongPw(0, kA),
+         wrongPw(1, kA),
+         wrongPw(2, kA),
+         wrongPw(3, kA),
+         {4, kA, Msg::Right, Got::Answer},
+         wrongPw(5, kA),
+         wrongPw(6, kA),
+         wrongPw(7, kA),
+         wrongPw(8, kA),
+         wrongPw(9, kA, {lockedOut(kA)}),
+         {10, kA, Msg::Right, Got::Ignored},
+     }},
+    {"AddressesAreIndependent",
+     "",
+     {},
+     {
+         wrongPw(0, kA),
+         wrongPw(0, kA),
+         wrongPw(0, kA),
+         wrongPw(0, kA),
+         wrongPw(0, kA, {lockedOut(kA)}),
+         {1, kB, Msg::Right, Got::Answer},
+         wrongPw(2, kB),
+         wrongPw(3, kV6),
+         wrongPw(3, kV6),
+         wrongPw(3, kV6),
+         wrongPw(3, kV6),
+         wrongPw(3, kV6, {lockedOut(kV6)}),
+         {4, kA, Msg::Right, Got::Ignored},
+         {4, kV6, Msg::Right, Got::Ignored},
+         {5, kB, Msg::Right, Got::Answer},
+     }},
+    {"AcceptFromAllowsItsEntriesOnly",
+     "AcceptFrom=198.18.0.2, fd00::/64\n",
+     {},
+     {
+         {0, kA, Msg::Right, Got::Answer},
+         {0, kV6, Msg::Right, Got::Answer},
+         {0, kB, Msg::Right, Got::Ignored},
+         {0, kB, Msg::Hello, Got::Ignored},
+         {0, "fd01::2", Msg::Right, Got::Ignored},
+         // Refused messages are counted, one line per address per minute (the most recently
+         // seen first), and never lock.
+         {1, "", Msg::Sweep, Got::Nothing, {refusedCount("fd01::2", 1), refusedCount(kB, 2)}},
+         {2, kB, Msg::WrongPassword, Got::Ignored},
+         {2, kB, Msg::WrongPassword, Got::Ignored},
+         {2, kB, Msg::WrongPassword, Got::Ignored},
+         {2, kB, Msg::WrongPassword, Got::Ignored},
+         {2, kB, Msg::WrongPassword, Got::Ignored},
+         {2, kB, Msg::WrongPassword, Got::Ignored},
+         {30, "", Msg::Sweep, Got::Nothing},
+         {61, "", Msg::Sweep, Got::Nothing, {refusedCount(kB, 6)}},
+         {62, kA, Msg::Right, Got::Answer},
+     }},
+    {"BadAcceptFromEntriesAreIgnored",
+     "AcceptFrom=10.0.0.0/33;198.18.0.2 fd00::/64\n",
+     {"Command port: AcceptFrom: \"10.0.0.0/33;198.18.0.2\" is ignored: an IPv4 range has a "
+      "prefix length of 0 to 32"},
+     {
+         {0, kA, Msg::Right, Got::Ignored},
+         {0, kV6, Msg::Right, Got::Answer},
+     }},
+    {"AllEntriesBadLetsNobodyIn",
+     "AcceptFrom=10.0.0.0/33 fe80::zz\n",
+     {"Command port: AcceptFrom: \"10.0.0.0/33\" is ignored: an IPv4 range has a prefix length "
+      "of 0 to 32",
+      "Command port: AcceptFrom: \"fe80::zz\" is ignored: it is not an IPv4 or IPv6 address",
+      "Command port: AcceptFrom has no usable entry, so no address may send commands"},
+     {
+         {0, kA, Msg::Right, Got::Ignored},
+         {0, kV6, Msg::Right, Got::Ignored},
+         {0, "127.0.0.1", Msg::Right, Got::Ignored},
+     }},
+    {"LimitsComeFromTheFile",
+     "LockoutFailures=2\nLockoutWindow=10\nLockoutSeconds=30\n",
+     {},
+     {
+         wrongPw(0, kA),
+         // The first has left the window: one rejection in it, then two.
+         wrongPw(10, kA),
+         wrongPw(11, kA, {lockedOut(kA, 30, 2, 10)}),
+         {40, kA, Msg::Right, Got::Ignored},
+         {41, kA, Msg::Right, Got::Answer},
+     }},
+    {"InvalidNumbersFallBackToTheDefaults",
+     "LockoutFailures=five\nLockoutWindow=0\nLockoutSeconds= \n",
+     {"Command port: LockoutFailures=\"five\" is not a whole number from 0 to 100; 5 is used",
+      "Command port: LockoutWindow=\"0\" is not a whole number from 1 to 86400; 60 is used"},
+     {
+         wrongPw(0, kA),
+         wrongPw(0, kA),
+         wrongPw(0, kA),
+         wrongPw(0, kA),
+         wrongPw(0, kA, {lockedOut(kA)}),
+     }},
+    {"NoLockoutWhenFailuresIsZero",
+     "LockoutFailures=0\n",
+     {},
+     {
+         wrongPw(0, kA),
+         wrongPw(0, kA),
+         wrongPw(0, kA),
+         wrongPw(0, kA),
+         wrongPw(0, kA),
+         wrongPw(0, kA),
+         {1, kA, Msg::Right, Got::Answer},
+         {2, "", Msg::Sweep, Got::Nothing, {rejectedCount(kA, 6)}},
+     }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, GuardSequence, testing::ValuesIn(guardCases),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+// A message the guards drop costs the user-interface thread nothing: with the queue closed, a
+// hand-over would fail the message with "The program is closing", and none does.
+TEST_F(Guarded, DroppedMessagesNeverReachTheUserInterfaceThread) {
+    settings("AcceptFrom=198.18.0.0/29\n");
+    for (int i = 0; i < 5; ++i)
+        exchange(kA, Restart("Ostra", "guess"));
+    ASSERT_EQ(takeLog(), std::vector<std::string>{lockedOut(kA)});
+    queue.close();
+
+    std::vector<std::string> failures;
+    std::thread connection([&] {
+        for (int i = 0; i < 50; ++i)
+            for (const char* from : {"198.18.0.2", "198.18.0.9"}) // locked out; not allowed
+                for (const std::string& message :
+                     {Restart("Ostra", "ferno"), std::string("hello-000")})
+                    try {
+                        exchange(from, message);
+                    } catch (const std::exception& e) {
+                        failures.push_back(std::string(from) + ": " + e.what());
+                    }
+        // An address the guards let through does need the user-interface thread.
+        try {
+            exchange("198.18.0.3", Restart("Ostra", "ferno"));
+            failures.emplace_back("198.18.0.3 was never handed over");
+        } catch (const std::exception&) {
+        }
+    });
+    connection.join();
+    EXPECT_EQ(failures, std::vector<std::string>{});
+    EXPECT_EQ(pages.reads, 5);
+    EXPECT_TRUE(actions.empty());
+}
+
+// The sweep wakes the program only while the log is owed something, and starts for a refused
+// message that never reached the user-interface thread.
+TEST_F(Guarded, SweepRunsOnlyWhileTheLogIsOwedSomething) {
+    settings("AcceptFrom=198.18.0.2\nLockoutSeconds=120\n");
+    EXPECT_FALSE(protocol.sweepTimer.isActive());
+    exchange(kA, Restart("Ostra", "ferno")); // accepted: nothing owed
+    EXPECT_FALSE(protocol.sweepTimer.isActive());
+
+    for (int i = 0; i < 5; ++i)
+        exchange(kA, Restart("Ostra", "guess"));
+    EXPECT_TRUE(protocol.sweepTimer.isActive());
+    for (const int at : {1, 60, 119}) {
+        elapsed = at;
+        protocol.sweepTimerTimer();
+        EXPECT_TRUE(protocol.sweepTimer.isActive()) << "at " << at << " s, the lockout under way";
+    }
+    elapsed = 120;
+    protocol.sweepTimerTimer();
+    EXPECT_FALSE(protocol.sweepTimer.isActive()) << "lockout over, counts reported";
+    EXPECT_EQ(takeLog(),
+              (std::vector<std::string>{"Command port: restart from 198.18.0.2", lockedOut(kA, 120),
+                                        rejectedCount(kA, 5), lockoutEnded(kA, 0)}));
+
+    // A refused message from a connection thread posts the start to the event loop.
+    std::atomic<bool> done{false};
+    std::thread connection([&] {
+        exchange(kB, Restart("Ostra", "ferno"));
+        done = true;
+    });
+    // Served, in case it is handed over after all (it must not be).
+    queue.serveAllUntil([&] { return done.load(); });
+    connection.join();
+    EXPECT_FALSE(protocol.sweepTimer.isActive());
+    QCoreApplication::processEvents();
+    ASSERT_TRUE(protocol.sweepTimer.isActive());
+    protocol.sweepTimerTimer();
+    EXPECT_EQ(takeLog(), std::vector<std::string>{refusedCount(kB, 1)});
+    EXPECT_TRUE(protocol.sweepTimer.isActive()) << "a minute for more to count";
+    elapsed = 180;
+    protocol.sweepTimerTimer();
+    EXPECT_FALSE(protocol.sweepTimer.isActive());
+    EXPECT_EQ(takeLog(), std::vector<std::string>{});
+}
+
+// Reading the settings again keeps the table while the limits stay; changed limits end the
+// lockouts under way, each with its line.
+TEST_F(Guarded, AppliedSettingsTakeEffect) {
+    settings("");
+    for (int i = 0; i < 5; ++i)
+        exchange(kA, Restart("Ostra", "guess"));
+    exchange(kA, Restart("Ostra", "ferno"));
+    takeLog();
+
+    protocol.ReadGuardSettings();
+    EXPECT_TRUE(exchange(kA, Restart("Ostra", "ferno")).empty()) << "still locked out";
+    EXPECT_EQ(takeLog(), std::vector<std::string>{});
+
+    dir.write("NorvaHB", "[GSD]\nLockoutFailures=3\nAcceptFrom=198.18.0.6\n");
+    protocol.ReadGuardSettings();
+    EXPECT_EQ(takeLog(), (std::vector<std::string>{
+                             "Command port: lockout of 198.18.0.2 ended (the limits changed); "
+                             "messages ignored: 2",
+                             rejectedCount(kA, 5)}));
+    EXPECT_EQ(protocol.guardLimits().failures, 3);
+    EXPECT_TRUE(exchange(kA, Restart("Ostra", "ferno")).empty()) << "no longer in AcceptFrom";
+    EXPECT_EQ(exchange(kB, Restart("Ostra", "ferno")), kAck);
+}
+
+// The window reads the guards from its settings file at start and again when the shutdown
+// page is applied; the listener gives the protocol the peer's address, IPv6 too.
+TEST(GuardedWindow, ReadsTheGuardsAtStartAndOnApply) {
+    const bool v6 = [] {
+        const int s = ::socket(AF_INET6, SOCK_STREAM, 0);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        const bool ok = s >= 0 && ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        if (s >= 0)
+            ::close(s);
+        return ok;
+    }();
+    FormFixture f("[GSD]\nUsername=Ostra\nPassword=ferno\nLockoutFailures=2\n");
+    f.start();
+    auto talk = [&](const std::string& message, bool overV6) {
+        Device device(f.form->agent.theServer.Port(), {{message, 1}}, overV6);
+        EXPECT_TRUE(f.serveUntil([&] { return device.done(); }, 10000ms));
+        return device.finish();
+    };
+    auto memo = [&] { return f.form->ui.Memo1->toPlainText().toStdString(); };
+
+    // The guesser: over IPv6 if the machine has it, else over the IPv4 loopback, whose own
+    // command then is the one locked out.
+    const std::string guesser = v6 ? "::1" : "127.0.0.1";
+    EXPECT_TRUE(talk(Restart("Ostra", "guess"), v6).replies.at(0).empty());
+    EXPECT_TRUE(talk(Restart("Ostra", "guess"), v6).replies.at(0).empty());
+    EXPECT_TRUE(talk(Restart("Ostra", "ferno"), v6).replies.at(0).empty()) << memo();
+    EXPECT_NE(memo().find(lockedOut(guesser, 300, 2, 60)), std::string::npos) << memo();
+    EXPECT_TRUE(f.power.calls.empty());
+    if (v6) {
+        EXPECT_EQ(talk(Restart("Ostra", "ferno"), false).replies.at(0), kAck);
+        EXPECT_EQ(f.power.calls, std::vector<std::string>{"reboot"});
+        EXPECT_NE(memo().find("Command port: restart from 127.0.0.1"), std::string::npos);
+    } else {
+        std::cerr << "no IPv6 loopback here: the IPv6 guesser is left out\n";
+    }
+
+    // Applied from the shutdown page: only the device's address may command now.
+    f.dir.write("NorvaHB", "[GSD]\nAcceptFrom=198.18.0.2, 10.0.0.0/40\n");
+    f.form->ui.Button7->click();
+    EXPECT_NE(memo().find("Command port: AcceptFrom: \"10.0.0.0/40\" is ignored"),
+              std::string::npos)
+        << memo();
+    EXPECT_TRUE(talk(Restart("Ostra", "ferno"), false).replies.at(0).empty());
+    EXPECT_EQ(f.power.calls, v6 ? std::vector<std::string>{"reboot"} : std::vector<std::string>{});
+}
 
 } // namespace
