@@ -117,6 +117,10 @@ void FrontEnd::loadSettings() {
         copy.WriteString("GSD", "Password", "");
         pages_.loadSetup();
         pages_.loadGSD();
+        // The tray's picture follows "Show Status In Tray" as the page shows it, and the page
+        // has only now got the service's value: drawn again, or a stopped service with the box
+        // ticked would keep the plain picture until its state next changes.
+        drawState(client_.state());
         if (settingsLoaded)
             settingsLoaded();
     });
@@ -146,10 +150,13 @@ void FrontEnd::TestWarning() {
     client_.testWarning(reportRefusal());
 }
 
-void FrontEnd::send(const QMap<QString, QString>& values) {
-    client_.applySettings(values, [this](const QString& error) {
-        if (error.isEmpty())
+void FrontEnd::send(const QMap<QString, QString>& values, std::function<void()> applied) {
+    client_.applySettings(values, [this, applied = std::move(applied)](const QString& error) {
+        if (error.isEmpty()) {
+            if (applied)
+                applied();
             return;
+        }
         boxes_.showError(error.toStdString());
         // Nothing changed in the service: the pages show its values again.
         loadSettings();
@@ -163,7 +170,14 @@ void FrontEnd::ApplyHeartbeatPage() {
         const auto [section, key] = split(name);
         values.insert(name, QString::fromStdString(copy.ReadString(section, key, "")));
     }
-    send(values);
+    // The page lists the serial ports this desktop sees, and the service may use one it does
+    // not (a port pinned in the service's own folder): a page with no port selected leaves
+    // the service's port as it is, rather than send an empty name the service refuses.
+    if (values.value("Setup/ComPort").isEmpty())
+        values.remove("Setup/ComPort");
+    // As a desktop copy's Apply, the tray shows the new "Show Status In Tray" at once: the
+    // service's state may not change, so nothing else would redraw it.
+    send(values, [this] { drawState(client_.state()); });
 }
 
 void FrontEnd::ApplyShutdownPage() {

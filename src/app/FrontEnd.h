@@ -53,7 +53,7 @@ private:
     void vanished();
     void drawState(const QString& state);
     void loadSettings();
-    void send(const QMap<QString, QString>& values);
+    void send(const QMap<QString, QString>& values, std::function<void()> applied = {});
     std::function<void(const QString&)> reportRefusal();
 
     ServiceClient& client_;

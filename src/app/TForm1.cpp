@@ -118,7 +118,10 @@ void TForm1::connectHandlers() {
 
     agent.control.loadSetup = [this] { pages.loadSetup(); };
     pages.IsComPortAvailable = [this](unsigned n) { return agent.myPort.IsComPortAvailable(n); };
-    if (!frontEnd) {
+    // A front end's Apply goes to the service (FrontEnd), which brackets it with its own
+    // heartbeat; the window's heartbeat control runs nothing and draws nothing then. Asked of
+    // the environment: the front end itself is built after these connections.
+    if (!env.service) {
         pages.beginApply = [this] { return agent.control.BeginApply(); };
         pages.endApply = [this](bool restart) { agent.control.EndApply(restart); };
     }

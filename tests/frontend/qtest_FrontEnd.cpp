@@ -1,0 +1,498 @@
+// The window as the front end of the real norvahbd on a private bus of the test's own, with
+// the fake login manager and the fake polkit authority (ServiceBed): it must show what the
+// service does, through the service's life, send its commands there, and never take the
+// service's ports itself.
+#include "frontend/ServiceBed.h"
+#include "frontend/ServiceClient.h"
+#include "support/FormFixture.h"
+#include "support/FreePort.h"
+#include "support/WaitFor.h"
+#include "ui/CEditIPAddr.h"
+#include "ui/Twarning.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+// Failures show texts as texts.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+namespace norva {
+using test::ServiceBed;
+using test::visible;
+using test::WaitFor;
+namespace {
+
+constexpr int kWaitMs = 20000;
+constexpr const char* kUser = "Ostra";
+constexpr const char* kPassword = "s3cret";
+
+// The service's settings, "Show Status In Tray" ticked. The network heartbeat goes to
+// 127.0.0.1 on `udpPort`, where the service's own socket listens, so it counts its own
+// heartbeats as received and stays "responding" without a device. With `usb` the serial
+// heartbeat runs instead, on COM7 (ServiceBed::startSerialDevice) once a second, failing at
+// the first miss.
+std::string Settings(quint16 udpPort, bool usb = false) {
+    return std::string("[Setup]\nIPAddr=127.0.0.1\nPort=") + std::to_string(udpPort) +
+           "\nFreq=1\nFailCount=3\nNetwork=" + (usb ? "0" : "1") + "\nUSB=" + (usb ? "1" : "0") +
+           "\nComPort=COM7\ncomFreq=1\ncomFail=1\nShowStatusInTray=1\n"
+           "[Run]\nIsStarted=1\n"
+           "[GSD]\nUsername=" +
+           kUser + "\nPassword=" + kPassword + "\nAlertPedningAction=1\n";
+}
+
+QString NotAllowed(const char* what) {
+    return QStringLiteral("You are not allowed to %1; nothing was changed.").arg(what);
+}
+
+class FrontEndTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(bed_.startBus());
+        udpPort_ = test::FreePort();
+        commandPort_ = test::FreePort();
+        client_ = std::make_unique<ServiceClient>(bed_.bus());
+    }
+
+    void startService() {
+        ASSERT_NO_FATAL_FAILURE(bed_.startService(commandPort_));
+        ASSERT_NO_FATAL_FAILURE(bed_.waitServiceOnBus());
+    }
+
+    // The window as main() builds it for a front end: the pages' copy in a folder of its
+    // own, the service's command port as its own (so a bind of it would collide), scripted
+    // boxes and a recording power backend.
+    void startWindow(bool balloons = false) {
+        env_.settingsFolder = pagesCopy_.path();
+        env_.commandPort = commandPort_;
+        env_.boxes = &boxes_;
+        env_.power = &power_;
+        env_.balloonsAvailable = balloons;
+        env_.trayAvailable = true;
+        env_.service = client_.get();
+        form_ = std::make_unique<TForm1>(env_);
+        ASSERT_TRUE(form_->StartUp());
+        form_->ShowAtStart();
+    }
+
+    TForm1Ui& ui() { return form_->ui; }
+
+    // What the window shows, for a failure message.
+    std::string shown() {
+        std::string out = "status '" + ui().Label1->text().toStdString() + "', picture " +
+                          (visible(ui().Image1)   ? "bad"
+                           : visible(ui().Image2) ? "good"
+                           : visible(ui().Image3) ? "stopped"
+                                                  : "none") +
+                          ", tray " + std::to_string(form_->tray.iconIndex()) + " hint '" +
+                          form_->tray.hint().toStdString() + "' balloon text '" +
+                          form_->tray.balloonText().toStdString() + "'";
+        for (const auto& e : boxes_.errors)
+            out += "\n  box: " + e;
+        return out + "\n" + bed_.serviceLog();
+    }
+
+    bool showsResponding() {
+        return ui().Label1->text() == "OK" && visible(ui().Image2) && !visible(ui().Image1) &&
+               !visible(ui().Image3) && form_->tray.iconIndex() == 0 &&
+               form_->tray.hint() == "Norva is responding";
+    }
+    bool showsStopped() {
+        return ui().Label1->text() == "Stopped" && visible(ui().Image3) &&
+               form_->tray.iconIndex() == 3 &&
+               form_->tray.balloonText() == "Heartbeat is not running";
+    }
+    bool showsNotRunning() {
+        return ui().Label1->text() == "service not running" && visible(ui().Image3) &&
+               !visible(ui().Image1) && !visible(ui().Image2) && form_->tray.iconIndex() == 3;
+    }
+    // The pages show the service's settings as the test wrote them, and no password.
+    bool pagesShowTheService() {
+        return ui().IPAddr->Text() == "127.0.0.1" &&
+               ui().Port->text() == QString::number(udpPort_) && ui().Freq->text() == "1" &&
+               ui().Fail->text() == "3" && ui().showStatusInTrayCB->isChecked() &&
+               ui().usermane->text() == kUser && ui().password->text().isEmpty() &&
+               ui().alaertPendingActionCB->isChecked();
+    }
+
+    // A restart command from the device to the service's command port, the device run from
+    // outside as the real one would be; the event loop runs meanwhile. Its exit code.
+    int deviceSendsRestart(const char* password) {
+        QProcess device;
+        device.setProcessChannelMode(QProcess::MergedChannels);
+        device.start(QStringLiteral(NORVA_DEVICE),
+                     {"command", "--host", "127.0.0.1", "--port", QString::number(commandPort_),
+                      "--user", kUser, "--password", password, "--action", "restart"});
+        EXPECT_TRUE(WaitFor([&] { return device.state() == QProcess::NotRunning; }, kWaitMs));
+        return device.exitCode();
+    }
+
+    // Declared first, destroyed last: the window and the client go before the service.
+    ServiceBed bed_;
+    quint16 udpPort_ = 0;
+    quint16 commandPort_ = 0;
+    test::TempDir pagesCopy_;
+    test::ScriptedMessageBoxes boxes_;
+    test::RecordingPowerBackend power_;
+    AppEnvironment env_;
+    std::unique_ptr<ServiceClient> client_;
+    std::unique_ptr<TForm1> form_;
+};
+
+TEST_F(FrontEndTest, ShowsARunningServiceItsCountersAndItsPages) {
+    bed_.writeSettings(Settings(udpPort_));
+    ASSERT_NO_FATAL_FAILURE(startService());
+    ASSERT_NO_FATAL_FAILURE(startWindow());
+
+    EXPECT_TRUE(WaitFor([&] { return showsResponding(); }, kWaitMs)) << shown();
+    EXPECT_TRUE(WaitFor([&] { return pagesShowTheService(); }, kWaitMs));
+    EXPECT_EQ(pagesCopy_.read("NorvaHB").find(kPassword), std::string::npos)
+        << "the service's password reached the pages' copy";
+
+    // The counters follow the service's, which move with every heartbeat.
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            return client_->networkSent() >= 3 &&
+                   ui().Sent->text() == QString::number(client_->networkSent()) &&
+                   ui().Received->text() == QString::number(client_->networkReceived());
+        },
+        kWaitMs))
+        << ui().Sent->text().toStdString() << " sent shown, " << client_->networkSent()
+        << " in the service";
+    EXPECT_EQ(ui().Missed->text(), "0");
+    EXPECT_TRUE(boxes_.errors.empty()) << shown();
+    EXPECT_FALSE(form_->agent.network.Timer1.isActive()) << "the window sends a heartbeat";
+}
+
+// The device stops answering: the alert comes once, as this desktop shows it. The heartbeat
+// alerts once per start, so between rows the device answers again and the window stops and
+// starts the service's heartbeat.
+TEST_F(FrontEndTest, TheNoResponseAlertComesOnceAsThisDesktopShowsIt) {
+    ASSERT_NO_FATAL_FAILURE(bed_.startSerialDevice());
+    bed_.writeSettings(Settings(udpPort_, /*usb=*/true));
+    bed_.setPolkit("* allow\n");
+    ASSERT_NO_FATAL_FAILURE(startService());
+    ASSERT_NO_FATAL_FAILURE(startWindow(/*balloons=*/true));
+    ASSERT_TRUE(WaitFor([&] { return showsResponding() && pagesShowTheService(); }, kWaitMs))
+        << shown();
+
+    struct Row {
+        const char* name;
+        bool balloons; // the desktop shows balloons
+        bool inTray;   // the window was put away into the tray
+        bool expectBalloon;
+    };
+    for (const Row& row : {Row{"in the tray, balloons", true, true, true},
+                           Row{"window shown, balloons", true, false, false},
+                           Row{"in the tray, no balloons", false, true, false}}) {
+        SCOPED_TRACE(row.name);
+        form_->view.useBalloon = row.balloons;
+        if (row.inTray)
+            form_->Minimizetotray1Click();
+        else
+            form_->Open1Click();
+        const std::size_t boxes = boxes_.errors.size();
+        const int beeps = boxes_.beeps;
+        const int balloons = form_->tray.balloonsShown();
+
+        bed_.deviceSays("silent");
+        ASSERT_TRUE(
+            WaitFor([&] { return ui().Label1->text() == "Fail" && visible(ui().Image1); }, kWaitMs))
+            << shown();
+        EXPECT_EQ(form_->tray.iconIndex(), 1);
+        EXPECT_EQ(form_->tray.hint(), "Norva is not responding");
+        // Two more misses in the service, and still one alert.
+        const uint missed = client_->usbMissed();
+        ASSERT_TRUE(WaitFor([&] { return client_->usbMissed() >= missed + 2; }, kWaitMs));
+        EXPECT_EQ(ui().comMissed->text(), QString::number(client_->usbMissed()));
+        if (row.expectBalloon) {
+            EXPECT_EQ(form_->tray.balloonsShown(), balloons + 1);
+            EXPECT_EQ(form_->tray.balloonTitle(), "No Response");
+            EXPECT_EQ(form_->tray.balloonText(),
+                      "Your Norva is not responding to the Heartbeat (USB)");
+            EXPECT_EQ(boxes_.errors.size(), boxes);
+        } else {
+            EXPECT_EQ(form_->tray.balloonsShown(), balloons);
+            EXPECT_EQ(boxes_.beeps, beeps + 1);
+            ASSERT_EQ(boxes_.errors.size(), boxes + 1);
+            EXPECT_EQ(boxes_.errors.back(), "Your Norva is not responding to the Heartbeat");
+        }
+
+        bed_.deviceSays("whole");
+        ASSERT_TRUE(WaitFor([&] { return showsResponding(); }, kWaitMs)) << shown();
+        ui().Button4->click();
+        ASSERT_TRUE(WaitFor([&] { return showsStopped(); }, kWaitMs)) << shown();
+        ui().Button2->click();
+        ASSERT_TRUE(WaitFor([&] { return showsResponding(); }, kWaitMs)) << shown();
+    }
+}
+
+TEST_F(FrontEndTest, ARestartCommandShowsTheServicesWarningAndItsLines) {
+    bed_.writeSettings(Settings(udpPort_));
+    ASSERT_NO_FATAL_FAILURE(startService());
+    ASSERT_NO_FATAL_FAILURE(startWindow());
+    ASSERT_TRUE(WaitFor([&] { return showsResponding(); }, kWaitMs)) << shown();
+
+    // What the service said, to hold the window against (connected after the window's
+    // own connections, so each check runs once the window has drawn the value).
+    QStringList captions, statusLines, logLines;
+    std::vector<int> counts;
+    Twarning& warning = *form_->warning;
+    QObject::connect(client_.get(), &ServiceClient::caption,
+                     [&](const QString& t) { captions << t; });
+    QObject::connect(client_.get(), &ServiceClient::statusLine,
+                     [&](const QString& t) { statusLines << t; });
+    QObject::connect(client_.get(), &ServiceClient::logLine,
+                     [&](const QString& t) { logLines << t; });
+    QObject::connect(client_.get(), &ServiceClient::warningTicked, [&](int countdown) {
+        counts.push_back(countdown);
+        EXPECT_EQ(warning.windowTitle(), QStringLiteral("Timer = %1").arg(countdown));
+    });
+
+    // A wrong password first, for a status line; then the right one.
+    deviceSendsRestart("wrong");
+    ASSERT_TRUE(WaitFor([&] { return !statusLines.isEmpty(); }, kWaitMs)) << shown();
+    EXPECT_EQ(statusLines.back(), "Bad Password");
+    EXPECT_EQ(ui().Label4->text(), "Bad Password");
+    ASSERT_EQ(deviceSendsRestart(kPassword), 0) << shown();
+    ASSERT_TRUE(WaitFor([&] { return warning.isVisible() && !counts.empty(); }, kWaitMs))
+        << shown();
+    EXPECT_FALSE(form_->agent.pending.Timer1.isActive()) << "the window counts by itself";
+
+    // Closed by the user after the first tick: hidden, and the service counts on to 0.
+    warning.close();
+    EXPECT_FALSE(warning.isVisible());
+    ASSERT_TRUE(WaitFor([&] { return bed_.loginCalls() == "Reboot false\n"; }, 30000))
+        << bed_.loginCalls() << shown();
+    EXPECT_TRUE(WaitFor([&] { return !client_->warningOnScreen(); }, kWaitMs));
+    EXPECT_FALSE(warning.isVisible()) << "a tick brought the closed warning back";
+    ASSERT_FALSE(counts.empty());
+    EXPECT_EQ(counts.back(), 0) << "the count stopped when the window was closed";
+    EXPECT_TRUE(power_.calls.empty()) << "the window restarted the machine itself";
+
+    // Label4, Memo1 and the caption show the service's lines.
+    ASSERT_FALSE(logLines.isEmpty());
+    ASSERT_FALSE(captions.isEmpty());
+    EXPECT_EQ(ui().Label4->text(), statusLines.back());
+    for (const QString& line : logLines)
+        EXPECT_TRUE(ui().Memo1->toPlainText().contains(line)) << line.toStdString();
+    EXPECT_TRUE(ui().Memo1->toPlainText().contains("Recived eCmnd_get"));
+    EXPECT_EQ(form_->windowTitle(), captions.back());
+}
+
+// Every command refused by polkit: one box with the client's text, nothing changed in the
+// service, and the pages back to the service's values.
+TEST_F(FrontEndTest, RefusedCommandsShowOneBoxAndChangeNothing) {
+    bed_.writeSettings(Settings(udpPort_));
+    const std::string stored = bed_.readSettings();
+    ASSERT_NO_FATAL_FAILURE(startService());
+    ASSERT_NO_FATAL_FAILURE(startWindow());
+    ASSERT_TRUE(WaitFor([&] { return showsResponding() && pagesShowTheService(); }, kWaitMs))
+        << shown();
+    bed_.setPolkit("* deny\n");
+
+    struct Row {
+        const char* name;
+        std::function<void()> act;
+        QString error;
+    };
+    const Row rows[] = {
+        {"tray Start", [&] { form_->Start1->trigger(); }, NotAllowed("start the heartbeat")},
+        {"Stop", [&] { ui().Button4->click(); }, NotAllowed("stop the heartbeat")},
+        {"Clear", [&] { ui().Button3->click(); }, NotAllowed("clear the counters")},
+        {"Button9", [&] { ui().Button9->click(); }, NotAllowed("show the test warning")},
+        {"heartbeat Apply",
+         [&] {
+             ui().Freq->setText("7");
+             ui().showStatusInTrayCB->setChecked(false);
+             ui().Button6->click();
+         },
+         NotAllowed("change the settings")},
+        {"shutdown Apply",
+         [&] {
+             ui().usermane->setText("Mallory");
+             ui().password->setText("typed");
+             ui().alaertPendingActionCB->setChecked(false);
+             ui().Button7->click();
+         },
+         NotAllowed("change the settings")},
+    };
+    std::size_t boxes = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.act();
+        ++boxes;
+        ASSERT_TRUE(WaitFor([&] { return boxes_.errors.size() >= boxes; }, kWaitMs)) << shown();
+        EXPECT_EQ(boxes_.errors.back(), row.error.toStdString());
+        EXPECT_TRUE(WaitFor([&] { return pagesShowTheService(); }, kWaitMs))
+            << "the pages keep the refused values";
+        EXPECT_EQ(bed_.readSettings(), stored);
+    }
+    // One more answer from the service would have come by now.
+    ASSERT_TRUE(WaitFor([&] { return client_->networkSent() >= 3; }, kWaitMs));
+    EXPECT_EQ(boxes_.errors.size(), boxes) << shown();
+    EXPECT_TRUE(showsResponding()) << shown();
+    EXPECT_EQ(client_->state(), "responding");
+    EXPECT_FALSE(form_->warning->isVisible());
+    EXPECT_EQ(bed_.readSettings(), stored);
+}
+
+TEST_F(FrontEndTest, AuthorizedCommandsChangeTheService) {
+    bed_.writeSettings(Settings(udpPort_));
+    ASSERT_NO_FATAL_FAILURE(startService());
+    ASSERT_NO_FATAL_FAILURE(startWindow());
+    ASSERT_TRUE(WaitFor([&] { return showsResponding() && pagesShowTheService(); }, kWaitMs))
+        << shown();
+    ASSERT_TRUE(WaitFor([&] { return ui().Sent->text().toUInt() >= 2; }, kWaitMs));
+    bed_.setPolkit("* allow\n");
+    auto storedHas = [&](const std::string& line) {
+        return bed_.readSettings().find(line + "\n") != std::string::npos;
+    };
+
+    // The heartbeat page while the service's heartbeat runs: stored by the service, and the
+    // window goes on showing the service's state; nothing of its own runs the heartbeat.
+    ui().Freq->setText("2");
+    ui().Button6->click();
+    EXPECT_TRUE(showsResponding()) << "the Apply drew a heartbeat of the window's own: " << shown();
+    ASSERT_TRUE(WaitFor([&] { return storedHas("Freq=2"); }, kWaitMs))
+        << bed_.readSettings() << shown();
+    EXPECT_TRUE(storedHas("ComPort=COM7")) << "the service's port was lost";
+    EXPECT_TRUE(WaitFor([&] { return showsResponding(); }, kWaitMs)) << shown();
+    EXPECT_FALSE(form_->agent.network.Timer1.isActive()) << "the window sends a heartbeat";
+
+    // Stop from the tray menu, then Clear: both counters panels go to 0 and stay there.
+    form_->Stop1->trigger();
+    ASSERT_TRUE(WaitFor([&] { return showsStopped(); }, kWaitMs)) << shown();
+    EXPECT_TRUE(WaitFor([&] { return storedHas("IsStarted=0"); }, kWaitMs)) << bed_.readSettings();
+    ui().Button1->click();
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            for (const QLabel* l : {ui().Sent, ui().Received, ui().NAK, ui().Missed, ui().comSent,
+                                    ui().comRcvd, ui().comMissed})
+                if (l->text() != "0")
+                    return false;
+            return true;
+        },
+        kWaitMs))
+        << ui().Sent->text().toStdString();
+
+    // The heartbeat page with the status no longer in the tray: the tray follows the new
+    // setting as an Apply in a desktop copy does.
+    ui().Fail->setText("4");
+    ui().showStatusInTrayCB->setChecked(false);
+    ui().Button6->click();
+    ASSERT_TRUE(WaitFor([&] { return storedHas("FailCount=4") && storedHas("ShowStatusInTray=0"); },
+                        kWaitMs))
+        << bed_.readSettings() << shown();
+    EXPECT_TRUE(WaitFor([&] { return form_->tray.iconIndex() == 2; }, kWaitMs)) << shown();
+    EXPECT_EQ(form_->tray.balloonText(), "Norva utility");
+    EXPECT_EQ(ui().Fail->text(), "4");
+
+    // Start with the button: responding, the tray plain as the page now says.
+    ui().Button2->click();
+    ASSERT_TRUE(
+        WaitFor([&] { return ui().Label1->text() == "OK" && visible(ui().Image2); }, kWaitMs))
+        << shown();
+    EXPECT_TRUE(WaitFor([&] { return storedHas("IsStarted=1"); }, kWaitMs));
+    EXPECT_EQ(form_->tray.iconIndex(), 2);
+    EXPECT_EQ(form_->tray.hint(), "Norva utility");
+
+    // The shutdown page: the typed password goes to the service, which keeps it.
+    ui().usermane->setText("Norv");
+    ui().password->setText("n3w");
+    ui().Button7->click();
+    ASSERT_TRUE(WaitFor([&] { return storedHas("username=Norv"); }, kWaitMs))
+        << bed_.readSettings() << shown();
+    EXPECT_TRUE(storedHas("Password=n3w")) << bed_.readSettings();
+    EXPECT_EQ(ui().usermane->text(), "Norv");
+
+    // The test warning: the service's count in the window.
+    ui().Button9->click();
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return form_->warning->isVisible() && client_->warningOnScreen() &&
+                   form_->warning->windowTitle() ==
+                       QStringLiteral("Timer = %1").arg(client_->warningCountdown());
+        },
+        kWaitMs))
+        << shown();
+    EXPECT_TRUE(boxes_.errors.empty()) << shown();
+}
+
+TEST_F(FrontEndTest, FollowsTheServiceThroughStopAndReturnAndNeverTakesItsPorts) {
+    bed_.writeSettings(Settings(udpPort_));
+    ASSERT_NO_FATAL_FAILURE(startService());
+    ASSERT_NO_FATAL_FAILURE(startWindow());
+    ASSERT_TRUE(WaitFor([&] { return showsResponding(); }, kWaitMs)) << shown();
+
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_NO_FATAL_FAILURE(bed_.stopService());
+        ASSERT_TRUE(WaitFor([&] { return showsNotRunning(); }, kWaitMs)) << shown();
+        EXPECT_EQ(form_->tray.balloonText(), "The NorvaHB service is not running");
+        // The service's ports are free: the window took neither of them.
+        for (const int family : {AF_INET, AF_INET6}) {
+            EXPECT_TRUE(test::detail::PortFree(SOCK_STREAM, family, commandPort_))
+                << "the command port is bound, family " << family;
+            EXPECT_TRUE(test::detail::PortFree(SOCK_DGRAM, family, udpPort_))
+                << "the heartbeat port is bound, family " << family;
+        }
+
+        ASSERT_NO_FATAL_FAILURE(bed_.startService(commandPort_));
+        ASSERT_TRUE(WaitFor([&] { return showsResponding(); }, kWaitMs)) << shown();
+        EXPECT_TRUE(WaitFor([&] { return pagesShowTheService(); }, kWaitMs));
+    }
+    EXPECT_TRUE(boxes_.errors.empty()) << shown();
+}
+
+TEST_F(FrontEndTest, AWindowStartedBeforeTheServiceFollowsItWhenItComes) {
+    bed_.writeSettings(Settings(udpPort_));
+    ASSERT_NO_FATAL_FAILURE(startWindow());
+    EXPECT_TRUE(showsNotRunning()) << shown();
+    EXPECT_TRUE(boxes_.errors.empty()) << shown();
+
+    ASSERT_NO_FATAL_FAILURE(bed_.startService(commandPort_));
+    EXPECT_TRUE(WaitFor([&] { return showsResponding() && pagesShowTheService(); }, kWaitMs))
+        << shown();
+    EXPECT_TRUE(WaitFor([&] { return ui().Sent->text().toUInt() >= 1; }, kWaitMs));
+}
+
+TEST_F(FrontEndTest, ExitAsksTheFrontEndQuestionAndLeavesTheServiceRunning) {
+    bed_.writeSettings(Settings(udpPort_));
+    ASSERT_NO_FATAL_FAILURE(startService());
+    ASSERT_NO_FATAL_FAILURE(startWindow());
+    ASSERT_TRUE(WaitFor([&] { return showsResponding(); }, kWaitMs)) << shown();
+
+    boxes_.answers = {true};
+    form_->exit1Click();
+    ASSERT_EQ(boxes_.questions.size(), 1u);
+    EXPECT_EQ(boxes_.questions[0],
+              "Closing this program closes this window only: the NorvaHB service goes on with "
+              "Heartbeat and Graceful Shutdown\rContinue?");
+    EXPECT_FALSE(form_->isVisible());
+    form_.reset();
+
+    // The service goes on: on the bus, and its heartbeat still counts.
+    const uint sent = client_->networkSent();
+    EXPECT_TRUE(WaitFor([&] { return client_->networkSent() > sent; }, kWaitMs))
+        << bed_.serviceLog();
+    EXPECT_TRUE(client_->serviceRunning());
+    EXPECT_EQ(bed_.loginCalls(), "");
+}
+
+} // namespace
+} // namespace norva
