@@ -1,5 +1,6 @@
 #include "service/ServiceCheck.h"
 
+#include "commands/AddressFilter.h"
 #include "platform/Error.h"
 #include "platform/StrToInt.h"
 #include "settings/SettingsFile.h"
@@ -195,6 +196,19 @@ void ServiceCheck::checkSettings() {
         settings.ReadString(keys::Password) == keys::Password.fallback)
         add(Kind::Warning, "the command user name and password are the defaults: whoever "
                            "knows them can restart this computer from the network");
+
+    // Who may command: every bad entry is named, and a list of only bad entries lets nobody in.
+    const AddressFilter acceptFrom(settings.ReadString(keys::AcceptFrom));
+    for (const std::string& why : acceptFrom.errors())
+        add(Kind::Warning, why);
+    if (!acceptFrom.restricts())
+        add(Kind::Info, "commands are taken from any address (GSD/AcceptFrom is empty); a "
+                        "firewall rule or AcceptFrom naming the device narrows that");
+    else if (acceptFrom.size() == 0)
+        add(Kind::Fail, "GSD/AcceptFrom holds no usable entry: no command would be taken");
+    else
+        add(Kind::Ok, "commands are taken only from GSD/AcceptFrom: " +
+                          settings.ReadString(keys::AcceptFrom));
 }
 
 } // namespace norva

@@ -56,7 +56,9 @@ TEST_F(Check, AGoodNetworkSetupPassesAndSaysWhatTheServiceWouldDo) {
                   "ok    device address 192.168.1.50\n"
                   "info  at the start the heartbeat resumes (Run/IsStarted is set)\n"
                   "info  command port: TCP 19100, restart and shutdown commands for user name "
-                  "\"admin\", after a ten-second warning\n");
+                  "\"admin\", after a ten-second warning\n"
+                  "info  commands are taken from any address (GSD/AcceptFrom is empty); a "
+                  "firewall rule or AcceptFrom naming the device narrows that\n");
     EXPECT_TRUE(check.passed());
     EXPECT_EQ(check.exitCode(), 0);
 }
@@ -110,6 +112,42 @@ TEST_F(Check, AnInstalledSerialPortPasses) {
         std::find(ok.begin(), ok.end(), "COM40 is " + (dir / "NorvaHB-ports" / "COM40").string()),
         ok.end())
         << check.report();
+}
+
+// AcceptFrom as the command port will take it: bad entries are named and ignored, and a list
+// of nothing but bad entries lets nobody command.
+TEST_F(Check, AcceptFromIsCheckedAsTheCommandPortTakesIt) {
+    struct Case {
+        const char* list;
+        std::vector<std::string> warnings;
+        const char* verdict; // the Ok or Fail line
+        bool passes;
+    };
+    const Case cases[] = {
+        {"198.18.0.2, fd00::/8",
+         {},
+         "commands are taken only from GSD/AcceptFrom: 198.18.0.2, fd00::/8",
+         true},
+        {"10.0.0.0/33 198.18.0.2",
+         {"AcceptFrom: \"10.0.0.0/33\" is ignored: an IPv4 range has a prefix length of 0 to 32"},
+         "commands are taken only from GSD/AcceptFrom: 10.0.0.0/33 198.18.0.2",
+         true},
+        {"10.0.0.0/33",
+         {"AcceptFrom: \"10.0.0.0/33\" is ignored: an IPv4 range has a prefix length of 0 to 32"},
+         "GSD/AcceptFrom holds no usable entry: no command would be taken",
+         false},
+    };
+    for (const Case& c : cases) {
+        const ServiceCheck check = run(std::string("[Setup]\nNetwork=0\nIPAddr=10.0.0.2\n"
+                                                   "[GSD]\nUsername=a\n"
+                                                   "Password=b\nAcceptFrom=") +
+                                       c.list + "\n");
+        EXPECT_EQ(of(check, Kind::Warning), c.warnings) << c.list;
+        const auto verdicts = of(check, c.passes ? Kind::Ok : Kind::Fail);
+        EXPECT_NE(std::find(verdicts.begin(), verdicts.end(), c.verdict), verdicts.end())
+            << check.report();
+        EXPECT_EQ(check.passed(), c.passes) << check.report();
+    }
 }
 
 TEST_F(Check, WarningsDoNotFail) {
