@@ -199,8 +199,13 @@ def main(time_budget_s):
     if len(sys.argv) < 4:
         sys.exit("usage: %s NORVAHB NORVA_DEVICE FAKE_LOGIN1 [unittest args]" % sys.argv[0])
     paths = dict(norvahb=sys.argv[1], device=sys.argv[2], fake_login1=sys.argv[3])
-    argv = [sys.argv[0]] + sys.argv[4:]
+    run_suite(paths, [sys.argv[0]] + sys.argv[4:], time_budget_s, "norva-e2e-")
 
+
+def run_suite(paths, argv, time_budget_s, prefix, **open_args):
+    """Opens a test bed with the programs in `paths` (Lab.open takes `open_args`), runs the
+    calling suite's test cases with the unittest arguments `argv`, closes the test bed, and
+    ends the process with the suite's status, all within `time_budget_s`."""
     # ctest's time-out and ^C end the run through the clean-up below.
     def interrupted(signum, _frame):
         raise KeyboardInterrupt("signal %d" % signum)
@@ -210,11 +215,11 @@ def main(time_budget_s):
     signal.signal(signal.SIGALRM, interrupted)
     signal.alarm(time_budget_s)
 
-    lab = tb.Lab(paths, prefix="norva-e2e-")
+    lab = tb.Lab(paths, prefix=prefix)
     started = time.monotonic()
     ok = False
     try:
-        lab.open()
+        lab.open(**open_args)
         NorvaCase.lab = lab
         result = unittest.main(module="__main__", argv=argv, exit=False, verbosity=2).result
         ok = result.wasSuccessful() and result.testsRun > 0

@@ -17,7 +17,7 @@ import xml.etree.ElementTree as ET
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_case import NorvaCase, tb  # noqa: E402
+from e2e_case import NorvaCase, run_suite, tb  # noqa: E402
 
 IFACE = ["com.norva.NorvaHB1", "/com/norva/NorvaHB1", "com.norva.NorvaHB1"]
 CONTROL = "com.norva.NorvaHB1.control"
@@ -205,28 +205,8 @@ def main(time_budget_s=240):
     policy = sys.argv[6]
     with open(os.path.join(os.path.dirname(policy), "com.norva.NorvaHB1.xml")) as f:
         POLICY_XML_TEXT[0] = f.read()
-    argv = [sys.argv[0]] + sys.argv[7:]
-
-    def interrupted(signum, _frame):
-        raise KeyboardInterrupt("signal %d" % signum)
-
-    signal.signal(signal.SIGTERM, interrupted)
-    signal.signal(signal.SIGALRM, interrupted)
-    signal.alarm(time_budget_s)
-    lab = tb.Lab(paths, prefix="norva-svc-")
-    ok = False
-    try:
-        lab.open(service_policy=policy)
-        NorvaCase.lab = lab
-        result = unittest.main(module="__main__", argv=argv, exit=False, verbosity=2).result
-        ok = result.wasSuccessful() and result.testsRun > 0
-    except tb.SetupFailure as e:
-        print("FAIL: end-to-end test bed: %s" % e, file=sys.stderr)
-    except KeyboardInterrupt as e:
-        print("FAIL: suite interrupted (%s)" % e, file=sys.stderr)
-    finally:
-        lab.close()
-    sys.exit(0 if ok else 1)
+    run_suite(paths, [sys.argv[0]] + sys.argv[7:], time_budget_s, "norva-svc-",
+              service_policy=policy)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <ostream>
+#include <string>
+
 // The real norvahbd on a private bus of the test's own, for tests of whatever follows the
 // service: a dbus-daemon started here (configured by the test bed, tests/testbed), the fake
 // login manager and the fake polkit authority on it, the service's settings in a temporary
@@ -37,7 +40,35 @@
 #error "the build must define the programs ServiceBed starts (tests/frontend/CMakeLists.txt)"
 #endif
 
+// Failures show texts as texts.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
 namespace norva::test {
+
+// The command credentials of ServiceSettings.
+inline constexpr const char* kServiceUser = "Ostra";
+inline constexpr const char* kServicePassword = "s3cret";
+
+// Settings of a service that resumes its heartbeat at start. The network heartbeat goes to
+// 127.0.0.1 on `udpPort`, where the service's own socket listens: each heartbeat comes back
+// to it and counts as received, so the counters move and the state stays "responding"
+// without a device and without a datagram leaving the machine. With `usb` the serial
+// heartbeat runs on COM7 (ServiceBed::startSerialDevice) once a second, failing at the first
+// miss. Commands wait for the warning.
+inline std::string ServiceSettings(quint16 udpPort, bool usb = false, bool statusInTray = false) {
+    return std::string("[Setup]\nIPAddr=127.0.0.1\nPort=") + std::to_string(udpPort) +
+           "\nFreq=1\nFailCount=3\nNetwork=" + (usb ? "0" : "1") + "\nUSB=" + (usb ? "1" : "0") +
+           "\nComPort=COM7\ncomFreq=1\ncomFail=1\n" + (statusInTray ? "ShowStatusInTray=1\n" : "") +
+           "[Run]\nIsStarted=1\n[GSD]\nUsername=" + kServiceUser +
+           "\nPassword=" + kServicePassword + "\nAlertPedningAction=1\n";
+}
+
+// What the service's client says when polkit refuses `what`.
+inline QString NotAllowed(const char* what) {
+    return QStringLiteral("You are not allowed to %1; nothing was changed.").arg(what);
+}
 
 class ServiceBed {
 public:

@@ -26,11 +26,6 @@
 #include <string>
 #include <vector>
 
-// Failures show texts as texts.
-inline void PrintTo(const QString& text, std::ostream* out) {
-    *out << '"' << text.toStdString() << '"';
-}
-
 namespace norva {
 using test::ServiceBed;
 using test::visible;
@@ -38,25 +33,12 @@ using test::WaitFor;
 namespace {
 
 constexpr int kWaitMs = 20000;
-constexpr const char* kUser = "Ostra";
-constexpr const char* kPassword = "s3cret";
+constexpr const char* kUser = test::kServiceUser;
+constexpr const char* kPassword = test::kServicePassword;
+using test::NotAllowed;
 
-// The service's settings, "Show Status In Tray" ticked. The network heartbeat goes to
-// 127.0.0.1 on `udpPort`, where the service's own socket listens, so it counts its own
-// heartbeats as received and stays "responding" without a device. With `usb` the serial
-// heartbeat runs instead, on COM7 (ServiceBed::startSerialDevice) once a second, failing at
-// the first miss.
 std::string Settings(quint16 udpPort, bool usb = false) {
-    return std::string("[Setup]\nIPAddr=127.0.0.1\nPort=") + std::to_string(udpPort) +
-           "\nFreq=1\nFailCount=3\nNetwork=" + (usb ? "0" : "1") + "\nUSB=" + (usb ? "1" : "0") +
-           "\nComPort=COM7\ncomFreq=1\ncomFail=1\nShowStatusInTray=1\n"
-           "[Run]\nIsStarted=1\n"
-           "[GSD]\nUsername=" +
-           kUser + "\nPassword=" + kPassword + "\nAlertPedningAction=1\n";
-}
-
-QString NotAllowed(const char* what) {
-    return QStringLiteral("You are not allowed to %1; nothing was changed.").arg(what);
+    return test::ServiceSettings(udpPort, usb, /*statusInTray=*/true);
 }
 
 class FrontEndTest : public testing::Test {

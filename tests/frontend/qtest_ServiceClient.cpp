@@ -19,53 +19,18 @@
 #include <unistd.h>
 #include <vector>
 
-// Failures show texts as texts.
-inline void PrintTo(const QString& text, std::ostream* out) {
-    *out << '"' << text.toStdString() << '"';
-}
-
 namespace norva {
 using test::ServiceBed;
 using test::WaitFor;
 namespace {
 
 constexpr int kWaitMs = 20000;
-constexpr const char* kUser = "Ostra";
-constexpr const char* kPassword = "s3cret";
+constexpr const char* kUser = test::kServiceUser;
+constexpr const char* kPassword = test::kServicePassword;
+using test::NotAllowed;
 
-// Settings of a service that resumes its heartbeat at start. The network heartbeat goes to
-// 127.0.0.1 on `udpPort`, where the service's own socket listens: each heartbeat comes back
-// to it and counts as received, so the counters move and the state stays "responding"
-// without a device and without a datagram leaving the machine. With `usb` the serial
-// heartbeat runs on COM7 (ServiceBed::startSerialDevice) once a second, failing at the first
-// miss.
 std::string Settings(quint16 udpPort, bool usb = false) {
-    return "[Setup]\n"
-           "IPAddr=127.0.0.1\n"
-           "Port=" +
-           std::to_string(udpPort) +
-           "\n"
-           "Freq=1\n"
-           "FailCount=3\n"
-           "Network=" +
-           (usb ? "0" : "1") +
-           "\n"
-           "USB=" +
-           (usb ? "1" : "0") +
-           "\n"
-           "ComPort=COM7\n"
-           "comFreq=1\n"
-           "comFail=1\n"
-           "[Run]\n"
-           "IsStarted=1\n"
-           "[GSD]\n"
-           "Username=" +
-           kUser +
-           "\n"
-           "Password=" +
-           kPassword +
-           "\n"
-           "AlertPedningAction=1\n";
+    return test::ServiceSettings(udpPort, usb);
 }
 
 // Every signal of a client, in order, as text; and a check at each value signal that the
@@ -179,10 +144,6 @@ QString Answer(const std::function<void(ServiceClient::Done)>& call) {
     });
     EXPECT_TRUE(WaitFor([&] { return done; }, kWaitMs)) << "no answer came";
     return error;
-}
-
-QString NotAllowed(const char* what) {
-    return QStringLiteral("You are not allowed to %1; nothing was changed.").arg(what);
 }
 
 class ServiceClientTest : public testing::Test {
