@@ -1,8 +1,13 @@
 #include "agent/Agent.h"
 
+#include "platform/Error.h"
 #include "platform/ErrorBox.h"
 #include "platform/MessageBoxes.h"
 #include "transport/ComPortMap.h"
+
+#include <cstdint>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace norva {
 
@@ -14,9 +19,18 @@ Agent::Agent(const std::filesystem::path& settingsFolder, std::uint16_t commandP
       notice(MyIni, UDPServer), protocol(queue, MyIni, pages, pending), theServer(commandPort) {
     // Calls from worker threads reach this thread through the Qt event loop; modal boxes
     // run their own loop, so deliveries go on while one is open.
-    queue.setWaker([this] {
-        QMetaObject::invokeMethod(
-            &wakeTarget_, [this] { queue.runPending(); }, Qt::QueuedConnection);
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd_ < 0)
+        throw Error("The program cannot create its wake-up event");
+    wakeNotifier_ = new QSocketNotifier(wakeFd_, QSocketNotifier::Read, this);
+    connect(wakeNotifier_, &QSocketNotifier::activated, this, [this] {
+        std::uint64_t wakes = 0;
+        [[maybe_unused]] const ssize_t n = ::read(wakeFd_, &wakes, sizeof wakes);
+        queue.runPending();
+    });
+    queue.setWaker([fd = wakeFd_] {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(fd, &one, sizeof one);
     });
 
     UDPServer.OnUDPRead = [this](std::thread::id, const std::vector<std::uint8_t>& AData,
@@ -38,6 +52,9 @@ Agent::Agent(const std::filesystem::path& settingsFolder, std::uint16_t commandP
 
 Agent::~Agent() {
     Stop();
+    delete wakeNotifier_;
+    if (wakeFd_ >= 0)
+        ::close(wakeFd_);
 }
 
 void Agent::Listen() {

@@ -15,6 +15,7 @@
 #include "transport/UdpEndpoint.h"
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <cstdint>
 #include <filesystem>
 
@@ -71,7 +72,12 @@ public:
     CommandListener theServer;
 
 private:
-    QObject wakeTarget_;
+    // The waker: a worker writes to this eventfd, and the notifier runs the queued calls on
+    // this thread. A worker thread only writes eight bytes to the kernel, so it allocates
+    // nothing that this thread must later read (as posting a Qt call would), and wakes that
+    // come close together cost one pass of the event loop.
+    int wakeFd_ = -1;
+    QSocketNotifier* wakeNotifier_ = nullptr;
     bool stopped_ = false;
 };
 

@@ -11,7 +11,10 @@ JournalLog::JournalLog(int fd) : fd_(fd) {}
 JournalLog::JournalLog(Sink sink) : sink_(std::move(sink)) {}
 
 std::string JournalLog::format(LogLevel level, std::string_view message) {
-    const std::string prefix = "<" + std::to_string(static_cast<int>(level)) + ">";
+    // Built by appending: GCC 12's optimiser warns falsely about "<" + std::string.
+    std::string prefix(1, '<');
+    prefix += std::to_string(static_cast<int>(level));
+    prefix += '>';
     // A break at the very end closes the last line; it does not open an empty one.
     if (message.ends_with("\r\n"))
         message.remove_suffix(2);

@@ -71,8 +71,11 @@ QString problem(const PageKey& key, const std::string& value) {
         break;
     case PageKey::Port: {
         bool ok = value == "None";
-        for (int n = 1; !ok && n <= 50; ++n)
-            ok = value == "COM" + std::to_string(n);
+        for (int n = 1; !ok && n <= 50; ++n) {
+            std::string name = "COM"; // appended: GCC 12 warns falsely about "COM" + string
+            name += std::to_string(n);
+            ok = value == name;
+        }
         if (!ok)
             return QString("%1: \"None\" or COM1 to COM50").arg(key.name);
         break;
@@ -238,7 +241,7 @@ QMap<QString, QString> ServiceBus::settingsValues() const {
             continue; // the command password never leaves the service
         std::string value;
         if (k.kind == PageKey::Flag)
-            value = ini.ReadBool(FlagKey{k.section, k.key}) ? "1" : "0";
+            value.assign(1, ini.ReadBool(FlagKey{k.section, k.key}) ? '1' : '0');
         else if (k.key == keys::IPAddr.name)
             value = ini.ReadString(keys::IPAddr);
         else if (k.key == keys::Port.name)
