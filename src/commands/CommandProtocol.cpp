@@ -133,6 +133,7 @@ bool CommandProtocol::dropped(const Guard& guard, const std::string& peer) {
 }
 
 void CommandProtocol::rejected(const Guard& guard, const std::string& peer) {
+    emit commandRejected(QString::fromStdString(peer));
     const TimePoint now = clock();
     lastCounted_ = now.time_since_epoch().count();
     ++counted_;

@@ -94,6 +94,8 @@ signals:
     // "restart", "shutdown", "restart after warning" or "shutdown after warning". The log has
     // its line just before ("Command port: restart after warning from 198.18.0.2").
     void commandAccepted(const QString& source, const QString& action);
+    // A command from `source` failed the credentials check (wrong user name or password).
+    void commandRejected(const QString& source);
 
 private:
     // The guards in force; replaced whole when the settings change, so a connection thread

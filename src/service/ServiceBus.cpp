@@ -15,28 +15,32 @@ namespace norva {
 
 namespace {
 
-// The two settings pages' values, in the file's own spelling, as the bus names them.
+// The two settings pages' values, as the bus names them ("Section/Key", the file's own
+// spelling), with the key of the settings file each one is.
 struct PageKey {
-    const char* name; // "Section/Key"
+    const char* name;
     enum Kind { Flag, Number, Address, Port, Text, Secret } kind;
-    std::string_view section;
-    std::string_view key;
+    TextKey key; // a flag's fallback is unused: ReadBool has its own
 };
 
+constexpr TextKey flag(const FlagKey& key) {
+    return {key.section, key.name, ""};
+}
+
 constexpr PageKey kPageKeys[] = {
-    {"Setup/StartInTray", PageKey::Flag, "Setup", "StartInTray"},
-    {"Setup/ShowStatusInTray", PageKey::Flag, "Setup", "ShowStatusInTray"},
-    {"Setup/Network", PageKey::Flag, "Setup", "Network"},
-    {"Setup/USB", PageKey::Flag, "Setup", "USB"},
-    {"Setup/IPAddr", PageKey::Address, "Setup", "IPAddr"},
-    {"Setup/Port", PageKey::Number, "Setup", "Port"},
-    {"Setup/Freq", PageKey::Number, "Setup", "Freq"},
-    {"Setup/FailCount", PageKey::Number, "Setup", "FailCount"},
-    {"Setup/ComPort", PageKey::Port, "Setup", "ComPort"},
+    {"Setup/StartInTray", PageKey::Flag, flag(keys::StartInTray)},
+    {"Setup/ShowStatusInTray", PageKey::Flag, flag(keys::ShowStatusInTray)},
+    {"Setup/Network", PageKey::Flag, flag(keys::Network)},
+    {"Setup/USB", PageKey::Flag, flag(keys::USB)},
+    {"Setup/IPAddr", PageKey::Address, keys::IPAddr},
+    {"Setup/Port", PageKey::Number, keys::Port},
+    {"Setup/Freq", PageKey::Number, keys::Freq},
+    {"Setup/FailCount", PageKey::Number, keys::FailCount},
+    {"Setup/ComPort", PageKey::Port, keys::ComPort},
     // Written in the spelling the shutdown page's Apply uses; read whatever its case.
-    {"GSD/username", PageKey::Text, "GSD", "username"},
-    {"GSD/Password", PageKey::Secret, "GSD", "Password"},
-    {"GSD/AlertPedningAction", PageKey::Flag, "GSD", "AlertPedningAction"},
+    {"GSD/username", PageKey::Text, keys::usernameWritten},
+    {"GSD/Password", PageKey::Secret, keys::Password},
+    {"GSD/AlertPedningAction", PageKey::Flag, flag(keys::AlertPedningAction)},
 };
 
 const PageKey* findKey(const QString& name) {
@@ -241,19 +245,9 @@ QMap<QString, QString> ServiceBus::settingsValues() const {
             continue; // the command password never leaves the service
         std::string value;
         if (k.kind == PageKey::Flag)
-            value.assign(1, ini.ReadBool(FlagKey{k.section, k.key}) ? '1' : '0');
-        else if (k.key == keys::IPAddr.name)
-            value = ini.ReadString(keys::IPAddr);
-        else if (k.key == keys::Port.name)
-            value = ini.ReadString(keys::Port);
-        else if (k.key == keys::Freq.name)
-            value = ini.ReadString(keys::Freq);
-        else if (k.key == keys::FailCount.name)
-            value = ini.ReadString(keys::FailCount);
-        else if (k.key == keys::ComPort.name)
-            value = ini.ReadString(keys::ComPort);
+            value.assign(1, ini.ReadBool(FlagKey{k.key.section, k.key.name}) ? '1' : '0');
         else
-            value = ini.ReadString(keys::Username);
+            value = ini.ReadString(k.key);
         values.insert(k.name, QString::fromStdString(value));
     }
     return values;
@@ -276,9 +270,9 @@ QString ServiceBus::applySettingsValues(const QMap<QString, QString>& values) {
         const PageKey& key = *findKey(it.key());
         const std::string value = it.value().toStdString();
         if (key.kind == PageKey::Flag)
-            file.WriteBool(FlagKey{key.section, key.key}, value == "1");
+            file.WriteBool(FlagKey{key.key.section, key.key.name}, value == "1");
         else
-            file.WriteString(TextKey{key.section, key.key, ""}, value);
+            file.WriteString(key.key, value);
     }
     agent_.control.EndApply(restart);
     // As after the shutdown page's Apply: the command port's guards are read again.

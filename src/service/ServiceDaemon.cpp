@@ -45,12 +45,10 @@ void ServiceDaemon::followInJournal() {
     connect(&agent_.network, &NetworkMonitor::countersChanged, this, [this] { writeMetrics(); });
     connect(&agent_.serial, &SerialMonitor::countersChanged, this, [this] { writeMetrics(); });
     connect(&agent_.protocol, &CommandProtocol::captionRequested, this, info);
-    connect(&agent_.protocol, &CommandProtocol::label4Requested, this, [this](const QString& text) {
-        log_.info(text.toStdString());
-        if (text == "Bad Username" || text == "Bad Password") {
-            ++commandsRejected_;
-            writeMetrics();
-        }
+    connect(&agent_.protocol, &CommandProtocol::label4Requested, this, info);
+    connect(&agent_.protocol, &CommandProtocol::commandRejected, this, [this] {
+        ++commandsRejected_;
+        writeMetrics();
     });
     connect(&agent_.protocol, &CommandProtocol::memoLineRequested, this, info);
     connect(&agent_.protocol, &CommandProtocol::commandAccepted, this, [this] {
@@ -75,6 +73,9 @@ bool ServiceDaemon::start() {
                    " cannot be used: " + e.what());
         return false;
     }
+    // Read once: only an edit by hand sets it, and the metrics are written after every
+    // heartbeat, where reading the settings file each time would be wasted.
+    metricsPath_ = agent_.MyIni.file().ReadString(keys::MetricsFile);
     try {
         agent_.Listen();
     } catch (const std::exception& e) {
@@ -119,10 +120,7 @@ void ServiceDaemon::stop() {
 }
 
 void ServiceDaemon::writeMetrics() {
-    if (!agent_.MyIni.isOpen())
-        return;
-    const std::string path = agent_.MyIni.file().ReadString(keys::MetricsFile);
-    if (path.empty())
+    if (metricsPath_.empty() || !agent_.MyIni.isOpen())
         return;
     MetricsFile::Values v;
     v.up = !stopped_;
@@ -150,7 +148,7 @@ void ServiceDaemon::writeMetrics() {
     v.commandsAccepted = commandsAccepted_;
     v.commandsRejected = commandsRejected_;
     v.stateChangedAt = stateChangedAt_;
-    const std::string error = MetricsFile(path).write(v);
+    const std::string error = MetricsFile(metricsPath_).write(v);
     // One line per different failure, not one per heartbeat.
     if (!error.empty() && error != metricsError_)
         log_.error(error);
