@@ -581,6 +581,7 @@ class Lab:
         self.power_log = LogFile(os.path.join(self.dir, "login1-calls.log"))
         self.polkit_answers = os.path.join(self.dir, "polkit-answers")
         self.polkit_log = LogFile(os.path.join(self.dir, "polkit-calls.log"))
+        self.login1_can_answers = os.path.join(self.dir, "login1-can-answers")
         self.notify_sockets = []
 
     # --- opening and closing ------------------------------------------------------------
@@ -665,7 +666,8 @@ class Lab:
     def bus_env(self):
         """The environment of a program that is to talk to the private bus only."""
         env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.bus_address,
-                   QT_QPA_PLATFORM="offscreen")
+                   QT_QPA_PLATFORM="offscreen",
+                   FAKE_LOGIN1_CAN_ANSWERS=self.login1_can_answers)
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)
         return env
 
@@ -709,6 +711,17 @@ class Lab:
 
     def clear_power_calls(self):
         open(self.power_log.path, "w").close()
+
+    def set_login1_can(self, answers):
+        """What fake-login1 answers to CanReboot and CanPowerOff from the next call on,
+        {method: answer} ("yes", "no", "challenge", "na", ...); a method not named answers
+        "yes", as both do before the first call of this."""
+        for method, answer in answers.items():
+            if method not in ("CanReboot", "CanPowerOff") or not re.fullmatch(r"\S+", answer):
+                raise SetupFailure("no login1 answer %r for %r" % (answer, method))
+        with open(self.login1_can_answers + ".new", "w") as f:
+            f.writelines("%s %s\n" % item for item in answers.items())
+        os.replace(self.login1_can_answers + ".new", self.login1_can_answers)
 
     # --- the fake polkit authority ---------------------------------------------------------
 
