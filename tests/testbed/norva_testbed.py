@@ -6,9 +6,10 @@ end-to-end suites (tests/e2e), the bench (bench/run.py), `make demo` and `make s
 What it provides:
   - a private D-Bus "system" bus (a dbus-daemon of its own) with fake services on it, the
     first being fake-login1, which records restart and power-off requests in a file instead of
-    carrying them out, and fake-polkit, which answers authorization checks from a file the test
-    writes and records them (`Lab`); on request the bus enforces the project's own bus policy
-    file the way the machine's system bus would (`Lab.open(service_policy=...)`);
+    carrying them out and answers CanReboot/CanPowerOff as the test chooses
+    (`Lab.set_login1_can`), and fake-polkit, which answers authorization checks from a file the
+    test writes and records them (`Lab`); on request the bus enforces the project's own bus
+    policy file the way the machine's system bus would (`Lab.open(service_policy=...)`);
   - the service norvahbd started as a service manager would start it (settings, lock, command
     port, a $NOTIFY_SOCKET of the lab's own: `Lab.start_norvahbd`, `NotifySocket`);
   - two network namespaces per `Net`, "the PC" and "the device", joined by a veth pair on
