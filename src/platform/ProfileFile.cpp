@@ -184,11 +184,18 @@ std::string ProfileFile::read(const std::string& section, const std::string& key
 
 bool ProfileFile::write(const std::string& section, const std::string& key,
                         const std::string& value) {
+    return write({{section, key, value}});
+}
+
+bool ProfileFile::write(const std::vector<Entry>& entries) {
+    if (entries.empty())
+        return true;
     // A value with a line break would turn into several lines and corrupt the file.
-    if (value.find_first_of("\r\n") != std::string::npos ||
-        key.find_first_of("\r\n=") != std::string::npos ||
-        section.find_first_of("\r\n]") != std::string::npos)
-        return false;
+    for (const Entry& e : entries)
+        if (e.value.find_first_of("\r\n") != std::string::npos ||
+            e.key.find_first_of("\r\n=") != std::string::npos ||
+            e.section.find_first_of("\r\n]") != std::string::npos)
+            return false;
 
     // The old file is opened for reading and writing, as a write in place would open it,
     // so the kernel applies this user's rights to it (owner, mode, read-only mount) before
@@ -214,15 +221,19 @@ bool ProfileFile::write(const std::string& section, const std::string& key,
 
     bool bom = false;
     auto lines = splitLines(old, &bom);
-    const Location loc = locate(lines, section, key);
-    const std::string entry = key + "=" + value;
-    if (loc.key) {
-        lines[*loc.key] = entry;
-    } else if (loc.section) {
-        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(loc.sectionEnd), entry);
-    } else {
-        lines.push_back("[" + section + "]");
-        lines.push_back(entry);
+    // Each entry lands where a write of it alone would put it, in the order given.
+    for (const Entry& e : entries) {
+        const Location loc = locate(lines, e.section, e.key);
+        std::string entry = e.key + "=" + e.value;
+        if (loc.key) {
+            lines[*loc.key] = std::move(entry);
+        } else if (loc.section) {
+            lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(loc.sectionEnd),
+                         std::move(entry));
+        } else {
+            lines.push_back("[" + e.section + "]");
+            lines.push_back(std::move(entry));
+        }
     }
 
     std::ostringstream out;

@@ -44,6 +44,18 @@ public:
     // False when the platform refused the write; the file is then unchanged.
     bool write(const std::string& section, const std::string& key, const std::string& value);
 
+    // One value to store, for the write of several at once.
+    struct Entry {
+        std::string section;
+        std::string key;
+        std::string value;
+    };
+    // Stores every entry, in their order, in one replacement of the file: afterwards the file
+    // holds all of them or, when the write is refused (false), none, as it was. A key given
+    // twice keeps the last value. Settings that belong together (a user name and its
+    // password) thus never end up half changed.
+    bool write(const std::vector<Entry>& entries);
+
 private:
     // The whole content of the open file `fd`; false on a read error.
     bool readAll(int fd, std::string& content) const;

@@ -10,6 +10,7 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <exception>
+#include <vector>
 
 namespace norva {
 
@@ -42,6 +43,9 @@ constexpr PageKey kPageKeys[] = {
     {"GSD/Password", PageKey::Secret, keys::Password},
     {"GSD/AlertPedningAction", PageKey::Flag, flag(keys::AlertPedningAction)},
 };
+
+// The heartbeat page's keys all live in its section; the shutdown page's in another.
+constexpr std::string_view kHeartbeatPageSection = keys::Network.section;
 
 const PageKey* findKey(const QString& name) {
     for (const PageKey& k : kPageKeys)
@@ -262,19 +266,37 @@ QString ServiceBus::applySettingsValues(const QMap<QString, QString>& values) {
         if (!why.isEmpty())
             return why;
     }
-    // As the heartbeat page's Apply: a heartbeat the user started stops, the values are
-    // stored, and it starts again with them.
-    const bool restart = agent_.control.BeginApply();
-    SettingsFile& file = agent_.MyIni.file();
+    // All values of one call go into one replacement of the file, so a refused write leaves
+    // every old value: never a new user name beside the old password.
+    std::vector<SettingsFile::Entry> entries;
+    bool heartbeatPage = false;
     for (auto it = values.begin(); it != values.end(); ++it) {
         const PageKey& key = *findKey(it.key());
         const std::string value = it.value().toStdString();
-        if (key.kind == PageKey::Flag)
-            file.WriteBool(FlagKey{key.key.section, key.key.name}, value == "1");
-        else
-            file.WriteString(key.key, value);
+        entries.push_back(
+            key.kind == PageKey::Flag
+                ? SettingsFile::Flag(FlagKey{key.key.section, key.key.name}, value == "1")
+                : SettingsFile::Text(key.key, value));
+        heartbeatPage = heartbeatPage || key.key.section == kHeartbeatPageSection;
     }
-    agent_.control.EndApply(restart);
+    SettingsFile& file = agent_.MyIni.file();
+    if (heartbeatPage) {
+        // As the heartbeat page's Apply: a heartbeat the user started stops, the values are
+        // stored, and it starts again with them. The shutdown page's Apply has no such
+        // bracket, so its keys alone leave the heartbeat and what it shows alone.
+        const bool restart = agent_.control.BeginApply();
+        try {
+            file.WriteAll(entries);
+        } catch (...) {
+            // Nothing was stored: the heartbeat goes on with the settings it had, and the
+            // caller hears why.
+            agent_.control.EndApply(restart);
+            throw;
+        }
+        agent_.control.EndApply(restart);
+    } else {
+        file.WriteAll(entries);
+    }
     // As after the shutdown page's Apply: the command port's guards are read again.
     agent_.ReadCommandSettings();
     propertiesChanged({"Mode", "DeviceAddress"});

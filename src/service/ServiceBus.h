@@ -65,7 +65,10 @@ public:
     // The settings pages' values as "Section/Key" = value, the password left out.
     QMap<QString, QString> settingsValues() const;
     // Checks and stores `values` as the pages' Apply does; an error text when a value is bad
-    // (nothing stored then).
+    // (nothing stored then). All values go into the file at once or none: a refused write
+    // raises SettingsWriteError with nothing stored. Only heartbeat-page keys ("Setup/...")
+    // stop a running heartbeat around the write and start it again (after a refused write
+    // too, with the settings it had).
     QString applySettingsValues(const QMap<QString, QString>& values);
 
 public slots:

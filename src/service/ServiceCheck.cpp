@@ -3,6 +3,7 @@
 #include "commands/AddressFilter.h"
 #include "platform/Error.h"
 #include "platform/StrToInt.h"
+#include "service/CheckProbes.h"
 #include "settings/SettingsFile.h"
 #include "transport/ComPortMap.h"
 #include "ui/IPAddrUtils.h"
@@ -147,6 +148,8 @@ void ServiceCheck::checkSettings() {
             add(Kind::Ok, "device address " + address);
         if (port && *port == 0)
             add(Kind::Fail, "Setup/Port is 0: no datagram can be sent to port 0");
+        else if (port)
+            heartbeatPort_ = *port;
         zeroWarnings(keys::Freq, freq, keys::FailCount, fail);
     } else {
         if (address.empty())
@@ -209,6 +212,56 @@ void ServiceCheck::checkSettings() {
     else
         add(Kind::Ok, "commands are taken only from GSD/AcceptFrom: " +
                           settings.ReadString(keys::AcceptFrom));
+}
+
+void ServiceCheck::checkSystem(CheckProbes& probes) {
+    const bool running = probes.serviceRunning();
+    add(Kind::Info, running ? "the service is running (it holds com.norva.NorvaHB1 on the bus)"
+                            : "the service is not running (com.norva.NorvaHB1 has no owner on "
+                              "the bus)");
+
+    // Restart and shutdown commands are carried out by the login manager, without asking
+    // anybody for a password.
+    for (const std::string method : {"CanReboot", "CanPowerOff"}) {
+        const std::string command = method == "CanReboot" ? "restart" : "shutdown";
+        std::string error;
+        const std::string answer = probes.askLoginManager(method, error);
+        if (!error.empty()) {
+            add(Kind::Fail, "the login manager cannot be asked (" + method + "): " + error +
+                                ": restart and shutdown commands could not be carried out");
+            break; // the other question would only fail the same way
+        }
+        const std::string said = "the login manager answers " + method + ": " + answer;
+        if (answer == "yes")
+            add(Kind::Ok, said);
+        else if (answer == "challenge")
+            add(Kind::Warning, said + " (it would want a password, which the service cannot "
+                                      "give; run --check as the service's user, whom the "
+                                      "polkit rule allows)");
+        else
+            add(Kind::Fail, said + ": a " + command + " command would be refused");
+    }
+
+    checkPort(probes.bindTcp(options_.commandPort), "TCP", options_.commandPort, "commands",
+              "the service could not listen for commands", running);
+    if (heartbeatPort_)
+        checkPort(probes.bindUdp(*heartbeatPort_), "UDP", *heartbeatPort_, "heartbeat",
+                  "the heartbeat could not start", running);
+}
+
+void ServiceCheck::checkPort(int bindError, const char* protocol, std::uint16_t port,
+                             const char* use, const char* consequence, bool serviceRunning) {
+    const std::string what =
+        std::string(protocol) + " port " + std::to_string(port) + " (" + use + ")";
+    if (bindError == 0)
+        add(Kind::Ok, what + " is free");
+    else if (bindError == EADDRINUSE && serviceRunning)
+        add(Kind::Ok, what + " is in use, by the running service");
+    else if (bindError == EADDRINUSE)
+        add(Kind::Fail, what + " is in use by another program: " + consequence);
+    else
+        add(Kind::Fail,
+            what + " cannot be bound (" + std::strerror(bindError) + "): " + consequence);
 }
 
 } // namespace norva

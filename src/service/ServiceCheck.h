@@ -2,6 +2,8 @@
 
 #include "service/ServiceOptions.h"
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,10 +27,19 @@ namespace norva {
 // - whether the heartbeat resumes at the start (Run/IsStarted);
 // - the command port and the warning setting, with warnings for the default user name and
 //   password and for a file other users may read (it holds the password).
-// Other checks (the ports free, the login manager) add their lines with add().
+//
+// checkSystem(), after checkSettings(), asks the running system through CheckProbes and adds:
+// - whether the service runs (holds its bus name);
+// - the login manager's answers to CanReboot and CanPowerOff: "yes" passes, "challenge" warns
+//   (the service cannot type a password), anything else, or no login manager, fails;
+// - the command port (TCP) and, in the network mode, the heartbeat's UDP port: free, or in use
+//   while the service runs (its own, then); in use with no service running fails.
 //
 // The checks run as the user who runs --check: run it as the service's user to learn what the
-// service may do (root may write where the service may not).
+// service may do (root may write where the service may not, and the login manager answers
+// each user for themselves).
+class CheckProbes;
+
 class ServiceCheck {
 public:
     enum class Kind { Info, Ok, Warning, Fail };
@@ -41,6 +52,7 @@ public:
     explicit ServiceCheck(const ServiceOptions& options) : options_(options) {}
 
     void checkSettings();
+    void checkSystem(CheckProbes& probes);
     void add(Kind kind, std::string text) { lines_.push_back({kind, std::move(text)}); }
 
     const std::vector<Line>& lines() const { return lines_; }
@@ -52,8 +64,13 @@ public:
     std::string report() const;
 
 private:
+    // A port the service binds: free, or held by the running service, passes.
+    void checkPort(int bindError, const char* protocol, std::uint16_t port, const char* use,
+                   const char* consequence, bool serviceRunning);
+
     const ServiceOptions& options_;
     std::vector<Line> lines_;
+    std::optional<std::uint16_t> heartbeatPort_; // the UDP port, in the network mode
 };
 
 } // namespace norva

@@ -104,9 +104,11 @@ std::string ServiceOptions::helpText() {
            "  --command-port N   the TCP port for the device's commands (default " +
            std::to_string(DefaultCommandPort) +
            ")\n"
-           "  --check            check the settings and say what the service would do, then "
-           "end:\n"
-           "                     exit status 0 when every check passed, 1 otherwise\n"
+           "  --check            check the settings, the login manager and the ports, say "
+           "what the\n"
+           "                     service would do, then end: exit status 0 when every check "
+           "passed,\n"
+           "                     1 otherwise\n"
            "  --help             show this help and end\n"
            "  --version          show the version and end\n"
            "\n"

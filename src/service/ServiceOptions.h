@@ -17,14 +17,16 @@ namespace norva {
 //   --lock PATH         the single-instance lock (default /run/norvahb/norvahbd.lock)
 //   --command-port N    the TCP port of the command listener, 1 to 65535 (default 9100; tests
 //                       pass another)
-//   --check             check the settings, say what the service would do, and end
+//   --check             check the settings, the login manager and the ports, say what the
+//                       service would do, and end (see ServiceCheck)
 //   --help, --version   say so and end
 //
 // Options take their value as the next argument or after "=" ("--lock=/x"); a repeated option
 // keeps its last value. With several actions, --help wins over --version, and either over
 // --check. Any other argument, a missing or empty value, or a bad port number is an error:
-// parse() sets `error` to one line naming the culprit, and the program prints it to standard
-// error and ends with BadUsage (2), before doing anything else.
+// parse() sets `error` to one line naming the culprit, which begins with "norvahbd: ", and the
+// program prints it as it is to standard error and ends with BadUsage (2), before doing
+// anything else.
 class ServiceOptions {
 public:
     enum class Action { Run, Check, Help, Version };

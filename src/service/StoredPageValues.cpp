@@ -38,9 +38,13 @@ bool StoredPageValues::noneMode() const {
 }
 
 bool StoredPageValues::heartbeatFieldsFilled() const {
+    // The fields as the heartbeat page's fill shows them: a missing key shows the page's
+    // default (the address "0.0.0.0"), so only a key stored empty leaves its field empty. Start
+    // in USB mode thus needs no device address here either.
     const SettingsFile& ini = MyIni_.file();
-    return !ini.ReadString(keys::IPAddr).empty() && !ini.ReadString(keys::Port).empty() &&
-           !ini.ReadString(keys::Freq).empty() && !ini.ReadString(keys::FailCount).empty();
+    return !ini.ReadString(keys::IPAddr, "0.0.0.0").empty() &&
+           !ini.ReadString(keys::Port).empty() && !ini.ReadString(keys::Freq).empty() &&
+           !ini.ReadString(keys::FailCount).empty();
 }
 
 bool StoredPageValues::statusInTray() const {

@@ -7,6 +7,7 @@
 #include "service/ServiceCheck.h"
 #include "service/ServiceDaemon.h"
 #include "service/ServiceOptions.h"
+#include "service/SystemCheckProbes.h"
 #include "service/SystemdNotifier.h"
 
 #include <QCoreApplication>
@@ -18,7 +19,8 @@ int main(int argc, char** argv) {
     using namespace norva;
     const ServiceOptions options = ServiceOptions::parse(argc, argv);
     if (!options.error.empty()) {
-        std::fprintf(stderr, "norvahbd: %s\n", options.error.c_str());
+        // The line names the program already.
+        std::fprintf(stderr, "%s\n", options.error.c_str());
         return ServiceOptions::BadUsage;
     }
     switch (options.action) {
@@ -29,8 +31,11 @@ int main(int argc, char** argv) {
         std::fputs(ServiceOptions::versionText().c_str(), stdout);
         return 0;
     case ServiceOptions::Action::Check: {
+        QCoreApplication app(argc, argv); // for the bus connection
         ServiceCheck check(options);
         check.checkSettings();
+        SystemCheckProbes probes(QDBusConnection::systemBus());
+        check.checkSystem(probes);
         std::fputs(check.report().c_str(), stdout);
         return check.exitCode();
     }

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <optional>
 #include <system_error>
+#include <utility>
 
 namespace norva {
 
@@ -99,6 +100,19 @@ bool SettingsFile::ReadBool(const FlagKey& key) const {
 
 void SettingsFile::WriteBool(const FlagKey& key, bool value) {
     WriteBool(std::string(key.section), std::string(key.name), value);
+}
+
+SettingsFile::Entry SettingsFile::Text(const TextKey& key, std::string value) {
+    return {std::string(key.section), std::string(key.name), std::move(value)};
+}
+
+SettingsFile::Entry SettingsFile::Flag(const FlagKey& key, bool value) {
+    return {std::string(key.section), std::string(key.name), value ? "1" : "0"};
+}
+
+void SettingsFile::WriteAll(const std::vector<Entry>& entries) {
+    if (!file_.write(entries))
+        throw SettingsWriteError(std::string("Unable to write to ") + FileName);
 }
 
 } // namespace norva

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace norva {
 
@@ -45,6 +46,13 @@ public:
     void WriteString(const TextKey& key, const std::string& value);
     bool ReadBool(const FlagKey& key) const;
     void WriteBool(const FlagKey& key, bool value);
+
+    // Several values stored at once: all of them in one replacement of the file, or, when
+    // the write is refused ("Unable to write to NorvaHB"), none. Build them with Text/Flag.
+    using Entry = ProfileFile::Entry;
+    static Entry Text(const TextKey& key, std::string value);
+    static Entry Flag(const FlagKey& key, bool value);
+    void WriteAll(const std::vector<Entry>& entries);
 
 private:
     ProfileFile file_;

@@ -165,6 +165,77 @@ class ServiceCase(NorvaCase):
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(interface_members(r.stdout), interface_members(POLICY_XML_TEXT[0]))
 
+    def run_norvahbd(self, *args):
+        """Runs norvahbd with `args` after the unit's own arguments, in the PC's namespace on the
+        lab's bus, to its end; returns (status, standard output, standard error)."""
+        self.runs += 1
+        out_path = self.log_path("run-%d.out" % self.runs)
+        err_path = self.log_path("run-%d.err" % self.runs)
+        with open(out_path, "w") as out, open(err_path, "w") as err:
+            p = self.lab.start_norvahbd(self.home, self.net, notify=False, args=list(args),
+                                        stdout=out, stderr=err)
+        self.procs.append(p)
+        status = p.wait(30)
+        with open(out_path) as out, open(err_path) as err:
+            return status, out.read(), err.read()
+
+    def test_a_bad_option_is_one_line_with_one_program_name(self):
+        status, out, err = self.run_norvahbd("--bogus")
+        self.assertEqual((status, out), (2, ""))
+        self.assertEqual(err, "norvahbd: unknown option '--bogus' (see norvahbd --help)\n")
+
+    def test_check_asks_the_login_manager_and_finds_the_ports_free_or_the_services(self):
+        self.addCleanup(self.lab.set_login1_can, {})
+        self.write_settings(self.settings())
+        port_lines = ["ok    TCP port %d (commands) is free" % tb.COMMAND_PORT,
+                      "ok    UDP port %d (heartbeat) is free" % DEVICE_PORT]
+
+        status, out, _ = self.run_norvahbd("--check")
+        self.assertEqual(status, 0, out)
+        for line in ["info  the service is not running (com.norva.NorvaHB1 has no owner on the "
+                     "bus)",
+                     "ok    the login manager answers CanReboot: yes",
+                     "ok    the login manager answers CanPowerOff: yes"] + port_lines:
+            self.assertIn(line + "\n", out)
+
+        # What the login manager says is what the check reports; a "no" fails it.
+        self.lab.set_login1_can({"CanReboot": "challenge", "CanPowerOff": "no"})
+        status, out, _ = self.run_norvahbd("--check")
+        self.assertEqual(status, 1, out)
+        self.assertIn("warn  the login manager answers CanReboot: challenge (", out)
+        self.assertIn("FAIL  the login manager answers CanPowerOff: no: a shutdown command "
+                      "would be refused\n", out)
+        self.lab.set_login1_can({})
+
+        # Another program on the heartbeat's port, with no service running: that fails.
+        holder, held = self.start_helper(
+            [sys.executable, "-c", "import socket, time; s = socket.socket(socket.AF_INET, "
+             "socket.SOCK_DGRAM); s.bind(('0.0.0.0', %d)); print('bound', flush=True); "
+             "time.sleep(60)" % DEVICE_PORT], "udp-holder", "pc")
+        self.assertTrue(held.wait_for(r"^bound$", 10, alive=holder), held.tail())
+        status, out, _ = self.run_norvahbd("--check")
+        self.assertEqual(status, 1, out)
+        self.assertIn("FAIL  UDP port %d (heartbeat) is in use by another program: the "
+                      "heartbeat could not start\n" % DEVICE_PORT, out)
+        tb.stop_process(holder)
+
+        # The running service holds both ports: that is fine.
+        self.start_service()
+        deadline = time.monotonic() + 10
+        while "UNCONN" not in subprocess.run(
+                self.net.in_pc(["ss", "-lunH", "sport = :%d" % DEVICE_PORT]),
+                capture_output=True, text=True).stdout:
+            self.assertLess(time.monotonic(), deadline, "the service bound no UDP port")
+            time.sleep(0.1)
+        status, out, _ = self.run_norvahbd("--check")
+        self.assertEqual(status, 0, out)
+        self.assertIn("info  the service is running (it holds com.norva.NorvaHB1 on the bus)\n",
+                      out)
+        self.assertIn("ok    TCP port %d (commands) is in use, by the running service\n"
+                      % tb.COMMAND_PORT, out)
+        self.assertIn("ok    UDP port %d (heartbeat) is in use, by the running service\n"
+                      % DEVICE_PORT, out)
+
     def start_service_expect_exit(self):
         path = self.log_path("second.err")
         with open(path, "w") as err:

@@ -1,12 +1,19 @@
 // What a caller on the bus may store through ApplySettings, without a bus: the values are
 // checked as a whole, a bad one is refused with a line that names the key and what it takes,
-// and then nothing at all is stored. ReadSettings never gives the password out.
+// and then nothing at all is stored; good ones are stored in one replacement of the file, and
+// only heartbeat-page keys stop and restart the heartbeat. ReadSettings never gives the
+// password out.
 #include "service/PolkitAuthorizer.h"
 #include "service/ServiceBus.h"
 #include "service/StoredPageValues.h"
 #include "support/AgentFixture.h"
 
+#include "platform/FileOps.h"
+#include "settings/SettingsFile.h"
+
 #include <QDBusConnection>
+#include <algorithm>
+#include <cerrno>
 #include <gtest/gtest.h>
 
 namespace norva {
@@ -82,6 +89,96 @@ TEST_F(ServiceBusSettings, ReadSettingsGivesThePagesButNeverThePassword) {
     EXPECT_FALSE(read.contains("GSD/Password"));
     for (const QString& value : read)
         EXPECT_NE(value, "s3cret");
+}
+
+// A heartbeat the user started (Run/IsStarted set), running over USB, with the status in the
+// tray: what an Apply must keep or restart.
+constexpr const char* kRunning = "[Setup]\nNetwork=0\nUSB=1\nComPort=None\nFreq=5\n"
+                                 "[Run]\nIsStarted=1\n"
+                                 "[GSD]\nUsername=Ostra\nPassword=s3cret\nAlertPedningAction=0\n";
+
+class ServiceBusApply : public testing::Test {
+protected:
+    ServiceBusApply() {
+        f.pages.none = false;
+        f.pages.usb = true;
+        f.pages.tray = true;
+        f.agent->control.StartSending();
+        f.log.take();
+    }
+
+    bool running() const { return f.agent->serial.comFreq.isActive(); }
+    bool logged(const std::vector<std::string>& entries, const std::string& prefix) const {
+        return std::any_of(entries.begin(), entries.end(),
+                           [&](const std::string& e) { return e.starts_with(prefix); });
+    }
+
+    test::AgentFixture f{kRunning};
+    StoredPageValues stored{f.agent->MyIni};
+    PolkitAuthorizer polkit{QDBusConnection(QStringLiteral("not-connected"))};
+    ServiceBus bus{*f.agent, stored, polkit};
+};
+
+// As on the desktop, where only the heartbeat page's Apply stops and restarts the heartbeat:
+// the shutdown page's keys change nothing the heartbeat shows (no stop, no extra heartbeat, no
+// tray turned to "responding" over a failure); one heartbeat key brings the whole bracket.
+TEST_F(ServiceBusApply, OnlyHeartbeatKeysStopAndRestartTheHeartbeat) {
+    const Values shutdownPage{
+        {"GSD/username", "admin"}, {"GSD/Password", "new"}, {"GSD/AlertPedningAction", "1"}};
+    ASSERT_EQ(bus.applySettingsValues(shutdownPage), QString());
+    EXPECT_EQ(f.log.take(), std::vector<std::string>{});
+    EXPECT_TRUE(running());
+    EXPECT_EQ(f.setting("GSD", "Username"), "admin");
+
+    Values both = shutdownPage;
+    both.insert("Setup/Freq", "7");
+    ASSERT_EQ(bus.applySettingsValues(both), QString());
+    const auto entries = f.log.take();
+    EXPECT_TRUE(logged(entries, "icon 2")) << "not stopped";
+    EXPECT_TRUE(logged(entries, "tray 0 Norva is responding"));
+    EXPECT_TRUE(logged(entries, "usb counters 2 ")) << "not started again";
+    EXPECT_TRUE(running());
+}
+
+// Counts the replacements of the settings file; the one numbered `failAt` (from 1) fails as a
+// full disk would.
+class CountingOps : public FileOps {
+public:
+    int renames = 0;
+    int failAt = 0;
+    int rename(const char* from, const char* to) override {
+        if (++renames == failAt) {
+            errno = ENOSPC;
+            return -1;
+        }
+        return FileOps::rename(from, to);
+    }
+};
+
+// One call is one replacement of the file: a refusal leaves every old value (never a new user
+// name beside the old password), the caller hears of it, and the heartbeat the bracket stopped
+// runs again.
+TEST_F(ServiceBusApply, AllValuesOfOneCallAreStoredTogetherOrNone) {
+    CountingOps ops;
+    f.agent->MyIni.open(f.dir.path(), &ops);
+    const Values values{{"GSD/username", "admin"}, {"GSD/Password", "new"}, {"Setup/Freq", "7"}};
+
+    ops.failAt = 1;
+    const std::string before = f.dir.read("NorvaHB");
+    EXPECT_THROW(bus.applySettingsValues(values), SettingsWriteError);
+    EXPECT_EQ(f.dir.read("NorvaHB"), before);
+    EXPECT_TRUE(running()) << "the failed Apply left the heartbeat stopped";
+    const auto entries = f.log.take();
+    ASSERT_FALSE(entries.empty());
+    EXPECT_TRUE(logged(entries, "usb counters 2 ")) << "not started again";
+
+    ops.failAt = 0;
+    ops.renames = 0;
+    ASSERT_EQ(bus.applySettingsValues(values), QString());
+    EXPECT_EQ(ops.renames, 1);
+    EXPECT_EQ(f.setting("GSD", "Username"), "admin");
+    EXPECT_EQ(f.setting("GSD", "Password"), "new");
+    EXPECT_EQ(f.setting("Setup", "Freq"), "7");
 }
 
 } // namespace

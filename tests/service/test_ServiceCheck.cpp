@@ -1,10 +1,15 @@
 // What --check says about a settings file: the whole report for a good one, and the failing
-// line for each fault it must catch.
+// line for each fault it must catch; and what it says about the running system (the service,
+// the login manager, the ports) on answers a test chooses.
+#include "service/CheckProbes.h"
 #include "service/ServiceCheck.h"
 #include "support/TempDir.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <functional>
 #include <gtest/gtest.h>
+#include <map>
 #include <sys/stat.h>
 
 using norva::ServiceCheck;
@@ -183,6 +188,126 @@ TEST_F(Check, AMissingFileOrFolderFails) {
     EXPECT_EQ(fails[1], "the settings folder " + (dir / "gone").string() +
                             " cannot be written (the settings are saved through a temporary file "
                             "there): No such file or directory");
+}
+
+// The running system as a test describes it; what was asked is recorded.
+struct FakeProbes : norva::CheckProbes {
+    bool running = false;
+    std::map<std::string, std::string> answers{{"CanReboot", "yes"}, {"CanPowerOff", "yes"}};
+    std::string busError; // set: the login manager cannot be asked
+    int tcpError = 0;
+    int udpError = 0;
+    std::vector<std::string> asked;
+
+    bool serviceRunning() override { return running; }
+    std::string askLoginManager(const std::string& method, std::string& error) override {
+        asked.push_back(method);
+        error = busError;
+        return busError.empty() ? answers.at(method) : std::string();
+    }
+    int bindTcp(std::uint16_t port) override {
+        asked.push_back("tcp " + std::to_string(port));
+        return tcpError;
+    }
+    int bindUdp(std::uint16_t port) override {
+        asked.push_back("udp " + std::to_string(port));
+        return udpError;
+    }
+};
+
+constexpr const char* kNetwork = "[Setup]\nNetwork=1\nIPAddr=10.0.0.2\nPort=19188\n"
+                                 "[GSD]\nUsername=a\nPassword=b\n";
+
+TEST_F(Check, TheSystemAllClearSaysSoAndAsksEachPortTheServiceBinds) {
+    options.commandPort = 19100;
+    dir.write("NorvaHB", kNetwork);
+    options.settingsFile = dir / "NorvaHB";
+    ServiceCheck check(options);
+    check.checkSettings();
+    const std::size_t before = check.lines().size();
+    FakeProbes probes;
+    check.checkSystem(probes);
+    const std::vector<ServiceCheck::Line> added(check.lines().begin() + before,
+                                                check.lines().end());
+    EXPECT_EQ(
+        added,
+        (std::vector<ServiceCheck::Line>{
+            {Kind::Info, "the service is not running (com.norva.NorvaHB1 has no owner on the bus)"},
+            {Kind::Ok, "the login manager answers CanReboot: yes"},
+            {Kind::Ok, "the login manager answers CanPowerOff: yes"},
+            {Kind::Ok, "TCP port 19100 (commands) is free"},
+            {Kind::Ok, "UDP port 19188 (heartbeat) is free"}}));
+    EXPECT_EQ(probes.asked,
+              (std::vector<std::string>{"CanReboot", "CanPowerOff", "tcp 19100", "udp 19188"}));
+    EXPECT_TRUE(check.passed()) << check.report();
+
+    // Without the network mode no UDP port is bound by the service, so none is asked.
+    dir.write("NorvaHB", "[Setup]\nUSB=1\nIPAddr=10.0.0.2\nPort=19188\n");
+    ServiceCheck usb(options);
+    usb.checkSettings();
+    FakeProbes usbProbes;
+    usb.checkSystem(usbProbes);
+    EXPECT_EQ(usbProbes.asked.back(), "tcp 19100");
+}
+
+// Each answer of the system, and whether it passes: the login manager's words as it said them,
+// a port in use fine only while the service runs.
+TEST_F(Check, EachAnswerOfTheSystemIsReportedAndJudged) {
+    struct Case {
+        const char* name;
+        std::function<void(FakeProbes&)> system;
+        Kind kind;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"login manager unreachable",
+         [](FakeProbes& p) { p.busError = "The name org.freedesktop.login1 was not provided"; },
+         Kind::Fail,
+         "the login manager cannot be asked (CanReboot): The name org.freedesktop.login1 was not "
+         "provided: restart and shutdown commands could not be carried out"},
+        {"CanReboot challenge", [](FakeProbes& p) { p.answers["CanReboot"] = "challenge"; },
+         Kind::Warning,
+         "the login manager answers CanReboot: challenge (it would want a password, which the "
+         "service cannot give; run --check as the service's user, whom the polkit rule allows)"},
+        {"CanReboot no", [](FakeProbes& p) { p.answers["CanReboot"] = "no"; }, Kind::Fail,
+         "the login manager answers CanReboot: no: a restart command would be refused"},
+        {"CanPowerOff na", [](FakeProbes& p) { p.answers["CanPowerOff"] = "na"; }, Kind::Fail,
+         "the login manager answers CanPowerOff: na: a shutdown command would be refused"},
+        {"command port taken", [](FakeProbes& p) { p.tcpError = EADDRINUSE; }, Kind::Fail,
+         "TCP port 9100 (commands) is in use by another program: the service could not listen "
+         "for commands"},
+        {"command port the service's",
+         [](FakeProbes& p) {
+             p.running = true;
+             p.tcpError = EADDRINUSE;
+         },
+         Kind::Ok, "TCP port 9100 (commands) is in use, by the running service"},
+        {"heartbeat port taken", [](FakeProbes& p) { p.udpError = EADDRINUSE; }, Kind::Fail,
+         "UDP port 19188 (heartbeat) is in use by another program: the heartbeat could not "
+         "start"},
+        {"heartbeat port the service's",
+         [](FakeProbes& p) {
+             p.running = true;
+             p.udpError = EADDRINUSE;
+         },
+         Kind::Ok, "UDP port 19188 (heartbeat) is in use, by the running service"},
+        {"command port not allowed", [](FakeProbes& p) { p.tcpError = EACCES; }, Kind::Fail,
+         "TCP port 9100 (commands) cannot be bound (Permission denied): the service could not "
+         "listen for commands"},
+    };
+    dir.write("NorvaHB", kNetwork);
+    options.settingsFile = dir / "NorvaHB";
+    for (const Case& c : cases) {
+        ServiceCheck check(options);
+        check.checkSettings();
+        FakeProbes probes;
+        c.system(probes);
+        check.checkSystem(probes);
+        const auto lines = of(check, c.kind);
+        EXPECT_NE(std::find(lines.begin(), lines.end(), c.line), lines.end()) << c.name << "\n"
+                                                                              << check.report();
+        EXPECT_EQ(check.passed(), c.kind != Kind::Fail) << c.name;
+    }
 }
 
 } // namespace

@@ -338,6 +338,39 @@ TEST_P(RefusedWrite, RaisesAndLeavesTheOldFileWhole) {
     EXPECT_EQ(ini.ReadString("GSD", "Password", ""), std::string(1500, 'p'));
 }
 
+// Several values written at once under the same faults: the file keeps every old value or
+// takes every new one, never a part (a new user name beside the old password).
+TEST_P(RefusedWrite, ABatchIsStoredWholeOrNotAtAll) {
+    const Fault fault = GetParam().fault;
+    if (fault == Fault::ReadOnlyFolder && !OwnMountNamespace() && ::geteuid() == 0)
+        GTEST_SKIP() << "a read-only folder needs a mount namespace of this test's own";
+    if (fault == Fault::DiskFull && !OwnMountNamespace())
+        GTEST_SKIP() << "a full disk needs a small tmpfs of this test's own";
+    fs::create_directory(folder_);
+    if (fault == Fault::DiskFull) {
+        ASSERT_EQ(::mount("tmpfs", folder_.c_str(), "tmpfs", 0, "size=64k,mode=0700"), 0)
+            << std::strerror(errno);
+        mounted_ = true;
+    }
+    SettingsFile ini(folder_, &ops_);
+    ini.WriteAll({{"GSD", "Username", "old"}, {"GSD", "Password", std::string(1500, 'p')}});
+    const std::string before = ReadFile(folder_ / "NorvaHB");
+    const std::vector<SettingsFile::Entry> batch = {
+        {"GSD", "username", "new"}, {"GSD", "Password", "fresh"}, {"Run", "IsStarted", "1"}};
+    const auto takeAway = Inflict(fault);
+    const std::set<std::string> names = Names(folder_);
+
+    EXPECT_THROW(ini.WriteAll(batch), SettingsWriteError);
+    EXPECT_EQ(ReadFile(folder_ / "NorvaHB"), before);
+    EXPECT_EQ(Names(folder_), names) << "a refused write left a file behind";
+
+    takeAway();
+    ASSERT_NO_THROW(ini.WriteAll(batch));
+    EXPECT_EQ(ini.ReadString("GSD", "Username", ""), "new");
+    EXPECT_EQ(ini.ReadString("GSD", "Password", ""), "fresh");
+    EXPECT_TRUE(ini.ReadBool("Run", "IsStarted", false));
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, RefusedWrite,
     testing::Values(FaultCase{"ReadOnlyFile", Fault::ReadOnlyFile},

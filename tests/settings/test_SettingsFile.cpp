@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <vector>
 
 using norva::SettingsFile;
 using norva::test::TempDir;
@@ -103,6 +104,35 @@ TEST(SettingsWrite, ReplacesInPlaceAndKeepsUnrelatedLines) {
                                    "[Setup]\nFreq=5\n[GracefulRestart]\nSourceIP=\n");
     EXPECT_EQ(ini.ReadString("GSD", "Username", "Ostra"), "alice");
     EXPECT_EQ(ini.ReadString("GracefulRestart", "SourceIP", "x"), "");
+}
+
+// Several values at once land exactly where one write each would have put them; a key given
+// twice keeps its last value; a bad value refuses the whole batch.
+TEST(SettingsWrite, WriteAllStoresEveryValueAsSingleWritesWould) {
+    const char* start = "; my notes\n[GSD]\nUsername=Ostra\n\n[Setup]\nFreq=5\n";
+    const std::vector<SettingsFile::Entry> entries = {
+        {"GSD", "username", "alice"}, {"gsd", "Password", "pw"}, {"Run", "IsStarted", "1"},
+        {"Setup", "Freq", "6"},       {"Setup", "Freq", "7"},    {"Run", "Other", ""}};
+    TempDir one, all;
+    one.write("NorvaHB", start);
+    all.write("NorvaHB", start);
+    SettingsFile single(one.path());
+    for (const auto& e : entries)
+        single.WriteString(e.section, e.key, e.value);
+    SettingsFile(all.path()).WriteAll(entries);
+    EXPECT_EQ(all.read("NorvaHB"), one.read("NorvaHB"));
+    EXPECT_EQ(all.read("NorvaHB"), "; my notes\n[GSD]\nusername=alice\nPassword=pw\n\n[Setup]\n"
+                                   "Freq=7\n[Run]\nIsStarted=1\nOther=\n");
+
+    TempDir fresh;
+    SettingsFile ini(fresh.path());
+    ini.WriteAll({SettingsFile::Text(norva::keys::Password, "pw"),
+                  SettingsFile::Flag(norva::keys::IsStarted, true)});
+    EXPECT_EQ(fresh.read("NorvaHB"), "[GSD]\nPassword=pw\n[Run]\nIsStarted=1\n");
+    EXPECT_THROW(ini.WriteAll({SettingsFile::Text(norva::keys::Freq, "9"),
+                               SettingsFile::Text(norva::keys::Password, "a\nb")}),
+                 norva::SettingsWriteError);
+    EXPECT_EQ(fresh.read("NorvaHB"), "[GSD]\nPassword=pw\n[Run]\nIsStarted=1\n");
 }
 
 TEST(SettingsWrite, RefusedWriteRaisesAndLeavesFileWhole) {

@@ -6,9 +6,10 @@ end-to-end suites (tests/e2e), the bench (bench/run.py), `make demo` and `make s
 What it provides:
   - a private D-Bus "system" bus (a dbus-daemon of its own) with fake services on it, the
     first being fake-login1, which records restart and power-off requests in a file instead of
-    carrying them out, and fake-polkit, which answers authorization checks from a file the test
-    writes and records them (`Lab`); on request the bus enforces the project's own bus policy
-    file the way the machine's system bus would (`Lab.open(service_policy=...)`);
+    carrying them out and answers CanReboot/CanPowerOff as the test chooses
+    (`Lab.set_login1_can`), and fake-polkit, which answers authorization checks from a file the
+    test writes and records them (`Lab`); on request the bus enforces the project's own bus
+    policy file the way the machine's system bus would (`Lab.open(service_policy=...)`);
   - the service norvahbd started as a service manager would start it (settings, lock, command
     port, a $NOTIFY_SOCKET of the lab's own: `Lab.start_norvahbd`, `NotifySocket`);
   - two network namespaces per `Net`, "the PC" and "the device", joined by a veth pair on
@@ -581,6 +582,7 @@ class Lab:
         self.power_log = LogFile(os.path.join(self.dir, "login1-calls.log"))
         self.polkit_answers = os.path.join(self.dir, "polkit-answers")
         self.polkit_log = LogFile(os.path.join(self.dir, "polkit-calls.log"))
+        self.login1_can_answers = os.path.join(self.dir, "login1-can-answers")
         self.notify_sockets = []
 
     # --- opening and closing ------------------------------------------------------------
@@ -665,7 +667,8 @@ class Lab:
     def bus_env(self):
         """The environment of a program that is to talk to the private bus only."""
         env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.bus_address,
-                   QT_QPA_PLATFORM="offscreen")
+                   QT_QPA_PLATFORM="offscreen",
+                   FAKE_LOGIN1_CAN_ANSWERS=self.login1_can_answers)
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)
         return env
 
@@ -709,6 +712,17 @@ class Lab:
 
     def clear_power_calls(self):
         open(self.power_log.path, "w").close()
+
+    def set_login1_can(self, answers):
+        """What fake-login1 answers to CanReboot and CanPowerOff from the next call on,
+        {method: answer} ("yes", "no", "challenge", "na", ...); a method not named answers
+        "yes", as both do before the first call of this."""
+        for method, answer in answers.items():
+            if method not in ("CanReboot", "CanPowerOff") or not re.fullmatch(r"\S+", answer):
+                raise SetupFailure("no login1 answer %r for %r" % (answer, method))
+        with open(self.login1_can_answers + ".new", "w") as f:
+            f.writelines("%s %s\n" % item for item in answers.items())
+        os.replace(self.login1_can_answers + ".new", self.login1_can_answers)
 
     # --- the fake polkit authority ---------------------------------------------------------
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""The test bed's service side: fake-polkit answering and recording on the private bus, the
-project's bus policy enforced on that bus, and the way norvahbd is started (arguments,
-environment, its own notify socket), with a stand-in for the program. Needs dbus-daemon,
-busctl, fake-login1 and fake-polkit, not root.
+"""The test bed's service side: fake-polkit answering and recording on the private bus,
+fake-login1's answers to CanReboot/CanPowerOff, the project's bus policy enforced on that bus,
+and the way norvahbd is started (arguments, environment, its own notify socket), with a
+stand-in for the program. Needs dbus-daemon, busctl, fake-login1 and fake-polkit, not root.
 
 Usage: test_services.py FAKE_LOGIN1 FAKE_POLKIT BUS_POLICY [unittest args]
 """
@@ -120,6 +120,28 @@ class FakePolkit(unittest.TestCase):
         self.assertIn("line 1", r.stderr)
         with self.assertRaises(tb.SetupFailure):
             self.lab.set_polkit_answers({"com.norva.NorvaHB1.control": "yes"})
+
+
+@unittest.skipIf(shutil.which("busctl") is None, "'busctl' is not installed")
+class FakeLogin1(unittest.TestCase):
+    def test_can_questions_answer_yes_until_the_test_says_otherwise(self):
+        lab = open_lab()
+        self.addCleanup(lab.close)
+
+        def ask(method):
+            r = lab.busctl(["call", "org.freedesktop.login1", "/org/freedesktop/login1",
+                            "org.freedesktop.login1.Manager", method])
+            self.assertEqual(r.returncode, 0, r.stderr)
+            return r.stdout.strip()
+
+        self.assertEqual((ask("CanReboot"), ask("CanPowerOff")), ('s "yes"', 's "yes"'))
+        lab.set_login1_can({"CanReboot": "no", "CanPowerOff": "challenge"})
+        self.assertEqual((ask("CanReboot"), ask("CanPowerOff")), ('s "no"', 's "challenge"'))
+        lab.set_login1_can({"CanPowerOff": "na"})
+        self.assertEqual((ask("CanReboot"), ask("CanPowerOff")), ('s "yes"', 's "na"'))
+        with self.assertRaises(tb.SetupFailure):
+            lab.set_login1_can({"Reboot": "yes"})
+        self.assertEqual(lab.power_calls(), [], "a question was taken for a request")
 
 
 def request_name(lab, name):

@@ -1,6 +1,7 @@
 #include "FakeLogin1Manager.h"
 
 #include <QFile>
+#include <QStringList>
 
 #include <cstdio>
 #include <utility>
@@ -16,6 +17,26 @@ void FakeLogin1Manager::Reboot(bool interactive) {
 
 void FakeLogin1Manager::PowerOff(bool interactive) {
     record("PowerOff", interactive);
+}
+
+QString FakeLogin1Manager::CanReboot() {
+    return canAnswer(QStringLiteral("CanReboot"));
+}
+
+QString FakeLogin1Manager::CanPowerOff() {
+    return canAnswer(QStringLiteral("CanPowerOff"));
+}
+
+QString FakeLogin1Manager::canAnswer(const QString& method) {
+    QFile answers(QString::fromLocal8Bit(qgetenv("FAKE_LOGIN1_CAN_ANSWERS")));
+    if (answers.fileName().isEmpty() || !answers.open(QIODevice::ReadOnly))
+        return QStringLiteral("yes");
+    while (!answers.atEnd()) {
+        const QStringList words = QString::fromUtf8(answers.readLine()).simplified().split(' ');
+        if (words.size() == 2 && words[0] == method)
+            return words[1];
+    }
+    return QStringLiteral("yes");
 }
 
 void FakeLogin1Manager::record(const char* method, bool interactive) {
