@@ -1,7 +1,8 @@
 // fake-login1 LOGFILE
 //
 // Owns org.freedesktop.login1 on the bus named by DBUS_SYSTEM_BUS_ADDRESS and records calls of
-// Reboot(b) and PowerOff(b) in LOGFILE. It is meant for the private bus of the test bed
+// Reboot(b), PowerOff(b), RebootWithFlags(t) and PowerOffWithFlags(t) in LOGFILE, answering as
+// LOGFILE.behaviour says (FakeLogin1Manager.h). It is meant for the private bus of the test bed
 // (tests/testbed/norva_testbed.py) or of a test, and refuses to run on the machine's real
 // system bus.
 #include "FakeLogin1Manager.h"
