@@ -52,6 +52,10 @@ FrontEnd::FrontEnd(ServiceClient& client, Agent& agent, SettingsPages& pages, St
             [this](const QString& text) { view_.setLabel4(text); });
     connect(&client_, &ServiceClient::logLine, this,
             [this](const QString& text) { view_.appendMemo(text); });
+    connect(&client_, &ServiceClient::powerRequestFailed, this,
+            [this](const QString& action, const QString& error) {
+                view_.powerRequestRefused(action, error);
+            });
     // The warning counts in the service; the window shows its count, and closing the window
     // only hides it there.
     connect(&client_, &ServiceClient::warningShown, this,

@@ -115,6 +115,10 @@ void TForm1::connectHandlers() {
             [this](const QString& line) { view.appendMemo(line); });
     connect(&agent.power, &PowerActions::captionRequested, this,
             [this](const QString& caption) { view.setCaption(caption); });
+    connect(&agent.power, &PowerActions::powerRequestFailed, this,
+            [this](const QString& action, const QString& error) {
+                view.powerRequestRefused(action, error);
+            });
 
     agent.control.loadSetup = [this] { pages.loadSetup(); };
     pages.IsComPortAvailable = [this](unsigned n) { return agent.myPort.IsComPortAvailable(n); };

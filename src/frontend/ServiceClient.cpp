@@ -18,8 +18,9 @@ const QString kPropertiesInterface = QStringLiteral("org.freedesktop.DBus.Proper
 
 // The service's own signals; PropertiesChanged comes on the properties interface.
 constexpr const char* kSignals[] = {
-    "NoResponse",    "Answered",     "DeviceMessage", "CommandAccepted", "WarningShown",
-    "WarningTicked", "WarningEnded", "Caption",       "StatusLine",      "LogLine",
+    "NoResponse",   "Answered",      "DeviceMessage",      "CommandAccepted",
+    "WarningShown", "WarningTicked", "WarningEnded",       "Caption",
+    "StatusLine",   "LogLine",       "PowerRequestFailed",
 };
 
 } // namespace
@@ -218,6 +219,8 @@ void ServiceClient::onServiceSignal(const QDBusMessage& message) {
         emit statusLine(text(0));
     } else if (member == QLatin1String("LogLine")) {
         emit logLine(text(0));
+    } else if (member == QLatin1String("PowerRequestFailed")) {
+        emit powerRequestFailed(text(0), text(1));
     }
 }
 

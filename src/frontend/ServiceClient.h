@@ -123,6 +123,9 @@ signals:
     void caption(const QString& text);
     void statusLine(const QString& text);
     void logLine(const QString& text);
+    // The login manager refused the service's restart or shutdown ("restart", "shutdown")
+    // for the reason `error`.
+    void powerRequestFailed(const QString& action, const QString& error);
 
 private slots:
     // Every signal of the service, PropertiesChanged included, arrives here.

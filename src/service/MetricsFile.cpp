@@ -73,6 +73,9 @@ std::string MetricsFile::format(const Values& v) {
            to_string(v.commandsAccepted));
     metric(out, "norvahb_commands_rejected_total", "counter",
            "Commands refused on the command port.", to_string(v.commandsRejected));
+    metric(out, "norvahb_power_requests_failed_total", "counter",
+           "Restart and shutdown requests the login manager refused.",
+           to_string(v.powerRequestsFailed));
     metric(out, "norvahb_state_change_timestamp_seconds", "gauge",
            "Unix time of the last change between responding, not responding and stopped.",
            to_string(v.stateChangedAt));

@@ -29,6 +29,8 @@ namespace norva {
 //   norvahb_usb_missed_total                counter heartbeats left without an answer
 //   norvahb_commands_accepted_total         counter commands accepted on the command port
 //   norvahb_commands_rejected_total         counter commands refused on the command port
+//   norvahb_power_requests_failed_total     counter restart and shutdown requests the login
+//                                                   manager refused
 //   norvahb_state_change_timestamp_seconds  gauge   unix time of the last change between
 //                                                   responding, not responding and stopped
 // The heartbeat counters start over when they are cleared (Start, Clear) and wrap at 2^32,
@@ -60,6 +62,7 @@ public:
         std::uint32_t usbMissed = 0;
         std::uint64_t commandsAccepted = 0;
         std::uint64_t commandsRejected = 0;
+        std::uint64_t powerRequestsFailed = 0;
         std::int64_t stateChangedAt = 0; // unix time in seconds
     };
 

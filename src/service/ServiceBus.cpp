@@ -124,6 +124,10 @@ ServiceBus::ServiceBus(Agent& agent, PageValues& stored, PolkitAuthorizer& polki
             [this](const QString& caption) { emit Caption(caption); });
     connect(&agent_.power, &PowerActions::captionRequested, this,
             [this](const QString& caption) { emit Caption(caption); });
+    connect(&agent_.power, &PowerActions::powerRequestFailed, this,
+            [this](const QString& action, const QString& error) {
+                emit PowerRequestFailed(action, error);
+            });
     connect(&agent_.protocol, &CommandProtocol::label4Requested, this,
             [this](const QString& text) { emit StatusLine(text); });
     connect(&agent_.protocol, &CommandProtocol::memoLineRequested, this,

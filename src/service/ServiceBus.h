@@ -90,6 +90,7 @@ signals:
     void Caption(const QString& text);
     void StatusLine(const QString& text);
     void LogLine(const QString& text);
+    void PowerRequestFailed(const QString& action, const QString& error);
 
 private:
     // Runs `act` once the caller is authorized for `action`, then replies; otherwise replies

@@ -56,6 +56,14 @@ void ServiceDaemon::followInJournal() {
         writeMetrics();
     });
     connect(&agent_.power, &PowerActions::captionRequested, this, info);
+    // The device has its acknowledgement and will cut the power: an error, not a notice.
+    connect(&agent_.power, &PowerActions::powerRequestFailed, this,
+            [this](const QString& action, const QString& error) {
+                log_.error("The login manager refused the " + action.toStdString() + ": " +
+                           error.toStdString());
+                ++powerRequestsFailed_;
+                writeMetrics();
+            });
     connect(&agent_.pending, &PendingAction::shown, this, [this](std::uint8_t mode, bool) {
         log_.info(mode == 0   ? "Warning: restart in 10 s"
                   : mode == 1 ? "Warning: shutdown in 10 s"
@@ -147,6 +155,7 @@ void ServiceDaemon::writeMetrics() {
     v.usbMissed = agent_.serial.comMissedCount;
     v.commandsAccepted = commandsAccepted_;
     v.commandsRejected = commandsRejected_;
+    v.powerRequestsFailed = powerRequestsFailed_;
     v.stateChangedAt = stateChangedAt_;
     const std::string error = MetricsFile(metricsPath_).write(v);
     // One line per different failure, not one per heartbeat.

@@ -56,6 +56,7 @@ private:
     WatchdogKeepAlive keepAlive_;
     std::uint64_t commandsAccepted_ = 0;
     std::uint64_t commandsRejected_ = 0;
+    std::uint64_t powerRequestsFailed_ = 0;
     std::int64_t stateChangedAt_ = 0;
     int shownState_ = -1;     // the picture last logged; none yet
     std::string metricsPath_; // [Service] MetricsFile, read at the start

@@ -90,4 +90,11 @@ void StatusView::noResponseAlert(const QString& balloonText) {
     boxes_.showError("Your Norva is not responding to the Heartbeat");
 }
 
+void StatusView::powerRequestRefused(const QString& action, const QString& error) {
+    // The device has its acknowledgement and will cut the power: whoever is at the machine has
+    // to learn that it did not shut down in order.
+    appendMemo("The login manager refused the " + action + ": " + error);
+    boxes_.showError(("The " + action + " was refused: " + error).toStdString());
+}
+
 } // namespace norva

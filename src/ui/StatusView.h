@@ -43,6 +43,10 @@ public:
     // balloons, otherwise the exclamation sound and a modal error box.
     void noResponseAlert(const QString& balloonText);
 
+    // The system refused a power request ("restart" or "shutdown") for the reason `error`: a
+    // Memo1 line, then one error box. The caption is left as it is.
+    void powerRequestRefused(const QString& action, const QString& error);
+
     TForm1Ui& ui() { return ui_; }
     TrayIcon& tray() { return tray_; }
     MessageBoxes& boxes() { return boxes_; }

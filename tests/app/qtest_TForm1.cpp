@@ -259,6 +259,41 @@ TEST(HandOver, CommandStepWaitsUntilAHeartbeatStartHasReturned) {
     EXPECT_THAT(order, testing::Contains("SourceIP stored"));
 }
 
+// The device has its acknowledgement and will cut the power, so a request the system refuses
+// must not pass unseen: a Memo1 line and one box naming the action and the reason, the caption
+// left as it was. An accepted request shows nothing more.
+TEST(PowerRequest, ARefusalShowsAMemoLineAndOneBoxAndLeavesTheCaption) {
+    struct Case {
+        const char* action;
+        void (norva::TForm1::*request)();
+        const char* caption;
+    };
+    for (const Case& c : {Case{"restart", &norva::TForm1::doRestart, "DO restart"},
+                          Case{"shutdown", &norva::TForm1::doShutdown, "DO Shutdown"}}) {
+        SCOPED_TRACE(c.action);
+        FormFixture f;
+        f.start();
+        const std::string reason = "Permission denied (org.freedesktop.DBus.Error.AccessDenied)";
+        (f.form.get()->*c.request)();
+        EXPECT_EQ(f.form->windowTitle().toStdString(), c.caption);
+        EXPECT_TRUE(f.boxes.errors.empty()) << "nothing is shown before the system has answered";
+        ASSERT_TRUE(f.power.answer(reason));
+
+        EXPECT_EQ(f.boxes.errors, std::vector<std::string>{"The " + std::string(c.action) +
+                                                           " was refused: " + reason});
+        EXPECT_TRUE(f.form->ui.Memo1->toPlainText().contains(QString::fromStdString(
+            "The login manager refused the " + std::string(c.action) + ": " + reason)))
+            << f.form->ui.Memo1->toPlainText().toStdString();
+        EXPECT_EQ(f.form->windowTitle().toStdString(), c.caption);
+
+        const QString memo = f.form->ui.Memo1->toPlainText();
+        (f.form.get()->*c.request)();
+        ASSERT_TRUE(f.power.answer());
+        EXPECT_EQ(f.boxes.errors.size(), 1u);
+        EXPECT_EQ(f.form->ui.Memo1->toPlainText(), memo);
+    }
+}
+
 TEST(StartInTray, HidesTheWindowOnceWhenTheBoxIsTicked) {
     FormFixture f("[Setup]\nStartInTray=1\n");
     f.start();

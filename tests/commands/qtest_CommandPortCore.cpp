@@ -254,6 +254,29 @@ INSTANTIATE_TEST_SUITE_P(
 // round of serving (to the same values, so the outcome is fixed). The protocol reads them in its
 // handed-over steps only, so on this thread; under ThreadSanitizer a read from a connection's
 // thread is reported as a race with these writes.
+// The system answers a power request later. A refusal is announced with the action and the
+// system's reason, once; an acceptance announces nothing, and the caption is not touched again.
+TEST_F(CommandPortCore, ARefusedPowerRequestIsAnnouncedWithItsActionAndReason) {
+    f.agent->power.doRestart();
+    f.agent->power.doShutdown();
+    EXPECT_EQ(f.log.take(),
+              (Log{"caption DO restart", "power reboot", "caption DO Shutdown", "power powerOff"}));
+    EXPECT_TRUE(f.power.answer("Permission denied (org.freedesktop.DBus.Error.AccessDenied)"));
+    EXPECT_TRUE(f.power.answer("Operation denied due to active block inhibitor "
+                               "(org.freedesktop.login1.BlockedByInhibitorLock)"));
+    EXPECT_EQ(f.log.take(),
+              (Log{"power refused restart: Permission denied "
+                   "(org.freedesktop.DBus.Error.AccessDenied)",
+                   "power refused shutdown: Operation denied due to active block inhibitor "
+                   "(org.freedesktop.login1.BlockedByInhibitorLock)"}));
+
+    f.agent->power.doShutdown();
+    f.log.take();
+    EXPECT_TRUE(f.power.answer(""));
+    EXPECT_TRUE(f.log.entries().empty());
+    EXPECT_TRUE(f.boxes.errors.empty()) << "the core shows no box of its own";
+}
+
 TEST_F(CommandPortCore, PageIsReadOnlyOnTheUserInterfaceThreadWhileTheUserTypes) {
     f.pages.alert = true;
     auto typing = [this] {

@@ -104,18 +104,76 @@ protected:
     QString address_;
 };
 
-TEST_F(Login1PowerBackendTest, CallsRebootAndPowerOffWithoutInteraction) {
+// What the backend asks of each kind of login manager, and what it reports. The device's
+// command has to win over a desktop's block inhibitor, so the request carries
+// SD_LOGIND_SKIP_INHIBITORS (16) wherever the manager knows it, and goes again the old way
+// where it does not; only the refusal that remains reaches the caller.
+TEST_F(Login1PowerBackendTest, AsksWithTheSkipInhibitorsFlagFirstAndReportsWhatIsRefused) {
     ASSERT_NO_FATAL_FAILURE(StartPrivateBus());
     ASSERT_NO_FATAL_FAILURE(ExpectSystemBusIsPrivate());
 
+    struct Case {
+        const char* behaviour;
+        const char* rebootLog;
+        const char* powerOffLog;
+        const char* error; // part of the reported error; empty: accepted
+    };
+    const Case cases[] = {
+        {"modern", "RebootWithFlags 16\n", "PowerOffWithFlags 16\n", ""},
+        {"debian12", "RebootWithFlags 16\nReboot false\n", "PowerOffWithFlags 16\nPowerOff false\n",
+         ""},
+        {"old", "Reboot false\n", "PowerOff false\n", ""},
+        {"inhibited", "RebootWithFlags 16\n", "PowerOffWithFlags 16\n", ""},
+        {"refuse", "RebootWithFlags 16\n", "PowerOffWithFlags 16\n",
+         "Permission denied (org.freedesktop.DBus.Error.AccessDenied)"},
+    };
+
     Login1PowerBackend backend; // on QDBusConnection::systemBus(), as the program uses it
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.behaviour);
+        dir_.write("calls.log.behaviour", std::string(c.behaviour) + "\n");
+        for (bool reboot : {true, false}) {
+            SCOPED_TRACE(reboot ? "reboot" : "powerOff");
+            dir_.write("calls.log", "");
+            int answers = 0;
+            std::string error = "(none)";
+            auto done = [&](const std::string& e) {
+                ++answers;
+                error = e;
+            };
+            reboot ? backend.reboot(done) : backend.powerOff(done);
+            ASSERT_TRUE(WaitFor([&] { return answers > 0; })) << "no answer; log: " << log();
+            EXPECT_EQ(log(), reboot ? c.rebootLog : c.powerOffLog);
+            if (*c.error)
+                EXPECT_NE(error.find(c.error), std::string::npos) << error;
+            else
+                EXPECT_EQ(error, "");
+            // Exactly one answer per request.
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+            EXPECT_EQ(answers, 1);
+        }
+    }
 
-    backend.reboot();
-    ASSERT_TRUE(WaitFor([&] { return log() == "Reboot false\n"; })) << "log: " << log();
+    // An answer that comes after the backend is gone is dropped.
+    dir_.write("calls.log.behaviour", "refuse\n");
+    dir_.write("calls.log", "");
+    bool lateAnswer = false;
+    {
+        Login1PowerBackend gone;
+        gone.reboot([&](const std::string&) { lateAnswer = true; });
+    }
+    ASSERT_TRUE(WaitFor([&] { return log() == "RebootWithFlags 16\n"; })) << log();
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 200);
+    EXPECT_FALSE(lateAnswer);
 
-    backend.powerOff();
-    ASSERT_TRUE(WaitFor([&] { return log() == "Reboot false\nPowerOff false\n"; }))
-        << "log: " << log();
+    // No login manager on the bus at all. (The system bus is one connection per process, so
+    // this comes last, in the same test, rather than on a bus of its own.)
+    fakeLogin1_.terminate();
+    ASSERT_TRUE(fakeLogin1_.waitForFinished(5000));
+    std::string error;
+    backend.reboot([&](const std::string& e) { error = e.empty() ? "(accepted)" : e; });
+    ASSERT_TRUE(WaitFor([&] { return !error.empty(); }));
+    EXPECT_NE(error.find("org.freedesktop.DBus.Error.ServiceUnknown"), std::string::npos) << error;
 }
 
 } // namespace

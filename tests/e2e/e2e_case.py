@@ -59,6 +59,7 @@ class NorvaCase(unittest.TestCase):
         self.net = self.lab.new_net()
         self.addCleanup(self.net.close)
         self.lab.clear_power_calls()
+        self.lab.set_login1_behaviour(None)
 
     def tearDown(self):
         for proc in reversed(self.procs):

@@ -101,6 +101,31 @@ class PowerPath(NorvaCase):
                           "NorvaRB sent again at a later start:\n" + dlog.tail())
         self.assertEqual(self.lab.power_calls(), ["Reboot false"])
 
+    def test_power_requests_on_each_login_manager(self):
+        # Debian 12's logind refuses the skip-inhibitors flag: the request goes again the old
+        # way and nothing is reported. A refusing one: the action and the reason on stderr.
+        self.write_settings(self.settings(alert=0, port=9100))
+        proc, err = self.start_norvahb()
+        self.lab.set_login1_behaviour("debian12")
+        status, out = self.send_command("--action", "restart", "--user", self.USER,
+                                        "--password", self.PASSWORD)
+        self.assertIn("ack 01", out, out)
+        self.assertTrue(self.lab.power_log.wait_for(r"^Reboot false$", 10),
+                        "%r\n%s" % (self.lab.power_calls(), err.tail()))
+        self.assertEqual(self.lab.power_calls(), ["RebootWithFlags 16", "Reboot false"])
+
+        self.lab.set_login1_behaviour("refuse")
+        status, out = self.send_command("--action", "shutdown", "--user", self.USER,
+                                        "--password", self.PASSWORD)
+        self.assertIn("ack 01", out, out)
+        self.assertTrue(err.wait_for(r"NorvaHB: The login manager refused the shutdown: "
+                                     r"Permission denied \(org\.freedesktop\.DBus\.Error\."
+                                     r"AccessDenied\)$", 10), err.tail())
+        self.assertTrue(err.wait_for(r"NorvaHB: The shutdown was refused: Permission denied", 5),
+                        err.tail())
+        self.assertNotIn("refused the restart", err.text())
+        self.assertEqual(proc.poll(), None, "NorvaHB ended")
+
     def test_wrong_password_is_refused(self):
         self.write_settings(self.settings(alert=0, port=9100))
         proc, err = self.start_norvahb()

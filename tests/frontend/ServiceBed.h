@@ -154,6 +154,13 @@ public:
     }
 
     std::string loginCalls() const { return dir_.read("login1-calls.log"); }
+    // How the fake login manager answers from now on: "modern", "debian12", "old" (its
+    // default), "refuse" or "inhibited" (tests/support/fake-login1/FakeLogin1Manager.h).
+    void setLogin1Behaviour(const std::string& behaviour) {
+        dir_.write("login1-calls.log.behaviour.new", behaviour + "\n");
+        std::filesystem::rename(dir_ / "login1-calls.log.behaviour.new",
+                                dir_ / "login1-calls.log.behaviour");
+    }
 
     std::filesystem::path settingsFolder() const { return dir_ / "settings"; }
 

@@ -276,6 +276,35 @@ TEST_F(FrontEndTest, ARestartCommandShowsTheServicesWarningAndItsLines) {
     EXPECT_EQ(form_->windowTitle(), captions.back());
 }
 
+// The login manager refuses the service's restart: the window shows what a window of its own
+// would, one box and the Memo1 line, and the caption the service showed stays.
+TEST_F(FrontEndTest, ARestartTheLoginManagerRefusesShowsOneBoxAndTheLine) {
+    std::string settings = Settings(udpPort_);
+    settings.replace(settings.find("AlertPedningAction=1"), 20, "AlertPedningAction=0");
+    bed_.writeSettings(settings);
+    bed_.setLogin1Behaviour("refuse");
+    ASSERT_NO_FATAL_FAILURE(startService());
+    ASSERT_NO_FATAL_FAILURE(startWindow());
+    ASSERT_TRUE(WaitFor([&] { return showsResponding(); }, kWaitMs)) << shown();
+    QStringList failures;
+    QObject::connect(
+        client_.get(), &ServiceClient::powerRequestFailed,
+        [&](const QString& action, const QString& error) { failures << action + " | " + error; });
+
+    ASSERT_EQ(deviceSendsRestart(kPassword), 0) << shown();
+    ASSERT_TRUE(WaitFor([&] { return !boxes_.errors.empty(); }, kWaitMs)) << shown();
+    const QString reason = "Permission denied (org.freedesktop.DBus.Error.AccessDenied)";
+    EXPECT_EQ(failures, QStringList{"restart | " + reason});
+    EXPECT_EQ(boxes_.errors,
+              std::vector<std::string>{"The restart was refused: " + reason.toStdString()});
+    EXPECT_TRUE(
+        ui().Memo1->toPlainText().contains("The login manager refused the restart: " + reason))
+        << ui().Memo1->toPlainText().toStdString();
+    EXPECT_EQ(form_->windowTitle(), "DO restart");
+    EXPECT_EQ(bed_.loginCalls(), "RebootWithFlags 16\n");
+    EXPECT_TRUE(power_.calls.empty()) << "the window restarted the machine itself";
+}
+
 // Every command refused by polkit: one box with the client's text, nothing changed in the
 // service, and the pages back to the service's values.
 TEST_F(FrontEndTest, RefusedCommandsShowOneBoxAndChangeNothing) {

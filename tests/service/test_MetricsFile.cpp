@@ -27,6 +27,7 @@ TEST(MetricsFormat, GoldenText) {
     v.usbMissed = 5;
     v.commandsAccepted = 6;
     v.commandsRejected = 7;
+    v.powerRequestsFailed = 8;
     v.stateChangedAt = 1733820000;
     EXPECT_EQ(MetricsFile::format(v),
               R"(# HELP norvahb_up 1 while the NorvaHB service runs.
@@ -70,6 +71,9 @@ norvahb_commands_accepted_total 6
 # HELP norvahb_commands_rejected_total Commands refused on the command port.
 # TYPE norvahb_commands_rejected_total counter
 norvahb_commands_rejected_total 7
+# HELP norvahb_power_requests_failed_total Restart and shutdown requests the login manager refused.
+# TYPE norvahb_power_requests_failed_total counter
+norvahb_power_requests_failed_total 8
 # HELP norvahb_state_change_timestamp_seconds Unix time of the last change between responding, not responding and stopped.
 # TYPE norvahb_state_change_timestamp_seconds gauge
 norvahb_state_change_timestamp_seconds 1733820000

@@ -113,6 +113,10 @@ inline void AnnouncementLog::follow(Agent& agent, QObject& context) {
        });
     on(&agent.power, &PowerActions::captionRequested,
        [=, this](const QString& s) { add("caption " + text(s)); });
+    on(&agent.power, &PowerActions::powerRequestFailed,
+       [=, this](const QString& action, const QString& error) {
+           add("power refused " + text(action) + ": " + text(error));
+       });
 
     on(&agent.pending, &PendingAction::shown, [=, this](std::uint8_t mode, bool modal) {
         add("warning shown " + n(mode) + (modal ? " modal" : ""));
@@ -127,12 +131,12 @@ inline void AnnouncementLog::follow(Agent& agent, QObject& context) {
 class LoggedPowerBackend : public RecordingPowerBackend {
 public:
     explicit LoggedPowerBackend(AnnouncementLog& log) : log_(log) {}
-    void reboot() override {
-        RecordingPowerBackend::reboot();
+    void reboot(Done done) override {
+        RecordingPowerBackend::reboot(std::move(done));
         log_.add("power reboot");
     }
-    void powerOff() override {
-        RecordingPowerBackend::powerOff();
+    void powerOff(Done done) override {
+        RecordingPowerBackend::powerOff(std::move(done));
         log_.add("power powerOff");
     }
 

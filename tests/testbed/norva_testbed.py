@@ -724,6 +724,29 @@ class Lab:
             f.writelines("%s %s\n" % item for item in answers.items())
         os.replace(self.login1_can_answers + ".new", self.login1_can_answers)
 
+    LOGIN1_BEHAVIOURS = ("modern", "debian12", "old", "refuse", "inhibited")
+
+    def set_login1_behaviour(self, behaviour):
+        """How fake-login1 answers power calls from now on (the fake's own description is in
+        tests/support/fake-login1/FakeLogin1Manager.h):
+          "modern"     a logind of 257 or later: every call accepted;
+          "debian12"   a logind of 252: RebootWithFlags/PowerOffWithFlags with flag 16 refused
+                       with org.freedesktop.DBus.Error.InvalidArgs, the plain calls accepted;
+          "old"        no WithFlags methods (UnknownMethod, not logged), the plain calls
+                       accepted; the default, and what None restores;
+          "refuse"     every call refused with org.freedesktop.DBus.Error.AccessDenied;
+          "inhibited"  a block inhibitor held: calls without flag 16 refused with
+                       org.freedesktop.login1.BlockedByInhibitorLock, with it accepted.
+        The fake reads the file at every call, so this takes effect at the next call."""
+        path = self.power_log.path + ".behaviour"
+        if behaviour is None:
+            behaviour = "old"
+        if behaviour not in self.LOGIN1_BEHAVIOURS:
+            raise SetupFailure("no login manager behaviour %r" % behaviour)
+        with open(path + ".new", "w") as f:
+            f.write(behaviour + "\n")
+        os.replace(path + ".new", path)
+
     # --- the fake polkit authority ---------------------------------------------------------
 
     POLKIT_ANSWERS = ("allow", "deny", "challenge", "authenticate", "error")

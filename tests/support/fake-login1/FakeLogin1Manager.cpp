@@ -1,5 +1,7 @@
 #include "FakeLogin1Manager.h"
 
+#include <QDBusError>
+#include <QDBusMessage>
 #include <QFile>
 #include <QStringList>
 
@@ -8,15 +10,78 @@
 
 namespace norva::test {
 
+namespace {
+// logind's flags for the WithFlags methods: the two a logind of 252 takes, and the one that
+// came with 257.
+constexpr qulonglong kRootCheckInhibitors = 1ULL << 0;
+constexpr qulonglong kRebootViaKexec = 1ULL << 1;
+constexpr qulonglong kSkipInhibitors = 1ULL << 4;
+} // namespace
+
 FakeLogin1Manager::FakeLogin1Manager(QString logPath, QObject* parent)
     : QObject(parent), logPath_(std::move(logPath)) {}
 
 void FakeLogin1Manager::Reboot(bool interactive) {
-    record("Reboot", interactive);
+    answerPlain("Reboot", interactive);
 }
 
 void FakeLogin1Manager::PowerOff(bool interactive) {
-    record("PowerOff", interactive);
+    answerPlain("PowerOff", interactive);
+}
+
+void FakeLogin1Manager::RebootWithFlags(qulonglong flags) {
+    answerWithFlags("RebootWithFlags", flags);
+}
+
+void FakeLogin1Manager::PowerOffWithFlags(qulonglong flags) {
+    answerWithFlags("PowerOffWithFlags", flags);
+}
+
+void FakeLogin1Manager::answerPlain(const char* method, bool interactive) {
+    record(method, interactive);
+    const QString how = behaviour();
+    if (how == QLatin1String("refuse"))
+        sendErrorReply(QDBusError::AccessDenied, QStringLiteral("Permission denied"));
+    else if (how == QLatin1String("inhibited"))
+        sendErrorReply(QStringLiteral("org.freedesktop.login1.BlockedByInhibitorLock"),
+                       QStringLiteral("Operation denied due to active block inhibitor"));
+    else if (how != QLatin1String("modern") && how != QLatin1String("debian12") &&
+             how != QLatin1String("old"))
+        sendErrorReply(QDBusError::Failed, QStringLiteral("fake-login1: no behaviour ") + how);
+}
+
+void FakeLogin1Manager::answerWithFlags(const char* method, qulonglong flags) {
+    const QString how = behaviour();
+    if (how == QLatin1String("old")) {
+        // No such method there: the answer such a manager gives, and nothing reached it.
+        sendErrorReply(QDBusError::UnknownMethod, QStringLiteral("Unknown method %1 or interface "
+                                                                 "org.freedesktop.login1.Manager.")
+                                                      .arg(QLatin1String(method)));
+        return;
+    }
+    recordLine(QByteArray(method) + ' ' + QByteArray::number(flags) + '\n');
+    if (how == QLatin1String("modern"))
+        return;
+    if (how == QLatin1String("debian12")) {
+        if ((flags & ~(kRootCheckInhibitors | kRebootViaKexec)) != 0)
+            sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("Invalid flags parameter"));
+    } else if (how == QLatin1String("refuse")) {
+        sendErrorReply(QDBusError::AccessDenied, QStringLiteral("Permission denied"));
+    } else if (how == QLatin1String("inhibited")) {
+        if ((flags & kSkipInhibitors) == 0)
+            sendErrorReply(QStringLiteral("org.freedesktop.login1.BlockedByInhibitorLock"),
+                           QStringLiteral("Operation denied due to active block inhibitor"));
+    } else {
+        sendErrorReply(QDBusError::Failed, QStringLiteral("fake-login1: no behaviour ") + how);
+    }
+}
+
+QString FakeLogin1Manager::behaviour() const {
+    QFile file(logPath_ + QStringLiteral(".behaviour"));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return QStringLiteral("old");
+    const QString word = QString::fromUtf8(file.readAll()).trimmed();
+    return word.isEmpty() ? QStringLiteral("old") : word;
 }
 
 QString FakeLogin1Manager::CanReboot() {
@@ -40,13 +105,17 @@ QString FakeLogin1Manager::canAnswer(const QString& method) {
 }
 
 void FakeLogin1Manager::record(const char* method, bool interactive) {
+    recordLine(QByteArray(method) + (interactive ? " true\n" : " false\n"));
+}
+
+void FakeLogin1Manager::recordLine(const QByteArray& line) {
     // Opened per call and closed at once, so a reader sees each line as soon as it is made.
     QFile log(logPath_);
     if (!log.open(QIODevice::WriteOnly | QIODevice::Append)) {
         std::fprintf(stderr, "fake-login1: cannot write %s\n", qPrintable(logPath_));
         return;
     }
-    log.write(QByteArray(method) + (interactive ? " true\n" : " false\n"));
+    log.write(line);
     log.close();
 }
 

@@ -1,10 +1,11 @@
 // fake-login1 LOGFILE
 //
 // Owns org.freedesktop.login1 on the bus named by DBUS_SYSTEM_BUS_ADDRESS and records calls of
-// Reboot(b) and PowerOff(b) in LOGFILE. CanReboot and CanPowerOff answer "yes", or what the
-// file named by $FAKE_LOGIN1_CAN_ANSWERS says (see FakeLogin1Manager.h). It is meant for the
-// private bus of the test bed (tests/testbed/norva_testbed.py) or of a test, and refuses to run
-// on the machine's real system bus.
+// Reboot(b), PowerOff(b), RebootWithFlags(t) and PowerOffWithFlags(t) in LOGFILE, answering as
+// LOGFILE.behaviour says (FakeLogin1Manager.h). CanReboot and CanPowerOff answer "yes", or what
+// the file named by $FAKE_LOGIN1_CAN_ANSWERS says. It is meant for the private bus of the test
+// bed (tests/testbed/norva_testbed.py) or of a test, and refuses to run on the machine's real
+// system bus.
 #include "FakeLogin1Manager.h"
 #include "PrivateBusCheck.h"
 
