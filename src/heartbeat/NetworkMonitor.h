@@ -25,6 +25,8 @@ public:
 
     // The network part of StartSending.
     void Start();
+    // A heartbeat that cannot be sent counts toward the alert as a miss does (FailCntr), is
+    // not counted as sent or missed, and its error is raised on to the caller.
     void SendNetHeartbeat();
     void Timer1Timer(); // heartbeat tick, every second while running
     void Timer2Timer(); // the answer watchdog, 500 ms after a heartbeat
@@ -55,6 +57,8 @@ signals:
 private:
     SettingsFile& ini() const;
     void announceCounters();
+    // One more heartbeat the device went without: the alert when FailCntr reaches 0.
+    void countFailure();
     void reply(const char* caption, std::string_view token);
 
     SettingsHandle& MyIni_;
