@@ -87,6 +87,9 @@ signals:
     void Caption(const QString& text);
     void StatusLine(const QString& text);
     void LogLine(const QString& text);
+    // An error the desktop program would show in its error box, with the box's text; once
+    // when it starts, not at each repeat (JournalBoxes folds them).
+    void Error(const QString& text);
 
 private:
     // Runs `act` once the caller is authorized for `action`, then replies; otherwise replies
