@@ -52,6 +52,10 @@ FrontEnd::FrontEnd(ServiceClient& client, Agent& agent, SettingsPages& pages, St
             [this](const QString& text) { view_.setLabel4(text); });
     connect(&client_, &ServiceClient::logLine, this,
             [this](const QString& text) { view_.appendMemo(text); });
+    // The service's errors in the box the standalone window shows them in; the text comes as
+    // that box shows it.
+    connect(&client_, &ServiceClient::error, this,
+            [this](const QString& text) { boxes_.showError(text.toStdString()); });
     // The warning counts in the service; the window shows its count, and closing the window
     // only hides it there.
     connect(&client_, &ServiceClient::warningShown, this,

@@ -18,8 +18,8 @@ const QString kPropertiesInterface = QStringLiteral("org.freedesktop.DBus.Proper
 
 // The service's own signals; PropertiesChanged comes on the properties interface.
 constexpr const char* kSignals[] = {
-    "NoResponse",    "Answered",     "DeviceMessage", "CommandAccepted", "WarningShown",
-    "WarningTicked", "WarningEnded", "Caption",       "StatusLine",      "LogLine",
+    "NoResponse",   "Answered", "DeviceMessage", "CommandAccepted", "WarningShown", "WarningTicked",
+    "WarningEnded", "Caption",  "StatusLine",    "LogLine",         "Error",
 };
 
 } // namespace
@@ -218,6 +218,8 @@ void ServiceClient::onServiceSignal(const QDBusMessage& message) {
         emit statusLine(text(0));
     } else if (member == QLatin1String("LogLine")) {
         emit logLine(text(0));
+    } else if (member == QLatin1String("Error")) {
+        emit error(text(0));
     }
 }
 

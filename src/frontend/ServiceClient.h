@@ -123,6 +123,9 @@ signals:
     void caption(const QString& text);
     void statusLine(const QString& text);
     void logLine(const QString& text);
+    // An error the service met where the desktop program would show its error box, with the
+    // box's text; once when it starts, not at each repeat.
+    void error(const QString& text);
 
 private slots:
     // Every signal of the service, PropertiesChanged included, arrives here.
