@@ -14,7 +14,8 @@ class SettingsHandle;
 class UdpEndpoint;
 
 // The network heartbeat: "NorvaHB" to the device over UDP every "Freq" seconds, 500 ms for
-// an answer, counters, and the failure alert after "FailCount" misses since the start.
+// an answer, counters, and the failure alert after "FailCount" misses since the start (a
+// heartbeat that could not be sent counts as one).
 // Everything runs on the user-interface thread; what the user sees goes out through the
 // shared HeartbeatStatus and the signals below. An error in a timer's handler goes to `boxes`.
 class NetworkMonitor : public QObject {
