@@ -56,6 +56,10 @@ FrontEnd::FrontEnd(ServiceClient& client, Agent& agent, SettingsPages& pages, St
             [this](const QString& action, const QString& error) {
                 view_.powerRequestRefused(action, error);
             });
+    // The service's errors in the box the standalone window shows them in; the text comes as
+    // that box shows it.
+    connect(&client_, &ServiceClient::error, this,
+            [this](const QString& text) { boxes_.showError(text.toStdString()); });
     // The warning counts in the service; the window shows its count, and closing the window
     // only hides it there.
     connect(&client_, &ServiceClient::warningShown, this,

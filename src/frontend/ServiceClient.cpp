@@ -20,7 +20,7 @@ const QString kPropertiesInterface = QStringLiteral("org.freedesktop.DBus.Proper
 constexpr const char* kSignals[] = {
     "NoResponse",   "Answered",      "DeviceMessage",      "CommandAccepted",
     "WarningShown", "WarningTicked", "WarningEnded",       "Caption",
-    "StatusLine",   "LogLine",       "PowerRequestFailed",
+    "StatusLine",   "LogLine",       "PowerRequestFailed", "Error",
 };
 
 } // namespace
@@ -221,6 +221,8 @@ void ServiceClient::onServiceSignal(const QDBusMessage& message) {
         emit logLine(text(0));
     } else if (member == QLatin1String("PowerRequestFailed")) {
         emit powerRequestFailed(text(0), text(1));
+    } else if (member == QLatin1String("Error")) {
+        emit error(text(0));
     }
 }
 

@@ -126,6 +126,9 @@ signals:
     // The login manager refused the service's restart or shutdown ("restart", "shutdown")
     // for the reason `error`.
     void powerRequestFailed(const QString& action, const QString& error);
+    // An error the service met where the desktop program would show its error box, with the
+    // box's text; once when it starts, not at each repeat.
+    void error(const QString& text);
 
 private slots:
     // Every signal of the service, PropertiesChanged included, arrives here.

@@ -61,7 +61,17 @@ void NetworkMonitor::Start() {
 
 void NetworkMonitor::SendNetHeartbeat() {
     const std::string host = ini().ReadString(keys::IPAddr);
-    UDPServer_.Send(host, Low16(thePort), std::string(Tokens::Heartbeat));
+    try {
+        UDPServer_.Send(host, Low16(thePort), std::string(Tokens::Heartbeat));
+    } catch (...) {
+        // The device goes without this heartbeat as surely as if it had gone unanswered, so
+        // it counts toward the alert like a miss; otherwise a lasting failure (the port held
+        // by another program, an unreachable network) would never raise it. It is neither
+        // sent nor missed in the counters, which count heartbeats that went out, and the
+        // failure still goes on to the general error report.
+        countFailure();
+        throw;
+    }
     if (!Timer2.isActive())
         Timer2.start();
     ++sentCount;
@@ -80,6 +90,10 @@ void NetworkMonitor::Timer2Timer() {
     ++missedCount;
     announceCounters();
     Timer2.stop();
+    countFailure();
+}
+
+void NetworkMonitor::countFailure() {
     --FailCntr;
     if (FailCntr != 0)
         return;

@@ -14,7 +14,8 @@ class SettingsHandle;
 class UdpEndpoint;
 
 // The network heartbeat: "NorvaHB" to the device over UDP every "Freq" seconds, 500 ms for
-// an answer, counters, and the failure alert after "FailCount" misses since the start.
+// an answer, counters, and the failure alert after "FailCount" misses since the start (a
+// heartbeat that could not be sent counts as one).
 // Everything runs on the user-interface thread; what the user sees goes out through the
 // shared HeartbeatStatus and the signals below. An error in a timer's handler goes to `boxes`.
 class NetworkMonitor : public QObject {
@@ -25,6 +26,8 @@ public:
 
     // The network part of StartSending.
     void Start();
+    // A heartbeat that cannot be sent counts toward the alert as a miss does (FailCntr), is
+    // not counted as sent or missed, and its error is raised on to the caller.
     void SendNetHeartbeat();
     void Timer1Timer(); // heartbeat tick, every second while running
     void Timer2Timer(); // the answer watchdog, 500 ms after a heartbeat
@@ -55,6 +58,8 @@ signals:
 private:
     SettingsFile& ini() const;
     void announceCounters();
+    // One more heartbeat the device went without: the alert when FailCntr reaches 0.
+    void countFailure();
     void reply(const char* caption, std::string_view token);
 
     SettingsHandle& MyIni_;

@@ -91,6 +91,9 @@ signals:
     void StatusLine(const QString& text);
     void LogLine(const QString& text);
     void PowerRequestFailed(const QString& action, const QString& error);
+    // An error the desktop program would show in its error box, with the box's text; once
+    // when it starts, not at each repeat (JournalBoxes folds them).
+    void Error(const QString& text);
 
 private:
     // Runs `act` once the caller is authorized for `action`, then replies; otherwise replies

@@ -105,6 +105,10 @@ bool ServiceDaemon::start() {
     if (!bus_.publish(connection_, &busError))
         log_.warning("No bus interface, the heartbeat and command port run without it: " +
                      busError.toStdString());
+    // From now on each error's start is a bus signal too; those of the start-up steps above,
+    // which came before the bus, go out now.
+    boxes_.setRaised(
+        [this](const std::string& text) { emit bus_.Error(QString::fromStdString(text)); });
     writeMetrics();
     const std::string said = notifier_.ready();
     if (!said.empty())

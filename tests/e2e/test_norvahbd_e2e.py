@@ -283,6 +283,70 @@ class ServiceCase(NorvaCase):
         self.assertIn("ok    UDP port %d (heartbeat) is in use, by the running service\n"
                       % DEVICE_PORT, out)
 
+    def test_a_lasting_error_is_folded_signalled_and_raises_the_alert(self):
+        # Another program holds the heartbeat's UDP port: the service cannot bind it, and no
+        # heartbeat leaves. The error reaches the journal once at its start and a plain client
+        # on the bus once, and the failed heartbeats bring the alert as silence would.
+        bind = "Could not bind socket. Address and port are already in use."
+        holder = self.hold_udp_port(DEVICE_PORT)
+        _, dev = self.start_device(["udp", "--bind", "%s:%d" % (tb.DEVICE_IP, DEVICE_PORT),
+                                    "--answer", "ack"])
+        monitor = self.monitor_signals()
+        self.write_settings(self.settings())
+        proc, log = self.start_service()
+
+        self.wait_prop("State", 's "not responding"', timeout=15)  # FailCount 3, Freq 1
+        self.assertTrue(monitor.wait_for(r"member=NoResponse$", 5), monitor.tail())
+        self.assertTrue(monitor.wait_for(r'^\s*string "%s"$' % re.escape(bind), 5),
+                        "no Error signal with the bind error:\n" + monitor.tail())
+        time.sleep(2.5)  # more heartbeats fail meanwhile
+        self.assertEqual([l for l in log.lines() if bind in l], ["<3>" + bind],
+                         "the repeats were not folded:\n" + log.tail())
+        self.assertEqual(len([l for l in monitor.lines() if l.endswith("member=Error")]), 1,
+                         monitor.text())
+        self.assertEqual(self.heartbeats(dev), [], "a heartbeat left a held port")
+        self.assertEqual(self.prop("NetworkSent"), "u 0")
+        self.assertEqual(self.prop("NetworkMissed"), "u 0")
+
+        # The port is free again: the heartbeat goes out, the device answers, and the journal
+        # says the error is over once the next two heartbeats have gone out without it.
+        tb.stop_process(holder)
+        self.wait_heartbeats(dev, 1, 10, proc=proc)
+        self.wait_prop("State", 's "responding"')
+        self.assertTrue(log.wait_for(r"^<6>%s \(no longer occurs; it occurred \d+ times over "
+                                     r"\d+ s\)$" % re.escape(bind), 10), log.tail())
+        self.assertEqual(len([l for l in monitor.lines() if l.endswith("member=Error")]), 1)
+
+    def hold_udp_port(self, port):
+        """A UDP socket of another program on `port` in the PC's namespace, until stopped."""
+        hold = ("import socket, sys\n"
+                "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                "s.bind(('0.0.0.0', int(sys.argv[1])))\n"
+                "print('ready', flush=True)\n"
+                "sys.stdin.read()\n")
+        proc, out = self.start_helper([sys.executable, "-c", hold, str(port)], "hold", "pc",
+                                      stdin=subprocess.PIPE)
+        if not out.wait_for(r"^ready$", 10, alive=proc):
+            self.fail("could not hold UDP port %d:\n%s" % (port, out.text()))
+        return proc
+
+    def monitor_signals(self):
+        """dbus-monitor on the private bus, printing the service's signals into a log."""
+        env = self.lab.bus_env()
+        self.lab.require_private_bus(env["DBUS_SYSTEM_BUS_ADDRESS"], what="dbus-monitor")
+        self.runs += 1
+        out = tb.LogFile(self.log_path("monitor-%d.out" % self.runs))
+        with open(out.path, "w") as f:
+            proc = subprocess.Popen(["dbus-monitor", "--system",
+                                     "type='signal',interface='com.norva.NorvaHB1'"],
+                                    stdin=subprocess.DEVNULL, stdout=f, stderr=subprocess.STDOUT,
+                                    text=True, env=env)
+        self.procs.append(proc)
+        self.lab.procs.append(proc)
+        if not out.wait_for(r"member=NameAcquired$", 10, alive=proc):
+            self.fail("dbus-monitor did not start:\n" + out.text())
+        return out
+
     def start_service_expect_exit(self):
         path = self.log_path("second.err")
         with open(path, "w") as err:

@@ -444,6 +444,42 @@ TEST_F(FrontEndTest, AuthorizedCommandsChangeTheService) {
     EXPECT_TRUE(boxes_.errors.empty()) << shown();
 }
 
+// An error in the service reaches the window as the standalone window's error box, once for
+// a fault that recurs at every heartbeat; the heartbeats it stops bring the alert.
+TEST_F(FrontEndTest, AnErrorInTheServiceShowsOneBoxWhileItLasts) {
+    const std::string bind = "Could not bind socket. Address and port are already in use.";
+    bed_.writeSettings(Settings(udpPort_));
+    bed_.setPolkit("* allow\n");
+    ASSERT_NO_FATAL_FAILURE(startService());
+    ASSERT_NO_FATAL_FAILURE(startWindow());
+    ASSERT_TRUE(WaitFor([&] { return showsResponding() && pagesShowTheService(); }, kWaitMs))
+        << shown();
+
+    // Another program holds a UDP port, and the service is told to heartbeat from it. The
+    // call's own failure goes to its caller (here the test, not the window).
+    const quint16 held = test::FreePort();
+    const int holder = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(held);
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    QString applied = "unanswered";
+    client_->applySettings({{"Setup/Port", QString::number(held)}},
+                           [&](const QString& error) { applied = error; });
+    ASSERT_TRUE(WaitFor([&] { return applied != "unanswered"; }, kWaitMs));
+    EXPECT_NE(applied.toStdString().find(bind), std::string::npos) << applied.toStdString();
+
+    // FailCount 3: the failed send in the call and two failed heartbeats bring the alert;
+    // a few more fail meanwhile.
+    ASSERT_TRUE(WaitFor([&] { return ui().Label1->text() == "Fail"; }, kWaitMs)) << shown();
+    WaitFor([] { return false; }, 2500);
+    EXPECT_EQ(boxes_.errors,
+              (std::vector<std::string>{bind, "Your Norva is not responding to the Heartbeat"}))
+        << shown();
+    EXPECT_EQ(boxes_.beeps, 1);
+    ::close(holder);
+}
+
 TEST_F(FrontEndTest, FollowsTheServiceThroughStopAndReturnAndNeverTakesItsPorts) {
     bed_.writeSettings(Settings(udpPort_));
     ASSERT_NO_FATAL_FAILURE(startService());

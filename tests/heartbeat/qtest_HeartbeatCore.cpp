@@ -1,6 +1,7 @@
 // The heartbeat without a window: the network monitor against datagrams on loopback, the
 // serial monitor against a pseudo-terminal, and Start/Stop/resume as the page shows the mode,
 // each judged by what the agent announced, in order.
+#include "platform/ErrorBox.h"
 #include "support/AgentFixture.h"
 #include "support/FreePort.h"
 #include "support/PseudoTerminal.h"
@@ -138,6 +139,67 @@ TEST_F(NetworkCore, StartAnswerMissesFailureAlertAndRecovery) {
     ASSERT_TRUE(waitOnWire(5));
     EXPECT_EQ(wire, Log(5, "NorvaHB"));
     EXPECT_TRUE(f.boxes.errors.empty()) << "the alert is announced, the core shows no box";
+}
+
+// Another program's socket on the heartbeat's port, on every address, as long as it lives
+// or until release(): the agent cannot bind the port, so no heartbeat can leave.
+class PortHolder {
+public:
+    explicit PortHolder(std::uint16_t port) {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    }
+    ~PortHolder() { release(); }
+    PortHolder(const PortHolder&) = delete;
+    PortHolder& operator=(const PortHolder&) = delete;
+
+    void release() {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// A heartbeat that cannot leave is, for the device, one that never came: the fail counter
+// counts it as it counts a miss, and the alert comes after FailCount of them, while each
+// failure still reaches the general error box. Sent and Missed count only heartbeats that
+// went out.
+TEST_F(NetworkCore, ALastingSendFailureRaisesTheAlertAsSilenceWould) {
+    const std::string bindFailed =
+        "error Could not bind socket. Address and port are already in use.";
+    PortHolder holder(port);
+    // Each entry guarded as the event loop runs it: the Start button, then the ticks.
+    auto tick = [this] { norva::RunGuarded(f.boxes, [this] { net().Timer1Timer(); }); };
+    norva::RunGuarded(f.boxes, [this] { f.agent->control.Button2Click(); });
+    EXPECT_EQ(f.log.take(), (Log{"counters 0 0 0 0", "usb counters 0 0 0", bindFailed}));
+    EXPECT_TRUE(net().Timer1.isActive()) << "the heartbeats go on being tried";
+
+    tick(); // FailCount 2: the second failed heartbeat brings the alert
+    EXPECT_EQ(f.log.take(), (Log{"icon 0", "status Fail", "tray 1 hint Norva is not responding",
+                                 kNetAlert, bindFailed}));
+    EXPECT_TRUE(f.agent->status.failed);
+    EXPECT_FALSE(net().Timer2.isActive()) << "nothing went out, so no answer is awaited";
+    EXPECT_EQ(net().sentCount, 0u);
+    EXPECT_EQ(net().missedCount, 0u);
+
+    tick(); // as after a miss: no second alert
+    EXPECT_EQ(f.log.take(), Log{bindFailed});
+
+    // The port is free again: the next heartbeat goes out and the answer ends the failure.
+    holder.release();
+    tick();
+    EXPECT_EQ(f.log.take(), Log{"counters 1 0 0 0"});
+    answer("NorvaACK");
+    EXPECT_EQ(f.log.take(),
+              (Log{"counters 1 1 0 0", "icon 1", "tray 0 hint Norva is responding", "status OK"}));
+    EXPECT_FALSE(f.agent->status.failed);
 }
 
 // What the device sends after the start heartbeat, what the user is shown, and what goes back.

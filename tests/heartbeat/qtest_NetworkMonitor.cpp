@@ -241,6 +241,8 @@ TEST_F(NetworkMonitorTest, FailedSendIsReportedNeverCountedOrWatchedAndTheTickGo
     EXPECT_EQ(net().sentCount, 0u);
     EXPECT_FALSE(net().Timer2.isActive());
     EXPECT_EQ(net().missedCount, 0u);
+    // Both failures count toward the alert (FailCount 3), as misses would.
+    EXPECT_EQ(net().FailCntr, 1u);
     EXPECT_EQ(f->boxes.beeps, 0);
 }
 
