@@ -73,11 +73,13 @@ void HeartbeatControl::OpenStoredPort() {
             myPort_.setComNumber(static_cast<std::uint16_t>(n));
             myPort_.setOpen(true);
         } else {
-            if (storedPortMissing)
+            if (storedPortMissing) {
+                // Awaited instead: the resume that follows shows the state.
                 storedPortMissing(static_cast<std::uint16_t>(n));
-            else
-                boxes_.showError("Com" + std::to_string(n) +
-                                 " is no longer available\rPlease select another comport");
+                continue;
+            }
+            boxes_.showError("Com" + std::to_string(n) +
+                             " is no longer available\rPlease select another comport");
             StopSending();
         }
     }

@@ -42,7 +42,7 @@ public:
     // neither, and keeps the error box and a heartbeat that writes to a port that is gone.
     //
     // Told the stored port's number when start-up step 1 finds it not installed, in place
-    // of the error box; the stopped display follows as after the box.
+    // of the error box and the stop after it; the start-up's resume then shows the state.
     std::function<void(std::uint16_t n)> storedPortMissing;
     // True while the caller waits for the serial port to come (back). A serial start then
     // waits for it instead of writing to a port that is not there: serialStartWaiting()

@@ -92,9 +92,12 @@ void ServiceDaemon::waitForSerialDevices() {
 void ServiceDaemon::awaitSerialDevice(std::uint16_t n, const std::string& why) {
     serialOpenError_.clear();
     serialWatch_.watch(n);
-    std::string line = "COM" + std::to_string(n) + " (" +
-                       agent_.myPort.portMap().devicePath(n).string() + ") " + why +
-                       ": waiting for the serial device";
+    // Where it may come: its pin, or its fixed name when the number has one.
+    const ComPortMap& map = agent_.myPort.portMap();
+    std::string line = "COM" + std::to_string(n) + " " + why +
+                       ": waiting for the serial device at " + map.pinPath(n).string();
+    if (const auto fixed = map.fixedDevicePath(n); !fixed.empty())
+        line += " or " + fixed.string();
     if (serialWatch_.polling())
         line += " (looked for every " + std::to_string(SerialDeviceWatcher::PollInterval / 1000) +
                 " s: " + serialWatch_.pollReason() + ")";
