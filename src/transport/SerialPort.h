@@ -108,8 +108,9 @@ public:
     // user-interface thread, while the port still reads open and linkLost() is true. It may
     // close the port. Not called when the port was closed on purpose first.
     std::function<void()> OnLinkLost;
-    // Told the message of an error that escaped OnTriggerAvail or OnLinkLost (the port carries on),
-    // or of an open that was requested during a close and failed when it was carried out.
+    // Told the message of an error that escaped OnTriggerAvail or OnLinkLost (the port
+    // carries on), or of an open that was requested during a close and failed when it was
+    // carried out.
     std::function<void(const std::string& message)> OnHandlerError;
 
 private:
