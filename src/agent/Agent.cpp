@@ -38,6 +38,7 @@ Agent::Agent(const std::filesystem::path& settingsFolder, std::uint16_t commandP
     myPort.OnTriggerAvail = [this](SerialPort& CP, std::uint16_t Count) {
         serial.myPortTriggerAvail(CP, Count);
     };
+    myPort.OnLinkLost = [this] { serial.myPortLinkLost(); };
     myPort.OnHandlerError = [&boxes](const std::string& message) {
         boxes.showError(ErrorBoxText(message));
     };

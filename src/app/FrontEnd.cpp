@@ -105,8 +105,13 @@ void FrontEnd::drawState(const QString& state) {
         agent_.status.showAnswered();
     else if (state == "not responding")
         agent_.status.showFailureState();
-    else
+    else {
         agent_.status.showStopped(pages_.statusInTray());
+        // The service waits for its serial device: the stopped picture, and the reason as
+        // the status text.
+        if (state == "waiting for the serial device")
+            agent_.status.setStatusText(state);
+    }
 }
 
 void FrontEnd::loadSettings() {

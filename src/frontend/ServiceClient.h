@@ -71,8 +71,8 @@ public:
 
     bool serviceRunning() const { return running_; }
 
-    // The properties, as last read ("responding", "not responding", "stopped"; "none",
-    // "network", "usb").
+    // The properties, as last read ("responding", "not responding", "stopped", "waiting for
+    // the serial device"; "none", "network", "usb").
     QString state() const { return state_; }
     QString mode() const { return mode_; }
     QString deviceAddress() const { return deviceAddress_; }

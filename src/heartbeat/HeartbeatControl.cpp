@@ -25,11 +25,18 @@ SettingsFile& HeartbeatControl::ini() const {
 void HeartbeatControl::StartSending() {
     if (pages_.networkMode())
         network_.Start();
-    if (pages_.usbMode())
-        serial_.Start();
+    if (pages_.usbMode()) {
+        if (serialPortAwaited && serialPortAwaited()) {
+            serialStartWaiting_ = true;
+            status_.showStopped(pages_.statusInTray());
+        } else {
+            serial_.Start();
+        }
+    }
 }
 
 void HeartbeatControl::StopSending() {
+    serialStartWaiting_ = false; // first: the stopped state shown below is no longer a wait
     network_.Timer1.stop();
     network_.Timer2.stop();
     serial_.comFreq.stop();
@@ -66,6 +73,11 @@ void HeartbeatControl::OpenStoredPort() {
             myPort_.setComNumber(static_cast<std::uint16_t>(n));
             myPort_.setOpen(true);
         } else {
+            if (storedPortMissing) {
+                // Awaited instead: the resume that follows shows the state.
+                storedPortMissing(static_cast<std::uint16_t>(n));
+                continue;
+            }
             boxes_.showError("Com" + std::to_string(n) +
                              " is no longer available\rPlease select another comport");
             StopSending();
@@ -77,12 +89,28 @@ void HeartbeatControl::ResumeHeartbeat() {
     if (ini().ReadBool(keys::IsStarted)) {
         if (pages_.networkMode())
             StartSending();
-        else if (pages_.usbMode() && myPort_.Open())
+        else if (pages_.usbMode() && (myPort_.Open() || (serialPortAwaited && serialPortAwaited())))
             StartSending();
         return;
     }
     StopSending();
     status_.setTray(3, "Heartbeat is not running");
+}
+
+void HeartbeatControl::SerialPortLost() {
+    if (!pages_.usbMode() || !ini().ReadBool(keys::IsStarted))
+        return;
+    serial_.comFreq.stop();
+    serial_.comResp.stop();
+    serialStartWaiting_ = true;
+    status_.showStopped(pages_.statusInTray());
+}
+
+void HeartbeatControl::SerialPortBack() {
+    if (!serialStartWaiting_)
+        return;
+    serialStartWaiting_ = false;
+    StartSending();
 }
 
 bool HeartbeatControl::BeginApply() {

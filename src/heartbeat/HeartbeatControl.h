@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
 namespace norva {
@@ -32,8 +33,33 @@ public:
 
     // Start-up step: open the serial port named by Setup/ComPort.
     void OpenStoredPort();
-    // Start-up step: resume the heartbeat when it was running at the last exit.
+    // Start-up step: resume the heartbeat when it was running at the last exit (in USB mode
+    // only with the port open, or awaited, see below).
     void ResumeHeartbeat();
+
+    // Waiting for a serial port that is not there. A caller that would rather wait for the
+    // device than give up on it (the service) sets both functions; the desktop program sets
+    // neither, and keeps the error box and a heartbeat that writes to a port that is gone.
+    //
+    // Told the stored port's number when start-up step 1 finds it not installed, in place
+    // of the error box and the stop after it; the start-up's resume then shows the state.
+    std::function<void(std::uint16_t n)> storedPortMissing;
+    // True while the caller waits for the serial port to come (back). A serial start then
+    // waits for it instead of writing to a port that is not there: serialStartWaiting()
+    // becomes true and the stopped state is shown.
+    std::function<bool()> serialPortAwaited;
+
+    // A serial start waits for the awaited port: the heartbeat was started in USB mode (by
+    // Start, Apply or the start-up's resume) while the port was awaited, or the port was
+    // lost while "IsStarted" was true. Cleared by StopSending and SerialPortBack.
+    bool serialStartWaiting() const { return serialStartWaiting_; }
+    // The open port's device has gone and the caller now awaits it: with the USB mode and
+    // "IsStarted" true, the serial heartbeat stops (no misses are counted for a device that
+    // is not there) and its start waits for the port. Otherwise nothing changes here.
+    void SerialPortLost();
+    // The awaited port is open again and no longer awaited: a waiting start runs now, as the
+    // start-up's resume runs it.
+    void SerialPortBack();
 
     // Start-up step, last: without "Show Status In Tray" the tray shows the plain picture.
     void ShowStartTray();
@@ -54,6 +80,7 @@ private:
     NetworkMonitor& network_;
     SerialMonitor& serial_;
     SerialPort& myPort_;
+    bool serialStartWaiting_ = false;
 };
 
 } // namespace norva

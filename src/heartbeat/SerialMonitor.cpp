@@ -78,6 +78,10 @@ void SerialMonitor::myPortTriggerAvail(SerialPort& CP, std::uint16_t Count) {
         comResp.stop();
 }
 
+void SerialMonitor::myPortLinkLost() {
+    emit portLost();
+}
+
 void SerialMonitor::ComClearStats() {
     comSentCount = comrcvdCount = comMissedCount = 0;
     announceCounters();

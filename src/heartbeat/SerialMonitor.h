@@ -26,6 +26,8 @@ public:
     void comFreqTimer();
     void comRespTimer();
     void myPortTriggerAvail(SerialPort& CP, std::uint16_t Count);
+    // The port's OnLinkLost: announces portLost.
+    void myPortLinkLost();
     void ComClearStats();
 
     QTimer comFreq;
@@ -41,6 +43,10 @@ public:
 signals:
     // The three counters after any of them changed (a send, an answer, a miss, a clear).
     void countersChanged(std::uint32_t sent, std::uint32_t rcvd, std::uint32_t missed);
+    // The open port's device has gone (unplugged, or the line hung up): the port still reads
+    // open but carries nothing any more, and does not reopen by itself. Nothing here changes;
+    // a listener may close the port and wait for the device.
+    void portLost();
 
 private:
     void announceCounters();

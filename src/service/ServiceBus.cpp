@@ -186,6 +186,9 @@ QString ServiceBus::state() const {
     case badIcon:
         return "not responding";
     case stoppedIcon:
+        // Started in USB mode, and the serial device is not there (yet).
+        if (agent_.control.serialStartWaiting())
+            return "waiting for the serial device";
         break;
     }
     return "stopped";

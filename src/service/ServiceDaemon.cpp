@@ -9,15 +9,24 @@
 
 namespace norva {
 
+namespace {
+
+// The journal's state after the three pictures (tAppIcons).
+constexpr int kWaitingState = 3;
+
+} // namespace
+
 ServiceDaemon::ServiceDaemon(const ServiceOptions& options, JournalLog& log, PowerBackend& power,
                              SystemdNotifier& notifier, QDBusConnection bus)
     : options_(options), log_(log), notifier_(notifier), boxes_(log),
       agent_(options.settingsFolder(), options.commandPort, pages_, boxes_, power),
       pages_(agent_.MyIni), polkit_(bus), bus_(agent_, pages_, polkit_),
       connection_(std::move(bus)),
-      keepAlive_(notifier, [this](const std::string& error) { log_.warning(error); }) {
+      keepAlive_(notifier, [this](const std::string& error) { log_.warning(error); }),
+      serialWatch_(agent_.myPort.portMap()) {
     stateChangedAt_ = static_cast<std::int64_t>(std::time(nullptr));
     followInJournal();
+    waitForSerialDevices();
 }
 
 ServiceDaemon::~ServiceDaemon() {
@@ -27,13 +36,18 @@ ServiceDaemon::~ServiceDaemon() {
 void ServiceDaemon::followInJournal() {
     auto info = [this](const QString& text) { log_.info(text.toStdString()); };
     connect(&agent_.status, &HeartbeatStatus::iconShown, this, [this](tAppIcons icon) {
+        // A stopped heartbeat whose start waits for the serial device is said as such, as
+        // the bus's State says it.
+        const int state =
+            icon == stoppedIcon && agent_.control.serialStartWaiting() ? kWaitingState : icon;
         // Every answer shows the good picture again: only a change is worth a line.
-        if (icon == shownState_)
+        if (state == shownState_)
             return;
-        shownState_ = icon;
+        shownState_ = state;
         static const char* const said[] = {"the device is not responding",
-                                           "the device is responding", "the heartbeat is stopped"};
-        log_.info(std::string("Heartbeat: ") + said[icon]);
+                                           "the device is responding", "the heartbeat is stopped",
+                                           "waiting for the serial device"};
+        log_.info(std::string("Heartbeat: ") + said[state]);
         stateChangedAt_ = static_cast<std::int64_t>(std::time(nullptr));
         writeMetrics();
     });
@@ -71,6 +85,61 @@ void ServiceDaemon::followInJournal() {
     });
     connect(&agent_.pending, &PendingAction::ended, this,
             [this] { log_.info("Warning: count ended"); });
+}
+
+void ServiceDaemon::waitForSerialDevices() {
+    agent_.control.storedPortMissing = [this](std::uint16_t n) {
+        awaitSerialDevice(n, "is not there");
+    };
+    agent_.control.serialPortAwaited = [this] { return serialWatch_.watching(); };
+    connect(&agent_.serial, &SerialMonitor::portLost, this, [this] { serialDeviceLost(); });
+    connect(&serialWatch_, &SerialDeviceWatcher::present, this,
+            [this](std::uint16_t n) { serialDevicePresent(n); });
+}
+
+void ServiceDaemon::awaitSerialDevice(std::uint16_t n, const std::string& why) {
+    serialOpenError_.clear();
+    serialWatch_.watch(n);
+    // Where it may come: its pin, or its fixed name when the number has one.
+    const ComPortMap& map = agent_.myPort.portMap();
+    std::string line = "COM" + std::to_string(n) + " " + why +
+                       ": waiting for the serial device at " + map.pinPath(n).string();
+    if (const auto fixed = map.fixedDevicePath(n); !fixed.empty())
+        line += " or " + fixed.string();
+    if (serialWatch_.polling())
+        line += " (looked for every " + std::to_string(SerialDeviceWatcher::PollInterval / 1000) +
+                " s: " + serialWatch_.pollReason() + ")";
+    log_.warning(line);
+}
+
+void ServiceDaemon::serialDeviceLost() {
+    const std::uint16_t n = agent_.myPort.ComNumber();
+    // Inside the port's own announcement: the close completes as soon as it has returned.
+    agent_.myPort.setOpen(false);
+    awaitSerialDevice(n, "went away");
+    agent_.control.SerialPortLost();
+}
+
+void ServiceDaemon::serialDevicePresent(std::uint16_t n) {
+    const std::string port = "COM" + std::to_string(n);
+    if (!agent_.myPort.Open()) {
+        try {
+            agent_.myPort.setComNumber(n);
+            agent_.myPort.setOpen(true);
+        } catch (const std::exception& e) {
+            // Say so once; the next change of the device (udev handing it to its group, say)
+            // brings another try.
+            if (serialOpenError_ != e.what()) {
+                serialOpenError_ = e.what();
+                log_.warning(port + " is there but cannot be opened yet: " + serialOpenError_);
+            }
+            return;
+        }
+    }
+    serialWatch_.stop();
+    log_.info(port + " is back: the port is open" +
+              (agent_.control.serialStartWaiting() ? ", the heartbeat resumes" : ""));
+    RunGuarded(boxes_, [this] { agent_.control.SerialPortBack(); });
 }
 
 bool ServiceDaemon::start() {
@@ -125,6 +194,7 @@ void ServiceDaemon::stop() {
     stopped_ = true;
     notifier_.stopping();
     keepAlive_.stop();
+    serialWatch_.stop();
     agent_.Stop();
     writeMetrics(); // norvahb_up 0: the service ended on purpose
     if (agent_.MyIni.isOpen())

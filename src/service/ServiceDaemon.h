@@ -3,6 +3,7 @@
 #include "agent/Agent.h"
 #include "service/JournalBoxes.h"
 #include "service/PolkitAuthorizer.h"
+#include "service/SerialDeviceWatcher.h"
 #include "service/ServiceBus.h"
 #include "service/ServiceOptions.h"
 #include "service/StoredPageValues.h"
@@ -43,6 +44,14 @@ public:
 private:
     void followInJournal();
     void writeMetrics();
+    // A serial port that is missing at the start, or whose device went away, is waited for
+    // rather than given up: the port is opened as soon as the device is there, and a
+    // heartbeat the user started resumes on it. The desktop program shows its error box
+    // instead.
+    void waitForSerialDevices();
+    void awaitSerialDevice(std::uint16_t n, const std::string& why);
+    void serialDeviceLost();
+    void serialDevicePresent(std::uint16_t n);
 
     ServiceOptions options_;
     JournalLog& log_;
@@ -54,11 +63,13 @@ private:
     ServiceBus bus_;
     QDBusConnection connection_;
     WatchdogKeepAlive keepAlive_;
+    SerialDeviceWatcher serialWatch_;
+    std::string serialOpenError_; // why the awaited port last failed to open, said once
     std::uint64_t commandsAccepted_ = 0;
     std::uint64_t commandsRejected_ = 0;
     std::uint64_t powerRequestsFailed_ = 0;
     std::int64_t stateChangedAt_ = 0;
-    int shownState_ = -1;     // the picture last logged; none yet
+    int shownState_ = -1;     // the state last logged (a picture, or waiting); none yet
     std::string metricsPath_; // [Service] MetricsFile, read at the start
     std::string metricsError_;
     bool stopped_ = false;

@@ -42,6 +42,10 @@ std::filesystem::path ComPortMap::devicePath(uint16_t n) const {
     if (std::filesystem::symlink_status(pin, ec).type() != std::filesystem::file_type::not_found &&
         !ec)
         return pin;
+    return fixedDevicePath(n);
+}
+
+std::filesystem::path ComPortMap::fixedDevicePath(uint16_t n) const {
     for (const auto& range : FixedRanges) {
         if (n >= range.first && n < range.first + range.count)
             return devRoot_ / (range.prefix + std::to_string(n - range.first));

@@ -42,9 +42,13 @@ public:
     bool IsComPortAvailable(uint16_t n) const;
 
     std::filesystem::path pinFolder() const { return settingsFolder_ / PinFolderName; }
+    // Where a pin for COMn would be, whether there is one or not.
+    std::filesystem::path pinPath(uint16_t n) const;
+    // The fixed device name of COMn, whatever pin there is; empty for 0 and the pins-only
+    // numbers.
+    std::filesystem::path fixedDevicePath(uint16_t n) const;
 
 private:
-    std::filesystem::path pinPath(uint16_t n) const;
     bool builtInPortHasHardware(unsigned index) const;
 
     std::filesystem::path settingsFolder_;

@@ -116,6 +116,15 @@ void configureDevice(int fd) {
     }
 }
 
+// Counts the calls of one kind on the stack for as long as it lives.
+struct Depth {
+    int& depth;
+    explicit Depth(int& d) : depth(d) { ++depth; }
+    ~Depth() { --depth; }
+    Depth(const Depth&) = delete;
+    Depth& operator=(const Depth&) = delete;
+};
+
 } // namespace
 
 // Everything that lives while the port is open: the device, the rings and the two threads.
@@ -133,7 +142,8 @@ struct SerialPort::Service {
 
     const HandOverQueue::Channel channel; // the port's own
     const std::chrono::milliseconds deliveryCap;
-    std::function<void()> delivery; // runs the event on the user-interface thread
+    std::function<void()> delivery;     // runs the event on the user-interface thread
+    std::function<void()> lostDelivery; // tells the user-interface thread the device is gone
     int fd = -1;
     bool claimed = false; // the device is ours: flushed and released at close
     int wakeFd = -1;      // eventfd: new output, room for more input, or stop
@@ -378,6 +388,16 @@ struct SerialPort::Service {
             }
         }
         lock.unlock();
+        if (failed) {
+            // Uncapped: the user-interface thread is told for sure, and a close meanwhile
+            // serves this channel, so the call cannot hold it up. Once the queue is closed
+            // (the program is ending) the call is refused at once.
+            try {
+                channel.call(lostDelivery);
+            } catch (...) {
+                // deliverLinkLost() reports its own errors.
+            }
+        }
         dispatcherEnded = true;
         channel.notify();
     }
@@ -461,6 +481,7 @@ void SerialPort::openPort() {
         throw EInOutError(errno);
     const uint64_t session = ++session_;
     service->delivery = [this, session] { deliver(session); };
+    service->lostDelivery = [this, session] { deliverLinkLost(session); };
     try {
         service->start();
     } catch (const std::system_error& e) {
@@ -537,13 +558,6 @@ void SerialPort::deliver(uint64_t session) {
     if (count < TriggerLength)
         return;
 
-    struct Depth {
-        int& depth;
-        explicit Depth(int& d) : depth(d) { ++depth; }
-        ~Depth() { --depth; }
-        Depth(const Depth&) = delete;
-        Depth& operator=(const Depth&) = delete;
-    };
     Depth delivering(deliveryDepth_);
     {
         Depth handling(handlerDepth_);
@@ -558,12 +572,34 @@ void SerialPort::deliver(uint64_t session) {
     }
     if (service_ && session == session_)
         service_->commitTaken();
-    if (handlerDepth_ == 0 && closeDeferred_) {
+    finishDeferredClose();
+}
+
+void SerialPort::deliverLinkLost(uint64_t session) {
+    if (session != session_ || state_ != psOpen)
+        return; // closed meanwhile on purpose: nothing is lost
+    Depth delivering(deliveryDepth_);
+    {
+        Depth handling(handlerDepth_);
         try {
-            completeClose();
+            if (OnLinkLost)
+                OnLinkLost();
         } catch (const std::exception& e) {
-            reportHandlerError(e.what()); // a reopen requested inside the handler failed
+            reportHandlerError(e.what());
+        } catch (...) {
+            reportHandlerError("Unknown error in the serial link handler");
         }
+    }
+    finishDeferredClose();
+}
+
+void SerialPort::finishDeferredClose() {
+    if (handlerDepth_ > 0 || !closeDeferred_)
+        return;
+    try {
+        completeClose();
+    } catch (const std::exception& e) {
+        reportHandlerError(e.what()); // a reopen requested inside the handler failed
     }
 }
 

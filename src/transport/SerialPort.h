@@ -39,8 +39,11 @@ enum TPortState { psClosed, psOpen, psShuttingDown };
 // away shows up as a read or write error anyway.
 //
 // A device error while open (the USB adapter unplugged, the far end of a pseudo-terminal
-// closed) stops the service: the port still reads open, no more events come, and writes
-// pile up in the transmit ring until it is full. The port is not reopened by itself.
+// closed: a read or write ends with EIO/ENXIO, end of file or a hang-up) stops the service:
+// the port still reads open, no more events come, and writes pile up in the transmit ring
+// until it is full. The port is not reopened by itself. The loss is announced once through
+// OnLinkLost, so a caller that would rather wait for the device can close the port and
+// open it again when the device is back; without a handler nothing else changes.
 class SerialPort {
 public:
     static constexpr uint16_t HighestPort = ComPortMap::HighestPort;
@@ -101,8 +104,13 @@ public:
     // Asked when opening finds ComNumber 0, with the available port names; returns the
     // chosen number, or nothing for no port.
     std::function<std::optional<uint16_t>(const std::vector<std::string>& entries)> PromptForPort;
-    // Told the message of an error that escaped OnTriggerAvail (the port carries on), or of
-    // an open that was requested during a close and failed when it was carried out.
+    // The open port's device has gone (see above): called once per open, on the
+    // user-interface thread, while the port still reads open and linkLost() is true. It may
+    // close the port. Not called when the port was closed on purpose first.
+    std::function<void()> OnLinkLost;
+    // Told the message of an error that escaped OnTriggerAvail or OnLinkLost (the port
+    // carries on), or of an open that was requested during a close and failed when it was
+    // carried out.
     std::function<void(const std::string& message)> OnHandlerError;
 
 private:
@@ -113,6 +121,9 @@ private:
     void completeClose();
     void reapRetired();
     void deliver(uint64_t session);
+    void deliverLinkLost(uint64_t session);
+    // Completes a close that a running handler deferred, once no handler is on the stack.
+    void finishDeferredClose();
     void reportHandlerError(const std::string& message) noexcept;
 
     HandOverQueue::Channel channel_;
@@ -125,7 +136,7 @@ private:
     // the delivery that is running, so it is joined at the next chance.
     std::vector<std::unique_ptr<Service>> retired_;
     uint64_t session_ = 0;
-    int handlerDepth_ = 0;  // OnTriggerAvail calls on the stack
+    int handlerDepth_ = 0;  // OnTriggerAvail and OnLinkLost calls on the stack
     int deliveryDepth_ = 0; // deliveries on the stack, handler or not
     bool closeDeferred_ = false;
     bool openPending_ = false;

@@ -347,6 +347,53 @@ class ServiceCase(NorvaCase):
             self.fail("dbus-monitor did not start:\n" + out.text())
         return out
 
+    def test_a_serial_device_that_comes_late_or_comes_back_is_waited_for(self):
+        """At boot a USB serial device may be enumerated after the service started, and it may
+        be unplugged and plugged in again: the service waits for it, says so, and resumes the
+        heartbeat within a second of the device appearing, each time."""
+        self.write_settings({
+            "Setup": {"Network": 0, "USB": 1, "ComPort": "COM7", "comFreq": 1, "comFail": 3},
+            "Run": {"IsStarted": 1},
+        })
+        link = os.path.join(self.config, "NorvaHB-ports", "COM7")
+        proc, log = self.start_service()
+        started = time.monotonic()
+        self.assertTrue(log.wait_for(r"^<4>COM7 is not there: waiting for the serial device "
+                                     r"at %s or /dev/ttyUSB2$" % re.escape(link), 5), log.tail())
+        self.wait_prop("State", 's "waiting for the serial device"')
+        self.assertTrue(log.wait_for(r"^<6>Heartbeat: waiting for the serial device$", 1),
+                        log.tail())
+        self.assertIsNotNone(proc.notify.wait_for("STATUS", "Heartbeat waiting for the serial "
+                                                  "device, mode usb", timeout=1))
+        time.sleep(max(0.0, 3.0 - (time.monotonic() - started)))
+
+        mark = 0  # the journal's lines before this round's are the earlier rounds'
+        for round_ in (1, 2):
+            appeared = wall_clock_seconds()  # before the device exists: an upper bound
+            device, dlog = self.start_device(["serial", "--link", link, "--answer", "whole"],
+                                             namespace=False, name="serial")
+            beats = self.wait_heartbeats(dlog, 3, 10, proc=proc)
+            late = since(appeared, beats[0][1])
+            self.assertLess(late, 1.0, "round %d: the first heartbeat came %.3f s after the "
+                            "device appeared:\n%s" % (round_, late, log.tail()))
+            print("\n  round %d: first heartbeat %.0f ms after the device appeared"
+                  % (round_, late * 1000), file=sys.stderr)
+            self.wait_prop("State", 's "responding"')
+            back = log.wait_for(r"^<6>COM7 is back: the port is open, the heartbeat resumes$",
+                                1, start=mark)
+            self.assertTrue(back, log.tail())
+
+            # Unplugged: the service notices, closes the line and waits again.
+            tb.stop_process(device)
+            gone = log.wait_for(r"^<4>COM7 went away: waiting for the serial device at ",
+                                5, start=back[0] + 1)
+            self.assertTrue(gone, log.tail())
+            self.wait_prop("State", 's "waiting for the serial device"')
+            mark = gone[0] + 1
+
+        self.assertNotIn("no longer available", log.text())
+        self.assertIsNone(proc.poll(), log.tail())
+
     def start_service_expect_exit(self):
         path = self.log_path("second.err")
         with open(path, "w") as err:
@@ -355,6 +402,19 @@ class ServiceCase(NorvaCase):
         status = p.wait(10)
         with open(path) as f:
             return status, f.read()
+
+
+def wall_clock_seconds():
+    """Now, in seconds since local midnight: the clock of norva-device's time stamps."""
+    now = time.time()
+    local = time.localtime(now)
+    return local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec + (now % 1)
+
+
+def since(earlier, later):
+    """Seconds from `earlier` to `later` (both seconds since midnight), across midnight too."""
+    d = later - earlier
+    return d + 86400 if d < -43200 else d
 
 
 POLICY_XML_TEXT = [""]

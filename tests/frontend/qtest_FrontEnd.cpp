@@ -223,6 +223,27 @@ TEST_F(FrontEndTest, TheNoResponseAlertComesOnceAsThisDesktopShowsIt) {
     }
 }
 
+// The serial device comes after the service (as a USB device enumerated late at boot): the
+// service waits for it instead of giving up, the window says so with the stopped picture,
+// and the heartbeat runs as soon as the device is there.
+TEST_F(FrontEndTest, AServiceWaitingForItsSerialDeviceSaysSoUntilItComes) {
+    bed_.writeSettings(Settings(udpPort_, /*usb=*/true));
+    ASSERT_NO_FATAL_FAILURE(startService());
+    ASSERT_NO_FATAL_FAILURE(startWindow());
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return ui().Label1->text() == "waiting for the serial device" && visible(ui().Image3) &&
+                   !visible(ui().Image1) && !visible(ui().Image2);
+        },
+        kWaitMs))
+        << shown();
+    EXPECT_EQ(client_->state(), "waiting for the serial device");
+    EXPECT_TRUE(boxes_.errors.empty()) << shown();
+
+    ASSERT_NO_FATAL_FAILURE(bed_.startSerialDevice());
+    EXPECT_TRUE(WaitFor([&] { return showsResponding(); }, kWaitMs)) << shown();
+}
+
 TEST_F(FrontEndTest, ARestartCommandShowsTheServicesWarningAndItsLines) {
     bed_.writeSettings(Settings(udpPort_));
     ASSERT_NO_FATAL_FAILURE(startService());

@@ -10,6 +10,7 @@
 
 #include <arpa/inet.h>
 #include <filesystem>
+#include <memory>
 #include <netinet/in.h>
 #include <string>
 #include <string_view>
@@ -422,6 +423,134 @@ TEST_F(SerialCore, HeartbeatAnswerMissesFailureAlertAndRecovery) {
                                  "tray 0 hint Norva is responding", "status OK"}));
     EXPECT_FALSE(f.agent->status.failed);
     EXPECT_TRUE(f.boxes.errors.empty());
+}
+
+// ---- Waiting for a serial port that is missing or went away ------------------------------
+
+// What the service does with a serial port that is not there, driven by hand: the agent is
+// told that the port is awaited (`awaited`) and that the stored one was missing (`missing`),
+// and the test opens the port when it plays the device coming back.
+class SerialWait : public testing::Test {
+protected:
+    explicit SerialWait(const std::string& started = "1")
+        : f("[Setup]\nUSB=1\nComPort=COM7\ncomFreq=1\ncomFail=2\n[Run]\nIsStarted=" + started +
+            "\n") {
+        f.pages.none = false;
+        f.pages.usb = true;
+        f.pages.tray = true;
+        f.agent->control.storedPortMissing = [this](std::uint16_t n) { missing.push_back(n); };
+        f.agent->control.serialPortAwaited = [this] { return awaited; };
+    }
+
+    // The device (back) behind COM7.
+    void plugIn() {
+        pty = std::make_unique<norva::test::PseudoTerminal>();
+        const auto pins = f.dir / "NorvaHB-ports";
+        std::filesystem::create_directories(pins);
+        std::filesystem::remove(pins / "COM7");
+        std::filesystem::create_symlink(pty->slavePath(), pins / "COM7");
+    }
+
+    // What the service does when the awaited port is there: it stops waiting, opens the port,
+    // and lets a waiting start run.
+    void portBack() {
+        awaited = false;
+        f.agent->myPort.setComNumber(7);
+        f.agent->myPort.setOpen(true);
+        f.agent->control.SerialPortBack();
+    }
+
+    bool running() { return f.agent->serial.comFreq.isActive(); }
+
+    std::unique_ptr<norva::test::PseudoTerminal> pty; // outlives the agent's port
+    AgentFixture f;
+    std::vector<std::uint16_t> missing;
+    bool awaited = false;
+};
+
+const Log kStoppedShown{"icon 2", "status Stopped", "tray 3 Heartbeat is not running"};
+const Log kUsbStarted{"usb counters 1 0 0", "icon 1", "status OK"};
+
+TEST_F(SerialWait, AMissingStoredPortIsAwaitedWithoutABoxAndItsHeartbeatRunsOnceItIsBack) {
+    f.agent->control.OpenStoredPort();
+    EXPECT_EQ(missing, std::vector<std::uint16_t>{7});
+    EXPECT_TRUE(f.boxes.errors.empty());
+    EXPECT_EQ(f.log.take(), Log{});
+
+    awaited = true;
+    f.agent->control.ResumeHeartbeat();
+    EXPECT_TRUE(f.agent->control.serialStartWaiting());
+    EXPECT_FALSE(running());
+    EXPECT_EQ(f.log.take(), kStoppedShown);
+
+    plugIn();
+    portBack();
+    EXPECT_FALSE(f.agent->control.serialStartWaiting());
+    EXPECT_TRUE(running());
+    EXPECT_EQ(f.log.take(), kUsbStarted);
+    EXPECT_EQ(pty->read(7), "NorvaHB");
+}
+
+TEST_F(SerialWait, StartAndStopWhileThePortIsAwaited) {
+    awaited = true;
+    f.agent->control.Button2Click(); // the start waits; "IsStarted" is written as always
+    EXPECT_TRUE(f.agent->control.serialStartWaiting());
+    EXPECT_FALSE(running());
+    EXPECT_EQ(f.setting("Run", "IsStarted"), "1");
+
+    f.agent->control.Button4Click(); // a stop ends the waiting start
+    EXPECT_FALSE(f.agent->control.serialStartWaiting());
+    f.log.take();
+    plugIn();
+    portBack();
+    EXPECT_FALSE(running());
+    EXPECT_EQ(f.log.take(), Log{});
+}
+
+// Unplugged while the heartbeat runs: announced, and once the port is closed and awaited the
+// heartbeat stops and waits for it; back, it runs again.
+TEST_F(SerialWait, APortLostWhileRunningIsAnnouncedAndItsHeartbeatWaitsForIt) {
+    plugIn();
+    f.agent->control.OpenStoredPort();
+    f.agent->control.ResumeHeartbeat();
+    ASSERT_TRUE(running());
+    EXPECT_EQ(pty->read(7), "NorvaHB");
+    f.agent->serial.comFreqTimer(); // a heartbeat whose answer is awaited
+    ASSERT_TRUE(f.agent->serial.comResp.isActive());
+    QObject::connect(&f.agent->serial, &norva::SerialMonitor::portLost, [this] {
+        f.agent->myPort.setOpen(false);
+        awaited = true;
+        f.agent->control.SerialPortLost();
+    });
+    f.log.take();
+
+    pty->closeMaster();
+    ASSERT_TRUE(f.serveUntil([&] { return !f.agent->myPort.Open(); }));
+    EXPECT_EQ(f.log.take(), Log{"usb port lost"} + kStoppedShown);
+    EXPECT_TRUE(f.agent->control.serialStartWaiting());
+    EXPECT_FALSE(running());
+    EXPECT_FALSE(f.agent->serial.comResp.isActive()); // no miss for a device that is not there
+
+    plugIn();
+    portBack();
+    EXPECT_TRUE(running());
+    EXPECT_EQ(pty->read(7), "NorvaHB");
+}
+
+class SerialWaitStopped : public SerialWait {
+protected:
+    SerialWaitStopped() : SerialWait("0") {}
+};
+
+TEST_F(SerialWaitStopped, APortLostWhileStoppedLeavesTheHeartbeatStopped) {
+    awaited = true;
+    f.agent->control.SerialPortLost();
+    EXPECT_FALSE(f.agent->control.serialStartWaiting());
+    EXPECT_EQ(f.log.take(), Log{});
+    plugIn();
+    portBack();
+    EXPECT_FALSE(running());
+    EXPECT_EQ(f.log.take(), Log{});
 }
 
 } // namespace

@@ -100,6 +100,7 @@ inline void AnnouncementLog::follow(Agent& agent, QObject& context) {
        [=, this](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t missed) {
            add("usb counters " + n(sent) + " " + n(rcvd) + " " + n(missed));
        });
+    on(&agent.serial, &SerialMonitor::portLost, [this] { add("usb port lost"); });
 
     on(&agent.protocol, &CommandProtocol::captionRequested,
        [=, this](const QString& s) { add("caption " + text(s)); });

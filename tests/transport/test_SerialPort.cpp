@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <memory>
 #include <poll.h>
 #include <stdexcept>
 #include <string>
@@ -45,6 +46,11 @@ protected:
         const auto deadline = std::chrono::steady_clock::now() + 10s;
         queue_.serveAllUntil([&] { return done() || std::chrono::steady_clock::now() > deadline; });
         return done();
+    }
+
+    void serveFor(std::chrono::milliseconds span) {
+        const auto until = std::chrono::steady_clock::now() + span;
+        queue_.serveAllUntil([&] { return std::chrono::steady_clock::now() > until; });
     }
 
     static std::size_t openDescriptors() {
@@ -269,6 +275,55 @@ TEST_F(SerialPortTest, LostDeviceStopsServiceAndWritesFillTheRing) {
 
     port.setOpen(false);
     EXPECT_FALSE(port.Open());
+}
+
+TEST_F(SerialPortTest, LostDeviceIsAnnouncedOnceAndThePortCanBeClosedThereAndOpenedAgain) {
+    auto pty = std::make_unique<PseudoTerminal>();
+    pin(1, pty->slavePath());
+    SerialPort port(queue_, portMap());
+    int lost = 0;
+    std::thread::id announcedOn;
+    port.OnLinkLost = [&] {
+        ++lost;
+        announcedOn = std::this_thread::get_id();
+        EXPECT_TRUE(port.linkLost());
+        // What a caller that waits for the device does: closes the port at once (the close
+        // completes once this handler has returned).
+        port.setOpen(false);
+    };
+    port.setComNumber(1);
+    port.setOpen(true);
+
+    pty->closeMaster();
+    ASSERT_TRUE(serveUntil([&] { return lost > 0; }));
+    EXPECT_EQ(announcedOn, std::this_thread::get_id());
+    EXPECT_FALSE(port.Open());
+    serveFor(300ms); // nothing more comes
+    EXPECT_EQ(lost, 1);
+
+    // The device is back behind the same number: the port opens and carries bytes again.
+    pty = std::make_unique<PseudoTerminal>();
+    fs::remove(portMap().pinFolder() / "COM1");
+    pin(1, pty->slavePath());
+    port.setOpen(true);
+    port.PutString("NorvaHB");
+    EXPECT_EQ(pty->read(7), "NorvaHB");
+    port.setOpen(false);
+    EXPECT_EQ(lost, 1);
+}
+
+TEST_F(SerialPortTest, AClosedPortIsNotALostOne) {
+    PseudoTerminal pty;
+    pin(1, pty.slavePath());
+    SerialPort port(queue_, portMap());
+    int lost = 0;
+    port.OnLinkLost = [&] { ++lost; };
+    port.setComNumber(1);
+    port.setOpen(true);
+    port.setOpen(false);
+    pty.closeMaster();
+    serveFor(300ms);
+    EXPECT_EQ(lost, 0);
 }
 
 TEST_F(SerialPortTest, ClosingDiscardsOutputNotYetSent) {
