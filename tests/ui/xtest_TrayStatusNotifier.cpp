@@ -6,6 +6,10 @@
 //
 // Runs on an X display with a session bus of its own (with-display-and-session-bus.sh), with
 // sni-watcher as the desktop's watcher; the test calls the item over the bus as a panel does.
+// The window as the service's front end follows the real norvahbd on a private system bus of
+// the test's own (ServiceBed).
+#include "frontend/ServiceBed.h"
+#include "frontend/ServiceClient.h"
 #include "support/FormFixture.h"
 #include "support/FreePort.h"
 #include "support/WaitFor.h"
@@ -263,6 +267,50 @@ TEST_F(TrayOnStatusNotifierHost, TheHostDrawsTheMenuAndItsEntriesRunTheirHandler
     Click(panel, path, entries.at(3).id);
     EXPECT_TRUE(WaitFor([&] { return f.form->isVisible(); }, 10000));
     EXPECT_FALSE(f.form->view.showBalloon);
+    QDBusConnection::disconnectFromBus(QStringLiteral("panel"));
+}
+
+// The same menu in the window that follows the service: its Stop and Start reach the service.
+TEST_F(TrayOnStatusNotifierHost, InTheServicesFrontEndTheHostsMenuCommandsTheService) {
+    norva::test::ServiceBed bed;
+    ASSERT_NO_FATAL_FAILURE(bed.startBus());
+    bed.setPolkit("com.norva.NorvaHB1.control allow\n");
+    bed.writeSettings(norva::test::ServiceSettings(norva::test::FreePort(), false, true));
+    const quint16 commandPort = norva::test::FreePort();
+    ASSERT_NO_FATAL_FAILURE(bed.startService(commandPort));
+    ASSERT_NO_FATAL_FAILURE(bed.waitServiceOnBus());
+    ASSERT_NO_FATAL_FAILURE(StartWatcher());
+
+    norva::ServiceClient client(bed.bus());
+    norva::test::TempDir pagesCopy;
+    norva::test::ScriptedMessageBoxes boxes;
+    norva::test::RecordingPowerBackend power;
+    norva::AppEnvironment env;
+    env.settingsFolder = pagesCopy.path();
+    env.commandPort = commandPort;
+    env.boxes = &boxes;
+    env.power = &power;
+    env.service = &client;
+    norva::TForm1 form(env);
+    ASSERT_TRUE(form.StartUp());
+    ASSERT_TRUE(WaitFor([&] { return !RegisteredItem().isEmpty(); }, 20000))
+        << "the tray icon did not register with the watcher";
+    const auto shows = [&](const char* status, const char* state) {
+        return form.ui.Label1->text() == QLatin1String(status) &&
+               client.state() == QLatin1String(state);
+    };
+    ASSERT_TRUE(WaitFor([&] { return shows("OK", "responding"); }, 20000)) << bed.serviceLog();
+
+    QDBusConnection panel = Panel();
+    const QString path = MenuPath(panel);
+    ASSERT_NE(path.toStdString(), "/NO_DBUSMENU");
+    const QList<MenuEntry> entries = MenuEntries(panel, path);
+    ASSERT_EQ(Texts(entries).toStdString(), "Start,Stop,-,Open,Exit");
+    Click(panel, path, entries.at(1).id);
+    EXPECT_TRUE(WaitFor([&] { return shows("Stopped", "stopped"); }, 20000));
+    Click(panel, path, entries.at(0).id);
+    EXPECT_TRUE(WaitFor([&] { return shows("OK", "responding"); }, 20000));
+    EXPECT_TRUE(boxes.errors.empty());
     QDBusConnection::disconnectFromBus(QStringLiteral("panel"));
 }
 
