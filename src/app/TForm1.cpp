@@ -35,6 +35,9 @@ TForm1::TForm1(const AppEnvironment& environment)
     PopupMenu1.addSeparator();
     Open1 = PopupMenu1.addAction("Open");
     Exit2 = PopupMenu1.addAction("Exit");
+    // A StatusNotifier host draws this menu itself; the X11 tray opens it through
+    // trayMouseDown.
+    tray.setContextMenu(&PopupMenu1);
     tray.setIconIndex(0);
     // The tray's first hint is the application title, which is empty: no tooltip until the
     // first answer or failure.

@@ -64,13 +64,16 @@ public:
 
     const AppEnvironment env;
     TForm1Ui ui;
-    TrayIcon tray;
-    StatusView view;
+    // The tray's menu. Declared before the tray so that it outlives it: on a StatusNotifier
+    // host Qt's icon exports the menu over D-Bus and holds on to its exported form until the
+    // icon is gone.
     QMenu PopupMenu1;
     QAction* Start1 = nullptr;
     QAction* Stop1 = nullptr;
     QAction* Open1 = nullptr;
     QAction* Exit2 = nullptr;
+    TrayIcon tray;
+    StatusView view;
     QTimer Timer3;
 
     Agent agent;         // reads `pages` once it runs

@@ -63,6 +63,11 @@ bool TrayIcon::BalloonsAvailable() {
     return QSystemTrayIcon::isSystemTrayAvailable() && QSystemTrayIcon::supportsMessages();
 }
 
+void TrayIcon::setContextMenu(QMenu* menu) {
+    if (host_ == Host::StatusNotifier)
+        icon_->setContextMenu(menu);
+}
+
 void TrayIcon::setVisible(bool visible) {
     visible_ = visible;
     icon_->setVisible(visible);

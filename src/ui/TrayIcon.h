@@ -6,6 +6,7 @@
 #include <array>
 #include <functional>
 
+class QMenu;
 class QSystemTrayIcon;
 
 namespace norva {
@@ -47,6 +48,13 @@ public:
     static Host DetectHost();
     Host host() const { return host_; }
 
+    // The icon's menu. A StatusNotifier host gets it over D-Bus (com.canonical.dbusmenu) and
+    // draws it itself, since a program cannot place a pop-up next to a Wayland panel; the
+    // entry the user chooses there triggers its action. On the X11 tray Qt is not given it:
+    // Qt would then open it by itself on a right click, and there the menu is the owner's to
+    // open, on the right button's press (rightButtonPressed). The menu must outlive this icon.
+    void setContextMenu(QMenu* menu);
+
     // False on a desktop without a notification area that can show messages.
     static bool BalloonsAvailable();
 
@@ -75,6 +83,8 @@ public:
     int balloonsShown() const { return balloonsShown_; }
 
 signals:
+    // The right button's press on the X11 tray; on a StatusNotifier host, its ContextMenu
+    // request, which only a host that cannot draw the exported menu makes.
     void rightButtonPressed();
     void doubleClicked(); // or, on a StatusNotifier host, its activation
 

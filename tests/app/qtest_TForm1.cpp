@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <arpa/inet.h>
 #include <atomic>
@@ -470,6 +471,24 @@ TEST(Tray, MenuHasItsEntriesInOrder) {
     for (auto* a : f.form->PopupMenu1.actions())
         texts << (a->isSeparator() ? "-" : a->text());
     EXPECT_EQ(texts.join(","), "Start,Stop,-,Open,Exit");
+}
+
+// On the X11 tray the menu stays the window's: the right button's press opens it at the pointer,
+// and no other button opens it.
+TEST(Tray, OnTheX11TrayOnlyTheRightButtonsPressOpensTheMenu) {
+    FormFixture f;
+    ASSERT_TRUE(f.start());
+    ASSERT_EQ(f.form->tray.host(), norva::TrayIcon::Host::XEmbed);
+    auto* native = f.form->tray.findChild<QSystemTrayIcon*>();
+    ASSERT_NE(native, nullptr);
+    EXPECT_EQ(native->contextMenu(), nullptr) << "Qt would open it itself, on the release";
+    for (auto reason : {QSystemTrayIcon::Trigger, QSystemTrayIcon::MiddleClick}) {
+        emit native->activated(reason);
+        EXPECT_FALSE(f.form->PopupMenu1.isVisible()) << reason;
+    }
+    emit native->activated(QSystemTrayIcon::Context);
+    EXPECT_TRUE(f.form->PopupMenu1.isVisible());
+    f.form->PopupMenu1.hide();
 }
 
 TEST(MainWindow, ClearAndResetClearBothPanels) {

@@ -3,6 +3,7 @@
 #include "ui/Icons.h"
 #include "ui/TrayIcon.h"
 
+#include <QMenu>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <gtest/gtest.h>
@@ -96,6 +97,21 @@ INSTANTIATE_TEST_SUITE_P(
         ActivationCase{"SniSecondaryActivate", Host::StatusNotifier, QSystemTrayIcon::MiddleClick,
                        0, 0}),
     [](const auto& p) { return std::string(p.param.name); });
+
+// A StatusNotifier host draws the menu itself, so Qt is given it to put on D-Bus. The X11 tray is
+// not: Qt would open it itself on the right button's release, while the owner opens it on the
+// press.
+TEST(TrayMenu, GoesToQtOnlyForAStatusNotifierHost) {
+    for (const auto& [host, handedOver] :
+         {std::pair{Host::StatusNotifier, true}, std::pair{Host::XEmbed, false}}) {
+        TrayIcon tray(host, norva::Icons::TrayPicture);
+        QMenu menu;
+        menu.addAction("Start");
+        tray.setContextMenu(&menu);
+        EXPECT_EQ(Native(tray)->contextMenu(), handedOver ? &menu : nullptr)
+            << (host == Host::XEmbed ? "XEmbed" : "StatusNotifier");
+    }
+}
 
 // Without a notification area (the tests' offscreen platform) there is nothing to ask.
 TEST(TrayHost, WithoutATrayIsTheX11Kind) {

@@ -1,19 +1,33 @@
 // The tray icon on a desktop whose notification area is a StatusNotifierItem host (KDE Plasma,
 // GNOME with the AppIndicator extension, most current panels). Qt puts the icon on D-Bus there,
-// and a click on it arrives as the item's Activate call: never as a double click.
+// and a click on it arrives as the item's Activate call: never as a double click. The tray menu
+// goes to the host over D-Bus too (com.canonical.dbusmenu), and the host draws it: a panel on
+// Wayland cannot place a menu that the program pops up at the pointer itself.
 //
 // Runs on an X display with a session bus of its own (with-display-and-session-bus.sh), with
 // sni-watcher as the desktop's watcher; the test calls the item over the bus as a panel does.
+// The window as the service's front end follows the real norvahbd on a private system bus of
+// the test's own (ServiceBed).
+#include "frontend/ServiceBed.h"
+#include "frontend/ServiceClient.h"
 #include "support/FormFixture.h"
+#include "support/FreePort.h"
 #include "support/WaitFor.h"
 #include "ui/TrayIcon.h"
 
 #include <QCoreApplication>
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusPendingCall>
+#include <QDBusVariant>
 #include <QDeadlineTimer>
+#include <QLabel>
 #include <QProcess>
+#include <QPushButton>
+#include <QSignalSpy>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -27,6 +41,67 @@ using norva::test::FormFixture;
 using norva::test::WaitFor;
 
 namespace {
+
+// One entry of a menu as the host reads it: its id, and its label or "-" for a separator.
+struct MenuEntry {
+    int id = 0;
+    QString text;
+};
+
+// The top-level entries of the layout that com.canonical.dbusmenu's GetLayout returns: a
+// (ia{sv}av) root whose children are variants of the same structure.
+QList<MenuEntry> TopLevelEntries(const QDBusMessage& reply) {
+    QList<MenuEntry> entries;
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() < 2)
+        return entries;
+    const auto root = reply.arguments().at(1).value<QDBusArgument>();
+    int rootId = 0;
+    QVariantMap rootProperties;
+    root.beginStructure();
+    root >> rootId >> rootProperties;
+    root.beginArray();
+    while (!root.atEnd()) {
+        QDBusVariant child;
+        root >> child;
+        const auto item = child.variant().value<QDBusArgument>();
+        MenuEntry entry;
+        QVariantMap properties;
+        item.beginStructure();
+        item >> entry.id >> properties;
+        item.beginArray();
+        while (!item.atEnd()) {
+            QDBusVariant grandChild;
+            item >> grandChild;
+        }
+        item.endArray();
+        item.endStructure();
+        if (!properties.value(QStringLiteral("visible"), true).toBool())
+            continue;
+        entry.text =
+            properties.value(QStringLiteral("type")).toString() == QLatin1String("separator")
+                ? QStringLiteral("-")
+                : properties.value(QStringLiteral("label")).toString();
+        entries << entry;
+    }
+    root.endArray();
+    root.endStructure();
+    return entries;
+}
+
+// A call answered by this very process (the tray icon's objects): the event loop must run
+// while it waits, which a blocking call does not do.
+QDBusMessage Call(QDBusConnection& bus, const QDBusMessage& call) {
+    QDBusPendingCall pending = bus.asyncCall(call, 10000);
+    WaitFor([&] { return pending.isFinished(); }, 15000);
+    return pending.reply();
+}
+
+QString Texts(const QList<MenuEntry>& entries) {
+    QStringList texts;
+    for (const MenuEntry& e : entries)
+        texts << e.text;
+    return texts.join(QLatin1Char(','));
+}
 
 class TrayOnStatusNotifierHost : public testing::Test {
 protected:
@@ -83,6 +158,47 @@ protected:
         return {};
     }
 
+    // A connection of the test's own, standing in for the panel.
+    QDBusConnection Panel() {
+        return QDBusConnection::connectToBus(
+            QString::fromLocal8Bit(qgetenv("DBUS_SESSION_BUS_ADDRESS")), QStringLiteral("panel"));
+    }
+
+    // The item's Menu property: the object path of its exported menu.
+    QString MenuPath(QDBusConnection& panel) {
+        QDBusMessage get = QDBusMessage::createMethodCall(
+            RegisteredItem(), QStringLiteral("/StatusNotifierItem"),
+            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+        get << QStringLiteral("org.kde.StatusNotifierItem") << QStringLiteral("Menu");
+        const QDBusMessage reply = Call(panel, get);
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+            return {};
+        return reply.arguments()
+            .constFirst()
+            .value<QDBusVariant>()
+            .variant()
+            .value<QDBusObjectPath>()
+            .path();
+    }
+
+    // The menu's entries as the host reads them before drawing it.
+    QList<MenuEntry> MenuEntries(QDBusConnection& panel, const QString& path) {
+        QDBusMessage get = QDBusMessage::createMethodCall(RegisteredItem(), path,
+                                                          QStringLiteral("com.canonical.dbusmenu"),
+                                                          QStringLiteral("GetLayout"));
+        get << 0 << -1 << QStringList();
+        return TopLevelEntries(Call(panel, get));
+    }
+
+    // The host's report that the user chose `id` in the menu it drew.
+    void Click(QDBusConnection& panel, const QString& path, int id) {
+        QDBusMessage event = QDBusMessage::createMethodCall(
+            RegisteredItem(), path, QStringLiteral("com.canonical.dbusmenu"),
+            QStringLiteral("Event"));
+        event << id << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(0)) << 0u;
+        panel.asyncCall(event);
+    }
+
     QProcess watcher_;
     QString watcherOut_;
 };
@@ -111,6 +227,90 @@ TEST_F(TrayOnStatusNotifierHost, ActivationShowsTheWindowAndKeepsBalloons) {
     EXPECT_TRUE(WaitFor([&] { return f.form->isVisible(); }, 10000))
         << "Activate did not bring the window back";
     EXPECT_TRUE(f.form->view.showBalloon) << "only Open ends the balloons";
+    QDBusConnection::disconnectFromBus(QStringLiteral("panel"));
+}
+
+// The host reads the tray menu over D-Bus, draws it itself, and reports the entry chosen; the
+// entry runs the handler the menu has always run.
+TEST_F(TrayOnStatusNotifierHost, TheHostDrawsTheMenuAndItsEntriesRunTheirHandlers) {
+    ASSERT_NO_FATAL_FAILURE(StartWatcher());
+    // Network heartbeat to a free port on this machine: nothing answers, nothing leaves it.
+    FormFixture f("[Setup]\nNetwork=1\nIPAddr=127.0.0.1\nPort=" +
+                  std::to_string(norva::test::FreePort()) + "\nFreq=5\nFailCount=3\n");
+    ASSERT_TRUE(f.start());
+    ASSERT_TRUE(WaitFor([&] { return !RegisteredItem().isEmpty(); }, 20000))
+        << "the tray icon did not register with the watcher";
+    f.form->Minimizetotray1Click();
+    ASSERT_EQ(f.form->ui.Label1->text().toStdString(), "Stopped");
+
+    QDBusConnection panel = Panel();
+    ASSERT_TRUE(panel.isConnected());
+    const QString path = MenuPath(panel);
+    ASSERT_FALSE(path.isEmpty()) << "the item has no Menu property";
+    ASSERT_NE(path.toStdString(), "/NO_DBUSMENU") << "the menu was not given to the host";
+    const QList<MenuEntry> entries = MenuEntries(panel, path);
+    ASSERT_EQ(Texts(entries).toStdString(), "Start,Stop,-,Open,Exit");
+
+    // "Start": the Status page's Start button, with the window left in the tray.
+    QSignalSpy started(f.form->ui.Button2, &QPushButton::clicked);
+    Click(panel, path, entries.at(0).id);
+    EXPECT_TRUE(WaitFor([&] { return started.count() == 1; }, 10000))
+        << "the host's Start did not reach the Start button";
+    EXPECT_EQ(f.form->ui.Label1->text().toStdString(), "OK");
+    EXPECT_EQ(f.setting("Run", "IsStarted"), "1");
+    EXPECT_FALSE(f.form->isVisible());
+
+    // "Stop", then "Open".
+    Click(panel, path, entries.at(1).id);
+    EXPECT_TRUE(WaitFor([&] { return f.form->ui.Label1->text() == "Stopped"; }, 10000));
+    EXPECT_EQ(f.setting("Run", "IsStarted"), "0");
+    Click(panel, path, entries.at(3).id);
+    EXPECT_TRUE(WaitFor([&] { return f.form->isVisible(); }, 10000));
+    EXPECT_FALSE(f.form->view.showBalloon);
+    QDBusConnection::disconnectFromBus(QStringLiteral("panel"));
+}
+
+// The same menu in the window that follows the service: its Stop and Start reach the service.
+TEST_F(TrayOnStatusNotifierHost, InTheServicesFrontEndTheHostsMenuCommandsTheService) {
+    norva::test::ServiceBed bed;
+    ASSERT_NO_FATAL_FAILURE(bed.startBus());
+    bed.setPolkit("com.norva.NorvaHB1.control allow\n");
+    bed.writeSettings(norva::test::ServiceSettings(norva::test::FreePort(), false, true));
+    const quint16 commandPort = norva::test::FreePort();
+    ASSERT_NO_FATAL_FAILURE(bed.startService(commandPort));
+    ASSERT_NO_FATAL_FAILURE(bed.waitServiceOnBus());
+    ASSERT_NO_FATAL_FAILURE(StartWatcher());
+
+    norva::ServiceClient client(bed.bus());
+    norva::test::TempDir pagesCopy;
+    norva::test::ScriptedMessageBoxes boxes;
+    norva::test::RecordingPowerBackend power;
+    norva::AppEnvironment env;
+    env.settingsFolder = pagesCopy.path();
+    env.commandPort = commandPort;
+    env.boxes = &boxes;
+    env.power = &power;
+    env.service = &client;
+    norva::TForm1 form(env);
+    ASSERT_TRUE(form.StartUp());
+    ASSERT_TRUE(WaitFor([&] { return !RegisteredItem().isEmpty(); }, 20000))
+        << "the tray icon did not register with the watcher";
+    const auto shows = [&](const char* status, const char* state) {
+        return form.ui.Label1->text() == QLatin1String(status) &&
+               client.state() == QLatin1String(state);
+    };
+    ASSERT_TRUE(WaitFor([&] { return shows("OK", "responding"); }, 20000)) << bed.serviceLog();
+
+    QDBusConnection panel = Panel();
+    const QString path = MenuPath(panel);
+    ASSERT_NE(path.toStdString(), "/NO_DBUSMENU");
+    const QList<MenuEntry> entries = MenuEntries(panel, path);
+    ASSERT_EQ(Texts(entries).toStdString(), "Start,Stop,-,Open,Exit");
+    Click(panel, path, entries.at(1).id);
+    EXPECT_TRUE(WaitFor([&] { return shows("Stopped", "stopped"); }, 20000));
+    Click(panel, path, entries.at(0).id);
+    EXPECT_TRUE(WaitFor([&] { return shows("OK", "responding"); }, 20000));
+    EXPECT_TRUE(boxes.errors.empty());
     QDBusConnection::disconnectFromBus(QStringLiteral("panel"));
 }
 
