@@ -4,6 +4,7 @@
 #include "heartbeat/NetworkMonitor.h"
 #include "heartbeat/PageValues.h"
 #include "heartbeat/SerialMonitor.h"
+#include "platform/ErrorBox.h"
 #include "platform/MessageBoxes.h"
 #include "settings/SettingsHandle.h"
 #include "transport/SerialPort.h"
@@ -69,13 +70,26 @@ void HeartbeatControl::OpenStoredPort() {
     for (unsigned n = 1; n <= 50; ++n) {
         if (ini().ReadString(keys::ComPort) != "COM" + std::to_string(n))
             continue;
+        const auto number = static_cast<std::uint16_t>(n);
         if (myPort_.IsComPortAvailable(n)) {
-            myPort_.setComNumber(static_cast<std::uint16_t>(n));
-            myPort_.setOpen(true);
+            myPort_.setComNumber(number);
+            if (!storedPortMissing) {
+                myPort_.setOpen(true);
+                continue;
+            }
+            // Awaited too when it is there but will not open yet (udev still handing the node
+            // to its group at boot, another program holding it): the error is told as the
+            // error box would tell it, and the rest of the start-up goes on.
+            try {
+                myPort_.setOpen(true);
+            } catch (const std::exception& e) {
+                boxes_.showError(ErrorBoxText(e.what()));
+                storedPortMissing(number, "cannot be opened");
+            }
         } else {
             if (storedPortMissing) {
                 // Awaited instead: the resume that follows shows the state.
-                storedPortMissing(static_cast<std::uint16_t>(n));
+                storedPortMissing(number, "is not there");
                 continue;
             }
             boxes_.showError("Com" + std::to_string(n) +

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 namespace norva {
 
@@ -41,9 +42,11 @@ public:
     // device than give up on it (the service) sets both functions; the desktop program sets
     // neither, and keeps the error box and a heartbeat that writes to a port that is gone.
     //
-    // Told the stored port's number when start-up step 1 finds it not installed, in place
-    // of the error box and the stop after it; the start-up's resume then shows the state.
-    std::function<void(std::uint16_t n)> storedPortMissing;
+    // Told the stored port's number when start-up step 1 finds it not installed ("is not
+    // there"), in place of the error box and the stop after it, or installed but failing to
+    // open ("cannot be opened", after its error has gone to the boxes), in place of ending the
+    // start-up there; the start-up's resume then shows the state.
+    std::function<void(std::uint16_t n, const std::string& why)> storedPortMissing;
     // True while the caller waits for the serial port to come (back). A serial start then
     // waits for it instead of writing to a port that is not there: serialStartWaiting()
     // becomes true and the stopped state is shown.

@@ -88,8 +88,8 @@ void ServiceDaemon::followInJournal() {
 }
 
 void ServiceDaemon::waitForSerialDevices() {
-    agent_.control.storedPortMissing = [this](std::uint16_t n) {
-        awaitSerialDevice(n, "is not there");
+    agent_.control.storedPortMissing = [this](std::uint16_t n, const std::string& why) {
+        awaitSerialDevice(n, why);
     };
     agent_.control.serialPortAwaited = [this] { return serialWatch_.watching(); };
     connect(&agent_.serial, &SerialMonitor::portLost, this, [this] { serialDeviceLost(); });

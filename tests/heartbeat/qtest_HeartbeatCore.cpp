@@ -438,7 +438,10 @@ protected:
         f.pages.none = false;
         f.pages.usb = true;
         f.pages.tray = true;
-        f.agent->control.storedPortMissing = [this](std::uint16_t n) { missing.push_back(n); };
+        f.agent->control.storedPortMissing = [this](std::uint16_t n, const std::string& why) {
+            missing.push_back(n);
+            reasons.push_back(why);
+        };
         f.agent->control.serialPortAwaited = [this] { return awaited; };
     }
 
@@ -465,6 +468,7 @@ protected:
     std::unique_ptr<norva::test::PseudoTerminal> pty; // outlives the agent's port
     AgentFixture f;
     std::vector<std::uint16_t> missing;
+    std::vector<std::string> reasons;
     bool awaited = false;
 };
 
@@ -489,6 +493,24 @@ TEST_F(SerialWait, AMissingStoredPortIsAwaitedWithoutABoxAndItsHeartbeatRunsOnce
     EXPECT_TRUE(running());
     EXPECT_EQ(f.log.take(), kUsbStarted);
     EXPECT_EQ(pty->read(7), "NorvaHB");
+}
+
+// A device that is there but will not open (here a character device that is no terminal):
+// the error as the box tells it, then the same wait, and the start-up goes on past it.
+TEST_F(SerialWait, AStoredPortThatWillNotOpenIsToldAndAwaitedWithoutEndingTheStartUp) {
+    const auto pins = f.dir / "NorvaHB-ports";
+    std::filesystem::create_directories(pins);
+    std::filesystem::create_symlink("/dev/null", pins / "COM7");
+    ASSERT_NO_THROW(f.agent->control.OpenStoredPort());
+    EXPECT_EQ(missing, std::vector<std::uint16_t>{7});
+    EXPECT_EQ(reasons, std::vector<std::string>{"cannot be opened"});
+    ASSERT_EQ(f.boxes.errors.size(), 1u);
+    EXPECT_FALSE(f.agent->myPort.Open());
+
+    awaited = true;
+    f.agent->control.ResumeHeartbeat();
+    EXPECT_TRUE(f.agent->control.serialStartWaiting());
+    EXPECT_FALSE(running());
 }
 
 TEST_F(SerialWait, StartAndStopWhileThePortIsAwaited) {
