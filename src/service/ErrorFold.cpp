@@ -15,12 +15,12 @@ std::string Spoken(ErrorFold::Duration d) {
     if (s < 3600) {
         std::string out = std::to_string(s / 60) + " min";
         if (s % 60 != 0)
-            out += " " + std::to_string(s % 60) + " s";
+            (out += ' ') += std::to_string(s % 60) + " s"; // appended: GCC 12 warns falsely
         return out;
     }
     std::string out = std::to_string(s / 3600) + " h";
     if (s % 3600 / 60 != 0)
-        out += " " + std::to_string(s % 3600 / 60) + " min";
+        (out += ' ') += std::to_string(s % 3600 / 60) + " min";
     return out;
 }
 
