@@ -32,8 +32,9 @@ endfunction()
 # with NORVA_WIDGETS only.
 # norva_core_tests(PREFIX SOURCES qtest_*.cpp ... LINKS ...): the same for the Qt core (QtCore,
 # QtDBus); its main builds a QCoreApplication, the tests run with no display in their
-# environment, and the configuration stops if a program reaches a display library. Built
-# whenever Qt is, so the ThreadSanitizer build (no widgets) runs them.
+# environment, and the configuration stops if a program reaches a display library or a library
+# of the windows (ui/, app/). Built whenever Qt is, so the ThreadSanitizer build (no widgets)
+# runs them.
 # A test file of the folder that no list of the folder names stops the configuration: a test
 # that is never built would pass unseen, so a file that looks like a test program has to be
 # listed (or renamed). It is checked at the end of the folder's CMakeLists.txt, against all of
@@ -60,7 +61,8 @@ function(norva_add_test_programs prefix pattern kind)
         elseif(kind STREQUAL "core")
             add_executable(${exe} ${src} ${PROJECT_SOURCE_DIR}/tests/support/QtCoreTestMain.cpp)
             target_link_libraries(${exe} PRIVATE ${A_LINKS} Qt6::Core GTest::gtest GTest::gmock)
-            norva_core_without(FORBIDDEN Qt6::Gui Qt6::Widgets Qt6::Svg TARGETS ${exe})
+            norva_core_without(FORBIDDEN Qt6::Gui Qt6::Widgets Qt6::Svg norva_ui_text norva_ui
+                                         norva_app_lib TARGETS ${exe})
         else()
             add_executable(${exe} ${src})
             target_link_libraries(${exe} PRIVATE ${A_LINKS} GTest::gtest_main GTest::gmock)
@@ -141,9 +143,11 @@ endfunction()
 
 # norva_core_without(FORBIDDEN lib... TARGETS target...): stops the configuration when any of
 # the TARGETS reaches one of the FORBIDDEN libraries, directly or through any library it links.
-# The core (settings, transports, heartbeat, command port) must run where there is no display,
-# so a widget library that creeps into it through some link is a design fault, caught here
-# rather than on a server without a display.
+# The core (settings, transports, heartbeat, command port), the agent, the front end's client
+# and the service must run where there is no display, so a widget library that creeps into
+# them through some link is a design fault, caught here rather than on a server without a
+# display. So is a library of the windows (ui/, app/), even one of plain C++: the layers below
+# the windows know nothing of them, and what both need lives below.
 function(norva_core_without)
     cmake_parse_arguments(A "" "" "FORBIDDEN;TARGETS" ${ARGN})
     foreach(top ${A_TARGETS})
@@ -160,7 +164,8 @@ function(norva_core_without)
             list(APPEND seen ${current})
             if(current IN_LIST A_FORBIDDEN)
                 message(FATAL_ERROR "${top} reaches ${current}; the core links no display "
-                                    "library (see docs/ARCHITECTURE.md)")
+                                    "library and nothing of ui/ or app/ "
+                                    "(see docs/ARCHITECTURE.md)")
             endif()
             if(NOT TARGET ${current})
                 continue()

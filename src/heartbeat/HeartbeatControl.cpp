@@ -7,6 +7,7 @@
 #include "platform/ErrorBox.h"
 #include "platform/MessageBoxes.h"
 #include "settings/SettingsHandle.h"
+#include "settings/SettingsRules.h"
 #include "transport/SerialPort.h"
 
 #include <string>
@@ -67,8 +68,10 @@ void HeartbeatControl::Button4Click() {
 void HeartbeatControl::OpenStoredPort() {
     if (ini().ReadString(keys::ComPort) == "None")
         return;
-    for (unsigned n = 1; n <= 50; ++n) {
-        if (ini().ReadString(keys::ComPort) != "COM" + std::to_string(n))
+    // The stored port is read again for each number: a box shown for one port runs the event
+    // loop, and what it changed is what the next number is compared with.
+    for (unsigned n = 1; n <= HighestPort; ++n) {
+        if (ComPortNumber(ini().ReadString(keys::ComPort)) != n)
             continue;
         const auto number = static_cast<std::uint16_t>(n);
         if (myPort_.IsComPortAvailable(n)) {

@@ -5,6 +5,7 @@
 #include "heartbeat/Tokens.h"
 #include "platform/StrToInt.h"
 #include "settings/SettingsHandle.h"
+#include "settings/SettingsRules.h"
 #include "transport/UdpEndpoint.h"
 
 #include <string>
@@ -41,7 +42,7 @@ void NetworkMonitor::Start() {
     const std::string port = ini().ReadString(keys::Port);
     const std::string freq = ini().ReadString(keys::Freq);
     const std::string fail = ini().ReadString(keys::FailCount);
-    if (ip.empty() || port.empty() || freq.empty() || fail.empty())
+    if (!HeartbeatFieldsFilled(ip, port, freq, fail))
         return;
 
     UDPServer_.setActive(false);

@@ -4,7 +4,7 @@
 #include "heartbeat/PageValues.h"
 #include "service/PolkitAuthorizer.h"
 #include "settings/SettingsHandle.h"
-#include "ui/IPAddrUtils.h"
+#include "settings/SettingsRules.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -78,14 +78,9 @@ QString problem(const PageKey& key, const std::string& value) {
         }
         break;
     case PageKey::Port: {
-        bool ok = value == "None";
-        for (int n = 1; !ok && n <= 50; ++n) {
-            std::string name = "COM"; // appended: GCC 12 warns falsely about "COM" + string
-            name += std::to_string(n);
-            ok = value == name;
-        }
-        if (!ok)
-            return QString("%1: \"None\" or COM1 to COM50").arg(key.name);
+        if (value != "None" && ComPortNumber(value) == 0)
+            return QString("%1: \"None\" or COM1 to %2")
+                .arg(QLatin1String(key.name), QString::fromStdString(ComPortName(HighestPort)));
         break;
     }
     case PageKey::Text:

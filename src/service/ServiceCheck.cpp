@@ -5,8 +5,8 @@
 #include "platform/StrToInt.h"
 #include "service/CheckProbes.h"
 #include "settings/SettingsFile.h"
+#include "settings/SettingsRules.h"
 #include "transport/ComPortMap.h"
-#include "ui/IPAddrUtils.h"
 
 #include <cerrno>
 #include <cstring>
@@ -167,10 +167,7 @@ void ServiceCheck::checkSettings() {
         add(Kind::Info, "heartbeat mode: USB, on " + comPort + " every " +
                             (freq ? std::to_string(*freq) : "?") + " s, alert after " +
                             (fail ? std::to_string(*fail) : "?") + " misses");
-        std::uint16_t n = 0;
-        for (std::uint16_t i = 1; i <= ComPortMap::HighestPort; ++i)
-            if (comPort == "COM" + std::to_string(i))
-                n = i;
+        const std::uint16_t n = ComPortNumber(comPort);
         const ComPortMap ports(folder);
         if (n == 0)
             add(Kind::Fail, "no serial port chosen (Setup/ComPort is \"" + comPort +

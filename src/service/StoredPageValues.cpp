@@ -1,6 +1,7 @@
 #include "service/StoredPageValues.h"
 
 #include "settings/SettingsHandle.h"
+#include "settings/SettingsRules.h"
 
 namespace norva {
 
@@ -38,13 +39,9 @@ bool StoredPageValues::noneMode() const {
 }
 
 bool StoredPageValues::heartbeatFieldsFilled() const {
-    // The fields as the heartbeat page's fill shows them: a missing key shows the page's
-    // default (the address "0.0.0.0"), so only a key stored empty leaves its field empty. Start
-    // in USB mode thus needs no device address here either.
-    const SettingsFile& ini = MyIni_.file();
-    return !ini.ReadString(keys::IPAddr, "0.0.0.0").empty() &&
-           !ini.ReadString(keys::Port).empty() && !ini.ReadString(keys::Freq).empty() &&
-           !ini.ReadString(keys::FailCount).empty();
+    // The fields as the heartbeat page's fill shows them, so Start in USB mode needs no device
+    // address here either.
+    return StoredHeartbeatFieldsFilled(MyIni_.file());
 }
 
 bool StoredPageValues::statusInTray() const {

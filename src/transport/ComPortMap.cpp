@@ -1,5 +1,7 @@
 #include "transport/ComPortMap.h"
 
+#include "settings/SettingsRules.h"
+
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
@@ -29,7 +31,7 @@ ComPortMap::ComPortMap(std::filesystem::path settingsFolder, std::filesystem::pa
       sysRoot_(std::move(sysRoot)) {}
 
 std::filesystem::path ComPortMap::pinPath(uint16_t n) const {
-    return pinFolder() / ("COM" + std::to_string(n));
+    return pinFolder() / ComPortName(n);
 }
 
 std::filesystem::path ComPortMap::devicePath(uint16_t n) const {

@@ -17,7 +17,8 @@ namespace norva {
 //        COM1  - COM4   /dev/ttyS0   - /dev/ttyS3     built-in ports
 //        COM5  - COM20  /dev/ttyUSB0 - /dev/ttyUSB15  USB serial converters
 //        COM21 - COM36  /dev/ttyACM0 - /dev/ttyACM15  USB modem-class devices (the Norva)
-//        COM37 - COM50  pins only
+//        COM37 - COM50  pins only (HighestPort, settings/SettingsRules.h, is the last number
+//                       the program lists and stores)
 //
 // A port counts as installed when its device exists and is a character device. The kernel
 // lists the built-in ttyS ports even where no UART is fitted; those count only when sysfs
@@ -25,7 +26,6 @@ namespace norva {
 // program is still reported installed.
 class ComPortMap {
 public:
-    static constexpr uint16_t HighestPort = 50;
     static constexpr const char* PinFolderName = "NorvaHB-ports";
 
     // `settingsFolder` is the folder of the settings file; `devRoot` and `sysRoot` stand for

@@ -1,5 +1,7 @@
 #include "transport/SerialPort.h"
 
+#include "settings/SettingsRules.h"
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -428,7 +430,7 @@ std::vector<std::string> SerialPort::AvailablePortNames() const {
     std::vector<std::string> names;
     for (uint16_t n = 1; n <= HighestPort; ++n) {
         if (map_.IsComPortAvailable(n))
-            names.push_back("COM" + std::to_string(n));
+            names.push_back(ComPortName(n));
     }
     return names;
 }

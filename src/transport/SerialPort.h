@@ -46,7 +46,6 @@ enum TPortState { psClosed, psOpen, psShuttingDown };
 // open it again when the device is back; without a handler nothing else changes.
 class SerialPort {
 public:
-    static constexpr uint16_t HighestPort = ComPortMap::HighestPort;
     static constexpr unsigned Baud = 9600;
     static constexpr std::size_t OutSize = 4096;         // transmit ring
     static constexpr std::size_t ReceiveRingSize = 8192; // receive ring
@@ -94,7 +93,8 @@ public:
     uint8_t GetChar();
 
     bool IsComPortAvailable(uint16_t n) const { return map_.IsComPortAvailable(n); }
-    // "COM%d" for every available n from 1 to HighestPort, in ascending order.
+    // "COM%d" for every available n from 1 to HighestPort (settings/SettingsRules.h), in
+    // ascending order.
     std::vector<std::string> AvailablePortNames() const;
     const ComPortMap& portMap() const { return map_; }
 

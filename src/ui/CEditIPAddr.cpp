@@ -2,6 +2,7 @@
 
 #include "platform/Error.h"
 #include "platform/StrToInt.h"
+#include "settings/SettingsRules.h"
 #include "ui/IPAddrUtils.h"
 #include "ui/QtMessageBoxes.h"
 

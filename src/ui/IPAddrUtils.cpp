@@ -1,93 +1,11 @@
 #include "ui/IPAddrUtils.h"
 
-#include "platform/Error.h"
+#include "platform/StrToInt.h"
+#include "settings/SettingsRules.h"
 
-#include <algorithm>
 #include <cstddef>
 
 namespace norva {
-
-namespace {
-
-const std::string kIllegalSymbols = "IP Address contains illegal symbols";
-
-// Value of a short run of digits; the callers have checked IsAllDigits and the length.
-int DigitsValue(const std::string& digits) {
-    int value = 0;
-    for (char c : digits) {
-        value = value * 10 + (c - '0');
-    }
-    return value;
-}
-
-} // namespace
-
-std::string GetDelimitedPiece(const std::string& text, int Index, char delimiter) {
-    if (Index < 1) {
-        return {};
-    }
-    std::size_t start = 0;
-    for (int piece = 1; piece < Index; ++piece) {
-        const std::size_t next = text.find(delimiter, start);
-        if (next == std::string::npos) {
-            return {};
-        }
-        start = next + 1;
-    }
-    const std::size_t end = text.find(delimiter, start);
-    return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-}
-
-int CountCharOccurrences(const std::string& text, char ch) {
-    return static_cast<int>(std::count(text.begin(), text.end(), ch));
-}
-
-bool IsAllDigits(const std::string& text) {
-    return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-std::string NormalizeIPString(const std::string& s) {
-    if (s.size() > 15) {
-        throw NORVA_ASSERTION_FAILED("Illegal length for IPString![" + s + "(" +
-                                     std::to_string(s.size()) + ")]");
-    }
-    if (CountCharOccurrences(s, '.') != 3) {
-        throw NORVA_ASSERTION_FAILED("Must include exactly 3 dots! [" + s + "]");
-    }
-    std::string result;
-    for (int K = 1; K <= 4; ++K) {
-        const std::string piece = GetDelimitedPiece(s, K, '.');
-        if (piece.empty() || piece.size() > 3) {
-            throw Error("IPAddress must include 4 pieces of length 1..3. IPAddressString[" + s +
-                        "]");
-        }
-        if (piece.size() > 1 && piece[0] == '0') {
-            throw Error("Leading zero not allowed. IPAddressString[" + s + "]");
-        }
-        result += std::string(3 - piece.size(), '0') + piece;
-    }
-    return result;
-}
-
-void CheckNormalizedIP(const std::string& n, const std::string& s) {
-    if (n.size() != 12) {
-        throw NORVA_ASSERTION_FAILED("Illegal length for IPString![" + s +
-                                     " (Length:" + std::to_string(n.size()) + ") ]");
-    }
-    for (int K = 1; K <= 4; ++K) {
-        const std::string group = n.substr(static_cast<std::size_t>(3 * K - 3), 3);
-        if (!IsAllDigits(group)) {
-            throw Error(kIllegalSymbols + ". IPAddressString[" + s + "]");
-        }
-        if (DigitsValue(group) > 255) {
-            throw Error("Triplets must be of range 0..255  IPAddressString[" + s + "]");
-        }
-    }
-}
-
-void ValidateIPString(const std::string& s) {
-    CheckNormalizedIP(NormalizeIPString(s), s);
-}
 
 int GetIPOctet(const std::string& s, int K) {
     const std::string n = NormalizeIPString(s);
@@ -95,7 +13,7 @@ int GetIPOctet(const std::string& s, int K) {
     if (K < 1 || K > 4) {
         return 0;
     }
-    return DigitsValue(n.substr(static_cast<std::size_t>(3 * K - 3), 3));
+    return StrToInt(n.substr(static_cast<std::size_t>(3 * K - 3), 3));
 }
 
 } // namespace norva

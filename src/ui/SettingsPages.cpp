@@ -1,6 +1,7 @@
 #include "ui/SettingsPages.h"
 
 #include "settings/SettingsHandle.h"
+#include "settings/SettingsRules.h"
 #include "ui/CEditIPAddr.h"
 #include "ui/StatusView.h"
 #include "ui/TForm1Ui.h"
@@ -55,8 +56,8 @@ bool SettingsPages::heartbeatFieldsFilled() const {
     const TForm1Ui& ui = view_.ui();
     // Reading the address control's text also fills its empty fields with "0".
     const std::string address = ui.IPAddr->Text();
-    return !address.empty() && !ui.Port->text().isEmpty() && !ui.Freq->text().isEmpty() &&
-           !ui.Fail->text().isEmpty();
+    return HeartbeatFieldsFilled(address, ui.Port->text().toStdString(),
+                                 ui.Freq->text().toStdString(), ui.Fail->text().toStdString());
 }
 
 bool SettingsPages::statusInTray() const {
@@ -68,7 +69,7 @@ void SettingsPages::loadSetup() {
     ui.Freq->setText(read(ini(), keys::Freq));
     ui.Fail->setText(read(ini(), keys::FailCount));
     // A stored address that is not one stops the fill here, with the control's error.
-    ui.IPAddr->setText(ini().ReadString(keys::IPAddr, "0.0.0.0"));
+    ui.IPAddr->setText(ini().ReadString(keys::IPAddr, PageAddressFallback));
     ui.Port->setText(read(ini(), keys::Port));
 
     // The three buttons form an exclusive group, which refuses to uncheck its checked button;
@@ -86,10 +87,10 @@ void SettingsPages::loadSetup() {
     ui.comPort->clear();
     const std::string stored = ini().ReadString(keys::ComPort);
     int selected = -1;
-    for (unsigned n = 1; n <= 50; ++n) {
+    for (std::uint16_t n = 1; n <= HighestPort; ++n) {
         if (!IsComPortAvailable || !IsComPortAvailable(n))
             continue;
-        const std::string entry = "COM" + std::to_string(n);
+        const std::string entry = ComPortName(n);
         ui.comPort->addItem(QString::fromStdString(entry));
         if (stored == entry)
             selected = ui.comPort->count() - 1;

@@ -1,5 +1,7 @@
 #include "ui/TComSelectForm.h"
 
+#include "settings/SettingsRules.h"
+
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QLabel>
@@ -24,14 +26,10 @@ TComSelectForm::TComSelectForm(const std::vector<std::string>& entries, QWidget*
 }
 
 std::optional<std::uint16_t> TComSelectForm::chosenPort() const {
-    const QString entry = PortsComboBox->currentText();
-    if (!entry.startsWith("COM"))
+    const std::uint16_t n = ComPortNumber(PortsComboBox->currentText().toStdString());
+    if (n == 0)
         return std::nullopt;
-    bool ok = false;
-    const uint n = entry.mid(3).toUInt(&ok);
-    if (!ok || n == 0 || n > 0xFFFF)
-        return std::nullopt;
-    return static_cast<std::uint16_t>(n);
+    return n;
 }
 
 std::optional<std::uint16_t> TComSelectForm::Ask(const std::vector<std::string>& entries,
