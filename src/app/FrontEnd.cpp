@@ -1,7 +1,9 @@
 #include "app/FrontEnd.h"
 
 #include "agent/Agent.h"
-#include "frontend/ServiceClient.h"
+#include "bus/BusContract.h"
+#include "bus/ServiceClient.h"
+#include "bus/SettingsSchema.h"
 #include "platform/MessageBoxes.h"
 #include "ui/SettingsPages.h"
 #include "ui/StatusView.h"
@@ -11,16 +13,25 @@ namespace norva {
 
 namespace {
 
-// The heartbeat page's keys and the shutdown page's, as the service names them.
-const char* const kHeartbeatKeys[] = {
-    "Setup/StartInTray", "Setup/ShowStatusInTray", "Setup/Network",
-    "Setup/USB",         "Setup/IPAddr",           "Setup/Port",
-    "Setup/Freq",        "Setup/FailCount",        "Setup/ComPort"};
-const char* const kShutdownKeys[] = {"GSD/username", "GSD/AlertPedningAction"};
-
 std::pair<std::string, std::string> split(const QString& name) {
     const int slash = name.indexOf('/');
     return {name.left(slash).toStdString(), name.mid(slash + 1).toStdString()};
+}
+
+QString Name(const bus::Setting& setting) {
+    return QString::fromLatin1(setting.name.data(), static_cast<qsizetype>(setting.name.size()));
+}
+
+// A page's values from the copy, as the service names them; the password is left out (the
+// caller adds it when one was typed).
+QMap<QString, QString> PageValuesOf(const SettingsFile& copy, bus::Setting::Page page) {
+    QMap<QString, QString> values;
+    for (const bus::Setting& setting : bus::SettingsSchema::all()) {
+        if (setting.page != page || setting.kind == bus::Setting::Kind::Secret)
+            continue;
+        values.insert(Name(setting), QString::fromStdString(copy.ReadString(setting.key, "")));
+    }
+    return values;
 }
 
 } // namespace
@@ -101,15 +112,15 @@ void FrontEnd::vanished() {
 }
 
 void FrontEnd::drawState(const QString& state) {
-    if (state == "responding")
+    if (state == QLatin1String(bus::state::Responding))
         agent_.status.showAnswered();
-    else if (state == "not responding")
+    else if (state == QLatin1String(bus::state::NotResponding))
         agent_.status.showFailureState();
     else {
         agent_.status.showStopped(pages_.statusInTray());
         // The service waits for its serial device: the stopped picture, and the reason as
         // the status text.
-        if (state == "waiting for the serial device")
+        if (state == QLatin1String(bus::state::WaitingForSerialDevice))
             agent_.status.setStatusText(state);
     }
 }
@@ -127,7 +138,7 @@ void FrontEnd::loadSettings() {
         }
         // Empty, not the file's default: the page shows no password, and an Apply that
         // leaves it empty keeps the service's.
-        copy.WriteString("GSD", "Password", "");
+        copy.WriteString(keys::Password, "");
         pages_.loadSetup();
         pages_.loadGSD();
         // The tray's picture follows "Show Status In Tray" as the page shows it, and the page
@@ -177,17 +188,14 @@ void FrontEnd::send(const QMap<QString, QString>& values, std::function<void()> 
 }
 
 void FrontEnd::ApplyHeartbeatPage() {
-    const SettingsFile& copy = agent_.MyIni.file();
-    QMap<QString, QString> values;
-    for (const char* name : kHeartbeatKeys) {
-        const auto [section, key] = split(name);
-        values.insert(name, QString::fromStdString(copy.ReadString(section, key, "")));
-    }
+    QMap<QString, QString> values =
+        PageValuesOf(agent_.MyIni.file(), bus::Setting::Page::Heartbeat);
     // The page lists the serial ports this desktop sees, and the service may use one it does
     // not (a port pinned in the service's own folder): a page with no port selected leaves
     // the service's port as it is, rather than send an empty name the service refuses.
-    if (values.value("Setup/ComPort").isEmpty())
-        values.remove("Setup/ComPort");
+    const QString comPort = Name(bus::setting::ComPort);
+    if (values.value(comPort).isEmpty())
+        values.remove(comPort);
     // As a desktop copy's Apply, the tray shows the new "Show Status In Tray" at once: the
     // service's state may not change, so nothing else would redraw it.
     send(values, [this] { drawState(client_.state()); });
@@ -195,16 +203,12 @@ void FrontEnd::ApplyHeartbeatPage() {
 
 void FrontEnd::ApplyShutdownPage() {
     const SettingsFile& copy = agent_.MyIni.file();
-    QMap<QString, QString> values;
-    for (const char* name : kShutdownKeys) {
-        const auto [section, key] = split(name);
-        values.insert(name, QString::fromStdString(copy.ReadString(section, key, "")));
-    }
+    QMap<QString, QString> values = PageValuesOf(copy, bus::Setting::Page::Shutdown);
     // The service never gives its password out, so the page starts empty: an empty field
     // keeps the service's password, a typed one replaces it.
-    const std::string password = copy.ReadString("GSD", "Password", "");
+    const std::string password = copy.ReadString(bus::setting::Password.key, "");
     if (!password.empty())
-        values.insert("GSD/Password", QString::fromStdString(password));
+        values.insert(Name(bus::setting::Password), QString::fromStdString(password));
     send(values);
 }
 

@@ -3,8 +3,8 @@
 #include "agent/TerminationSignals.h"
 #include "app/AppEnvironment.h"
 #include "app/TForm1.h"
+#include "bus/ServiceClient.h"
 #include "commands/Login1PowerBackend.h"
-#include "frontend/ServiceClient.h"
 #include "platform/ErrorBox.h"
 #include "platform/InstanceLock.h"
 #include "settings/SettingsFile.h"
@@ -43,7 +43,7 @@ bool FollowService(int argc, char** argv) {
             return true;
     const QDBusConnection bus = QDBusConnection::systemBus();
     if (bus.isConnected() && bus.interface() &&
-        bus.interface()->isServiceRegistered(norva::ServiceClient::ServiceName).value())
+        bus.interface()->isServiceRegistered(norva::bus::ServiceName).value())
         return true;
     std::error_code ignored;
     return std::filesystem::exists("/etc/systemd/system/multi-user.target.wants/norvahbd.service",

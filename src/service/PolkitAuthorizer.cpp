@@ -1,5 +1,7 @@
 #include "service/PolkitAuthorizer.h"
 
+#include "bus/BusContract.h"
+
 #include <QDBusArgument>
 #include <QDBusMessage>
 #include <QDBusMetaType>
@@ -57,7 +59,7 @@ void PolkitAuthorizer::check(const QString& callerBusName, const QString& action
         watcher->deleteLater();
         const QDBusMessage reply = watcher->reply();
         if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-            done(Answer::Failed, "the authorization could not be checked: " + reply.errorMessage());
+            done(Answer::Failed, QString(bus::refusal::Unchecked) + ": " + reply.errorMessage());
             return;
         }
         const QDBusArgument result = reply.arguments().at(0).value<QDBusArgument>();
@@ -70,9 +72,9 @@ void PolkitAuthorizer::check(const QString& callerBusName, const QString& action
         if (authorized)
             done(Answer::Allowed, QString());
         else if (details.value("polkit.dismissed") == "true")
-            done(Answer::Dismissed, "the authentication was cancelled");
+            done(Answer::Dismissed, bus::refusal::Cancelled);
         else
-            done(Answer::Refused, "not authorized");
+            done(Answer::Refused, bus::refusal::Refused);
     });
 }
 

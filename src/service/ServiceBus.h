@@ -14,11 +14,13 @@ class PageValues;
 class PolkitAuthorizer;
 
 // The service on the system bus: com.norva.NorvaHB1 at /com/norva/NorvaHB1, as documented in
-// packaging/dbus/com.norva.NorvaHB1.xml. Properties and signals follow the agent's
-// announcements; PropertiesChanged goes out for every property that changed. Reading is open
-// to everyone. Start, Stop and Clear need the polkit action com.norva.NorvaHB1.control,
-// ApplySettings and TestWarning com.norva.NorvaHB1.configure; the call is answered once polkit
-// has answered, and a refusal changes nothing.
+// packaging/dbus/com.norva.NorvaHB1.xml, with every name from bus/BusContract.h. moc takes the
+// interface's name and the members' names from this class itself, so they are spelt here
+// again; tests/service/qtest_ServiceBus.cpp holds them to the contract. Properties and
+// signals follow the agent's announcements; PropertiesChanged goes out for every property that
+// changed. Reading is open to everyone. Start, Stop and Clear need the polkit action
+// com.norva.NorvaHB1.control, ApplySettings and TestWarning com.norva.NorvaHB1.configure; the call
+// is answered once polkit has answered, and a refusal changes nothing.
 class ServiceBus : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.norva.NorvaHB1")
@@ -37,11 +39,6 @@ class ServiceBus : public QObject, protected QDBusContext {
     Q_PROPERTY(int WarningCountdown READ warningCountdown)
 
 public:
-    static constexpr const char* ServiceName = "com.norva.NorvaHB1";
-    static constexpr const char* ObjectPath = "/com/norva/NorvaHB1";
-    static constexpr const char* ControlAction = "com.norva.NorvaHB1.control";
-    static constexpr const char* ConfigureAction = "com.norva.NorvaHB1.configure";
-
     ServiceBus(Agent& agent, PageValues& stored, PolkitAuthorizer& polkit,
                QObject* parent = nullptr);
 

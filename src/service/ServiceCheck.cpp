@@ -1,5 +1,6 @@
 #include "service/ServiceCheck.h"
 
+#include "bus/BusContract.h"
 #include "commands/AddressFilter.h"
 #include "platform/Error.h"
 #include "platform/StrToInt.h"
@@ -213,9 +214,10 @@ void ServiceCheck::checkSettings() {
 
 void ServiceCheck::checkSystem(CheckProbes& probes) {
     const bool running = probes.serviceRunning();
-    add(Kind::Info, running ? "the service is running (it holds com.norva.NorvaHB1 on the bus)"
-                            : "the service is not running (com.norva.NorvaHB1 has no owner on "
-                              "the bus)");
+    add(Kind::Info, running ? std::string("the service is running (it holds ") + bus::ServiceName +
+                                  " on the bus)"
+                            : std::string("the service is not running (") + bus::ServiceName +
+                                  " has no owner on the bus)");
 
     // Restart and shutdown commands are carried out by the login manager, without asking
     // anybody for a password.

@@ -1,6 +1,6 @@
 #include "service/SystemCheckProbes.h"
 
-#include "service/ServiceBus.h"
+#include "bus/BusContract.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -56,7 +56,7 @@ bool SystemCheckProbes::serviceRunning() {
     if (!bus_.isConnected() || !bus_.interface())
         return false;
     const QDBusReply<bool> registered =
-        bus_.interface()->isServiceRegistered(QString::fromLatin1(ServiceBus::ServiceName));
+        bus_.interface()->isServiceRegistered(QString::fromLatin1(bus::ServiceName));
     return registered.isValid() && registered.value();
 }
 

@@ -2,7 +2,9 @@
 // checked as a whole, a bad one is refused with a line that names the key and what it takes,
 // and then nothing at all is stored; good ones are stored in one replacement of the file, and
 // only heartbeat-page keys stop and restart the heartbeat. ReadSettings never gives the
-// password out.
+// password out. And what the object exports is the bus contract, no more and no less.
+#include "bus/BusContract.h"
+#include "bus/SettingsSchema.h"
 #include "service/PolkitAuthorizer.h"
 #include "service/ServiceBus.h"
 #include "service/StoredPageValues.h"
@@ -12,9 +14,16 @@
 #include "settings/SettingsFile.h"
 
 #include <QDBusConnection>
+#include <QDBusMetaType>
+#include <QMetaMethod>
+#include <QMetaProperty>
+#include <QStringList>
 #include <algorithm>
 #include <cerrno>
 #include <gtest/gtest.h>
+#include <span>
+#include <string>
+#include <vector>
 
 namespace norva {
 namespace {
@@ -89,6 +98,50 @@ TEST_F(ServiceBusSettings, ReadSettingsGivesThePagesButNeverThePassword) {
     EXPECT_FALSE(read.contains("GSD/Password"));
     for (const QString& value : read)
         EXPECT_NE(value, "s3cret");
+
+    QStringList schema;
+    for (const bus::Setting& s : bus::SettingsSchema::all())
+        if (s.kind != bus::Setting::Kind::Secret)
+            schema << QString::fromLatin1(s.name.data(), static_cast<qsizetype>(s.name.size()));
+    schema.sort();
+    EXPECT_EQ(read.keys(), schema) << "every setting of the schema but the password, no other";
+}
+
+// "Name signature [-> out]", one line per member.
+std::vector<std::string> Lines(std::span<const bus::Member> members) {
+    std::vector<std::string> lines;
+    for (const bus::Member& m : members)
+        lines.push_back(std::string(m.name) + " " + std::string(m.signature) +
+                        (m.out.empty() ? "" : " -> " + std::string(m.out)));
+    return lines;
+}
+
+// moc takes the exported names and types from the class itself, not from the contract: they
+// must be the contract's, and nothing else may be exported.
+TEST_F(ServiceBusSettings, ExportsExactlyTheContractsMembers) {
+    const QMetaObject& mo = ServiceBus::staticMetaObject;
+    EXPECT_STREQ(mo.classInfo(mo.indexOfClassInfo("D-Bus Interface")).value(), bus::Interface);
+    auto signature = [](QMetaType type) {
+        return std::string(QDBusMetaType::typeToSignature(type));
+    };
+    std::vector<std::string> properties, signals_, methods;
+    for (int i = mo.propertyOffset(); i < mo.propertyCount(); ++i)
+        properties.push_back(std::string(mo.property(i).name()) + " " +
+                             signature(mo.property(i).metaType()));
+    for (int i = mo.methodOffset(); i < mo.methodCount(); ++i) {
+        const QMetaMethod m = mo.method(i);
+        if (m.access() != QMetaMethod::Public)
+            continue; // not exported
+        std::string line = m.name().toStdString() + " ";
+        for (int k = 0; k < m.parameterCount(); ++k)
+            line += signature(m.parameterMetaType(k));
+        if (m.returnType() != QMetaType::Void)
+            line += " -> " + signature(m.returnMetaType());
+        (m.methodType() == QMetaMethod::Signal ? signals_ : methods).push_back(line);
+    }
+    EXPECT_EQ(properties, Lines(bus::prop::All));
+    EXPECT_EQ(signals_, Lines(bus::sig::All));
+    EXPECT_EQ(methods, Lines(bus::method::All));
 }
 
 // A heartbeat the user started (Run/IsStarted set), running over USB, with the status in the

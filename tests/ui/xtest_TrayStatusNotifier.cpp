@@ -8,8 +8,9 @@
 // sni-watcher as the desktop's watcher; the test calls the item over the bus as a panel does.
 // The window as the service's front end follows the real norvahbd on a private system bus of
 // the test's own (ServiceBed).
-#include "frontend/ServiceBed.h"
-#include "frontend/ServiceClient.h"
+#include "bus/BusContract.h"
+#include "bus/ServiceBed.h"
+#include "bus/ServiceClient.h"
 #include "support/FormFixture.h"
 #include "support/FreePort.h"
 #include "support/WaitFor.h"
@@ -31,6 +32,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <string>
 
 #ifndef NORVA_SNI_WATCHER
 #error "NORVA_SNI_WATCHER (the sni-watcher program) must be defined by the build"
@@ -274,7 +276,7 @@ TEST_F(TrayOnStatusNotifierHost, TheHostDrawsTheMenuAndItsEntriesRunTheirHandler
 TEST_F(TrayOnStatusNotifierHost, InTheServicesFrontEndTheHostsMenuCommandsTheService) {
     norva::test::ServiceBed bed;
     ASSERT_NO_FATAL_FAILURE(bed.startBus());
-    bed.setPolkit("com.norva.NorvaHB1.control allow\n");
+    bed.setPolkit(std::string(norva::bus::action::Control) + " allow\n");
     bed.writeSettings(norva::test::ServiceSettings(norva::test::FreePort(), false, true));
     const quint16 commandPort = norva::test::FreePort();
     ASSERT_NO_FATAL_FAILURE(bed.startService(commandPort));
@@ -299,7 +301,8 @@ TEST_F(TrayOnStatusNotifierHost, InTheServicesFrontEndTheHostsMenuCommandsTheSer
         return form.ui.Label1->text() == QLatin1String(status) &&
                client.state() == QLatin1String(state);
     };
-    ASSERT_TRUE(WaitFor([&] { return shows("OK", "responding"); }, 20000)) << bed.serviceLog();
+    ASSERT_TRUE(WaitFor([&] { return shows("OK", norva::bus::state::Responding); }, 20000))
+        << bed.serviceLog();
 
     QDBusConnection panel = Panel();
     const QString path = MenuPath(panel);
@@ -307,9 +310,9 @@ TEST_F(TrayOnStatusNotifierHost, InTheServicesFrontEndTheHostsMenuCommandsTheSer
     const QList<MenuEntry> entries = MenuEntries(panel, path);
     ASSERT_EQ(Texts(entries).toStdString(), "Start,Stop,-,Open,Exit");
     Click(panel, path, entries.at(1).id);
-    EXPECT_TRUE(WaitFor([&] { return shows("Stopped", "stopped"); }, 20000));
+    EXPECT_TRUE(WaitFor([&] { return shows("Stopped", norva::bus::state::Stopped); }, 20000));
     Click(panel, path, entries.at(0).id);
-    EXPECT_TRUE(WaitFor([&] { return shows("OK", "responding"); }, 20000));
+    EXPECT_TRUE(WaitFor([&] { return shows("OK", norva::bus::state::Responding); }, 20000));
     EXPECT_TRUE(boxes.errors.empty());
     QDBusConnection::disconnectFromBus(QStringLiteral("panel"));
 }

@@ -17,9 +17,10 @@
 //
 // The programs come from the build as compile definitions: NORVA_NORVAHBD, NORVA_FAKE_LOGIN1,
 // NORVA_FAKE_POLKIT, NORVA_DEVICE, NORVA_PYTHON and NORVA_TESTBED (see
-// tests/frontend/CMakeLists.txt). Each step reports failures with gtest assertions, so call
+// tests/bus/CMakeLists.txt). Each step reports failures with gtest assertions, so call
 // the steps under ASSERT_NO_FATAL_FAILURE.
 
+#include "bus/BusContract.h"
 #include "support/PrivateBusCheck.h"
 #include "support/TempDir.h"
 #include "support/WaitFor.h"
@@ -37,7 +38,7 @@
 
 #if !defined(NORVA_NORVAHBD) || !defined(NORVA_FAKE_LOGIN1) || !defined(NORVA_FAKE_POLKIT) ||      \
     !defined(NORVA_DEVICE) || !defined(NORVA_PYTHON) || !defined(NORVA_TESTBED)
-#error "the build must define the programs ServiceBed starts (tests/frontend/CMakeLists.txt)"
+#error "the build must define the programs ServiceBed starts (tests/bus/CMakeLists.txt)"
 #endif
 
 // Failures show texts as texts.
@@ -72,8 +73,6 @@ inline QString NotAllowed(const char* what) {
 
 class ServiceBed {
 public:
-    static constexpr const char* ServiceName = "com.norva.NorvaHB1";
-
     ServiceBed() {
         std::filesystem::create_directories(settingsFolder());
         answersPath_ = QString::fromStdString((dir_ / "polkit-answers").string());
@@ -221,7 +220,7 @@ public:
         QDBusConnection check = bus();
         ASSERT_TRUE(WaitFor([&] {
                         return check.interface()->isServiceRegistered(
-                                   QString::fromLatin1(ServiceName)) ||
+                                   QString::fromLatin1(bus::ServiceName)) ||
                                service_.state() == QProcess::NotRunning;
                     }) &&
                     service_.state() == QProcess::Running)

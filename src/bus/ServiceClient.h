@@ -1,5 +1,7 @@
 #pragma once
 
+#include "bus/BusContract.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QMap>
@@ -13,7 +15,8 @@ class QDBusServiceWatcher;
 namespace norva {
 
 // The desktop program's view of the service norvahbd over the bus (com.norva.NorvaHB1 at
-// /com/norva/NorvaHB1, packaging/dbus/com.norva.NorvaHB1.xml), without widgets, so a window
+// /com/norva/NorvaHB1, packaging/dbus/com.norva.NorvaHB1.xml; every name from BusContract.h),
+// without widgets, so a window
 // or a test can follow it alike. It works on the connection it is given: the system bus in
 // the program, a private bus in tests.
 //
@@ -51,9 +54,6 @@ class ServiceClient : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr const char* ServiceName = "com.norva.NorvaHB1";
-    static constexpr const char* ObjectPath = "/com/norva/NorvaHB1";
-    static constexpr const char* Interface = "com.norva.NorvaHB1";
     // Long enough for the user to answer a password prompt; polkit ends a prompt itself.
     static constexpr int CallTimeoutMs = 5 * 60 * 1000;
 
@@ -71,8 +71,7 @@ public:
 
     bool serviceRunning() const { return running_; }
 
-    // The properties, as last read ("responding", "not responding", "stopped", "waiting for
-    // the serial device"; "none", "network", "usb").
+    // The properties, as last read (State one of bus::state, Mode one of bus::mode).
     QString state() const { return state_; }
     QString mode() const { return mode_; }
     QString deviceAddress() const { return deviceAddress_; }
@@ -155,8 +154,8 @@ private:
     quint64 generation_ = 0;
     bool running_ = false;
 
-    QString state_ = QStringLiteral("stopped");
-    QString mode_ = QStringLiteral("none");
+    QString state_ = QString::fromLatin1(bus::state::Stopped);
+    QString mode_ = QString::fromLatin1(bus::mode::None);
     QString deviceAddress_;
     uint networkSent_ = 0;
     uint networkReceived_ = 0;

@@ -1,8 +1,9 @@
 // ServiceClient against the real norvahbd on a private bus of the test's own, with the fake
 // login manager and the fake polkit authority (ServiceBed): the client must follow whatever
 // the service does, through its life, and report every answer of a guarded call.
-#include "frontend/ServiceBed.h"
-#include "frontend/ServiceClient.h"
+#include "bus/BusContract.h"
+#include "bus/ServiceBed.h"
+#include "bus/ServiceClient.h"
 #include "support/FreePort.h"
 #include "support/WaitFor.h"
 
@@ -74,7 +75,7 @@ public:
         QObject::connect(&client, &ServiceClient::noResponse,
                          [=](const QString& s) { add("noResponse " + text(s)); });
         QObject::connect(&client, &ServiceClient::answered, [=, &client] {
-            EXPECT_EQ(client.state(), "responding");
+            EXPECT_EQ(client.state(), bus::state::Responding);
             add("answered");
         });
         QObject::connect(&client, &ServiceClient::deviceMessage,
@@ -181,8 +182,8 @@ TEST_F(ServiceClientTest, FollowsAServiceThatRunsAlreadyFromACompleteSnapshot) {
     ASSERT_EQ(events.wait("appeared"), 0)
         << "a value signal came before the snapshot:" << events.all() << bed_.serviceLog();
     EXPECT_TRUE(seen.running);
-    EXPECT_EQ(seen.state, "responding");
-    EXPECT_EQ(seen.mode, "usb");
+    EXPECT_EQ(seen.state, bus::state::Responding);
+    EXPECT_EQ(seen.mode, bus::mode::Usb);
     EXPECT_EQ(seen.address, "127.0.0.1");
     EXPECT_GE(seen.usbSent, 1u) << "the heartbeat resumed at start sent one at once";
     EXPECT_FALSE(seen.warning);
@@ -197,7 +198,7 @@ TEST_F(ServiceClientTest, FollowsAServiceThatRunsAlreadyFromACompleteSnapshot) {
     ASSERT_GE(alert, 0) << events.all() << bed_.serviceLog();
     EXPECT_EQ(events.list[alert], "noResponse Your Norva is not responding to the Heartbeat (USB)");
     EXPECT_GE(events.wait("state not responding"), 0) << events.all();
-    EXPECT_EQ(client.state(), "not responding");
+    EXPECT_EQ(client.state(), bus::state::NotResponding);
     bed_.deviceSays("whole");
     const int back = events.wait("answered", alert);
     ASSERT_GE(back, 0) << events.all();
@@ -214,9 +215,9 @@ TEST_F(ServiceClientTest, PicksTheServiceUpWhenItStartsStopsAndComesBack) {
     ASSERT_NO_FATAL_FAILURE(bed_.startService(commandPort_));
     ASSERT_EQ(events.wait("appeared"), 0) << events.all() << bed_.serviceLog();
     EXPECT_TRUE(client.serviceRunning());
-    EXPECT_EQ(client.mode(), "network");
+    EXPECT_EQ(client.mode(), bus::mode::Network);
     EXPECT_EQ(client.deviceAddress(), "127.0.0.1");
-    EXPECT_EQ(client.state(), "responding");
+    EXPECT_EQ(client.state(), bus::state::Responding);
     ASSERT_GE(events.wait("network "), 0) << events.all();
 
     // Stopped as the service manager stops it.
@@ -238,7 +239,7 @@ TEST_F(ServiceClientTest, PicksTheServiceUpWhenItStartsStopsAndComesBack) {
     const int again = events.wait("appeared", gone);
     ASSERT_GT(again, gone) << events.all() << bed_.serviceLog();
     EXPECT_TRUE(client.serviceRunning());
-    EXPECT_EQ(client.state(), "responding");
+    EXPECT_EQ(client.state(), bus::state::Responding);
     ASSERT_GE(events.wait("network ", again), 0) << events.all();
 
     // A crash is a vanishing too.
@@ -280,13 +281,14 @@ TEST_F(ServiceClientTest, GuardedCallsAnswerWithWhatPolkitSaid) {
               NotAllowed("show the test warning"));
     EXPECT_EQ(Answer([&](auto done) { client.clear(done); }), NotAllowed("clear the counters"));
     EXPECT_EQ(Answer([&](auto done) { client.start(done); }), NotAllowed("start the heartbeat"));
-    EXPECT_EQ(client.state(), "responding");
+    EXPECT_EQ(client.state(), bus::state::Responding);
     EXPECT_EQ(events.find("state "), -1) << events.all();
     EXPECT_EQ(events.find("warningShown"), -1) << events.all();
     EXPECT_EQ(bed_.readSettings(), stored) << "a refused call changed the settings";
 
     // Allowed (Start and Stop after a password prompt the user answers).
-    bed_.setPolkit("com.norva.NorvaHB1.control authenticate\ncom.norva.NorvaHB1.configure allow\n");
+    bed_.setPolkit(std::string(bus::action::Control) + " authenticate\n" + bus::action::Configure +
+                   " allow\n");
     std::size_t from = events.list.size();
     EXPECT_EQ(Answer([&](auto done) { client.stop(done); }), "");
     EXPECT_GE(events.wait("state stopped", from), 0) << events.all();
@@ -371,7 +373,7 @@ TEST_F(ServiceClientTest, FollowsTheWarningFromTheServiceSignals) {
     std::size_t from = events.list.size();
     EXPECT_EQ(Answer([&](auto done) { client.testWarning(done); }),
               NotAllowed("show the test warning"));
-    bed_.setPolkit("com.norva.NorvaHB1.configure allow\n");
+    bed_.setPolkit(std::string(bus::action::Configure) + " allow\n");
     EXPECT_EQ(Answer([&](auto done) { client.testWarning(done); }), "");
     const int test = events.wait("warningShown ", from);
     ASSERT_GE(test, 0) << events.all();

@@ -2,8 +2,9 @@
 // the fake login manager and the fake polkit authority (ServiceBed): it must show what the
 // service does, through the service's life, send its commands there, and never take the
 // service's ports itself.
-#include "frontend/ServiceBed.h"
-#include "frontend/ServiceClient.h"
+#include "bus/BusContract.h"
+#include "bus/ServiceBed.h"
+#include "bus/ServiceClient.h"
 #include "support/FormFixture.h"
 #include "support/FreePort.h"
 #include "support/WaitFor.h"
@@ -237,7 +238,7 @@ TEST_F(FrontEndTest, AServiceWaitingForItsSerialDeviceSaysSoUntilItComes) {
         },
         kWaitMs))
         << shown();
-    EXPECT_EQ(client_->state(), "waiting for the serial device");
+    EXPECT_EQ(client_->state(), bus::state::WaitingForSerialDevice);
     EXPECT_TRUE(boxes_.errors.empty()) << shown();
 
     ASSERT_NO_FATAL_FAILURE(bed_.startSerialDevice());
@@ -378,7 +379,7 @@ TEST_F(FrontEndTest, RefusedCommandsShowOneBoxAndChangeNothing) {
     ASSERT_TRUE(WaitFor([&] { return client_->networkSent() >= 3; }, kWaitMs));
     EXPECT_EQ(boxes_.errors.size(), boxes) << shown();
     EXPECT_TRUE(showsResponding()) << shown();
-    EXPECT_EQ(client_->state(), "responding");
+    EXPECT_EQ(client_->state(), bus::state::Responding);
     EXPECT_FALSE(form_->warning->isVisible());
     EXPECT_EQ(bed_.readSettings(), stored);
 }

@@ -1,4 +1,4 @@
-#include "frontend/ServiceClient.h"
+#include "bus/ServiceClient.h"
 
 #include <QDBusArgument>
 #include <QDBusError>
@@ -14,14 +14,11 @@ namespace {
 
 Q_LOGGING_CATEGORY(lcClient, "norva.frontend")
 
-const QString kPropertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
+const QString kPropertiesInterface = QString::fromLatin1(bus::PropertiesInterface);
 
-// The service's own signals; PropertiesChanged comes on the properties interface.
-constexpr const char* kSignals[] = {
-    "NoResponse",   "Answered",      "DeviceMessage",      "CommandAccepted",
-    "WarningShown", "WarningTicked", "WarningEnded",       "Caption",
-    "StatusLine",   "LogLine",       "PowerRequestFailed", "Error",
-};
+QString Name(std::string_view text) {
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 } // namespace
 
@@ -40,7 +37,7 @@ ServiceClient::ServiceClient(QDBusConnection bus, QObject* parent)
     // The watch first, the question second: the bus handles both in that order, so an owner
     // that comes or goes in between is seen by one of them, and each answer is current when
     // it arrives.
-    watcher_ = new QDBusServiceWatcher(QString::fromLatin1(ServiceName), bus_,
+    watcher_ = new QDBusServiceWatcher(QString::fromLatin1(bus::ServiceName), bus_,
                                        QDBusServiceWatcher::WatchForOwnerChange, this);
     connect(watcher_, &QDBusServiceWatcher::serviceOwnerChanged, this,
             [this](const QString&, const QString&, const QString& newOwner) { ownerIs(newOwner); });
@@ -48,13 +45,14 @@ ServiceClient::ServiceClient(QDBusConnection bus, QObject* parent)
     // Any sender is let through here and checked against the owner in onServiceSignal: naming
     // the service would make QtDBus look its owner up with a call that blocks, and the owner
     // the client tracks is the one whose snapshot it holds.
-    for (const char* name : kSignals) {
-        if (!bus_.connect(QString(), ObjectPath, Interface, QString::fromLatin1(name), this,
+    // The service's own signals; PropertiesChanged comes on the properties interface.
+    for (const bus::Member& signal : bus::sig::All) {
+        if (!bus_.connect(QString(), bus::ObjectPath, bus::Interface, Name(signal.name), this,
                           SLOT(onServiceSignal(QDBusMessage))))
-            qCWarning(lcClient) << "cannot follow the service's signal" << name << ":"
+            qCWarning(lcClient) << "cannot follow the service's signal" << Name(signal.name) << ":"
                                 << bus_.lastError().message();
     }
-    if (!bus_.connect(QString(), ObjectPath, kPropertiesInterface,
+    if (!bus_.connect(QString(), bus::ObjectPath, kPropertiesInterface,
                       QStringLiteral("PropertiesChanged"), this,
                       SLOT(onServiceSignal(QDBusMessage))))
         qCWarning(lcClient) << "cannot follow the service's properties:"
@@ -63,7 +61,7 @@ ServiceClient::ServiceClient(QDBusConnection bus, QObject* parent)
     QDBusMessage ask = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetNameOwner"));
-    ask << QString::fromLatin1(ServiceName);
+    ask << QString::fromLatin1(bus::ServiceName);
     auto* pending = new QDBusPendingCallWatcher(bus_.asyncCall(ask), this);
     connect(pending, &QDBusPendingCallWatcher::finished, this, [this, pending] {
         pending->deleteLater();
@@ -91,9 +89,9 @@ void ServiceClient::ownerIs(const QString& owner) {
 
 void ServiceClient::readAll(bool again) {
     // Asked of the unique name: the snapshot is that owner's, whoever holds the name later.
-    QDBusMessage get = QDBusMessage::createMethodCall(owner_, ObjectPath, kPropertiesInterface,
+    QDBusMessage get = QDBusMessage::createMethodCall(owner_, bus::ObjectPath, kPropertiesInterface,
                                                       QStringLiteral("GetAll"));
-    get << QString::fromLatin1(Interface);
+    get << QString::fromLatin1(bus::Interface);
     const quint64 generation = generation_;
     auto* pending = new QDBusPendingCallWatcher(bus_.asyncCall(get), this);
     connect(pending, &QDBusPendingCallWatcher::finished, this, [this, pending, generation, again] {
@@ -135,24 +133,27 @@ void ServiceClient::apply(const QVariantMap& values, bool announce) {
         field = it->toUInt();
         changed = true;
     };
-    text("State", state_, state);
-    text("Mode", mode_, mode);
-    text("DeviceAddress", deviceAddress_, address);
-    number("NetworkSent", networkSent_, network);
-    number("NetworkReceived", networkReceived_, network);
-    number("NetworkNak", networkNak_, network);
-    number("NetworkMissed", networkMissed_, network);
-    number("UsbSent", usbSent_, usb);
-    number("UsbReceived", usbReceived_, usb);
-    number("UsbMissed", usbMissed_, usb);
+    text(bus::prop::State, state_, state);
+    text(bus::prop::Mode, mode_, mode);
+    text(bus::prop::DeviceAddress, deviceAddress_, address);
+    number(bus::prop::NetworkSent, networkSent_, network);
+    number(bus::prop::NetworkReceived, networkReceived_, network);
+    number(bus::prop::NetworkNak, networkNak_, network);
+    number(bus::prop::NetworkMissed, networkMissed_, network);
+    number(bus::prop::UsbSent, usbSent_, usb);
+    number(bus::prop::UsbReceived, usbReceived_, usb);
+    number(bus::prop::UsbMissed, usbMissed_, usb);
     // The warning has signals of its own; its properties are for a follower that arrives
     // while it is on screen.
-    if (values.contains(QStringLiteral("WarningOnScreen")))
-        warningOnScreen_ = values.value(QStringLiteral("WarningOnScreen")).toBool();
-    if (values.contains(QStringLiteral("WarningMode")))
-        warningMode_ = static_cast<uchar>(values.value(QStringLiteral("WarningMode")).toUInt());
-    if (values.contains(QStringLiteral("WarningCountdown")))
-        warningCountdown_ = values.value(QStringLiteral("WarningCountdown")).toInt();
+    const QString onScreen = QString::fromLatin1(bus::prop::WarningOnScreen);
+    const QString warningMode = QString::fromLatin1(bus::prop::WarningMode);
+    const QString countdown = QString::fromLatin1(bus::prop::WarningCountdown);
+    if (values.contains(onScreen))
+        warningOnScreen_ = values.value(onScreen).toBool();
+    if (values.contains(warningMode))
+        warningMode_ = static_cast<uchar>(values.value(warningMode).toUInt());
+    if (values.contains(countdown))
+        warningCountdown_ = values.value(countdown).toInt();
 
     if (!announce)
         return;
@@ -176,7 +177,7 @@ void ServiceClient::onServiceSignal(const QDBusMessage& message) {
     const QString member = message.member();
 
     if (message.interface() == kPropertiesInterface) {
-        if (args.size() < 2 || args.at(0).toString() != QLatin1String(Interface))
+        if (args.size() < 2 || args.at(0).toString() != QLatin1String(bus::Interface))
             return;
         // Before the snapshot has come these are older than it: stored, not announced.
         apply(qdbus_cast<QVariantMap>(args.at(1)), running_);
@@ -194,66 +195,68 @@ void ServiceClient::onServiceSignal(const QDBusMessage& message) {
     // the signal carries are stored first, so a follower reading the getters in its handler
     // finds them already.
     auto text = [&args](int i) { return args.value(i).toString(); };
-    if (member == QLatin1String("NoResponse")) {
+    if (member == QLatin1String(bus::sig::NoResponse)) {
         emit noResponse(text(0));
-    } else if (member == QLatin1String("Answered")) {
-        apply({{QStringLiteral("State"), QStringLiteral("responding")}}, true);
+    } else if (member == QLatin1String(bus::sig::Answered)) {
+        apply(
+            {{QString::fromLatin1(bus::prop::State), QString::fromLatin1(bus::state::Responding)}},
+            true);
         emit answered();
-    } else if (member == QLatin1String("DeviceMessage")) {
+    } else if (member == QLatin1String(bus::sig::DeviceMessage)) {
         emit deviceMessage(text(0));
-    } else if (member == QLatin1String("CommandAccepted")) {
+    } else if (member == QLatin1String(bus::sig::CommandAccepted)) {
         emit commandAccepted(text(0), text(1));
-    } else if (member == QLatin1String("WarningShown")) {
+    } else if (member == QLatin1String(bus::sig::WarningShown)) {
         warningOnScreen_ = true;
         warningMode_ = static_cast<uchar>(args.value(0).toUInt());
         emit warningShown(warningMode_);
-    } else if (member == QLatin1String("WarningTicked")) {
+    } else if (member == QLatin1String(bus::sig::WarningTicked)) {
         warningCountdown_ = args.value(0).toInt();
         emit warningTicked(warningCountdown_);
-    } else if (member == QLatin1String("WarningEnded")) {
+    } else if (member == QLatin1String(bus::sig::WarningEnded)) {
         warningOnScreen_ = false;
         emit warningEnded();
-    } else if (member == QLatin1String("Caption")) {
+    } else if (member == QLatin1String(bus::sig::Caption)) {
         emit caption(text(0));
-    } else if (member == QLatin1String("StatusLine")) {
+    } else if (member == QLatin1String(bus::sig::StatusLine)) {
         emit statusLine(text(0));
-    } else if (member == QLatin1String("LogLine")) {
+    } else if (member == QLatin1String(bus::sig::LogLine)) {
         emit logLine(text(0));
-    } else if (member == QLatin1String("PowerRequestFailed")) {
+    } else if (member == QLatin1String(bus::sig::PowerRequestFailed)) {
         emit powerRequestFailed(text(0), text(1));
-    } else if (member == QLatin1String("Error")) {
+    } else if (member == QLatin1String(bus::sig::Error)) {
         emit error(text(0));
     }
 }
 
 void ServiceClient::start(Done done) {
-    call(QStringLiteral("Start"), {}, QStringLiteral("start the heartbeat"),
+    call(QString::fromLatin1(bus::method::Start), {}, QStringLiteral("start the heartbeat"),
          [done = std::move(done)](const QDBusMessage&, const QString& error) { done(error); });
 }
 
 void ServiceClient::stop(Done done) {
-    call(QStringLiteral("Stop"), {}, QStringLiteral("stop the heartbeat"),
+    call(QString::fromLatin1(bus::method::Stop), {}, QStringLiteral("stop the heartbeat"),
          [done = std::move(done)](const QDBusMessage&, const QString& error) { done(error); });
 }
 
 void ServiceClient::clear(Done done) {
-    call(QStringLiteral("Clear"), {}, QStringLiteral("clear the counters"),
+    call(QString::fromLatin1(bus::method::Clear), {}, QStringLiteral("clear the counters"),
          [done = std::move(done)](const QDBusMessage&, const QString& error) { done(error); });
 }
 
 void ServiceClient::applySettings(const QMap<QString, QString>& values, Done done) {
-    call(QStringLiteral("ApplySettings"), {QVariant::fromValue(values)},
+    call(QString::fromLatin1(bus::method::ApplySettings), {QVariant::fromValue(values)},
          QStringLiteral("change the settings"),
          [done = std::move(done)](const QDBusMessage&, const QString& error) { done(error); });
 }
 
 void ServiceClient::testWarning(Done done) {
-    call(QStringLiteral("TestWarning"), {}, QStringLiteral("show the test warning"),
+    call(QString::fromLatin1(bus::method::TestWarning), {}, QStringLiteral("show the test warning"),
          [done = std::move(done)](const QDBusMessage&, const QString& error) { done(error); });
 }
 
 void ServiceClient::readSettings(SettingsDone done) {
-    call(QStringLiteral("ReadSettings"), {}, QStringLiteral("read the settings"),
+    call(QString::fromLatin1(bus::method::ReadSettings), {}, QStringLiteral("read the settings"),
          [done = std::move(done)](const QDBusMessage& reply, const QString& error) {
              if (!error.isEmpty()) {
                  done({}, error);
@@ -269,8 +272,8 @@ void ServiceClient::readSettings(SettingsDone done) {
 
 void ServiceClient::call(const QString& method, const QVariantList& args, const QString& what,
                          std::function<void(const QDBusMessage&, const QString&)> done) {
-    QDBusMessage message = QDBusMessage::createMethodCall(QString::fromLatin1(ServiceName),
-                                                          ObjectPath, Interface, method);
+    QDBusMessage message = QDBusMessage::createMethodCall(QString::fromLatin1(bus::ServiceName),
+                                                          bus::ObjectPath, bus::Interface, method);
     message.setArguments(args);
     // A front end follows a service that runs; it never starts one by calling it.
     message.setAutoStartService(false);
@@ -291,12 +294,12 @@ void ServiceClient::call(const QString& method, const QVariantList& args, const 
 QString ServiceClient::errorText(const QDBusMessage& reply, const QString& what) const {
     const QString name = reply.errorName();
     const QString message = reply.errorMessage();
-    if (name == QLatin1String("com.norva.NorvaHB1.Error.NotAuthorized")) {
+    if (name == QLatin1String(bus::error::NotAuthorized)) {
         // One error name for every answer but "yes"; the service words which it was: the
         // user cancelled the prompt, no authority could be asked, or the user may not.
-        if (message.contains(QLatin1String("cancelled")))
+        if (message.contains(QLatin1String(bus::refusal::Cancelled)))
             return cancelledText();
-        const QLatin1String unchecked("the authorization could not be checked");
+        const QLatin1String unchecked(bus::refusal::Unchecked);
         if (message.startsWith(unchecked)) {
             QString detail = message.mid(unchecked.size());
             detail.remove(0, detail.indexOf(QLatin1Char(':')) + 1);
@@ -306,7 +309,7 @@ QString ServiceClient::errorText(const QDBusMessage& reply, const QString& what)
         }
         return QStringLiteral("You are not allowed to %1; nothing was changed.").arg(what);
     }
-    if (name == QLatin1String("com.norva.NorvaHB1.Error.InvalidSettings"))
+    if (name == QLatin1String(bus::error::InvalidSettings))
         return QStringLiteral("The settings were not stored: %1").arg(message);
     switch (QDBusError(reply).type()) {
     case QDBusError::ServiceUnknown:
