@@ -2,6 +2,7 @@
 
 #include "agent/Agent.h"
 #include "platform/ErrorBox.h"
+#include "settings/SettingsKeys.h"
 #include "support/FakePageValues.h"
 #include "support/RecordingPowerBackend.h"
 #include "support/ScriptedMessageBoxes.h"
@@ -206,6 +207,25 @@ public:
             done = true;
         });
         return done;
+    }
+
+    // The page's values as the window's pages show them once filled from the stored settings:
+    // the mode, "Show Status In Tray", the credentials, "Alert Pending Action", and whether the
+    // heartbeat's fields are filled (a missing address shows "0.0.0.0"). A test that plays the
+    // window's page refill hands this to `agent->control.loadSetup`.
+    void pagesFromFile() {
+        const SettingsFile ini(dir.path());
+        pages.network = ini.ReadBool(keys::Network);
+        pages.usb = !pages.network && ini.ReadBool(keys::USB);
+        pages.none = !pages.network && !pages.usb;
+        pages.tray = ini.ReadBool(keys::ShowStatusInTray);
+        pages.user = QString::fromStdString(ini.ReadString(keys::Username));
+        pages.pass = QString::fromStdString(ini.ReadString(keys::Password));
+        pages.alert = ini.ReadBool(keys::AlertPedningAction);
+        pages.fieldsFilled = !ini.ReadString(keys::IPAddr, "0.0.0.0").empty() &&
+                             !ini.ReadString(keys::Port).empty() &&
+                             !ini.ReadString(keys::Freq).empty() &&
+                             !ini.ReadString(keys::FailCount).empty();
     }
 
     // Apply on the heartbeat page: the heartbeat stops, `write` stores the page's values, and
