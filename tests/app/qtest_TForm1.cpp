@@ -502,6 +502,53 @@ TEST(MainWindow, ClearAndResetClearBothPanels) {
     EXPECT_EQ(f.form->ui.Sent->text(), "0");
 }
 
+// The window draws what the heartbeat announces: one picture of three, the status text, the
+// tray's picture with its hint or balloon text, the counters of both panels (the USB panel has
+// no NAK count) and the caption. The core's tests judge the announcements themselves.
+TEST(MainWindow, DrawsEachAnnouncementInItsControls) {
+    FormFixture f("[Setup]\nShowStatusInTray=1\n");
+    f.start();
+    auto& ui = f.form->ui;
+    auto& status = f.form->agent.status;
+    auto pictures = [&] {
+        return std::string(visible(ui.Image1) ? "1" : "") + (visible(ui.Image2) ? "2" : "") +
+               (visible(ui.Image3) ? "3" : "");
+    };
+
+    status.showFailureState();
+    EXPECT_EQ(pictures(), "1");
+    EXPECT_EQ(ui.Label1->text(), "Fail");
+    EXPECT_EQ(f.form->tray.iconIndex(), 1);
+    EXPECT_EQ(f.form->tray.hint(), "Norva is not responding");
+
+    status.showAnswered();
+    EXPECT_EQ(pictures(), "2");
+    EXPECT_EQ(ui.Label1->text(), "OK");
+    EXPECT_EQ(f.form->tray.iconIndex(), 0);
+    EXPECT_EQ(f.form->tray.hint(), "Norva is responding");
+
+    status.showStopped(true);
+    EXPECT_EQ(pictures(), "3");
+    EXPECT_EQ(ui.Label1->text(), "Stopped");
+    EXPECT_EQ(f.form->tray.iconIndex(), 3);
+    EXPECT_EQ(f.form->tray.balloonText(), "Heartbeat is not running");
+    EXPECT_EQ(f.form->tray.hint(), "Norva is responding") << "a balloon text leaves the hint";
+
+    emit f.form->agent.network.countersChanged(4, 3, 2, 1);
+    emit f.form->agent.serial.countersChanged(7, 6, 5);
+    EXPECT_EQ(ui.Sent->text(), "4");
+    EXPECT_EQ(ui.Received->text(), "3");
+    EXPECT_EQ(ui.NAK->text(), "2");
+    EXPECT_EQ(ui.Missed->text(), "1");
+    EXPECT_EQ(ui.comSent->text(), "7");
+    EXPECT_EQ(ui.comRcvd->text(), "6");
+    EXPECT_EQ(ui.comMissed->text(), "5");
+    EXPECT_EQ(ui.Label13->text(), "0") << "the USB panel has no NAK count";
+
+    emit f.form->agent.network.captionRequested("Shutdown");
+    EXPECT_EQ(f.form->windowTitle(), "Shutdown");
+}
+
 TEST(MainWindow, TabChangeRefillsPagesAndPanelFollowsStoredMode) {
     FormFixture f("[Setup]\nNetwork=1\n[GSD]\nUsername=alice\n");
     f.start();
