@@ -549,6 +549,18 @@ TEST(MainWindow, DrawsEachAnnouncementInItsControls) {
     EXPECT_EQ(f.form->windowTitle(), "Shutdown");
 }
 
+// Apply on the shutdown page makes the command port read its guards again, and their warnings
+// reach Memo1 (what the guards then do is tested without a window, tests/commands).
+TEST(MainWindow, ShutdownPageApplyRereadsTheCommandGuards) {
+    FormFixture f;
+    f.start();
+    f.dir.write("NorvaHB", "[GSD]\nAcceptFrom=198.18.0.2, 10.0.0.0/40\n");
+    f.form->ui.Button7->click();
+    EXPECT_TRUE(f.form->ui.Memo1->toPlainText().contains(
+        "Command port: AcceptFrom: \"10.0.0.0/40\" is ignored"))
+        << f.form->ui.Memo1->toPlainText().toStdString();
+}
+
 TEST(MainWindow, TabChangeRefillsPagesAndPanelFollowsStoredMode) {
     FormFixture f("[Setup]\nNetwork=1\n[GSD]\nUsername=alice\n");
     f.start();
