@@ -139,7 +139,7 @@ TEST_F(HeartbeatControlTest, StartInNoneModeClearsAndReloadsButStartsAndWritesNo
     EXPECT_EQ(ser().comSentCount + ser().comMissedCount, 0u);
     EXPECT_EQ(f->log.last("counters "), "counters 0 0 0 0");
     EXPECT_EQ(f->log.last("usb counters "), "usb counters 0 0 0");
-    // The window refills its fields then (tests/app, HeartbeatPage.StartRefillsThePage...).
+    // The window refills its fields then (tests/app, HeartbeatPage.StartRefillsThePage*).
     EXPECT_EQ(reloads, 1) << "the page was refilled from the settings";
     EXPECT_TRUE(page().none);
     EXPECT_FALSE(anyTimerActive());
