@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -153,6 +154,64 @@ TEST(AgentStop, ReleasesAConnectionWaitingForTheAgentAndRunsNoneOfItsSteps) {
     EXPECT_EQ(f.setting("GracefulRestart", "SourceIP"), "<missing>");
     EXPECT_EQ(f.log.count("label4 "), 0u);
     EXPECT_EQ(f.log.count("memo "), 0u);
+}
+
+// A command step handed over while the network heartbeat starts waits until the start has
+// returned: the start deactivates the endpoint, and while it waits for the receive threads
+// it runs the endpoint's own deliveries only.
+TEST(AgentHandOver, CommandStepWaitsUntilAHeartbeatStartHasReturned) {
+    AgentFixture f("[Setup]\nNetwork=1\nIPAddr=127.0.0.1\nPort=" +
+                   std::to_string(norva::test::FreePort()) + "\n");
+    f.pagesFromFile();
+    f.startUp(); // the fixture's timers are an hour long: only the starts send
+
+    // The test plays the event loop: it counts what is handed over and serves it itself.
+    std::atomic<int> handedOver{0};
+    f.agent->queue.setWaker([&] { ++handedOver; });
+    auto waitForHandedOver = [&](int n) {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (handedOver < n && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(1ms);
+        return handedOver >= n;
+    };
+    std::vector<std::string> order;
+    f.agent->UDPServer.OnUDPRead =
+        [&, read = f.agent->UDPServer.OnUDPRead](std::thread::id thread,
+                                                 const std::vector<std::uint8_t>& data,
+                                                 const norva::UdpBinding& binding) {
+            order.push_back("datagram");
+            read(thread, data, binding);
+        };
+    f.agent->protocol.restartStored = [&, stored = f.agent->protocol.restartStored] {
+        order.push_back("SourceIP stored");
+        stored();
+    };
+
+    // The first start binds the endpoint; its heartbeat comes back to it on loopback and
+    // waits for its delivery. Then the device's restart waits for its first step.
+    f.agent->network.Start();
+    ASSERT_TRUE(waitForHandedOver(1));
+    std::string reply;
+    std::thread device([&, port = f.agent->theServer.Port()] {
+        DeviceConnection connection(port, restartPacket());
+        reply = connection.readToClose();
+    });
+    ASSERT_TRUE(waitForHandedOver(2));
+
+    f.agent->network.Start(); // deactivates the endpoint first
+    order.push_back("Start returned");
+    EXPECT_EQ(order, (std::vector<std::string>{"datagram", "Start returned"}));
+    EXPECT_FALSE(f.log.contains("memo Recived eCmnd_get"))
+        << "the command's first step ran inside the start";
+    EXPECT_TRUE(f.power.calls.empty());
+
+    // The event loop's turn: the command goes its whole way.
+    EXPECT_TRUE(f.serveUntil([&] { return !f.power.calls.empty(); }));
+    device.join();
+    EXPECT_EQ(reply, std::string(1, '\x01'));
+    EXPECT_EQ(f.power.calls, std::vector<std::string>{"reboot"});
+    EXPECT_TRUE(f.log.contains("memo Recived eCmnd_get"));
+    EXPECT_NE(std::find(order.begin(), order.end(), "SourceIP stored"), order.end());
 }
 
 // Stop ends the transports and every timer, once, and the settings stay open for the caller to
