@@ -423,6 +423,24 @@ TEST(HeartbeatPage, CancelAndComingBackToTheTabDiscardUnappliedEdits) {
     EXPECT_EQ(mode(ui), "USB");
 }
 
+// Start refills the page from the stored settings, dropping what was typed or chosen and not
+// applied, and both counter panels show the cleared counts. (What Start does with the heartbeat
+// is tested without a window, tests/heartbeat.)
+TEST(HeartbeatPage, StartRefillsThePageAndClearsBothCounterPanels) {
+    FormFixture f("[Run]\nIsStarted=1\n[Setup]\nFreq=7\n");
+    f.start();
+    auto& ui = f.form->ui;
+    ui.Sent->setText("4"); // counted before
+    ui.comSent->setText("3");
+    ui.Freq->setText("9");
+    ui.usbRB->setChecked(true);
+    f.form->agent.control.Button2Click();
+    EXPECT_EQ(ui.Freq->text(), "7");
+    EXPECT_EQ(mode(ui), "None");
+    EXPECT_EQ(ui.Sent->text(), "0");
+    EXPECT_EQ(ui.comSent->text(), "0");
+}
+
 struct DigitsCase {
     const char* name;
     QLineEdit* norva::TForm1Ui::*field;

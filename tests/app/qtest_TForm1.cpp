@@ -204,62 +204,6 @@ TEST(StartUp, CommandDuringAStartUpBoxWarnsAndActs) {
     EXPECT_EQ(f.setting("GracefulRestart", "SourceIP", ""), "127.0.0.1");
 }
 
-// A command step handed over while the network heartbeat starts waits until the start has
-// returned: the start deactivates the endpoint, and while it waits for the receive threads
-// it runs the endpoint's own deliveries only.
-TEST(HandOver, CommandStepWaitsUntilAHeartbeatStartHasReturned) {
-    FormFixture f("[Setup]\nNetwork=1\nIPAddr=127.0.0.1\nPort=" +
-                  std::to_string(norva::test::FreePort()) + "\n");
-    f.start();
-    f.form->agent.network.Timer1.setInterval(std::chrono::hours(1)); // only the starts send
-    f.form->agent.network.Timer2.setInterval(std::chrono::hours(1));
-
-    // The test plays the event loop: it counts what is handed over and serves it itself.
-    std::atomic<int> handedOver{0};
-    f.form->agent.queue.setWaker([&] { ++handedOver; });
-    auto waitForHandedOver = [&](int n) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (handedOver < n && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return handedOver >= n;
-    };
-    std::vector<std::string> order;
-    f.form->agent.UDPServer.OnUDPRead =
-        [&, read = f.form->agent.UDPServer.OnUDPRead](std::thread::id thread,
-                                                      const std::vector<std::uint8_t>& data,
-                                                      const norva::UdpBinding& binding) {
-            order.push_back("datagram");
-            read(thread, data, binding);
-        };
-    f.form->agent.protocol.restartStored = [&, stored = f.form->agent.protocol.restartStored] {
-        order.push_back("SourceIP stored");
-        stored();
-    };
-
-    // The first start binds the endpoint; its heartbeat comes back to it on loopback and
-    // waits for its delivery. Then the device's restart waits for its first step.
-    f.form->agent.network.Start();
-    ASSERT_TRUE(waitForHandedOver(1));
-    std::vector<std::uint8_t> reply;
-    std::thread device([&, port = f.form->agent.theServer.Port()] { reply = SendRestart(port); });
-    ASSERT_TRUE(waitForHandedOver(2));
-
-    f.form->agent.network.Start(); // deactivates the endpoint first
-    order.push_back("Start returned");
-    EXPECT_EQ(order, (std::vector<std::string>{"datagram", "Start returned"}));
-    EXPECT_FALSE(f.form->ui.Memo1->toPlainText().contains("Recived eCmnd_get"))
-        << "the command's first step ran inside the start";
-    EXPECT_TRUE(f.power.calls.empty());
-
-    // The event loop's turn: the command goes its whole way.
-    EXPECT_TRUE(f.serveUntil([&] { return !f.power.calls.empty(); }));
-    device.join();
-    EXPECT_EQ(reply, std::vector<std::uint8_t>{0x01});
-    EXPECT_EQ(f.power.calls, std::vector<std::string>{"reboot"});
-    EXPECT_TRUE(f.form->ui.Memo1->toPlainText().contains("Recived eCmnd_get"));
-    EXPECT_THAT(order, testing::Contains("SourceIP stored"));
-}
-
 // The device has its acknowledgement and will cut the power, so a request the system refuses
 // must not pass unseen: a Memo1 line and one box naming the action and the reason, the caption
 // left as it was. An accepted request shows nothing more.
@@ -500,6 +444,65 @@ TEST(MainWindow, ClearAndResetClearBothPanels) {
     EXPECT_EQ(f.form->agent.network.sentCount, 0u);
     EXPECT_EQ(f.form->agent.serial.comSentCount, 0u);
     EXPECT_EQ(f.form->ui.Sent->text(), "0");
+}
+
+// The window draws what the heartbeat announces: one picture of three, the status text, the
+// tray's picture with its hint or balloon text, the counters of both panels (the USB panel has
+// no NAK count) and the caption. The core's tests judge the announcements themselves.
+TEST(MainWindow, DrawsEachAnnouncementInItsControls) {
+    FormFixture f("[Setup]\nShowStatusInTray=1\n");
+    f.start();
+    auto& ui = f.form->ui;
+    auto& status = f.form->agent.status;
+    auto pictures = [&] {
+        return std::string(visible(ui.Image1) ? "1" : "") + (visible(ui.Image2) ? "2" : "") +
+               (visible(ui.Image3) ? "3" : "");
+    };
+
+    status.showFailureState();
+    EXPECT_EQ(pictures(), "1");
+    EXPECT_EQ(ui.Label1->text(), "Fail");
+    EXPECT_EQ(f.form->tray.iconIndex(), 1);
+    EXPECT_EQ(f.form->tray.hint(), "Norva is not responding");
+
+    status.showAnswered();
+    EXPECT_EQ(pictures(), "2");
+    EXPECT_EQ(ui.Label1->text(), "OK");
+    EXPECT_EQ(f.form->tray.iconIndex(), 0);
+    EXPECT_EQ(f.form->tray.hint(), "Norva is responding");
+
+    status.showStopped(true);
+    EXPECT_EQ(pictures(), "3");
+    EXPECT_EQ(ui.Label1->text(), "Stopped");
+    EXPECT_EQ(f.form->tray.iconIndex(), 3);
+    EXPECT_EQ(f.form->tray.balloonText(), "Heartbeat is not running");
+    EXPECT_EQ(f.form->tray.hint(), "Norva is responding") << "a balloon text leaves the hint";
+
+    emit f.form->agent.network.countersChanged(4, 3, 2, 1);
+    emit f.form->agent.serial.countersChanged(7, 6, 5);
+    EXPECT_EQ(ui.Sent->text(), "4");
+    EXPECT_EQ(ui.Received->text(), "3");
+    EXPECT_EQ(ui.NAK->text(), "2");
+    EXPECT_EQ(ui.Missed->text(), "1");
+    EXPECT_EQ(ui.comSent->text(), "7");
+    EXPECT_EQ(ui.comRcvd->text(), "6");
+    EXPECT_EQ(ui.comMissed->text(), "5");
+    EXPECT_EQ(ui.Label13->text(), "0") << "the USB panel has no NAK count";
+
+    emit f.form->agent.network.captionRequested("Shutdown");
+    EXPECT_EQ(f.form->windowTitle(), "Shutdown");
+}
+
+// Apply on the shutdown page makes the command port read its guards again, and their warnings
+// reach Memo1 (what the guards then do is tested without a window, tests/commands).
+TEST(MainWindow, ShutdownPageApplyRereadsTheCommandGuards) {
+    FormFixture f;
+    f.start();
+    f.dir.write("NorvaHB", "[GSD]\nAcceptFrom=198.18.0.2, 10.0.0.0/40\n");
+    f.form->ui.Button7->click();
+    EXPECT_TRUE(f.form->ui.Memo1->toPlainText().contains(
+        "Command port: AcceptFrom: \"10.0.0.0/40\" is ignored"))
+        << f.form->ui.Memo1->toPlainText().toStdString();
 }
 
 TEST(MainWindow, TabChangeRefillsPagesAndPanelFollowsStoredMode) {

@@ -1,22 +1,18 @@
 // The command port end to end: a device on a thread of its own talks to the listener of a
-// real TForm1 over loopback, while the test thread serves the steps that run on the
-// user-interface thread.
+// real agent over loopback, while the test thread serves the steps that run on the
+// user-interface thread. No window: what one would draw (caption, Label4, Memo1, the warning)
+// is judged by the agent's announcements; the warning window's own drawing is tested in
+// tests/ui.
 #include "commands/CommandPacket.h"
 #include "commands/PendingAction.h"
 #include "settings/SettingsHandle.h"
+#include "support/AgentFixture.h"
 #include "support/FakePageValues.h"
-#include "support/FormFixture.h"
 #include "support/TempDir.h"
 #include "transport/CommandConnection.h"
 #include "transport/HandOverQueue.h"
-#include "ui/Twarning.h"
 
-#include <QCheckBox>
 #include <QCoreApplication>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QPushButton>
 #include <arpa/inet.h>
 #include <atomic>
 #include <condition_variable>
@@ -32,7 +28,7 @@
 #include <unistd.h>
 #include <utility>
 
-using norva::test::FormFixture;
+using norva::test::AgentFixture;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
@@ -166,37 +162,59 @@ private:
 const Bytes kHelloReply{0x00, 0x00};
 const Bytes kAck{0x01};
 
-// A started program whose stored shutdown settings differ from what each test types into
-// the page, so that only the page's current texts can make a packet pass.
+// Label4 as a window would show it: the text last announced, "" while none was.
+std::string label4Of(const norva::test::AnnouncementLog& log) {
+    const std::string last = log.last("label4 ");
+    return last.empty() ? "" : last.substr(7);
+}
+
+// The caption as a window would show it: the text last announced, "" while none was.
+std::string captionOf(const norva::test::AnnouncementLog& log) {
+    const std::string last = log.last("caption ");
+    return last.empty() ? "" : last.substr(8);
+}
+
+// The Memo1 lines announced so far, one a line.
+std::string memoOf(const norva::test::AnnouncementLog& log) {
+    std::string text;
+    for (const std::string& e : log.entries())
+        if (e.rfind("memo ", 0) == 0)
+            text += e.substr(5) + "\n";
+    return text;
+}
+
+// A started agent whose stored shutdown settings differ from what each test puts on the page,
+// so that only the page's current texts can make a packet pass.
 class CommandPort : public testing::Test {
 protected:
     CommandPort() : f("[GSD]\nUsername=stored\nPassword=storedpw\nAlertPedningAction=1\n") {
-        f.start();
+        f.pagesFromFile();
+        f.startUp();
         page("Ostra", "ferno", false);
-        caption = f.form->windowTitle();
+        caption = captionOf(f.log);
     }
 
-    // Typed into the shutdown page, not applied.
+    // Shown on the shutdown page, not applied.
     void page(const QString& user, const QString& pass, bool alert) {
-        f.form->ui.usermane->setText(user);
-        f.form->ui.password->setText(pass);
-        f.form->ui.alaertPendingActionCB->setChecked(alert);
+        f.pages.user = user;
+        f.pages.pass = pass;
+        f.pages.alert = alert;
     }
 
     // Runs a device session to its end, serving the user-interface steps meanwhile.
     Session talk(std::vector<Step> steps, bool v6 = false) {
-        Device device(f.form->agent.theServer.Port(), std::move(steps), v6);
+        Device device(f.agent->theServer.Port(), std::move(steps), v6);
         EXPECT_TRUE(f.serveUntil([&] { return device.done(); }, 10000ms));
         return device.finish();
     }
 
-    QString label4() const { return f.form->ui.Label4->text(); }
-    bool memoHasCommandLine() const {
-        return f.form->ui.Memo1->toPlainText().split('\n').contains("Recived eCmnd_get");
-    }
+    std::string label4() const { return label4Of(f.log); }
+    bool memoHasCommandLine() const { return f.log.contains("memo Recived eCmnd_get"); }
+    std::string title() const { return captionOf(f.log); }
+    bool warningOnScreen() const { return f.agent->pending.onScreen(); }
 
-    FormFixture f;
-    QString caption;
+    AgentFixture f;
+    std::string caption;
 };
 
 TEST_F(CommandPort, SilentDeviceIsDisconnectedAfterOneReadCycle) {
@@ -234,7 +252,7 @@ TEST_P(Hello, OnlyTheExactTextUpToAZeroByteIsAnswered) {
     EXPECT_EQ(s.replies.at(0), c.answered ? kHelloReply : Bytes{});
     EXPECT_TRUE(s.trailing.empty());
     EXPECT_TRUE(s.closed);
-    EXPECT_EQ(f.form->windowTitle(), c.answered ? QString("Got Hello") : caption);
+    EXPECT_EQ(title(), c.answered ? std::string("Got Hello") : caption);
     // A hello never counts as a command, whatever follows it in the same read cycle.
     EXPECT_TRUE(f.power.calls.empty());
     EXPECT_FALSE(memoHasCommandLine());
@@ -284,10 +302,11 @@ TEST_P(Credentials, AreCheckedAgainstThePageAndNothingIsSent) {
     EXPECT_TRUE(s.closed);
     EXPECT_EQ(label4(), c.label4);
     EXPECT_EQ(memoHasCommandLine(), c.commandLine);
-    EXPECT_EQ(f.form->windowTitle(), caption);
+    EXPECT_EQ(title(), caption);
     EXPECT_TRUE(f.power.calls.empty());
     EXPECT_EQ(f.setting("GracefulRestart", "SourceIP"), "<missing>");
-    EXPECT_FALSE(f.form->warning->isVisible());
+    EXPECT_FALSE(warningOnScreen());
+    EXPECT_EQ(f.log.count("warning shown"), 0u);
 }
 
 const std::string k21 = "abcdefghijklmnopqrstu";
@@ -385,18 +404,17 @@ TEST_P(Accepted, AcknowledgesThenStoresThenActs) {
     // thread, so an acknowledgement written only after this step would never arrive.
     bool ackedBeforeAction = false;
     std::string sourceAtAction = "<not called>";
-    auto hook = [&](void (norva::TForm1::*action)()) {
+    auto hook = [&](void (norva::PowerActions::*action)()) {
         return [&, action] {
             ackedBeforeAction = device.load()->waitForReplyBytes(3);
             sourceAtAction = f.setting("GracefulRestart", "SourceIP");
-            (f.form.get()->*action)();
+            (f.agent->power.*action)();
         };
     };
-    f.form->agent.protocol.doRestart = hook(&norva::TForm1::doRestart);
-    f.form->agent.protocol.doShutdown = hook(&norva::TForm1::doShutdown);
+    f.agent->protocol.doRestart = hook(&norva::PowerActions::doRestart);
+    f.agent->protocol.doShutdown = hook(&norva::PowerActions::doShutdown);
 
-    Device d(f.form->agent.theServer.Port(),
-             {{"hello-000", 2}, {Packet(7, "BOB", "pw", c.command), 1}});
+    Device d(f.agent->theServer.Port(), {{"hello-000", 2}, {Packet(7, "BOB", "pw", c.command), 1}});
     device = &d;
     ASSERT_TRUE(f.serveUntil([&] { return d.done(); }, 10000ms));
     const Session s = d.finish();
@@ -407,37 +425,38 @@ TEST_P(Accepted, AcknowledgesThenStoresThenActs) {
     EXPECT_TRUE(s.trailing.empty());
     EXPECT_TRUE(s.closed);
     EXPECT_TRUE(memoHasCommandLine());
-    EXPECT_TRUE(f.form->ui.Memo1->toPlainText().split('\n').contains(c.logLine))
-        << f.form->ui.Memo1->toPlainText().toStdString();
+    EXPECT_TRUE(f.log.contains(std::string("memo ") + c.logLine)) << memoOf(f.log);
     const std::string source = c.storesSource ? "127.0.0.1" : "<missing>";
     EXPECT_EQ(f.setting("GracefulRestart", "SourceIP"), source);
 
-    norva::Twarning& w = *f.form->warning;
-    norva::PendingAction& p = f.form->agent.pending;
+    norva::PendingAction& p = f.agent->pending;
     if (c.alert) {
         EXPECT_EQ(sourceAtAction, "<not called>");
-        EXPECT_TRUE(w.isVisible());
+        EXPECT_TRUE(p.onScreen());
+        EXPECT_EQ(f.log.last("warning shown"), "warning shown " + std::to_string(c.command - 1));
         EXPECT_TRUE(p.Timer1.isActive());
         EXPECT_EQ(p.countdown, 10);
         EXPECT_EQ(p.mode, c.command - 1);
         EXPECT_TRUE(f.power.calls.empty());
         EXPECT_EQ(label4(), "");
-        EXPECT_EQ(f.form->windowTitle(), "Got Hello");
+        EXPECT_EQ(title(), "Got Hello");
         // The ticks are driven from here, not by the clock.
         p.Timer1.stop();
         for (int left = 9; left >= 0; --left) {
             EXPECT_TRUE(f.power.calls.empty()) << left;
             p.Timer1Timer();
-            EXPECT_EQ(w.windowTitle(), QString("Timer = %1").arg(left));
+            EXPECT_EQ(f.log.last("warning tick"), "warning tick " + std::to_string(left));
         }
-        EXPECT_FALSE(w.isVisible());
+        EXPECT_FALSE(p.onScreen());
+        EXPECT_EQ(f.log.count("warning ended"), 1u);
     } else {
         EXPECT_TRUE(ackedBeforeAction);
         EXPECT_EQ(sourceAtAction, source);
-        EXPECT_FALSE(w.isVisible());
+        EXPECT_FALSE(p.onScreen());
+        EXPECT_EQ(f.log.count("warning shown"), 0u);
     }
     EXPECT_EQ(f.power.calls, std::vector<std::string>{c.call});
-    EXPECT_EQ(f.form->windowTitle(), c.caption);
+    EXPECT_EQ(title(), c.caption);
     EXPECT_EQ(label4(), c.label4);
 }
 
@@ -466,13 +485,14 @@ TEST_F(CommandPort, FailedSourceWriteStopsTheRestartAfterTheAcknowledgement) {
         EXPECT_TRUE(s.trailing.empty());
         EXPECT_TRUE(s.closed);
         EXPECT_TRUE(f.power.calls.empty());
-        EXPECT_FALSE(f.form->warning->isVisible());
+        EXPECT_FALSE(warningOnScreen());
+        EXPECT_EQ(f.log.count("warning shown"), 0u);
         EXPECT_EQ(f.setting("GracefulRestart", "SourceIP"), "<missing>");
         EXPECT_EQ(label4(), "");
-        EXPECT_EQ(f.form->windowTitle(), caption);
+        EXPECT_EQ(title(), caption);
         EXPECT_TRUE(f.boxes.errors.empty()) << f.boxes.errors.front();
     }
-    EXPECT_TRUE(f.form->agent.theServer.Active());
+    EXPECT_TRUE(f.agent->theServer.Active());
 }
 
 // ---- The page's values through PageValues ---------------------------------------------------
@@ -493,19 +513,20 @@ void PrintTo(const PageValuesCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-// A protocol that reads the page through plain values, on the started program's queue,
-// settings and warning, its status line drawn by the program's view. The window's own controls hold
-// other credentials and the opposite warning choice, so only the values handed in can decide. The
-// connection is one end of a socket pair and the step runs on this thread, which is the
+// A protocol that reads the page through values of its own, on the started agent's queue,
+// settings and warning, its status line going into the agent's log. The agent's page holds
+// other credentials and the opposite warning choice, so only the values handed in can decide.
+// The connection is one end of a socket pair and the step runs on this thread, which is the
 // user-interface thread.
 class FromPageValues : public CommandPort, public testing::WithParamInterface<PageValuesCase> {
 protected:
     FromPageValues() {
         page("Ostra", "ferno", true);
-        protocol.doRestart = [this] { f.form->doRestart(); };
-        protocol.doShutdown = [this] { f.form->doShutdown(); };
-        QObject::connect(&protocol, &norva::CommandProtocol::label4Requested,
-                         [this](const QString& text) { f.form->view.setLabel4(text); });
+        protocol.doRestart = [this] { f.agent->power.doRestart(); };
+        protocol.doShutdown = [this] { f.agent->power.doShutdown(); };
+        QObject::connect(
+            &protocol, &norva::CommandProtocol::label4Requested,
+            [this](const QString& text) { f.log.add("label4 " + text.toStdString()); });
     }
 
     // One message in, whatever the protocol wrote back.
@@ -526,8 +547,7 @@ protected:
     }
 
     norva::test::FakePageValues values;
-    norva::CommandProtocol protocol{f.form->agent.queue, f.form->agent.MyIni, values,
-                                    f.form->agent.pending};
+    norva::CommandProtocol protocol{f.agent->queue, f.agent->MyIni, values, f.agent->pending};
 };
 
 TEST_P(FromPageValues, DecideTheCredentialsAndTheWarning) {
@@ -539,10 +559,9 @@ TEST_P(FromPageValues, DecideTheCredentialsAndTheWarning) {
     EXPECT_EQ(label4(), c.label4);
     EXPECT_EQ(f.power.calls,
               *c.call ? std::vector<std::string>{c.call} : std::vector<std::string>{});
-    norva::Twarning& w = *f.form->warning;
-    EXPECT_EQ(w.isVisible(), c.warningShown);
-    f.form->agent.pending.Timer1.stop();
-    w.hide();
+    EXPECT_EQ(warningOnScreen(), c.warningShown);
+    EXPECT_EQ(f.log.count("warning shown"), c.warningShown ? 1u : 0u);
+    f.agent->pending.Timer1.stop();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -1040,9 +1059,10 @@ TEST_F(Guarded, AppliedSettingsTakeEffect) {
     EXPECT_EQ(exchange(kB, Restart("Ostra", "ferno")), kAck);
 }
 
-// The window reads the guards from its settings file at start and again when the shutdown
-// page is applied; the listener gives the protocol the peer's address, IPv6 too.
-TEST(GuardedWindow, ReadsTheGuardsAtStartAndOnApply) {
+// The agent reads the guards from its settings file at start and again when the shutdown page
+// is applied (the window's Apply calls ReadCommandSettings: tests/app); the listener gives the
+// protocol the peer's address, IPv6 too.
+TEST(GuardedAgent, ReadsTheGuardsAtStartAndOnApply) {
     const bool v6 = [] {
         const int s = ::socket(AF_INET6, SOCK_STREAM, 0);
         sockaddr_in6 a{};
@@ -1053,14 +1073,15 @@ TEST(GuardedWindow, ReadsTheGuardsAtStartAndOnApply) {
             ::close(s);
         return ok;
     }();
-    FormFixture f("[GSD]\nUsername=Ostra\nPassword=ferno\nLockoutFailures=2\n");
-    f.start();
+    AgentFixture f("[GSD]\nUsername=Ostra\nPassword=ferno\nLockoutFailures=2\n");
+    f.pagesFromFile();
+    f.startUp();
     auto talk = [&](const std::string& message, bool overV6) {
-        Device device(f.form->agent.theServer.Port(), {{message, 1}}, overV6);
+        Device device(f.agent->theServer.Port(), {{message, 1}}, overV6);
         EXPECT_TRUE(f.serveUntil([&] { return device.done(); }, 10000ms));
         return device.finish();
     };
-    auto memo = [&] { return f.form->ui.Memo1->toPlainText().toStdString(); };
+    auto memo = [&] { return memoOf(f.log); };
 
     // The guesser: over IPv6 if the machine has it, else over the IPv4 loopback, whose own
     // command then is the one locked out.
@@ -1080,7 +1101,7 @@ TEST(GuardedWindow, ReadsTheGuardsAtStartAndOnApply) {
 
     // Applied from the shutdown page: only the device's address may command now.
     f.dir.write("NorvaHB", "[GSD]\nAcceptFrom=198.18.0.2, 10.0.0.0/40\n");
-    f.form->ui.Button7->click();
+    f.agent->ReadCommandSettings();
     EXPECT_NE(memo().find("Command port: AcceptFrom: \"10.0.0.0/40\" is ignored"),
               std::string::npos)
         << memo();

@@ -4,12 +4,13 @@
 // it alike, so where the heartbeat is stopped, the device's heartbeat address "IPAddr" is one
 // that nothing can be sent to (the loopback broadcast address): a notice sent there instead of
 // to "SourceIP" fails and never arrives.
-#include "support/FormFixture.h"
+#include "support/AgentFixture.h"
+#include "support/FreePort.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
 
-using norva::test::FormFixture;
+using norva::test::AgentFixture;
 using namespace std::chrono_literals;
 
 namespace {
@@ -65,15 +66,16 @@ TEST_P(Notice, GoesOutOnceToTheStoredAddressAtThePortAndIsCleared) {
     const auto port = norva::test::FreePort();
     std::string file;
     {
-        FormFixture f(Settings(port, GetParam().setup, GetParam().more));
-        Recorder recorder(f.form->agent.UDPServer);
-        f.start();
+        AgentFixture f(Settings(port, GetParam().setup, GetParam().more));
+        Recorder recorder(f.agent->UDPServer);
+        f.pagesFromFile();
+        f.startUp();
         EXPECT_TRUE(f.boxes.errors.empty()) << f.boxes.errors.front();
-        EXPECT_EQ(f.form->agent.network.Timer1.isActive(), !GetParam().more.empty());
+        EXPECT_EQ(f.agent->network.Timer1.isActive(), !GetParam().more.empty());
         // Cleared before the datagram could even arrive.
         EXPECT_EQ(f.setting("GracefulRestart", "SourceIP"), "");
-        EXPECT_TRUE(f.form->agent.UDPServer.Active());
-        EXPECT_EQ(f.form->agent.UDPServer.DefaultPort(), port);
+        EXPECT_TRUE(f.agent->UDPServer.Active());
+        EXPECT_EQ(f.agent->UDPServer.DefaultPort(), port);
 
         ASSERT_TRUE(f.serveUntil([&] { return !recorder.notices().empty(); }));
         // A short look for a second copy.
@@ -87,9 +89,10 @@ TEST_P(Notice, GoesOutOnceToTheStoredAddressAtThePortAndIsCleared) {
 
     // The next start finds nothing pending: nothing is sent, so nothing is even bound
     // unless the heartbeat runs.
-    FormFixture again(file);
-    Recorder recorder(again.form->agent.UDPServer);
-    again.start();
+    AgentFixture again(file);
+    Recorder recorder(again.agent->UDPServer);
+    again.pagesFromFile();
+    again.startUp();
     EXPECT_TRUE(again.boxes.errors.empty());
     again.serveUntil([] { return false; }, 200ms);
     EXPECT_TRUE(recorder.notices().empty());
@@ -106,26 +109,28 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(NoticeFailure, BadPortIsReportedAfterTheAddressWasCleared) {
-    FormFixture f("[Setup]\nPort=x\n[GracefulRestart]\nSourceIP=127.0.0.1\n");
-    Recorder recorder(f.form->agent.UDPServer);
-    f.start();
+    AgentFixture f("[Setup]\nPort=x\n[GracefulRestart]\nSourceIP=127.0.0.1\n");
+    Recorder recorder(f.agent->UDPServer);
+    f.pagesFromFile();
+    f.startUp();
     ASSERT_EQ(f.boxes.errors.size(), 1u);
     EXPECT_EQ(f.boxes.errors[0], "''x'' is not a valid integer value.");
     EXPECT_EQ(f.setting("GracefulRestart", "SourceIP"), "");
-    EXPECT_FALSE(f.form->agent.UDPServer.Active());
+    EXPECT_FALSE(f.agent->UDPServer.Active());
 }
 
 TEST(NoticeFailure, UnwritableSettingsKeepTheNoticePendingAndSendNothing) {
     const auto port = norva::test::FreePort();
-    FormFixture f(Settings(port));
+    AgentFixture f(Settings(port));
     std::filesystem::permissions(f.dir / "NorvaHB", std::filesystem::perms::owner_read,
                                  std::filesystem::perm_options::replace);
-    Recorder recorder(f.form->agent.UDPServer);
-    f.start();
+    Recorder recorder(f.agent->UDPServer);
+    f.pagesFromFile();
+    f.startUp();
     ASSERT_EQ(f.boxes.errors.size(), 1u);
     EXPECT_EQ(f.boxes.errors[0], "Unable to write to NorvaHB.");
-    EXPECT_FALSE(f.form->agent.UDPServer.Active());
-    EXPECT_EQ(f.form->agent.UDPServer.bindingCount(), 0u);
+    EXPECT_FALSE(f.agent->UDPServer.Active());
+    EXPECT_EQ(f.agent->UDPServer.bindingCount(), 0u);
     f.serveUntil([] { return false; }, 100ms);
     EXPECT_TRUE(recorder.all.empty());
     EXPECT_EQ(f.setting("GracefulRestart", "SourceIP"), "127.0.0.1");

@@ -1,44 +1,38 @@
 // Heartbeat control: the Start and Stop buttons, what the program resumes at start-up, the
-// stored serial port, and the stop-and-restart bracket of Apply.
+// stored serial port, and the stop-and-restart bracket of Apply. No window: the page's values
+// are plain fields, refilled from the stored settings where the window refills its page, and
+// what a window would draw is judged by the agent's announcements.
+#include "support/AgentFixture.h"
 #include "support/FakePageValues.h"
-#include "support/FormFixture.h"
+#include "support/FreePort.h"
 #include "support/PseudoTerminal.h"
-#include "ui/CEditIPAddr.h"
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QRadioButton>
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fcntl.h>
 #include <filesystem>
 #include <optional>
-#include <poll.h>
-#include <stdexcept>
 #include <string>
 #include <string_view>
-#include <termios.h>
-#include <unistd.h>
 #include <vector>
 
-using norva::test::FormFixture;
+using norva::test::AgentFixture;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 using norva::test::PseudoTerminal;
 
-using norva::test::bytes;
-using norva::test::visible;
-
 namespace {
 
-// The application with its heartbeat on loopback: "Port" is free, IPAddr 127.0.0.1, so the
-// program's datagrams come back to its own socket, where a recorder counts them instead of
-// the monitor. COM7 can be pinned to a pseudo-terminal or to a missing device. The timers
-// are lengthened so that only the test ticks.
+std::vector<std::uint8_t> bytes(std::string_view s) {
+    return {s.begin(), s.end()};
+}
+
+// The agent with its heartbeat on loopback: "Port" is free, IPAddr 127.0.0.1, so its datagrams
+// come back to its own socket, where a recorder counts them instead of the monitor. COM7 can be
+// pinned to a pseudo-terminal or to a missing device. The fixture lengthens the timers so that
+// only the test ticks. The page's values are those the stored settings fill in, and Start
+// refills them, as the window's page is refilled (`reloads` counts it).
 class ControlHarness {
 public:
     std::string netSetup(const std::string& fail = "3", const std::string& extra = "") const {
@@ -47,23 +41,24 @@ public:
     }
 
     void create(const std::string& settings) {
-        f = std::make_unique<FormFixture>(settings);
-        auto& form = *f->form;
-        for (QTimer* t : {&form.agent.network.Timer1, &form.agent.network.Timer2,
-                          &form.agent.serial.comFreq, &form.agent.serial.comResp})
-            t->setInterval(1h);
-        form.agent.UDPServer.OnUDPRead = [this](std::thread::id, const std::vector<std::uint8_t>& d,
-                                                const norva::UdpEndpoint::Binding&) {
+        f = std::make_unique<AgentFixture>(settings);
+        f->pagesFromFile();
+        agent().control.loadSetup = [this] {
+            ++reloads;
+            f->pagesFromFile();
+        };
+        agent().UDPServer.OnUDPRead = [this](std::thread::id, const std::vector<std::uint8_t>& d,
+                                             const norva::UdpEndpoint::Binding&) {
             wire.emplace_back(d.begin(), d.end());
         };
         // A port without a number asks the user; here nobody picks one.
-        form.agent.myPort.PromptForPort = [this](const std::vector<std::string>&) {
+        agent().myPort.PromptForPort = [this](const std::vector<std::string>&) {
             ++prompts;
             return std::optional<std::uint16_t>();
         };
-        form.agent.myPort.OnTriggerAvail = [this](norva::SerialPort& cp, std::uint16_t count) {
+        agent().myPort.OnTriggerAvail = [this](norva::SerialPort& cp, std::uint16_t count) {
             ++serialEvents;
-            f->form->agent.serial.myPortTriggerAvail(cp, count);
+            agent().serial.myPortTriggerAvail(cp, count);
         };
     }
     void pinCom7(const fs::path& target) {
@@ -72,13 +67,33 @@ public:
     }
     void build(const std::string& settings) {
         create(settings);
-        f->start();
+        f->startUp();
     }
 
-    norva::TForm1& form() { return *f->form; }
-    norva::TForm1Ui& ui() { return f->form->ui; }
-    norva::NetworkMonitor& net() { return f->form->agent.network; }
-    norva::SerialMonitor& ser() { return f->form->agent.serial; }
+    norva::Agent& agent() { return *f->agent; }
+    norva::test::FakePageValues& page() { return f->pages; }
+    norva::NetworkMonitor& net() { return f->agent->network; }
+    norva::SerialMonitor& ser() { return f->agent->serial; }
+
+    // The page shows a mode chosen and not applied.
+    void choose(bool none, bool network, bool usb) {
+        page().none = none;
+        page().network = network;
+        page().usb = usb;
+    }
+    std::string status() const { return f->log.last("status "); }
+    std::string tray() const { return f->log.last("tray "); }
+    // The tray's hint as last set: the latest "tray N hint ..." entry.
+    std::string hint() const {
+        std::string found;
+        for (const std::string& e : f->log.entries())
+            if (isHint(e))
+                found = e;
+        return found;
+    }
+    static bool isHint(const std::string& e) {
+        return e.rfind("tray ", 0) == 0 && e.find(" hint ") == 6;
+    }
 
     std::size_t heartbeatsOnWire() const {
         std::size_t n = 0;
@@ -94,53 +109,52 @@ public:
                ser().comResp.isActive();
     }
     void expectStoppedDisplay() {
-        EXPECT_TRUE(visible(ui().Image3));
-        EXPECT_FALSE(visible(ui().Image1));
-        EXPECT_FALSE(visible(ui().Image2));
-        EXPECT_EQ(ui().Label1->text(), "Stopped");
+        EXPECT_EQ(f->log.last("icon "), "icon 2");
+        EXPECT_EQ(status(), "status Stopped");
     }
 
     std::uint16_t port = norva::test::FreePort();
-    PseudoTerminal pty; // outlives the form, whose port may have it open
-    std::unique_ptr<FormFixture> f;
+    PseudoTerminal pty; // outlives the agent, whose port may have it open
+    std::unique_ptr<AgentFixture> f;
     std::vector<std::string> wire;
     int serialEvents = 0;
     int prompts = 0;
+    int reloads = 0;
 };
 
 class HeartbeatControlTest : public ControlHarness, public testing::Test {};
 
 TEST_F(HeartbeatControlTest, StartInNoneModeClearsAndReloadsButStartsAndWritesNothing) {
     build("[Run]\nIsStarted=1\n[Setup]\nFreq=7\n");
-    ASSERT_TRUE(ui().noneRB->isChecked());
+    ASSERT_TRUE(page().none);
     net().sentCount = 4;
     net().badCount = 2;
     ser().comSentCount = 3;
     ser().comMissedCount = 1;
-    ui().Freq->setText("9"); // typed and chosen on the page, not applied
-    ui().usbRB->setChecked(true);
-    const QString labelBefore = ui().Label1->text();
+    choose(false, false, true); // chosen on the page, not applied
+    const std::string labelBefore = status();
 
-    form().agent.control.Button2Click();
+    agent().control.Button2Click();
     EXPECT_EQ(net().sentCount + net().badCount, 0u);
     EXPECT_EQ(ser().comSentCount + ser().comMissedCount, 0u);
-    EXPECT_EQ(ui().Sent->text(), "0");
-    EXPECT_EQ(ui().comSent->text(), "0");
-    EXPECT_EQ(ui().Freq->text(), "7") << "the page was refilled from the settings";
-    EXPECT_TRUE(ui().noneRB->isChecked());
+    EXPECT_EQ(f->log.last("counters "), "counters 0 0 0 0");
+    EXPECT_EQ(f->log.last("usb counters "), "usb counters 0 0 0");
+    // The window refills its fields then (tests/app, HeartbeatPage.StartRefillsThePage*).
+    EXPECT_EQ(reloads, 1) << "the page was refilled from the settings";
+    EXPECT_TRUE(page().none);
     EXPECT_FALSE(anyTimerActive());
     EXPECT_EQ(prompts, 0) << "no serial heartbeat was tried";
-    EXPECT_EQ(ui().Label1->text(), labelBefore);
+    EXPECT_EQ(status(), labelBefore);
     EXPECT_EQ(f->setting("Run", "IsStarted"), "1");
     EXPECT_TRUE(f->boxes.errors.empty());
 }
 
 TEST_F(HeartbeatControlTest, StartWhileRunningClearsCountersAndSendsAtOnceInTheStoredMode) {
     build(netSetup());
-    form().agent.control.Button2Click();
+    agent().control.Button2Click();
     EXPECT_EQ(f->setting("Run", "IsStarted"), "1");
     EXPECT_EQ(net().sentCount, 1u);
-    EXPECT_EQ(ui().Label1->text(), "OK");
+    EXPECT_EQ(status(), "status OK");
     // Received before the next start, which closes the endpoint's sockets: a datagram still
     // waiting in a closed socket is lost.
     ASSERT_TRUE(waitForHeartbeats(1));
@@ -150,13 +164,13 @@ TEST_F(HeartbeatControlTest, StartWhileRunningClearsCountersAndSendsAtOnceInTheS
     net().UDPServerUDPRead(bytes("NorvaNAK"));
     ASSERT_EQ(net().countDown, 3);
 
-    ui().usbRB->setChecked(true); // not applied: the network heartbeat starts again
-    form().agent.control.Button2Click();
-    EXPECT_TRUE(ui().networkRB->isChecked());
+    choose(false, false, true); // not applied: the network heartbeat starts again
+    agent().control.Button2Click();
+    EXPECT_TRUE(page().network);
     EXPECT_FALSE(ser().comFreq.isActive());
     EXPECT_EQ(net().sentCount, 1u) << "cleared, then one heartbeat at once";
     EXPECT_EQ(net().missedCount + net().rcvdCount + net().badCount, 0u);
-    EXPECT_EQ(ui().Missed->text(), "0");
+    EXPECT_EQ(f->log.last("counters "), "counters 1 0 0 0");
     EXPECT_EQ(net().countDown, 5) << "the next heartbeat is a full period away";
     EXPECT_EQ(net().FailCntr, 3) << "the start reloads the fail counter";
     EXPECT_TRUE(net().Timer2.isActive());
@@ -165,19 +179,19 @@ TEST_F(HeartbeatControlTest, StartWhileRunningClearsCountersAndSendsAtOnceInTheS
 
 TEST_F(HeartbeatControlTest, StartWithAnEmptyPageFieldStartsNothingButStillWritesIsStarted) {
     build(netSetup(""));
-    ASSERT_TRUE(ui().Fail->text().isEmpty());
-    form().agent.control.Button2Click();
+    ASSERT_FALSE(page().fieldsFilled) << "the FailCount field is empty";
+    agent().control.Button2Click();
     EXPECT_FALSE(anyTimerActive());
-    EXPECT_EQ(ui().Label1->text(), "Stopped");
+    EXPECT_EQ(status(), "status Stopped");
     EXPECT_EQ(f->setting("Run", "IsStarted"), "1");
 }
 
 TEST_F(HeartbeatControlTest, StartThatFailsShowsTheErrorAndWritesNothing) {
     build("[Setup]\nNetwork=1\nIPAddr=127.0.0.1\nPort=9x\n");
-    norva::RunGuarded(f->boxes, [&] { form().agent.control.Button2Click(); });
+    norva::RunGuarded(f->boxes, [&] { agent().control.Button2Click(); });
     ASSERT_EQ(f->boxes.errors.size(), 1u);
     EXPECT_EQ(f->boxes.errors[0], "''9x'' is not a valid integer value.");
-    EXPECT_EQ(ui().Label1->text(), "Stopped");
+    EXPECT_EQ(status(), "status Stopped");
     EXPECT_EQ(f->setting("Run", "IsStarted"), "<missing>");
 }
 
@@ -193,26 +207,25 @@ class HeartbeatStop : public ControlHarness, public testing::TestWithParam<StopC
 TEST_P(HeartbeatStop, DisablesAllFourTimersShowsStoppedAndKeepsCountersAndFailure) {
     const auto& c = GetParam();
     build(netSetup("1"));
-    form().agent.control.Button2Click();
+    agent().control.Button2Click();
     net().Timer2Timer(); // the alert
     net().Timer1Timer();
     ser().comFreq.start();
     ser().comResp.start();
-    ui().showStatusInTrayCB->setChecked(c.statusInTray);
-    const QString hint = form().tray.hint();
+    page().tray = c.statusInTray;
+    f->log.take();
 
-    form().agent.control.Button4Click();
+    agent().control.Button4Click();
     EXPECT_FALSE(anyTimerActive());
     expectStoppedDisplay();
-    EXPECT_EQ(form().tray.iconIndex(), c.picture);
-    EXPECT_EQ(form().tray.balloonText(), c.balloon);
-    EXPECT_EQ(form().tray.hint(), hint) << "the hint is left as it was";
+    EXPECT_EQ(tray(), "tray " + std::to_string(c.picture) + " " + c.balloon);
+    EXPECT_EQ(hint(), "") << "the hint is left as it was";
     EXPECT_EQ(f->setting("Run", "IsStarted"), "0");
-    EXPECT_TRUE(form().agent.status.failed);
+    EXPECT_TRUE(agent().status.failed);
     EXPECT_EQ(net().sentCount, 1u);
     EXPECT_EQ(net().missedCount, 1u);
     EXPECT_EQ(net().FailCntr, 0);
-    EXPECT_TRUE(form().agent.UDPServer.Active()) << "the endpoint stays bound for late answers";
+    EXPECT_TRUE(agent().UDPServer.Active()) << "the endpoint stays bound for late answers";
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, HeartbeatStop,
@@ -242,14 +255,13 @@ TEST_P(HeartbeatResume, StartUpResumesWhatTheUserLastChose) {
     EXPECT_EQ(net().Timer1.isActive(), c.running);
     if (c.running) {
         EXPECT_EQ(net().sentCount, 1u);
-        EXPECT_TRUE(visible(ui().Image2));
-        EXPECT_EQ(ui().Label1->text(), "OK");
+        EXPECT_EQ(f->log.last("icon "), "icon 1");
+        EXPECT_EQ(status(), "status OK");
         EXPECT_TRUE(waitForHeartbeats(1));
     } else {
         EXPECT_EQ(net().sentCount, 0u);
         expectStoppedDisplay();
-        EXPECT_EQ(form().tray.iconIndex(), c.picture);
-        EXPECT_EQ(form().tray.balloonText(), c.balloon);
+        EXPECT_EQ(tray(), "tray " + std::to_string(c.picture) + " " + c.balloon);
     }
     EXPECT_EQ(f->setting("Run", "IsStarted"), c.isStarted) << "start-up writes nothing";
 }
@@ -271,10 +283,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(HeartbeatControlTest, StoredPortOpensAtStartUpAndTheUsbHeartbeatResumes) {
     create("[Run]\nIsStarted=1\n[Setup]\nUSB=1\nComPort=COM7\n");
     pinCom7(pty.slavePath());
-    f->start();
+    f->startUp();
     EXPECT_TRUE(f->boxes.errors.empty());
-    EXPECT_TRUE(form().agent.myPort.Open());
-    EXPECT_EQ(form().agent.myPort.ComNumber(), 7);
+    EXPECT_TRUE(agent().myPort.Open());
+    EXPECT_EQ(agent().myPort.ComNumber(), 7);
     EXPECT_TRUE(ser().comFreq.isActive());
     EXPECT_EQ(pty.read(7), "NorvaHB");
 }
@@ -282,13 +294,13 @@ TEST_F(HeartbeatControlTest, StoredPortOpensAtStartUpAndTheUsbHeartbeatResumes) 
 TEST_F(HeartbeatControlTest, StoredPortGoneAtStartUpShowsOneErrorAndTheStoppedDisplay) {
     create("[Run]\nIsStarted=1\n[Setup]\nUSB=1\nComPort=COM7\nShowStatusInTray=1\n");
     pinCom7(f->dir / "unplugged");
-    f->start();
+    f->startUp();
     ASSERT_EQ(f->boxes.errors.size(), 1u);
     EXPECT_EQ(f->boxes.errors[0], "Com7 is no longer available\rPlease select another comport");
     expectStoppedDisplay();
-    EXPECT_EQ(form().tray.iconIndex(), 3);
-    EXPECT_FALSE(form().agent.myPort.Open());
-    EXPECT_EQ(form().agent.myPort.ComNumber(), 0);
+    EXPECT_EQ(tray(), "tray 3 Heartbeat is not running");
+    EXPECT_FALSE(agent().myPort.Open());
+    EXPECT_EQ(agent().myPort.ComNumber(), 0);
     EXPECT_FALSE(anyTimerActive());
     EXPECT_EQ(ser().comSentCount, 0u);
 }
@@ -296,52 +308,54 @@ TEST_F(HeartbeatControlTest, StoredPortGoneAtStartUpShowsOneErrorAndTheStoppedDi
 TEST_F(HeartbeatControlTest, PortNameInOtherCaseOpensNothingAndSaysNothing) {
     create("[Run]\nIsStarted=1\n[Setup]\nUSB=1\nComPort=com7\n");
     pinCom7(pty.slavePath());
-    f->start();
+    f->startUp();
     EXPECT_TRUE(f->boxes.errors.empty());
-    EXPECT_FALSE(form().agent.myPort.Open());
+    EXPECT_FALSE(agent().myPort.Open());
     EXPECT_FALSE(ser().comFreq.isActive());
 }
 
 TEST_F(HeartbeatControlTest, NetworkFailureCarriesOverToUsbUntilTheFirstSerialReply) {
     create(netSetup("1", "ComPort=COM7\nShowStatusInTray=1\n"));
     pinCom7(pty.slavePath());
-    f->start();
-    ASSERT_TRUE(form().agent.myPort.Open());
-    form().agent.control.Button2Click();
+    f->startUp();
+    ASSERT_TRUE(agent().myPort.Open());
+    agent().control.Button2Click();
     net().Timer2Timer();
-    ASSERT_TRUE(form().agent.status.failed);
-    ASSERT_EQ(form().tray.hint(), "Norva is not responding");
+    ASSERT_TRUE(agent().status.failed);
+    ASSERT_EQ(hint(), "tray 1 hint Norva is not responding");
 
     // The user switches to USB and applies: the heartbeat restarts over the serial port.
-    ui().usbRB->setChecked(true);
-    form().pages.Button6Click();
+    choose(false, false, true);
+    f->apply([](norva::SettingsFile& ini) {
+        ini.WriteBool("Setup", "Network", false);
+        ini.WriteBool("Setup", "USB", true);
+    });
     EXPECT_FALSE(net().Timer1.isActive());
     EXPECT_TRUE(ser().comFreq.isActive());
     EXPECT_EQ(pty.read(7), "NorvaHB");
-    EXPECT_TRUE(form().agent.status.failed) << "a start leaves the failure flag";
-    EXPECT_EQ(form().tray.hint(), "Norva is not responding");
+    EXPECT_TRUE(agent().status.failed) << "a start leaves the failure flag";
+    EXPECT_EQ(hint(), "tray 1 hint Norva is not responding");
 
     pty.write("NorvaACK");
     ASSERT_TRUE(f->serveUntil([&] { return serialEvents > 0; }, 5000ms));
-    EXPECT_FALSE(form().agent.status.failed);
-    EXPECT_TRUE(visible(ui().Image2));
-    EXPECT_EQ(ui().Label1->text(), "OK");
-    EXPECT_EQ(form().tray.iconIndex(), 0);
-    EXPECT_EQ(form().tray.hint(), "Norva is responding");
+    EXPECT_FALSE(agent().status.failed);
+    EXPECT_EQ(f->log.last("icon "), "icon 1");
+    EXPECT_EQ(status(), "status OK");
+    EXPECT_EQ(tray(), "tray 0 hint Norva is responding");
     EXPECT_FALSE(ser().comResp.isActive());
 }
 
 TEST_F(HeartbeatControlTest, ApplyWhileRunningRestartsWithTheNewSettingsAndKeepsCounters) {
     build(netSetup());
-    form().agent.control.Button2Click();
+    agent().control.Button2Click();
     ASSERT_TRUE(waitForHeartbeats(1)); // before the restart closes the endpoint's sockets
     net().Timer2Timer();
     net().Timer1Timer();
     ASSERT_EQ(net().FailCntr, 2);
-    ui().Freq->setText("2");
-    ui().Fail->setText("4");
-
-    form().pages.Button6Click();
+    f->apply([](norva::SettingsFile& ini) {
+        ini.WriteString("Setup", "Freq", "2");
+        ini.WriteString("Setup", "FailCount", "4");
+    });
     EXPECT_EQ(f->setting("Setup", "Freq"), "2");
     EXPECT_TRUE(net().Timer1.isActive());
     EXPECT_EQ(net().Reload, 2);
@@ -355,8 +369,7 @@ TEST_F(HeartbeatControlTest, ApplyWhileRunningRestartsWithTheNewSettingsAndKeeps
 
 TEST_F(HeartbeatControlTest, ApplyWhileStoppedStartsNothing) {
     build(netSetup());
-    ui().Freq->setText("2");
-    form().pages.Button6Click();
+    f->apply([](norva::SettingsFile& ini) { ini.WriteString("Setup", "Freq", "2"); });
     EXPECT_EQ(f->setting("Setup", "Freq"), "2");
     EXPECT_FALSE(anyTimerActive());
     EXPECT_EQ(net().sentCount, 0u);
@@ -369,7 +382,7 @@ TEST_F(HeartbeatControlTest, ApplyWhenTheUserStartedButTheHeartbeatIsNotRunningS
     build("[Run]\nIsStarted=1\n" + netSetup());
     net().Timer1.stop();
     net().Timer2.stop();
-    form().pages.Button6Click();
+    f->apply([](norva::SettingsFile&) {});
     EXPECT_TRUE(net().Timer1.isActive());
     EXPECT_EQ(net().sentCount, 2u);
 }
@@ -387,22 +400,22 @@ void PrintTo(const ModeCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-// A heartbeat control that reads the page through plain values, on the started program's
-// monitors and port. The window's page says "None" with an empty "Port" field and the
-// opposite tray choice, so whatever starts was chosen by the values handed in.
+// A heartbeat control that reads the page through values of its own, on the started agent's
+// monitors and port. The agent's page says "None" with an empty field and the opposite tray
+// choice, so whatever starts was chosen by the values handed in.
 class FromPageValues : public ControlHarness, public testing::TestWithParam<ModeCase> {
 protected:
     void SetUp() override {
         build(netSetup());
-        ui().noneRB->setChecked(true);
-        ui().Port->clear();
+        choose(true, false, false);
+        page().fieldsFilled = false;
     }
 
     norva::test::FakePageValues values;
     std::optional<norva::HeartbeatControl> control;
     void make() {
-        control.emplace(form().agent.MyIni, form().agent.status, *form().env.boxes, values, net(),
-                        ser(), form().agent.myPort);
+        control.emplace(agent().MyIni, agent().status, f->boxes, values, net(), ser(),
+                        agent().myPort);
     }
 };
 
@@ -430,15 +443,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(HeartbeatControlTest, StopShowsTheTrayStateThePageValuesChoose) {
     build(netSetup());
     norva::test::FakePageValues values;
-    norva::HeartbeatControl control(form().agent.MyIni, form().agent.status, *form().env.boxes,
-                                    values, net(), ser(), form().agent.myPort);
-    for (const bool tray : {true, false}) {
-        SCOPED_TRACE(tray ? "status in tray" : "plain tray");
-        values.tray = tray;
-        ui().showStatusInTrayCB->setChecked(!tray);
+    norva::HeartbeatControl control(agent().MyIni, agent().status, f->boxes, values, net(), ser(),
+                                    agent().myPort);
+    for (const bool inTray : {true, false}) {
+        SCOPED_TRACE(inTray ? "status in tray" : "plain tray");
+        values.tray = inTray;
+        page().tray = !inTray;
         control.StopSending();
-        EXPECT_EQ(form().tray.iconIndex(), tray ? 3 : 2);
-        EXPECT_EQ(form().tray.balloonText(), tray ? "Heartbeat is not running" : "Norva utility");
+        EXPECT_EQ(tray(), inTray ? "tray 3 Heartbeat is not running" : "tray 2 Norva utility");
     }
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "agent/Agent.h"
+#include "platform/ErrorBox.h"
+#include "settings/SettingsKeys.h"
 #include "support/FakePageValues.h"
 #include "support/RecordingPowerBackend.h"
 #include "support/ScriptedMessageBoxes.h"
@@ -54,6 +56,22 @@ public:
     bool contains(const std::string& entry) const {
         const std::lock_guard lock(mutex_);
         return std::find(entries_.begin(), entries_.end(), entry) != entries_.end();
+    }
+    // The latest entry that starts with `prefix` ("status ", "tray ", "counters "), or "" when
+    // none did: what a window drawing these announcements would show now.
+    std::string last(const std::string& prefix) const {
+        const std::lock_guard lock(mutex_);
+        for (auto it = entries_.rbegin(); it != entries_.rend(); ++it)
+            if (it->rfind(prefix, 0) == 0)
+                return *it;
+        return "";
+    }
+    // How many entries so far start with `prefix`.
+    std::size_t count(const std::string& prefix) const {
+        const std::lock_guard lock(mutex_);
+        return static_cast<std::size_t>(
+            std::count_if(entries_.begin(), entries_.end(),
+                          [&](const std::string& e) { return e.rfind(prefix, 0) == 0; }));
     }
 
     // Connects to every announcement of the agent's components.
@@ -171,6 +189,51 @@ public:
         stop();
         log.take();
         build();
+    }
+
+    // The program's start-up steps after the settings file is open, as the window and the
+    // service run them: the command port's guards, the stored serial port, the heartbeat
+    // resumed, the restart notice, then the tray for the stored state. An error ends the
+    // sequence at that step and goes to the boxes, as in the program. False when it did.
+    bool startUp() {
+        bool done = false;
+        RunGuarded(boxes, [&] {
+            agent->ReadCommandSettings();
+            agent->status.failed = false;
+            agent->control.OpenStoredPort();
+            agent->control.ResumeHeartbeat();
+            agent->notice.Run();
+            agent->control.ShowStartTray();
+            done = true;
+        });
+        return done;
+    }
+
+    // The page's values as the window's pages show them once filled from the stored settings:
+    // the mode, "Show Status In Tray", the credentials, "Alert Pending Action", and whether the
+    // heartbeat's fields are filled (a missing address shows "0.0.0.0"). A test that plays the
+    // window's page refill hands this to `agent->control.loadSetup`.
+    void pagesFromFile() {
+        const SettingsFile ini(dir.path());
+        pages.network = ini.ReadBool(keys::Network);
+        pages.usb = !pages.network && ini.ReadBool(keys::USB);
+        pages.none = !pages.network && !pages.usb;
+        pages.tray = ini.ReadBool(keys::ShowStatusInTray);
+        pages.user = QString::fromStdString(ini.ReadString(keys::Username));
+        pages.pass = QString::fromStdString(ini.ReadString(keys::Password));
+        pages.alert = ini.ReadBool(keys::AlertPedningAction);
+        pages.fieldsFilled = !ini.ReadString(keys::IPAddr, "0.0.0.0").empty() &&
+                             !ini.ReadString(keys::Port).empty() &&
+                             !ini.ReadString(keys::Freq).empty() &&
+                             !ini.ReadString(keys::FailCount).empty();
+    }
+
+    // Apply on the heartbeat page: the heartbeat stops, `write` stores the page's values, and
+    // the heartbeat restarts when the user had started it, as the page's Apply brackets it.
+    void apply(const std::function<void(SettingsFile&)>& write) {
+        const bool restart = agent->control.BeginApply();
+        write(agent->MyIni.file());
+        agent->control.EndApply(restart);
     }
 
     // Serves the calls of the agent's worker threads, and the Qt events, until `done` or the

@@ -1,0 +1,282 @@
+// The service without its main(): ServiceDaemon on a settings folder of the test's own, its
+// journal written to a buffer, a recording power backend, the service manager's socket one of
+// the test's, and a bus connection that is not connected. Judged by the journal's lines, the
+// metrics file and the notifications, while the test drives the heartbeat's handlers and a
+// device sends commands to the real command port on loopback.
+#include "commands/CommandPacket.h"
+#include "service/JournalLog.h"
+#include "service/NotifySocket.h"
+#include "service/ServiceDaemon.h"
+#include "service/ServiceOptions.h"
+#include "service/SystemdNotifier.h"
+#include "support/FreePort.h"
+#include "support/RecordingPowerBackend.h"
+#include "support/TempDir.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <netinet/in.h>
+#include <optional>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace std::chrono_literals;
+using norva::test::NotifySocket;
+
+namespace {
+
+std::vector<std::uint8_t> bytes(std::string_view s) {
+    return {s.begin(), s.end()};
+}
+
+// A restart as the device sends it.
+std::string restartPacket(const std::string& user, const std::string& pass) {
+    std::string p(norva::kCommandPacketSize, '\0');
+    p[0] = static_cast<char>(norva::eCmnd_get);
+    p.replace(1, user.size(), user);
+    p.replace(22, pass.size(), pass);
+    p[43] = 1;
+    return p;
+}
+
+// The device: one connection on loopback, one message, then waits for the PC to close it.
+// Returns what the PC sent back. Runs on a thread of its own while the test serves the agent.
+class Device {
+public:
+    Device(std::uint16_t port, std::string message) : message_(std::move(message)) {
+        thread_ = std::thread([this, port] { run(port); });
+    }
+    ~Device() {
+        if (thread_.joinable())
+            thread_.join();
+    }
+    bool done() const { return done_; }
+    std::string reply() {
+        thread_.join();
+        return reply_;
+    }
+
+private:
+    void run(std::uint16_t port) {
+        const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+            ::send(s, message_.data(), message_.size(), MSG_NOSIGNAL);
+            const auto deadline = std::chrono::steady_clock::now() + 5s;
+            while (std::chrono::steady_clock::now() < deadline) {
+                pollfd p{s, POLLIN, 0};
+                if (::poll(&p, 1, 50) <= 0)
+                    continue;
+                char buf[64];
+                const ssize_t n = ::recv(s, buf, sizeof buf, 0);
+                if (n <= 0)
+                    break;
+                reply_.append(buf, static_cast<std::size_t>(n));
+            }
+        }
+        ::close(s);
+        done_ = true;
+    }
+
+    std::string message_;
+    std::string reply_;
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+// The service on loopback: the network heartbeat to 127.0.0.1 at a free port (Freq 1,
+// FailCount 2), started by the user before, the metrics file in the test's folder, and the
+// command port on a free port. The heartbeat's timers are lengthened so that only the test
+// ticks.
+class Daemon : public testing::Test {
+protected:
+    Daemon() {
+        dir.write("NorvaHB", "[Run]\nIsStarted=1\n[Setup]\nNetwork=1\nIPAddr=127.0.0.1\nPort=" +
+                                 std::to_string(udpPort) +
+                                 "\nFreq=1\nFailCount=2\n[GSD]\nUsername=Ostra\nPassword=ferno\n"
+                                 "AlertPedningAction=0\n[Service]\nMetricsFile=" +
+                                 (dir / "norvahb.prom").string() + "\n");
+        options.settingsFile = dir / "NorvaHB";
+        options.commandPort = norva::test::FreePort();
+        daemon = std::make_unique<norva::ServiceDaemon>(
+            options, journal, power, notifier, QDBusConnection(QStringLiteral("not-connected")));
+        auto& agent = daemon->agent();
+        for (QTimer* t : {&agent.network.Timer1, &agent.network.Timer2, &agent.serial.comFreq,
+                          &agent.serial.comResp, &agent.pending.Timer1})
+            t->setInterval(1h);
+        // The heartbeats come back to the agent's own socket on loopback: kept off the monitor,
+        // whose answers the test plays.
+        agent.UDPServer.OnUDPRead = [](std::thread::id, const std::vector<std::uint8_t>&,
+                                       const norva::UdpEndpoint::Binding&) {};
+    }
+    ~Daemon() override { daemon.reset(); }
+
+    norva::Agent& agent() { return daemon->agent(); }
+
+    // The journal so far, which then starts again.
+    std::vector<std::string> takeLines() {
+        const std::lock_guard lock(mutex_);
+        std::vector<std::string> lines;
+        std::istringstream in(std::exchange(written_, {}));
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        return lines;
+    }
+
+    // The value of one metric in the file, "" when it is not there.
+    std::string metric(const std::string& name) const {
+        std::istringstream in(dir.read("norvahb.prom"));
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind(name + " ", 0) == 0)
+                return line.substr(name.size() + 1);
+        return "";
+    }
+
+    // One command from the device, served until its connection has ended.
+    std::string command(const std::string& message) {
+        Device device(options.commandPort, message);
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        agent().queue.serveAllUntil([&] {
+            QCoreApplication::processEvents();
+            return device.done() || std::chrono::steady_clock::now() > deadline;
+        });
+        return device.reply();
+    }
+
+    norva::test::TempDir dir;
+    std::uint16_t udpPort = norva::test::FreePort();
+    NotifySocket socket{(dir / "notify").string()};
+    norva::SystemdNotifier notifier{[this](std::string_view name) -> std::optional<std::string> {
+        if (name == "NOTIFY_SOCKET")
+            return socket.name();
+        return std::nullopt;
+    }};
+    norva::JournalLog journal{[this](std::string_view text) {
+        const std::lock_guard lock(mutex_);
+        written_ += text;
+    }};
+    norva::test::RecordingPowerBackend power;
+    norva::ServiceOptions options;
+    std::unique_ptr<norva::ServiceDaemon> daemon;
+
+private:
+    std::mutex mutex_;
+    std::string written_;
+};
+
+TEST_F(Daemon, StartUpSaysWhereItListensWarnsOfTheMissingBusAndTellsTheServiceManager) {
+    ASSERT_TRUE(daemon->start());
+    const auto lines = takeLines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0],
+              "<6>Listening for commands on TCP port " + std::to_string(options.commandPort));
+    EXPECT_EQ(lines[1], "<6>Heartbeat: the device is responding")
+        << "the resumed heartbeat shows the good state until a miss says otherwise";
+    bool warnedOfBus = false;
+    for (const std::string& l : lines)
+        warnedOfBus = warnedOfBus ||
+                      l.rfind("<4>No bus interface, the heartbeat and command port run without "
+                              "it: ",
+                              0) == 0;
+    EXPECT_TRUE(warnedOfBus) << "a bus that is not there is a warning, and the service goes on";
+    EXPECT_EQ(socket.receive(1000), "READY=1");
+    EXPECT_EQ(socket.receive(1000).value_or("").rfind("STATUS=Heartbeat ", 0), 0u);
+    EXPECT_EQ(metric("norvahb_up"), "1");
+    EXPECT_EQ(metric("norvahb_network_sent_total"), "1");
+
+    daemon->stop();
+    EXPECT_EQ(socket.receive(1000), "STOPPING=1");
+    EXPECT_EQ(metric("norvahb_up"), "0") << "the service ended on purpose";
+}
+
+// Each change of the heartbeat's state is one line, however many answers repeat it; the alert
+// is a warning; the device's messages are lines of their own; the counts follow into the
+// metrics file.
+TEST_F(Daemon, StateChangesAreLoggedOncePerChangeWithTheAlertAndTheDevicesMessages) {
+    ASSERT_TRUE(daemon->start());
+    takeLines();
+    auto& net = agent().network;
+
+    net.Timer2Timer(); // the start heartbeat's answer never came
+    net.Timer1Timer();
+    net.Timer2Timer(); // FailCount 2: the alert
+    net.Timer1Timer();
+    net.UDPServerUDPRead(bytes("NorvaACK"));
+    net.Timer1Timer();
+    net.UDPServerUDPRead(bytes("NorvaACK")); // the same state again: no line
+    net.UDPServerUDPRead(bytes("NorvaNAK"));
+    net.UDPServerUDPRead(bytes("NorvaShutdown"));
+    agent().control.Button4Click();
+
+    EXPECT_EQ(takeLines(), (std::vector<std::string>{
+                               "<6>Heartbeat: the device is not responding",
+                               "<4>Your Norva is not responding to the Heartbeat (Network)",
+                               "<6>Heartbeat: the device is responding",
+                               "<6>Device message: Shutdown",
+                               "<6>Heartbeat: the heartbeat is stopped",
+                           }));
+    EXPECT_EQ(metric("norvahb_network_sent_total"), "4");
+    EXPECT_EQ(metric("norvahb_network_received_total"), "4");
+    EXPECT_EQ(metric("norvahb_network_nak_total"), "1");
+    EXPECT_EQ(metric("norvahb_network_missed_total"), "2");
+    EXPECT_EQ(metric("norvahb_heartbeat_running"), "0");
+    EXPECT_TRUE(power.calls.empty()) << "a device message powers nothing";
+}
+
+// A command with a wrong password is refused and counted; the right one is acknowledged,
+// logged with its source and action, counted, and carried out.
+TEST_F(Daemon, RejectedAndAcceptedCommandsAreLoggedAndCounted) {
+    ASSERT_TRUE(daemon->start());
+    agent().control.Button4Click(); // the heartbeat's lines stay out of the way
+    takeLines();
+    EXPECT_EQ(metric("norvahb_commands_rejected_total"), "0");
+
+    EXPECT_EQ(command(restartPacket("Ostra", "guess")), "");
+    EXPECT_EQ(takeLines(), std::vector<std::string>{"<6>Bad Password"});
+    EXPECT_EQ(metric("norvahb_commands_rejected_total"), "1");
+    EXPECT_EQ(metric("norvahb_commands_accepted_total"), "0");
+    EXPECT_TRUE(power.calls.empty());
+
+    EXPECT_EQ(command(restartPacket("Ostra", "ferno")), std::string(1, '\x01'));
+    const auto lines = takeLines();
+    auto has = [&](const std::string& line) {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
+    EXPECT_TRUE(has("<6>Command port: restart from 127.0.0.1")) << ::testing::PrintToString(lines);
+    EXPECT_TRUE(has("<6>DO restart")) << ::testing::PrintToString(lines);
+    EXPECT_EQ(metric("norvahb_commands_rejected_total"), "1");
+    EXPECT_EQ(metric("norvahb_commands_accepted_total"), "1");
+    EXPECT_EQ(power.calls, std::vector<std::string>{"reboot"});
+}
+
+// A restart the login manager refused is an error in the journal and a count of its own.
+TEST_F(Daemon, ARefusedPowerRequestIsAnErrorAndCounted) {
+    ASSERT_TRUE(daemon->start());
+    agent().control.Button4Click();
+    takeLines();
+    EXPECT_EQ(command(restartPacket("Ostra", "ferno")), std::string(1, '\x01'));
+    ASSERT_EQ(power.calls, std::vector<std::string>{"reboot"});
+    takeLines();
+    power.answer("Interactive authentication required.");
+    EXPECT_EQ(takeLines(),
+              std::vector<std::string>{"<3>The login manager refused the restart: Interactive "
+                                       "authentication required."});
+    EXPECT_EQ(metric("norvahb_power_requests_failed_total"), "1");
+}
+
+} // namespace
