@@ -5,6 +5,7 @@
 #include "bus/ServiceClient.h"
 #include "bus/SettingsSchema.h"
 #include "platform/MessageBoxes.h"
+#include "settings/SettingsRules.h"
 #include "ui/SettingsPages.h"
 #include "ui/StatusView.h"
 #include "ui/Twarning.h"
@@ -42,6 +43,7 @@ FrontEnd::FrontEnd(ServiceClient& client, Agent& agent, SettingsPages& pages, St
       warning_(warning), boxes_(boxes) {
     connect(&client_, &ServiceClient::serviceAppeared, this, [this] { appeared(); });
     connect(&client_, &ServiceClient::serviceVanished, this, [this] { vanished(); });
+    connect(&client_, &ServiceClient::serviceAbsent, this, [this] { vanished(); });
     connect(&client_, &ServiceClient::stateChanged, this,
             [this](const QString& state) { drawState(state); });
     // Every answer redraws, as the heartbeat does in this window; the alert follows this
@@ -85,13 +87,18 @@ bool FrontEnd::following() const {
 }
 
 void FrontEnd::Begin() {
+    // While the client still asks the bus whether the service runs, nothing is drawn: a
+    // running service would otherwise flash "service not running" first.
     if (client_.serviceRunning())
         appeared();
-    else
+    else if (client_.serviceKnown())
         vanished();
 }
 
 void FrontEnd::appeared() {
+    // The hint no longer says the service is away; a stopped heartbeat sets no hint, so it
+    // goes back to none, as the window is built with.
+    view_.setTrayHint(3, "");
     view_.showNetworkCounters(client_.networkSent(), client_.networkReceived(),
                               client_.networkNak(), client_.networkMissed());
     view_.showSerialCounters(client_.usbSent(), client_.usbReceived(), client_.usbMissed());
@@ -107,6 +114,9 @@ void FrontEnd::vanished() {
     agent_.status.showIcon(stoppedIcon);
     agent_.status.setStatusText("service not running");
     agent_.status.setTray(3, "The NorvaHB service is not running");
+    // The hint too: its last text (say "Norva is responding") would claim a protection that
+    // nothing gives while the service is away.
+    view_.setTrayHint(3, "The NorvaHB service is not running");
     if (warning_.isVisible())
         warning_.endShowing();
 }
@@ -136,6 +146,11 @@ void FrontEnd::loadSettings() {
             const auto [section, key] = split(it.key());
             copy.WriteString(section, key, it.value().toStdString());
         }
+        // A service with no address stored (a USB or None user) gives it as empty; the page
+        // shows its own default then, as it does for a file without the key, and an Apply
+        // stores that default instead of an empty address the service refuses.
+        if (values.value(Name(bus::setting::IPAddr)).isEmpty())
+            copy.WriteString(bus::setting::IPAddr.key, std::string(PageAddressFallback));
         // Empty, not the file's default: the page shows no password, and an Apply that
         // leaves it empty keeps the service's.
         copy.WriteString(keys::Password, "");
@@ -190,12 +205,6 @@ void FrontEnd::send(const QMap<QString, QString>& values, std::function<void()> 
 void FrontEnd::ApplyHeartbeatPage() {
     QMap<QString, QString> values =
         PageValuesOf(agent_.MyIni.file(), bus::Setting::Page::Heartbeat);
-    // The page lists the serial ports this desktop sees, and the service may use one it does
-    // not (a port pinned in the service's own folder): a page with no port selected leaves
-    // the service's port as it is, rather than send an empty name the service refuses.
-    const QString comPort = Name(bus::setting::ComPort);
-    if (values.value(comPort).isEmpty())
-        values.remove(comPort);
     // As a desktop copy's Apply, the tray shows the new "Show Status In Tray" at once: the
     // service's state may not change, so nothing else would redraw it.
     send(values, [this] { drawState(client_.state()); });

@@ -66,9 +66,11 @@ ServiceClient::ServiceClient(QDBusConnection bus, QObject* parent)
     connect(pending, &QDBusPendingCallWatcher::finished, this, [this, pending] {
         pending->deleteLater();
         const QDBusMessage reply = pending->reply();
-        // An error is the bus saying the name has no owner; nothing to do then.
+        // An error is the bus saying the name has no owner.
         if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty())
             ownerIs(reply.arguments().constFirst().toString());
+        else if (owner_.isEmpty())
+            settleAbsent();
     });
 }
 
@@ -85,6 +87,15 @@ void ServiceClient::ownerIs(const QString& owner) {
         emit serviceVanished();
     if (!owner_.isEmpty())
         readAll(false);
+    else
+        settleAbsent();
+}
+
+void ServiceClient::settleAbsent() {
+    if (known_)
+        return;
+    known_ = true;
+    emit serviceAbsent();
 }
 
 void ServiceClient::readAll(bool again) {
@@ -113,6 +124,7 @@ void ServiceClient::readAll(bool again) {
         }
         apply(values, false);
         running_ = true;
+        known_ = true;
         emit serviceAppeared();
     });
 }

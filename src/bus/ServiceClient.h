@@ -70,6 +70,9 @@ public:
     ~ServiceClient() override;
 
     bool serviceRunning() const { return running_; }
+    // Whether the client knows yet if the service runs: false until the lookup made at
+    // construction has been answered (or an owner has been read or seen to go).
+    bool serviceKnown() const { return known_; }
 
     // The properties, as last read (State one of bus::state, Mode one of bus::mode).
     QString state() const { return state_; }
@@ -105,6 +108,10 @@ public:
 signals:
     void serviceAppeared();
     void serviceVanished();
+    // The service was found not running by a client that had not followed it yet (the lookup
+    // at construction, or an owner gone before it could be read): once per client, and never
+    // after a serviceAppeared(), which is followed by serviceVanished() instead.
+    void serviceAbsent();
 
     void stateChanged(const QString& state);
     void networkCountersChanged(uint sent, uint rcvd, uint nak, uint missed);
@@ -136,6 +143,8 @@ private slots:
 private:
     // The name's owner is now `owner` (a unique name, empty: none).
     void ownerIs(const QString& owner);
+    // Tells once that the service was found not running before it was followed.
+    void settleAbsent();
     // Reads every property of the owner. The first time it ends in serviceAppeared();
     // `again` (while followed) announces what changed instead.
     void readAll(bool again);
@@ -153,6 +162,7 @@ private:
     // Counts owners, so a snapshot read for an owner that has gone since is dropped.
     quint64 generation_ = 0;
     bool running_ = false;
+    bool known_ = false; // see serviceKnown()
 
     QString state_ = QString::fromLatin1(bus::state::Stopped);
     QString mode_ = QString::fromLatin1(bus::mode::None);

@@ -55,7 +55,8 @@ std::string SettingsSchema::problem(const Setting& setting, const std::string& v
         }
         break;
     case Setting::Kind::Port: {
-        if (value != "None" && ComPortNumber(value) == 0)
+        // Empty is what the heartbeat page stores when it lists no port to select.
+        if (!value.empty() && value != "None" && ComPortNumber(value) == 0)
             return name + ": \"None\" or COM1 to " + ComPortName(HighestPort);
         break;
     }

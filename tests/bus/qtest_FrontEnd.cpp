@@ -13,6 +13,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -398,6 +399,10 @@ TEST_F(FrontEndTest, AuthorizedCommandsChangeTheService) {
 
     // The heartbeat page while the service's heartbeat runs: stored by the service, and the
     // window goes on showing the service's state; nothing of its own runs the heartbeat.
+    // COM7 is the service's own port, not one this desktop lists: the user picks it as an
+    // entry, or the page would store no port, as the standalone page does.
+    ui().comPort->addItem("COM7");
+    ui().comPort->setCurrentIndex(ui().comPort->count() - 1);
     ui().Freq->setText("2");
     ui().Button6->click();
     EXPECT_TRUE(showsResponding()) << "the Apply drew a heartbeat of the window's own: " << shown();
@@ -513,6 +518,9 @@ TEST_F(FrontEndTest, FollowsTheServiceThroughStopAndReturnAndNeverTakesItsPorts)
         ASSERT_NO_FATAL_FAILURE(bed_.stopService());
         ASSERT_TRUE(WaitFor([&] { return showsNotRunning(); }, kWaitMs)) << shown();
         EXPECT_EQ(form_->tray.balloonText(), "The NorvaHB service is not running");
+        // The hint says it too: the last one ("Norva is responding") would claim a
+        // protection that nothing gives now.
+        EXPECT_EQ(form_->tray.hint(), "The NorvaHB service is not running");
         // The service's ports are free: the window took neither of them.
         for (const int family : {AF_INET, AF_INET6}) {
             EXPECT_TRUE(test::detail::PortFree(SOCK_STREAM, family, commandPort_))
@@ -531,13 +539,65 @@ TEST_F(FrontEndTest, FollowsTheServiceThroughStopAndReturnAndNeverTakesItsPorts)
 TEST_F(FrontEndTest, AWindowStartedBeforeTheServiceFollowsItWhenItComes) {
     bed_.writeSettings(Settings(udpPort_));
     ASSERT_NO_FATAL_FAILURE(startWindow());
-    EXPECT_TRUE(showsNotRunning()) << shown();
+    // Once the client's lookup has said so.
+    EXPECT_TRUE(WaitFor([&] { return showsNotRunning(); }, kWaitMs)) << shown();
     EXPECT_TRUE(boxes_.errors.empty()) << shown();
 
     ASSERT_NO_FATAL_FAILURE(bed_.startService(commandPort_));
     EXPECT_TRUE(WaitFor([&] { return showsResponding() && pagesShowTheService(); }, kWaitMs))
         << shown();
     EXPECT_TRUE(WaitFor([&] { return ui().Sent->text().toUInt() >= 1; }, kWaitMs));
+}
+
+// A window built while its client still asks the bus whether the service runs: it must not
+// say "service not running" of a service that runs, not even for a moment.
+TEST_F(FrontEndTest, AWindowBuiltWhileTheLookupIsPendingNeverSaysTheServiceIsNotRunning) {
+    bed_.writeSettings(Settings(udpPort_));
+    ASSERT_NO_FATAL_FAILURE(startService());
+    client_ = std::make_unique<ServiceClient>(bed_.bus());
+    ASSERT_NO_FATAL_FAILURE(startWindow());
+    bool said = false;
+    auto saysNotRunning = [&] {
+        said = said || ui().Label1->text() == "service not running" ||
+               form_->tray.hint() == "The NorvaHB service is not running" ||
+               form_->tray.balloonText() == "The NorvaHB service is not running";
+        return said;
+    };
+    EXPECT_FALSE(saysNotRunning()) << shown();
+    EXPECT_TRUE(WaitFor([&] { return saysNotRunning() || showsResponding(); }, kWaitMs)) << shown();
+    EXPECT_FALSE(said) << shown();
+    EXPECT_TRUE(showsResponding()) << shown();
+}
+
+// The heartbeat page's Apply stores what the standalone page stores, for a service with no
+// address (a USB or None user) and a page with no COM entry (the service's port is not one
+// this desktop sees): the page shows "0.0.0.0" and stores it, and the empty port is stored as
+// it is.
+TEST_F(FrontEndTest, TheHeartbeatPageAppliesWithNoAddressAndNoPortSelected) {
+    bed_.writeSettings(std::string("[Setup]\nPort=") + std::to_string(udpPort_) +
+                       "\nFreq=1\nFailCount=3\nNetwork=0\nUSB=0\nComPort=COM7\n"
+                       "[Run]\nIsStarted=0\n[GSD]\nUsername=" +
+                       kUser + "\nPassword=" + kPassword + "\n");
+    bed_.setPolkit("* allow\n");
+    ASSERT_NO_FATAL_FAILURE(startService());
+    ASSERT_NO_FATAL_FAILURE(startWindow());
+    ASSERT_TRUE(WaitFor([&] { return ui().Port->text() == QString::number(udpPort_); }, kWaitMs))
+        << shown();
+    EXPECT_EQ(ui().IPAddr->Text(), "0.0.0.0");
+    // The client found no service before this one came: the hint said so then, and no longer.
+    EXPECT_EQ(form_->tray.hint(), "") << shown();
+    ASSERT_EQ(ui().comPort->currentIndex(), -1) << "COM7 is listed on this desktop";
+
+    ui().Freq->setText("2");
+    ui().Button6->click();
+    auto storedHas = [&](const std::string& line) {
+        return bed_.readSettings().find(line + "\n") != std::string::npos;
+    };
+    EXPECT_TRUE(WaitFor([&] { return storedHas("Freq=2"); }, kWaitMs))
+        << bed_.readSettings() << shown();
+    EXPECT_TRUE(boxes_.errors.empty()) << shown();
+    EXPECT_TRUE(storedHas("IPAddr=0.0.0.0")) << bed_.readSettings();
+    EXPECT_TRUE(storedHas("ComPort=")) << bed_.readSettings();
 }
 
 TEST_F(FrontEndTest, ExitAsksTheFrontEndQuestionAndLeavesTheServiceRunning) {
