@@ -48,16 +48,18 @@ FrontEnd::FrontEnd(ServiceClient& client, Agent& agent, SettingsPages& pages, St
             [this](const QString& state) { drawState(state); });
     // Every answer redraws, as the heartbeat does in this window; the alert follows this
     // desktop's balloon rules through the view.
-    connect(&client_, &ServiceClient::answered, this, [this] { agent_.status.showAnswered(); });
+    connect(&client_, &ServiceClient::answered, this, [this] { showAnswered(); });
     connect(&client_, &ServiceClient::noResponse, this,
             [this](const QString& text) { agent_.status.showFailure(text.toStdString()); });
     connect(&client_, &ServiceClient::networkCountersChanged, this,
             [this](uint sent, uint rcvd, uint nak, uint missed) {
                 view_.showNetworkCounters(sent, rcvd, nak, missed);
+                received(networkReceived_, rcvd);
             });
     connect(&client_, &ServiceClient::usbCountersChanged, this,
             [this](uint sent, uint rcvd, uint missed) {
                 view_.showSerialCounters(sent, rcvd, missed);
+                received(usbReceived_, rcvd);
             });
     connect(&client_, &ServiceClient::caption, this,
             [this](const QString& text) { view_.setCaption(text); });
@@ -102,6 +104,8 @@ void FrontEnd::appeared() {
     view_.showNetworkCounters(client_.networkSent(), client_.networkReceived(),
                               client_.networkNak(), client_.networkMissed());
     view_.showSerialCounters(client_.usbSent(), client_.usbReceived(), client_.usbMissed());
+    networkReceived_ = client_.networkReceived();
+    usbReceived_ = client_.usbReceived();
     drawState(client_.state());
     if (client_.warningOnScreen()) {
         warning_.showPending(client_.warningMode(), false);
@@ -111,6 +115,7 @@ void FrontEnd::appeared() {
 }
 
 void FrontEnd::vanished() {
+    starting_ = awaitingAnswer_ = false;
     agent_.status.showIcon(stoppedIcon);
     agent_.status.setStatusText("service not running");
     agent_.status.setTray(3, "The NorvaHB service is not running");
@@ -123,15 +128,43 @@ void FrontEnd::vanished() {
 
 void FrontEnd::drawState(const QString& state) {
     if (state == QLatin1String(bus::state::Responding))
-        agent_.status.showAnswered();
-    else if (state == QLatin1String(bus::state::NotResponding))
+        showAnswered();
+    else if (state == QLatin1String(bus::state::NotResponding)) {
+        awaitingAnswer_ = false;
         agent_.status.showFailureState();
-    else {
+    } else {
+        awaitingAnswer_ = false;
         agent_.status.showStopped(pages_.statusInTray());
         // The service waits for its serial device: the stopped picture, and the reason as
         // the status text.
         if (state == QLatin1String(bus::state::WaitingForSerialDevice))
             agent_.status.setStatusText(state);
+    }
+}
+
+void FrontEnd::showAnswered() {
+    // The service says "answered" for the start of its heartbeat too; a start draws what the
+    // standalone start draws, the good picture and "OK", and leaves the tray to the first
+    // answer or failure.
+    if (starting_) {
+        agent_.status.showIcon(goodIcon);
+        agent_.status.setStatusText("OK");
+        awaitingAnswer_ = true;
+        return;
+    }
+    awaitingAnswer_ = false;
+    agent_.status.showAnswered();
+}
+
+void FrontEnd::received(uint& last, uint now) {
+    const bool more = now > last;
+    last = now;
+    // The first reply the device gives after a start is what brings the tray's "responding";
+    // the service only says so for an answer after a failure.
+    if (more && awaitingAnswer_ && !starting_ &&
+        client_.state() == QLatin1String(bus::state::Responding)) {
+        awaitingAnswer_ = false;
+        agent_.status.showAnswered();
     }
 }
 
@@ -174,7 +207,16 @@ std::function<void(const QString&)> FrontEnd::reportRefusal() {
 }
 
 void FrontEnd::Start() {
-    client_.start(reportRefusal());
+    // As the Start button of a window of its own: the heartbeat page shows the stored values
+    // again, unapplied edits gone.
+    pages_.loadSetup();
+    // The service announces its start before it replies to the call, so what comes in between
+    // is the start's, not an answer of the device's.
+    starting_ = true;
+    client_.start([this, refused = reportRefusal()](const QString& error) {
+        starting_ = false;
+        refused(error);
+    });
 }
 
 void FrontEnd::Stop() {

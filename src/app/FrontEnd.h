@@ -52,6 +52,8 @@ private:
     void appeared();
     void vanished();
     void drawState(const QString& state);
+    void showAnswered();
+    void received(uint& last, uint now);
     void loadSettings();
     void send(const QMap<QString, QString>& values, std::function<void()> applied = {});
     std::function<void(const QString&)> reportRefusal();
@@ -62,6 +64,11 @@ private:
     StatusView& view_;
     Twarning& warning_;
     MessageBoxes& boxes_;
+    bool starting_ = false; // a Start sent, its reply not yet come
+    // Started, and the device has not replied since: its first reply draws the tray.
+    bool awaitingAnswer_ = false;
+    uint networkReceived_ = 0; // the received counters as last drawn
+    uint usbReceived_ = 0;
 };
 
 } // namespace norva

@@ -446,6 +446,8 @@ TEST_F(FrontEndTest, AuthorizedCommandsChangeTheService) {
         WaitFor([&] { return ui().Label1->text() == "OK" && visible(ui().Image2); }, kWaitMs))
         << shown();
     EXPECT_TRUE(WaitFor([&] { return storedHas("IsStarted=1"); }, kWaitMs));
+    // The tray waits for the device's first reply after the start (the counters start at 0).
+    EXPECT_TRUE(WaitFor([&] { return ui().Received->text().toUInt() >= 1; }, kWaitMs)) << shown();
     EXPECT_EQ(form_->tray.iconIndex(), 2);
     EXPECT_EQ(form_->tray.hint(), "Norva utility");
 
@@ -598,6 +600,38 @@ TEST_F(FrontEndTest, TheHeartbeatPageAppliesWithNoAddressAndNoPortSelected) {
     EXPECT_TRUE(boxes_.errors.empty()) << shown();
     EXPECT_TRUE(storedHas("IPAddr=0.0.0.0")) << bed_.readSettings();
     EXPECT_TRUE(storedHas("ComPort=")) << bed_.readSettings();
+}
+
+// Start as the standalone Start button: the heartbeat page is filled again (unapplied edits
+// are gone), the status says "OK" with the good picture, and the tray is left as it was until
+// the device answers or fails; here it stays silent, so the tray never says it responds.
+TEST_F(FrontEndTest, StartReloadsTheHeartbeatPageAndLeavesTheTrayAlone) {
+    ASSERT_NO_FATAL_FAILURE(bed_.startSerialDevice());
+    std::string settings = Settings(udpPort_, /*usb=*/true);
+    settings.replace(settings.find("IsStarted=1"), 11, "IsStarted=0");
+    bed_.writeSettings(settings);
+    bed_.setPolkit("* allow\n");
+    ASSERT_NO_FATAL_FAILURE(startService());
+    ASSERT_NO_FATAL_FAILURE(startWindow());
+    ASSERT_TRUE(WaitFor([&] { return showsStopped() && pagesShowTheService(); }, kWaitMs))
+        << shown();
+    bed_.deviceSays("silent");
+    const QString hint = form_->tray.hint();
+
+    ui().Freq->setText("9");
+    ui().Button2->click();
+    EXPECT_EQ(ui().Freq->text(), "1") << "the page kept an edit it never applied";
+    QStringList hints;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            if (hints.isEmpty() || hints.back() != form_->tray.hint())
+                hints << form_->tray.hint();
+            return ui().Label1->text() == "Fail";
+        },
+        kWaitMs))
+        << shown();
+    EXPECT_EQ(hints, (QStringList{hint, "Norva is not responding"})) << shown();
+    EXPECT_EQ(form_->tray.iconIndex(), 1);
 }
 
 TEST_F(FrontEndTest, ExitAsksTheFrontEndQuestionAndLeavesTheServiceRunning) {
