@@ -10,6 +10,8 @@
 #include "ui/StatusView.h"
 #include "ui/Twarning.h"
 
+#include <utility>
+
 namespace norva {
 
 namespace {
@@ -77,8 +79,11 @@ FrontEnd::FrontEnd(ServiceClient& client, Agent& agent, SettingsPages& pages, St
             [this](const QString& text) { boxes_.showError(text.toStdString()); });
     // The warning counts in the service; the window shows its count, and closing the window
     // only hides it there.
-    connect(&client_, &ServiceClient::warningShown, this,
-            [this](uchar mode) { warning_.showPending(mode, false); });
+    connect(&client_, &ServiceClient::warningShown, this, [this](uchar mode) {
+        // The test warning asked for here is modal, as the standalone Button9 shows
+        // it; a command's warning is not.
+        warning_.showPending(mode, std::exchange(testWarningAsked_, false));
+    });
     connect(&client_, &ServiceClient::warningTicked, this,
             [this](int countdown) { warning_.showCount(countdown); });
     connect(&client_, &ServiceClient::warningEnded, this, [this] { warning_.endShowing(); });
@@ -228,7 +233,12 @@ void FrontEnd::Clear() {
 }
 
 void FrontEnd::TestWarning() {
-    client_.testWarning(reportRefusal());
+    testWarningAsked_ = true;
+    client_.testWarning([this, refused = reportRefusal()](const QString& error) {
+        if (!error.isEmpty())
+            testWarningAsked_ = false;
+        refused(error);
+    });
 }
 
 void FrontEnd::send(const QMap<QString, QString>& values, std::function<void()> applied) {

@@ -69,6 +69,7 @@ private:
     bool awaitingAnswer_ = false;
     uint networkReceived_ = 0; // the received counters as last drawn
     uint usbReceived_ = 0;
+    bool testWarningAsked_ = false; // Button9 sent, its warning not yet shown
 };
 
 } // namespace norva

@@ -360,7 +360,7 @@ void TForm1::About1Click() {
 
 void TForm1::Button9Click() {
     if (frontEnd) {
-        frontEnd->TestWarning(); // the service counts; this window shows its count
+        frontEnd->TestWarning(); // the service counts; this window shows its count, modally
         return;
     }
     // Modally, with the mode the last command left (restart if none did).
