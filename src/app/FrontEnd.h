@@ -31,7 +31,9 @@ public:
     FrontEnd(ServiceClient& client, Agent& agent, SettingsPages& pages, StatusView& view,
              Twarning& warning, MessageBoxes& boxes, QObject* parent = nullptr);
 
-    // Follows the service from now on (drawn at once, running or not).
+    // Follows the service from now on: drawn at once when the client knows whether the
+    // service runs, else as soon as its lookup has been answered (never "service not running"
+    // for a service that runs).
     void Begin();
 
     // The window's commands.
