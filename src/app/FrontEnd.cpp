@@ -46,6 +46,10 @@ FrontEnd::FrontEnd(ServiceClient& client, Agent& agent, SettingsPages& pages, St
     connect(&client_, &ServiceClient::serviceAppeared, this, [this] { appeared(); });
     connect(&client_, &ServiceClient::serviceVanished, this, [this] { vanished(); });
     connect(&client_, &ServiceClient::serviceAbsent, this, [this] { vanished(); });
+    // A mode or address stored by someone else (another window, a bus call) reaches the pages
+    // and the details panel, as the service's own state does.
+    connect(&client_, &ServiceClient::modeChanged, this, [this] { loadSettings(); });
+    connect(&client_, &ServiceClient::deviceAddressChanged, this, [this] { loadSettings(); });
     connect(&client_, &ServiceClient::stateChanged, this,
             [this](const QString& state) { drawState(state); });
     // Every answer redraws, as the heartbeat does in this window; the alert follows this
@@ -201,6 +205,10 @@ void FrontEnd::loadSettings() {
         if (settingsLoaded)
             settingsLoaded();
     });
+}
+
+void FrontEnd::Reload() {
+    loadSettings();
 }
 
 std::function<void(const QString&)> FrontEnd::reportRefusal() {

@@ -43,6 +43,10 @@ public:
     void ApplyHeartbeatPage(); // after the page has written its values to the copy
     void ApplyShutdownPage();
     void TestWarning();
+    // The pages show the service's current values again, read afresh (Cancel, a switch to a
+    // settings page): settings changed elsewhere reach the window as a file's reach a window
+    // of its own.
+    void Reload();
 
     bool following() const;
 

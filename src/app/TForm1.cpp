@@ -159,7 +159,11 @@ void TForm1::connectHandlers() {
     };
     click(ui.Button2, [this] { frontEnd ? frontEnd->Start() : agent.control.Button2Click(); });
     click(ui.Button4, [this] { frontEnd ? frontEnd->Stop() : agent.control.Button4Click(); });
-    click(ui.Button5, [this] { pages.Button5Click(); });
+    click(ui.Button5, [this] {
+        pages.Button5Click();
+        if (frontEnd)
+            frontEnd->Reload();
+    });
     click(ui.Button6, [this] {
         pages.Button6Click();
         if (frontEnd)
@@ -174,7 +178,11 @@ void TForm1::connectHandlers() {
         else
             agent.ReadCommandSettings();
     });
-    click(ui.Button8, [this] { pages.Button8Click(); });
+    click(ui.Button8, [this] {
+        pages.Button8Click();
+        if (frontEnd)
+            frontEnd->Reload();
+    });
 }
 
 void TForm1::FormCreate() {
@@ -335,9 +343,13 @@ void TForm1::theTabsChange(int index) {
         break;
     case 1:
         pages.loadSetup();
+        if (frontEnd)
+            frontEnd->Reload(); // and again once the service's current values have come
         break;
     case 2:
         pages.loadGSD();
+        if (frontEnd)
+            frontEnd->Reload();
         break;
     default:
         break;

@@ -14,11 +14,14 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
 
 #include <gtest/gtest.h>
 
@@ -663,6 +666,46 @@ TEST_F(FrontEndTest, ExitAsksTheFrontEndQuestionAndLeavesTheServiceRunning) {
         << bed_.serviceLog();
     EXPECT_TRUE(client_->serviceRunning());
     EXPECT_EQ(bed_.loginCalls(), "");
+}
+
+// Settings changed elsewhere (another window, a bus call): Cancel and a switch to a settings
+// page show the service's current values, as a window of its own shows the file's, and a
+// change of mode reaches the window without a click.
+TEST_F(FrontEndTest, CancelAndTabSwitchShowTheServicesCurrentValuesAndAModeChangeReachesIt) {
+    bed_.writeSettings(Settings(udpPort_));
+    bed_.setPolkit("* allow\n");
+    ASSERT_NO_FATAL_FAILURE(startService());
+    ASSERT_NO_FATAL_FAILURE(startWindow());
+    ASSERT_TRUE(WaitFor([&] { return showsResponding() && pagesShowTheService(); }, kWaitMs))
+        << shown();
+
+    QString applied = "unanswered";
+    client_->applySettings({{"Setup/Freq", "7"}, {"GSD/username", "Other"}},
+                           [&](const QString& error) { applied = error; });
+    ASSERT_TRUE(WaitFor([&] { return applied != "unanswered"; }, kWaitMs));
+    ASSERT_TRUE(applied.isEmpty()) << applied.toStdString();
+
+    ui().theTabs->setCurrentIndex(1);
+    ui().Freq->setText("9"); // an edit of this page, not applied
+    ui().Button5->click();   // Cancel
+    EXPECT_TRUE(WaitFor([&] { return ui().Freq->text() == "7"; }, kWaitMs))
+        << ui().Freq->text().toStdString();
+
+    ui().theTabs->setCurrentIndex(2);
+    EXPECT_TRUE(WaitFor([&] { return ui().usermane->text() == "Other"; }, kWaitMs))
+        << ui().usermane->text().toStdString();
+
+    ui().theTabs->setCurrentIndex(0);
+    applied = "unanswered";
+    client_->applySettings({{"Setup/Network", "0"}, {"Setup/USB", "1"}},
+                           [&](const QString& error) { applied = error; });
+    ASSERT_TRUE(WaitFor([&] { return applied != "unanswered"; }, kWaitMs));
+    ASSERT_TRUE(applied.isEmpty()) << applied.toStdString();
+    EXPECT_TRUE(
+        WaitFor([&] { return ui().usbRB->isChecked() && !ui().networkRB->isChecked(); }, kWaitMs));
+    EXPECT_TRUE(
+        WaitFor([&] { return visible(ui().comDetails) && !visible(ui().Details); }, kWaitMs));
+    EXPECT_TRUE(boxes_.errors.empty()) << shown();
 }
 
 } // namespace
