@@ -4,6 +4,7 @@
 #include "service/JournalLog.h"
 #include "service/MetricsFile.h"
 #include "service/SystemdNotifier.h"
+#include "settings/SettingsRules.h"
 
 #include <ctime>
 
@@ -102,8 +103,8 @@ void ServiceDaemon::awaitSerialDevice(std::uint16_t n, const std::string& why) {
     serialWatch_.watch(n);
     // Where it may come: its pin, or its fixed name when the number has one.
     const ComPortMap& map = agent_.myPort.portMap();
-    std::string line = "COM" + std::to_string(n) + " " + why +
-                       ": waiting for the serial device at " + map.pinPath(n).string();
+    std::string line = ComPortName(n) + " " + why + ": waiting for the serial device at " +
+                       map.pinPath(n).string();
     if (const auto fixed = map.fixedDevicePath(n); !fixed.empty())
         line += " or " + fixed.string();
     if (serialWatch_.polling())
@@ -121,7 +122,7 @@ void ServiceDaemon::serialDeviceLost() {
 }
 
 void ServiceDaemon::serialDevicePresent(std::uint16_t n) {
-    const std::string port = "COM" + std::to_string(n);
+    const std::string port = ComPortName(n);
     if (!agent_.myPort.Open()) {
         try {
             agent_.myPort.setComNumber(n);
