@@ -66,6 +66,21 @@ class ServiceCase(NorvaCase):
             time.sleep(0.1)
         self.fail("%s stayed %s, expected %s" % (name, self.prop(name), value))
 
+    def wait_metrics(self, *wanted, timeout=5):
+        """The metrics file once it holds every line of `wanted`. The service writes it just
+        after the journal line a test waits for, so one read right after that line races it."""
+        path = os.path.join(self.home.home, "norvahb.prom")
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                with open(path) as f:
+                    text = f.read()
+            except FileNotFoundError:
+                text = ""
+            if all(w in text for w in wanted) or time.monotonic() > deadline:
+                return text
+            time.sleep(0.05)
+
     def test_heartbeat_control_by_polkit_and_a_command(self):
         _, dev = self.start_device(["udp", "--bind", "%s:%d" % (tb.DEVICE_IP, DEVICE_PORT),
                                     "--answer", "ack"])
@@ -116,8 +131,8 @@ class ServiceCase(NorvaCase):
         self.assertTrue(log.wait_for(r"^<6>RESTART$", 5), log.tail())
         self.assertTrue(log.wait_for(r"^<6>Heartbeat: the device is responding$", 1), log.tail())
 
-        with open(os.path.join(self.home.home, "norvahb.prom")) as f:
-            metrics = f.read()
+        metrics = self.wait_metrics("norvahb_device_responding 1",
+                                    "norvahb_commands_accepted_total 1")
         self.assertIn("norvahb_device_responding 1", metrics)
         self.assertIn("norvahb_commands_accepted_total 1", metrics)
 
@@ -148,7 +163,6 @@ class ServiceCase(NorvaCase):
         self.write_settings(self.settings(started=0))
         proc, log = self.start_service()
         signals = self.monitor_signals()
-        metrics_path = os.path.join(self.home.home, "norvahb.prom")
 
         # A desktop's block inhibitor on a current logind: the request that skips inhibitors
         # goes through, and nothing is reported.
@@ -176,8 +190,8 @@ class ServiceCase(NorvaCase):
                           '(org.freedesktop.DBus.Error.AccessDenied)"'], signals.tail())
         self.assertEqual(self.lab.power_calls(), ["RebootWithFlags 16", "PowerOffWithFlags 16"])
         self.assertEqual(len(re.findall(r"^<3>", log.text(), re.M)), 1, log.tail())
-        with open(metrics_path) as f:
-            self.assertIn("norvahb_power_requests_failed_total 1\n", f.read())
+        self.assertIn("norvahb_power_requests_failed_total 1\n",
+                      self.wait_metrics("norvahb_power_requests_failed_total 1\n"))
         self.assertEqual(proc.poll(), None, "the service ended")
 
     def test_watchdog_keep_alive_and_single_copy(self):
