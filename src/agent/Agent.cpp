@@ -1,10 +1,12 @@
 #include "agent/Agent.h"
 
+#include "bus/SettingsSchema.h"
 #include "platform/Error.h"
 #include "platform/ErrorBox.h"
 #include "platform/MessageBoxes.h"
 #include "transport/ComPortMap.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -49,6 +51,78 @@ Agent::Agent(const std::filesystem::path& settingsFolder, std::uint16_t commandP
     protocol.doShutdown = [this] { power.doShutdown(); };
     protocol.restartStored = [this] { notice.RestartAccepted(); };
     theServer.OnExecute = [this](CommandConnection& c) { protocol.theServerExecute(c); };
+
+    announceHeartbeat();
+    announceCommands();
+}
+
+template <typename Call> void Agent::tell(Call call) {
+    for (AgentListener* listener : listeners_)
+        call(*listener);
+}
+
+void Agent::announceHeartbeat() {
+    connect(&status, &HeartbeatStatus::iconShown, this,
+            [this](tAppIcons icon) { tell([&](AgentListener& l) { l.iconShown(icon); }); });
+    connect(&status, &HeartbeatStatus::statusTextShown, this, [this](const QString& text) {
+        tell([&](AgentListener& l) { l.statusTextShown(text); });
+    });
+    connect(&status, &HeartbeatStatus::trayShown, this,
+            [this](const TrayLook& look) { tell([&](AgentListener& l) { l.trayShown(look); }); });
+    connect(&status, &HeartbeatStatus::noResponse, this,
+            [this](const QString& text) { tell([&](AgentListener& l) { l.noResponse(text); }); });
+    connect(&network, &NetworkMonitor::countersChanged, this, [this] {
+        const LinkCounters counters = network.counters();
+        tell([&](AgentListener& l) { l.countersChanged(Link::Network, counters); });
+    });
+    connect(&serial, &SerialMonitor::countersChanged, this, [this] {
+        const LinkCounters counters = serial.counters();
+        tell([&](AgentListener& l) { l.countersChanged(Link::Usb, counters); });
+    });
+    connect(&serial, &SerialMonitor::portLost, this,
+            [this] { tell([](AgentListener& l) { l.serialPortLost(); }); });
+    connect(&network, &NetworkMonitor::captionRequested, this, [this](const QString& caption) {
+        tell([&](AgentListener& l) { l.deviceMessage(caption); });
+    });
+}
+
+void Agent::announceCommands() {
+    auto caption = [this](const QString& text) {
+        tell([&](AgentListener& l) { l.captionShown(text); });
+    };
+    connect(&protocol, &CommandProtocol::captionRequested, this, caption);
+    connect(&power, &PowerActions::captionRequested, this, caption);
+    connect(&protocol, &CommandProtocol::label4Requested, this,
+            [this](const QString& text) { tell([&](AgentListener& l) { l.statusLine(text); }); });
+    connect(&protocol, &CommandProtocol::memoLineRequested, this,
+            [this](const QString& line) { tell([&](AgentListener& l) { l.logLine(line); }); });
+    connect(&protocol, &CommandProtocol::commandAccepted, this,
+            [this](const QString& source, const QString& action) {
+                tell([&](AgentListener& l) { l.commandAccepted(source, action); });
+            });
+    connect(&protocol, &CommandProtocol::commandRejected, this,
+            [this] { tell([](AgentListener& l) { l.commandRejected(); }); });
+    connect(&power, &PowerActions::powerRequestFailed, this,
+            [this](const QString& action, const QString& error) {
+                tell([&](AgentListener& l) { l.powerRequestFailed(action, error); });
+            });
+    connect(&pending, &PendingAction::shown, this, [this](std::uint8_t mode, bool modal) {
+        tell([&](AgentListener& l) { l.warningShown(mode, modal); });
+    });
+    connect(&pending, &PendingAction::ticked, this, [this](std::int32_t countdown) {
+        tell([&](AgentListener& l) { l.warningTicked(countdown); });
+    });
+    connect(&pending, &PendingAction::ended, this,
+            [this] { tell([](AgentListener& l) { l.warningEnded(); }); });
+}
+
+void Agent::addListener(AgentListener& listener) {
+    listeners_.push_back(&listener);
+}
+
+void Agent::removeListener(AgentListener& listener) {
+    listeners_.erase(std::remove(listeners_.begin(), listeners_.end(), &listener),
+                     listeners_.end());
 }
 
 Agent::~Agent() {
@@ -84,6 +158,133 @@ void Agent::Stop() {
     serial.comResp.stop();
     pending.Timer1.stop();
     protocol.sweepTimer.stop();
+}
+
+void Agent::startUp() {
+    status.failed = false;
+    control.OpenStoredPort();
+    if (stopped_)
+        return; // stopped from under the port's box: the program is ending
+    control.ResumeHeartbeat();
+    notice.Run();
+    control.ShowStartTray();
+}
+
+void Agent::startHeartbeat() {
+    control.Button2Click();
+}
+
+void Agent::stopHeartbeat() {
+    control.Button4Click();
+}
+
+void Agent::clearCounters() {
+    serial.ComClearStats();
+    network.ClearStats();
+}
+
+void Agent::testWarning(bool modal) {
+    pending.ShowPending(pending.mode, modal);
+}
+
+void Agent::closeWarning() {
+    pending.Closed();
+}
+
+QString Agent::applySettings(const SettingsValues& values) {
+    for (auto it = values.begin(); it != values.end(); ++it) {
+        const std::string why =
+            bus::SettingsSchema::problem(it.key().toStdString(), it.value().toStdString());
+        if (!why.empty())
+            return QString::fromStdString(why);
+    }
+    // All values of one call go into one replacement of the file, so a refused write leaves
+    // every old value: never a new user name beside the old password.
+    std::vector<SettingsFile::Entry> entries;
+    bool heartbeatPage = false;
+    for (auto it = values.begin(); it != values.end(); ++it) {
+        const bus::Setting& key = *bus::SettingsSchema::find(it.key().toStdString());
+        const std::string value = it.value().toStdString();
+        entries.push_back(key.kind == bus::Setting::Kind::Flag
+                              ? SettingsFile::Flag(key.flag(), value == "1")
+                              : SettingsFile::Text(key.key, value));
+        heartbeatPage = heartbeatPage || key.page == bus::Setting::Page::Heartbeat;
+    }
+    SettingsFile& file = MyIni.file();
+    if (heartbeatPage) {
+        // As the heartbeat page's Apply: a heartbeat the user started stops, the values are
+        // stored, and it starts again with them. The shutdown page's Apply has no such
+        // bracket, so its keys alone leave the heartbeat and what it shows alone.
+        const bool restart = control.BeginApply();
+        try {
+            file.WriteAll(entries);
+        } catch (...) {
+            // Nothing was stored: the heartbeat goes on with the settings it had, and the
+            // caller hears why.
+            control.EndApply(restart);
+            throw;
+        }
+        control.EndApply(restart);
+    } else {
+        file.WriteAll(entries);
+    }
+    // As after the shutdown page's Apply: the command port's guards are read again.
+    ReadCommandSettings();
+    tell([](AgentListener& l) { l.settingsApplied(); });
+    return QString();
+}
+
+AgentState Agent::state() const {
+    AgentState s;
+    switch (status.state()) {
+    case goodIcon:
+        s.state = HeartbeatState::Responding;
+        break;
+    case badIcon:
+        s.state = HeartbeatState::NotResponding;
+        break;
+    case stoppedIcon:
+        s.state = control.serialStartWaiting() ? HeartbeatState::WaitingForSerialDevice
+                                               : HeartbeatState::Stopped;
+        break;
+    }
+    if (MyIni.isOpen()) {
+        const SettingsFile& file = MyIni.file();
+        s.mode = file.ReadBool(keys::Network) ? HeartbeatMode::Network
+                 : file.ReadBool(keys::USB)   ? HeartbeatMode::Usb
+                                              : HeartbeatMode::None;
+        s.deviceAddress = QString::fromStdString(file.ReadString(keys::IPAddr));
+    }
+    s.network = network.counters();
+    s.usb = serial.counters();
+    s.warning = {pending.onScreen(), pending.mode, pending.countdown};
+    return s;
+}
+
+SettingsValues Agent::settings(bool withPassword) const {
+    SettingsValues values;
+    if (!MyIni.isOpen())
+        return values;
+    const SettingsFile& file = MyIni.file();
+    // No stored value can hold a line break, so this marks a key that is not there.
+    const std::string absent = "\n";
+    for (const bus::Setting& k : bus::SettingsSchema::all()) {
+        if (k.kind == bus::Setting::Kind::Secret && !withPassword)
+            continue;
+        std::string value;
+        if (k.kind == bus::Setting::Kind::Flag) {
+            value.assign(1, file.ReadBool(k.flag()) ? '1' : '0');
+        } else if (k.name == bus::setting::IPAddr.name) {
+            value = file.ReadString(k.key, absent);
+            if (value == absent)
+                continue;
+        } else {
+            value = file.ReadString(k.key);
+        }
+        values.insert(QString::fromLatin1(k.name.data(), static_cast<qsizetype>(k.name.size())),
+                      QString::fromStdString(value));
+    }
+    return values;
 }
 
 } // namespace norva

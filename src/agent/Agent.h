@@ -1,5 +1,7 @@
 #pragma once
 
+#include "agent/AgentListener.h"
+#include "agent/AgentState.h"
 #include "commands/CommandProtocol.h"
 #include "commands/PendingAction.h"
 #include "commands/PowerActions.h"
@@ -18,6 +20,7 @@
 #include <QSocketNotifier>
 #include <cstdint>
 #include <filesystem>
+#include <vector>
 
 namespace norva {
 
@@ -28,8 +31,13 @@ class PowerBackend;
 // The heartbeat and the command port as one whole, without any window: the settings file,
 // the transports, both monitors and their control, the command protocol with the pending
 // action, the power actions and the restart notice, wired to each other. The desktop program
-// and the service each own one and differ only in what follows its announcements and what
-// stands behind `pages` (the settings pages as shown now, or the stored settings).
+// and the service each own one and differ only in what listens to it and what stands behind
+// `pages` (the settings pages as shown now, or the stored settings).
+//
+// Whoever drives it calls its verbs (startUp, startHeartbeat, stopHeartbeat, clearCounters,
+// testWarning, closeWarning, applySettings), reads it as one value (state(), settings()) and
+// hears what happens through AgentListener. The components stay public for the window's own
+// handlers and for tests that drive their timers.
 //
 // Everything here lives on the thread that builds it, which runs the Qt event loop (the
 // user-interface thread): calls from the transports' threads reach it through `queue`, woken
@@ -57,6 +65,46 @@ public:
     void Stop();
     bool stopped() const { return stopped_; }
 
+    // The listeners hear every announcement from now until they are removed; a listener must
+    // be removed before it is destroyed, unless the agent goes first.
+    void addListener(AgentListener& listener);
+    void removeListener(AgentListener& listener);
+
+    // The verbs. Errors go to the boxes or are raised, as each says.
+    //
+    // The start-up steps, once the settings file is open: the stored serial port opened,
+    // the heartbeat resumed when it ran at the last exit, the restart notice, the tray for
+    // the stored state. An error is raised and ends the steps; so does a Stop() from under a
+    // box of the first step (the program is ending).
+    void startUp();
+    // Start and Stop as the heartbeat page's buttons: the counters cleared and the page
+    // reloaded, the heartbeat started in the page's mode and remembered as started; or
+    // stopped and remembered as stopped.
+    void startHeartbeat();
+    void stopHeartbeat();
+    // Both links' counters back to 0.
+    void clearCounters();
+    // The pending-action warning with the mode the last command left (restart if none did),
+    // counting; `modal` is passed on to whoever shows it.
+    void testWarning(bool modal = false);
+    // The warning's window was closed: it is off screen, the count goes on, and the next
+    // showing counts from 10 again.
+    void closeWarning();
+    // Checks every value against the settings' rules, then stores them all in one
+    // replacement of the settings file: a heartbeat-page value stops a heartbeat the user
+    // started around the write and starts it again with the new settings (after a refused
+    // write too, with the old ones); the command port's guards are read again. A bad value
+    // gives the reason (one line naming the setting) and stores nothing; a write the file
+    // refuses raises SettingsWriteError with nothing stored. Empty when stored.
+    QString applySettings(const SettingsValues& values);
+
+    // The agent as one value, read now.
+    AgentState state() const;
+    // The two pages' settings as stored, by their bus names; flags as "0" or "1", a text not
+    // stored as its default, except the device's address, which is left out when it is not
+    // stored (the page shows its own default then). The password only `withPassword`.
+    SettingsValues settings(bool withPassword) const;
+
     SettingsHandle MyIni;
     HandOverQueue queue;
     UdpEndpoint UDPServer;
@@ -76,6 +124,11 @@ private:
     // this thread. A worker thread only writes eight bytes to the kernel, so it allocates
     // nothing that this thread must later read (as posting a Qt call would), and wakes that
     // come close together cost one pass of the event loop.
+    template <typename Call> void tell(Call call);
+    void announceHeartbeat();
+    void announceCommands();
+
+    std::vector<AgentListener*> listeners_;
     int wakeFd_ = -1;
     QSocketNotifier* wakeNotifier_ = nullptr;
     bool stopped_ = false;

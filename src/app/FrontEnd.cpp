@@ -109,7 +109,7 @@ void FrontEnd::Begin() {
 void FrontEnd::appeared() {
     // The hint no longer says the service is away; a stopped heartbeat sets no hint, so it
     // goes back to none, as the window is built with.
-    view_.setTrayHint(3, "");
+    view_.showTray({TrayPicture::NotRunning, QString(), true});
     view_.showNetworkCounters(client_.networkSent(), client_.networkReceived(),
                               client_.networkNak(), client_.networkMissed());
     view_.showSerialCounters(client_.usbSent(), client_.usbReceived(), client_.usbMissed());
@@ -127,10 +127,10 @@ void FrontEnd::vanished() {
     starting_ = awaitingAnswer_ = false;
     agent_.status.showIcon(stoppedIcon);
     agent_.status.setStatusText("service not running");
-    agent_.status.setTray(3, "The NorvaHB service is not running");
+    agent_.status.showTray(TrayFor(TrayState::ServiceAway, true));
     // The hint too: its last text (say "Norva is responding") would claim a protection that
     // nothing gives while the service is away.
-    view_.setTrayHint(3, "The NorvaHB service is not running");
+    view_.showTray(TrayFor(TrayState::ServiceAway, true, true));
     if (warning_.isVisible())
         warning_.endShowing();
 }

@@ -95,10 +95,8 @@ void TForm1::connectHandlers() {
             [this](tAppIcons icon) { view.showIcon(icon); });
     connect(&agent.status, &HeartbeatStatus::statusTextShown, this,
             [this](const QString& text) { view.setStatusText(text); });
-    connect(&agent.status, &HeartbeatStatus::trayHintShown, this,
-            [this](int index, const QString& hint) { view.setTrayHint(index, hint); });
-    connect(&agent.status, &HeartbeatStatus::trayBalloonTextShown, this,
-            [this](int index, const QString& text) { view.setTray(index, text); });
+    connect(&agent.status, &HeartbeatStatus::trayShown, this,
+            [this](const TrayLook& look) { view.showTray(look); });
     connect(&agent.status, &HeartbeatStatus::noResponse, this,
             [this](const QString& text) { view.noResponseAlert(text); });
     connect(&agent.network, &NetworkMonitor::countersChanged, this,

@@ -111,7 +111,9 @@ void HeartbeatControl::ResumeHeartbeat() {
         return;
     }
     StopSending();
-    status_.setTray(3, "Heartbeat is not running");
+    // The stopped picture whatever "Show Status In Tray" says; the start-up's last step puts
+    // the plain one over it when the box is unticked.
+    status_.showTray(TrayFor(TrayState::Stopped, true));
 }
 
 void HeartbeatControl::SerialPortLost() {
@@ -139,18 +141,15 @@ bool HeartbeatControl::BeginApply() {
 
 void HeartbeatControl::ShowStartTray() {
     if (!pages_.statusInTray())
-        status_.setTray(2, "Norva utility");
+        status_.showTray(TrayFor(TrayState::Stopped, false));
 }
 
 void HeartbeatControl::EndApply(bool restart) {
-    if (pages_.statusInTray()) {
-        if (ini().ReadBool(keys::IsStarted))
-            status_.setTray(0, "Norva is responding");
-        else
-            status_.setTray(3, "Heartbeat is not running");
-    } else {
-        status_.setTray(2, "Norva utility");
-    }
+    // The tray for the new settings: a started heartbeat is shown as responding before its
+    // first answer comes.
+    status_.showTray(
+        TrayFor(ini().ReadBool(keys::IsStarted) ? TrayState::Responding : TrayState::Stopped,
+                pages_.statusInTray()));
     if (restart)
         StartSending();
 }

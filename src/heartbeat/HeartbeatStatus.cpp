@@ -16,22 +16,16 @@ void HeartbeatStatus::setStatusText(const QString& text) {
     emit statusTextShown(text);
 }
 
-void HeartbeatStatus::setTray(int index, const QString& balloonText) {
-    emit trayBalloonTextShown(index, balloonText);
+void HeartbeatStatus::showTray(const TrayLook& look) {
+    emit trayShown(look);
 }
 
 void HeartbeatStatus::showTrayResponding() {
-    if (pages_.statusInTray())
-        emit trayHintShown(0, "Norva is responding");
-    else
-        emit trayHintShown(2, "Norva utility");
+    showTray(TrayFor(TrayState::Responding, pages_.statusInTray(), true));
 }
 
 void HeartbeatStatus::showTrayNotResponding() {
-    if (pages_.statusInTray())
-        emit trayHintShown(1, "Norva is not responding");
-    else
-        emit trayHintShown(2, "Norva utility");
+    showTray(TrayFor(TrayState::NotResponding, pages_.statusInTray(), true));
 }
 
 void HeartbeatStatus::showFailure(const std::string& balloonText) {
@@ -49,10 +43,7 @@ void HeartbeatStatus::showFailureState() {
 void HeartbeatStatus::showStopped(bool statusInTray) {
     showIcon(stoppedIcon);
     setStatusText("Stopped");
-    if (statusInTray)
-        setTray(3, "Heartbeat is not running");
-    else
-        setTray(2, "Norva utility");
+    showTray(TrayFor(TrayState::Stopped, statusInTray));
 }
 
 void HeartbeatStatus::showAnswered() {

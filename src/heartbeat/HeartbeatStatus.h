@@ -1,5 +1,7 @@
 #pragma once
 
+#include "heartbeat/TrayRules.h"
+
 #include <QObject>
 #include <QString>
 #include <string>
@@ -26,9 +28,8 @@ public:
 
     void showIcon(tAppIcons theIcon);
     void setStatusText(const QString& text);
-    // A tray picture by number (0 responding, 1 not responding, 2 plain, 3 not running) with
-    // the balloon text that goes with it.
-    void setTray(int index, const QString& balloonText);
+    // A tray picture with its text (TrayFor gives both for a state).
+    void showTray(const TrayLook& look);
 
     // The failure state after the configured number of misses: bad picture, "Fail", the
     // tray, `failed`, then the no-response alert with the monitor's balloon text.
@@ -50,10 +51,9 @@ public:
 signals:
     void iconShown(norva::tAppIcons icon);
     void statusTextShown(const QString& text);
-    // The tray picture with its hint (the tooltip), after an answer or a failure.
-    void trayHintShown(int index, const QString& hint);
-    // The tray picture with its balloon text, for the start, stop and settings states.
-    void trayBalloonTextShown(int index, const QString& balloonText);
+    // The tray's picture with its hint (the tooltip, after an answer or a failure) or its
+    // balloon text (the start, stop and settings states), as `look.hint` says.
+    void trayShown(const norva::TrayLook& look);
     // The configured number of heartbeats went unanswered: the user is to be alerted, with
     // this text where the alert is a balloon.
     void noResponse(const QString& balloonText);

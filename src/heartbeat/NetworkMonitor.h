@@ -1,5 +1,6 @@
 #pragma once
 
+#include "heartbeat/LinkCounters.h"
 #include <QObject>
 #include <QTimer>
 #include <cstdint>
@@ -42,6 +43,9 @@ public:
     std::uint16_t Reload = 0;
     std::uint16_t FailCntr = 0;
     std::int32_t thePort = 0;
+    // The four counters as one value.
+    LinkCounters counters() const { return {sentCount, rcvdCount, badCount, missedCount}; }
+
     std::uint32_t sentCount = 0;
     std::uint32_t rcvdCount = 0;
     std::uint32_t badCount = 0;

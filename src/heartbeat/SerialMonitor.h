@@ -1,5 +1,6 @@
 #pragma once
 
+#include "heartbeat/LinkCounters.h"
 #include <QObject>
 #include <QTimer>
 #include <cstdint>
@@ -36,6 +37,9 @@ public:
     std::uint16_t comCountDown = 0;
     std::uint16_t comReload = 0;
     std::uint16_t comFailCntr = 0;
+    // The counters as one value (the serial link has no negative answers).
+    LinkCounters counters() const { return {comSentCount, comrcvdCount, 0, comMissedCount}; }
+
     std::uint32_t comSentCount = 0;
     std::uint32_t comrcvdCount = 0;
     std::uint32_t comMissedCount = 0;

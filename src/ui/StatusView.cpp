@@ -67,14 +67,12 @@ void StatusView::appendMemo(const QString& line) {
     MirrorToStderr(line.toStdString());
 }
 
-void StatusView::setTrayHint(int index, const QString& hint) {
-    tray_.setIconIndex(index);
-    tray_.setHint(hint);
-}
-
-void StatusView::setTray(int index, const QString& balloonText) {
-    tray_.setIconIndex(index);
-    tray_.setBalloonText(balloonText);
+void StatusView::showTray(const TrayLook& look) {
+    tray_.setIconIndex(static_cast<int>(look.picture));
+    if (look.hint)
+        tray_.setHint(look.text);
+    else
+        tray_.setBalloonText(look.text);
 }
 
 void StatusView::noResponseAlert(const QString& balloonText) {

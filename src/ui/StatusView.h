@@ -36,8 +36,7 @@ public:
     void appendMemo(const QString& line); // also written to standard error
 
     // The tray: a picture with its hint, or with its balloon text.
-    void setTrayHint(int index, const QString& hint);
-    void setTray(int index, const QString& balloonText);
+    void showTray(const TrayLook& look);
 
     // The no-response alert: a balloon when the window is in the tray on a desktop with
     // balloons, otherwise the exclamation sound and a modal error box.

@@ -98,13 +98,10 @@ inline void AnnouncementLog::follow(Agent& agent, QObject& context) {
        [=, this](tAppIcons icon) { add("icon " + n(static_cast<int>(icon))); });
     on(&agent.status, &HeartbeatStatus::statusTextShown,
        [=, this](const QString& s) { add("status " + text(s)); });
-    on(&agent.status, &HeartbeatStatus::trayHintShown, [=, this](int index, const QString& hint) {
-        add("tray " + n(index) + " hint " + text(hint));
+    on(&agent.status, &HeartbeatStatus::trayShown, [=, this](const TrayLook& look) {
+        add("tray " + n(static_cast<int>(look.picture)) + (look.hint ? " hint " : " ") +
+            text(look.text));
     });
-    on(&agent.status, &HeartbeatStatus::trayBalloonTextShown,
-       [=, this](int index, const QString& balloon) {
-           add("tray " + n(index) + " " + text(balloon));
-       });
     on(&agent.status, &HeartbeatStatus::noResponse,
        [=, this](const QString& balloon) { add("alert " + text(balloon)); });
 

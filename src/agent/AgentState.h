@@ -1,0 +1,52 @@
+#pragma once
+
+#include "heartbeat/LinkCounters.h"
+
+#include <QMap>
+#include <QString>
+#include <cstdint>
+
+namespace norva {
+
+// The heartbeat's state as everything outside the agent sees it.
+enum class HeartbeatState {
+    Responding,    // started, and the device answers (or the heartbeat has just started)
+    NotResponding, // the configured number of heartbeats went unanswered
+    Stopped,
+    // Started in USB mode while the serial device is missing or gone: the heartbeat resumes
+    // when it is back (only where someone waits for it, the service).
+    WaitingForSerialDevice,
+};
+
+// The heartbeat's mode as stored: network wins when both flags are set, none when neither.
+enum class HeartbeatMode { None, Network, Usb };
+
+// The pending action's warning: on screen or not, its mode (0 restart, 1 shutdown), and the
+// seconds left of its count.
+struct WarningState {
+    bool onScreen = false;
+    std::uint8_t mode = 0;
+    std::int32_t countdown = 0;
+
+    friend bool operator==(const WarningState&, const WarningState&) = default;
+};
+
+// The agent as one value: what the window's status page, the bus's properties, the metrics
+// file and the admin's tools show. Agent::state() gives it; the listeners hear what changed.
+struct AgentState {
+    HeartbeatState state = HeartbeatState::Stopped;
+    HeartbeatMode mode = HeartbeatMode::None;
+    QString deviceAddress; // "Setup/IPAddr" as stored, empty when none is
+    LinkCounters network;
+    LinkCounters usb;
+    WarningState warning;
+
+    friend bool operator==(const AgentState&, const AgentState&) = default;
+};
+
+// The two settings pages' values, named as the settings that cross the bus are ("Setup/Freq",
+// "GSD/username", ...: bus::SettingsSchema), the value as the file holds it (a flag "0" or
+// "1").
+using SettingsValues = QMap<QString, QString>;
+
+} // namespace norva
