@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bus/BusContract.h"
 #include "heartbeat/LinkCounters.h"
 
 #include <QMap>
@@ -43,6 +44,42 @@ struct AgentState {
 
     friend bool operator==(const AgentState&, const AgentState&) = default;
 };
+
+// The state and the mode as the bus, the metrics file and the admin's tools name them
+// (bus::state, bus::mode): spelt here once, read back by whoever follows the bus.
+constexpr const char* StateName(HeartbeatState state) {
+    switch (state) {
+    case HeartbeatState::Responding:
+        return bus::state::Responding;
+    case HeartbeatState::NotResponding:
+        return bus::state::NotResponding;
+    case HeartbeatState::WaitingForSerialDevice:
+        return bus::state::WaitingForSerialDevice;
+    case HeartbeatState::Stopped:
+        break;
+    }
+    return bus::state::Stopped;
+}
+constexpr const char* ModeName(HeartbeatMode mode) {
+    return mode == HeartbeatMode::Network ? bus::mode::Network
+           : mode == HeartbeatMode::Usb   ? bus::mode::Usb
+                                          : bus::mode::None;
+}
+// The state a name stands for; an unknown name is Stopped (a newer service's state that this
+// program does not know protects nothing it can show).
+inline HeartbeatState StateFromName(const QString& name) {
+    for (const HeartbeatState s : {HeartbeatState::Responding, HeartbeatState::NotResponding,
+                                   HeartbeatState::WaitingForSerialDevice})
+        if (name == QLatin1String(StateName(s)))
+            return s;
+    return HeartbeatState::Stopped;
+}
+inline HeartbeatMode ModeFromName(const QString& name) {
+    for (const HeartbeatMode m : {HeartbeatMode::Network, HeartbeatMode::Usb})
+        if (name == QLatin1String(ModeName(m)))
+            return m;
+    return HeartbeatMode::None;
+}
 
 // The two settings pages' values, named as the settings that cross the bus are ("Setup/Freq",
 // "GSD/username", ...: bus::SettingsSchema), the value as the file holds it (a flag "0" or
