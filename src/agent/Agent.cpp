@@ -71,14 +71,17 @@ void Agent::announceHeartbeat() {
             [this](const TrayLook& look) { tell([&](AgentListener& l) { l.trayShown(look); }); });
     connect(&status, &HeartbeatStatus::noResponse, this,
             [this](const QString& text) { tell([&](AgentListener& l) { l.noResponse(text); }); });
-    connect(&network, &NetworkMonitor::countersChanged, this, [this] {
-        const LinkCounters counters = network.counters();
-        tell([&](AgentListener& l) { l.countersChanged(Link::Network, counters); });
-    });
-    connect(&serial, &SerialMonitor::countersChanged, this, [this] {
-        const LinkCounters counters = serial.counters();
-        tell([&](AgentListener& l) { l.countersChanged(Link::Usb, counters); });
-    });
+    connect(
+        &network, &NetworkMonitor::countersChanged, this,
+        [this](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t nak, std::uint32_t missed) {
+            const LinkCounters counters{sent, rcvd, nak, missed};
+            tell([&](AgentListener& l) { l.countersChanged(Link::Network, counters); });
+        });
+    connect(&serial, &SerialMonitor::countersChanged, this,
+            [this](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t missed) {
+                const LinkCounters counters{sent, rcvd, 0, missed};
+                tell([&](AgentListener& l) { l.countersChanged(Link::Usb, counters); });
+            });
     connect(&serial, &SerialMonitor::portLost, this,
             [this] { tell([](AgentListener& l) { l.serialPortLost(); }); });
     connect(&network, &NetworkMonitor::captionRequested, this, [this](const QString& caption) {
@@ -191,10 +194,14 @@ void Agent::closeWarning() {
     pending.Closed();
 }
 
-QString Agent::applySettings(const SettingsValues& values) {
+QString Agent::applySettings(const SettingsValues& values, ApplyFrom from) {
     for (auto it = values.begin(); it != values.end(); ++it) {
-        const std::string why =
-            bus::SettingsSchema::problem(it.key().toStdString(), it.value().toStdString());
+        const bus::Setting* setting = bus::SettingsSchema::find(it.key().toStdString());
+        if (!setting)
+            return it.key() + " is not a setting of the two pages";
+        if (from == ApplyFrom::Page)
+            continue;
+        const std::string why = bus::SettingsSchema::problem(*setting, it.value().toStdString());
         if (!why.empty())
             return QString::fromStdString(why);
     }
@@ -219,9 +226,10 @@ QString Agent::applySettings(const SettingsValues& values) {
         try {
             file.WriteAll(entries);
         } catch (...) {
-            // Nothing was stored: the heartbeat goes on with the settings it had, and the
-            // caller hears why.
-            control.EndApply(restart);
+            // Nothing was stored: a bus caller's heartbeat goes on with the settings it had,
+            // and the caller hears why.
+            if (from == ApplyFrom::Bus)
+                control.EndApply(restart);
             throw;
         }
         control.EndApply(restart);

@@ -90,13 +90,19 @@ public:
     // The warning's window was closed: it is off screen, the count goes on, and the next
     // showing counts from 10 again.
     void closeWarning();
-    // Checks every value against the settings' rules, then stores them all in one
-    // replacement of the settings file: a heartbeat-page value stops a heartbeat the user
-    // started around the write and starts it again with the new settings (after a refused
-    // write too, with the old ones); the command port's guards are read again. A bad value
-    // gives the reason (one line naming the setting) and stores nothing; a write the file
-    // refuses raises SettingsWriteError with nothing stored. Empty when stored.
-    QString applySettings(const SettingsValues& values);
+    // Where an Apply comes from, which decides two things. A caller on the bus is checked
+    // against the settings' rules, and a write the file refuses leaves its heartbeat running
+    // on the old settings. The window's own pages store what they show (a value edited into
+    // the file beyond the fields' typing limits goes back whole), and a refused write ends
+    // their Apply where it stands, as an error ends any handler of the page: the heartbeat
+    // the Apply stopped stays stopped, and the tray shows the stop.
+    enum class ApplyFrom { Bus, Page };
+    // Stores all values in one replacement of the settings file: a heartbeat-page value stops
+    // a heartbeat the user started around the write and starts it again with the new
+    // settings; the command port's guards are read again. A value the rules refuse gives the
+    // reason (one line naming the setting) and stores nothing; a write the file refuses
+    // raises SettingsWriteError with nothing stored. Empty when stored.
+    QString applySettings(const SettingsValues& values, ApplyFrom from = ApplyFrom::Bus);
 
     // The agent as one value, read now.
     AgentState state() const;

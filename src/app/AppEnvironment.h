@@ -19,8 +19,8 @@ struct AppEnvironment {
     bool balloonsAvailable = false; // the desktop's tray can show messages
     bool trayAvailable = true;      // the desktop has a notification area at all
     // Set when the service norvahbd is to be followed: the window is its front end, binds no
-    // port and sends no heartbeat, and `settingsFolder` holds the pages' private copy of the
-    // service's settings.
+    // port, sends no heartbeat and opens no settings file (the pages show the service's
+    // values); `settingsFolder` then only says where serial port pins are looked for.
     ServiceClient* service = nullptr;
 };
 

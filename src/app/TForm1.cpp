@@ -1,6 +1,8 @@
 #include "app/TForm1.h"
 
-#include "app/FrontEnd.h"
+#include "app/LocalBackend.h"
+#include "app/ServiceBackend.h"
+#include "bus/SettingsSchema.h"
 #include "platform/ErrorBox.h"
 #include "platform/MessageBoxes.h"
 #include "ui/CEditIPAddr.h"
@@ -25,9 +27,14 @@
 namespace norva {
 
 TForm1::TForm1(const AppEnvironment& environment)
-    : env(environment), view(*this, ui, tray, *env.boxes),
-      agent(env.settingsFolder, env.commandPort, pages, *env.boxes, *env.power),
-      pages(agent.MyIni, view) {
+    : env(environment), view(*this, ui, tray, *env.boxes), ports(env.settingsFolder), pages(view) {
+    if (env.service) {
+        service = std::make_unique<ServiceBackend>(*env.service, *this, pages, *env.boxes);
+        backend = service.get();
+    } else {
+        local = std::make_unique<LocalBackend>(env, pages, *this);
+        backend = local.get();
+    }
     ui.setupUi(this, env.boxes);
 
     Start1 = PopupMenu1.addAction("Start");
@@ -60,11 +67,10 @@ TForm1::TForm1(const AppEnvironment& environment)
     // start-up sequence serves them: so everything a command touches, the warning window
     // included, is built before it, and a command accepted under such a box warns and acts
     // as at any other time.
-    warning = new Twarning(agent.pending, this);
-    if (env.service)
-        frontEnd = new FrontEnd(*env.service, agent, pages, view, *warning, *env.boxes, this);
-    else
-        agent.Listen(); // a front end leaves the ports to the service
+    warning = new Twarning(this);
+    connect(warning, &Twarning::closed, this, [this] { backend->warningClosed(); });
+    if (local)
+        local->listen(); // a front end leaves the ports to the service
 }
 
 TForm1::~TForm1() {
@@ -84,52 +90,25 @@ void TForm1::guarded(const std::function<void()>& entry) {
     });
 }
 
+Agent* TForm1::localAgent() {
+    return local ? &local->agent() : nullptr;
+}
+
+Agent& TForm1::agent() {
+    if (!local)
+        throw std::logic_error("a front end has no agent of its own");
+    return local->agent();
+}
+
 void TForm1::connectHandlers() {
-    agent.myPort.PromptForPort = [this](const std::vector<std::string>& entries) {
-        return TComSelectForm::Ask(entries, this);
-    };
-
-    // The heartbeat and the command port announce what the user is to see; the window
-    // draws it.
-    connect(&agent.status, &HeartbeatStatus::iconShown, this,
-            [this](tAppIcons icon) { view.showIcon(icon); });
-    connect(&agent.status, &HeartbeatStatus::statusTextShown, this,
-            [this](const QString& text) { view.setStatusText(text); });
-    connect(&agent.status, &HeartbeatStatus::trayShown, this,
-            [this](const TrayLook& look) { view.showTray(look); });
-    connect(&agent.status, &HeartbeatStatus::noResponse, this,
-            [this](const QString& text) { view.noResponseAlert(text); });
-    connect(&agent.network, &NetworkMonitor::countersChanged, this,
-            [this](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t bad,
-                   std::uint32_t missed) { view.showNetworkCounters(sent, rcvd, bad, missed); });
-    connect(&agent.network, &NetworkMonitor::captionRequested, this,
-            [this](const QString& caption) { view.setCaption(caption); });
-    connect(&agent.serial, &SerialMonitor::countersChanged, this,
-            [this](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t missed) {
-                view.showSerialCounters(sent, rcvd, missed);
-            });
-    connect(&agent.protocol, &CommandProtocol::captionRequested, this,
-            [this](const QString& caption) { view.setCaption(caption); });
-    connect(&agent.protocol, &CommandProtocol::label4Requested, this,
-            [this](const QString& text) { view.setLabel4(text); });
-    connect(&agent.protocol, &CommandProtocol::memoLineRequested, this,
-            [this](const QString& line) { view.appendMemo(line); });
-    connect(&agent.power, &PowerActions::captionRequested, this,
-            [this](const QString& caption) { view.setCaption(caption); });
-    connect(&agent.power, &PowerActions::powerRequestFailed, this,
-            [this](const QString& action, const QString& error) {
-                view.powerRequestRefused(action, error);
-            });
-
-    agent.control.loadSetup = [this] { pages.loadSetup(); };
-    pages.IsComPortAvailable = [this](unsigned n) { return agent.myPort.IsComPortAvailable(n); };
-    // A front end's Apply goes to the service (FrontEnd), which brackets it with its own
-    // heartbeat; the window's heartbeat control runs nothing and draws nothing then. Asked of
-    // the environment: the front end itself is built after these connections.
-    if (!env.service) {
-        pages.beginApply = [this] { return agent.control.BeginApply(); };
-        pages.endApply = [this](bool restart) { agent.control.EndApply(restart); };
+    if (local) {
+        agent().myPort.PromptForPort = [this](const std::vector<std::string>& entries) {
+            return TComSelectForm::Ask(entries, this);
+        };
     }
+    pages.IsComPortAvailable = [this](unsigned n) {
+        return ports.IsComPortAvailable(static_cast<std::uint16_t>(n));
+    };
 
     auto on = [this](auto* sender, auto signal, void (TForm1::*handler)()) {
         connect(sender, signal, this,
@@ -155,73 +134,67 @@ void TForm1::connectHandlers() {
     auto click = [this](QPushButton* button, std::function<void()> handler) {
         connect(button, &QPushButton::clicked, this, [this, handler] { guarded(handler); });
     };
-    click(ui.Button2, [this] { frontEnd ? frontEnd->Start() : agent.control.Button2Click(); });
-    click(ui.Button4, [this] { frontEnd ? frontEnd->Stop() : agent.control.Button4Click(); });
+    click(ui.Button2, [this] { backend->start(); });
+    click(ui.Button4, [this] { backend->stop(); });
+    // Cancel shows the stored values again, read afresh: settings changed elsewhere reach
+    // the page.
     click(ui.Button5, [this] {
-        pages.Button5Click();
-        if (frontEnd)
-            frontEnd->Reload();
+        backend->readSettings([this](const SettingsValues& v) { pages.loadSetup(v); });
     });
-    click(ui.Button6, [this] {
-        pages.Button6Click();
-        if (frontEnd)
-            frontEnd->ApplyHeartbeatPage();
-    });
+    click(ui.Button6, [this] { backend->applySettings(pages.heartbeatValues(), {}); });
     // The shutdown page's Apply also takes up the command port's guards, which only an edit
-    // by hand changes; a front end sends the page to the service, which does the same.
-    click(ui.Button7, [this] {
-        pages.Button7Click();
-        if (frontEnd)
-            frontEnd->ApplyShutdownPage();
-        else
-            agent.ReadCommandSettings();
-    });
-    click(ui.Button8, [this] {
-        pages.Button8Click();
-        if (frontEnd)
-            frontEnd->Reload();
-    });
+    // by hand changes (the agent reads them again after every Apply).
+    click(ui.Button7, [this] { backend->applySettings(pages.shutdownValues(), {}); });
+    click(ui.Button8,
+          [this] { backend->readSettings([this](const SettingsValues& v) { pages.loadGSD(v); }); });
+}
+
+void TForm1::showStored(const SettingsValues& values) {
+    pages.loadSetup(values);
+    pages.loadGSD(values);
+    ui.IPADD->setText(values.value(
+        QString::fromLatin1(bus::setting::IPAddr.name.data(), bus::setting::IPAddr.name.size()),
+        QString::fromStdString(ui.IPAddr->Text())));
+    if (ui.theTabs->currentIndex() == 0)
+        theTabsChange(0);
 }
 
 void TForm1::FormCreate() {
     view.useBalloon = env.balloonsAvailable;
-    agent.MyIni.open(env.settingsFolder);
-    // The listener started before the file was open, on the guards' defaults; from here on
-    // the file's hold. (A front end has no listener: the service keeps the guards.)
-    if (!frontEnd)
-        agent.ReadCommandSettings();
-    const SettingsFile& ini = agent.MyIni.file();
-    ui.startInTrayCB->setChecked(ini.ReadBool(keys::StartInTray));
-    ui.networkRB->setChecked(ini.ReadBool(keys::Network));
-    ui.usbRB->setChecked(ini.ReadBool(keys::USB));
-    ui.IPADD->setText(QString::fromStdString(ini.ReadString(keys::IPAddr, ui.IPAddr->Text())));
-    // ShowDetailsPanel
-    theTabsChange(0);
-    agent.status.failed = false;
-    pages.loadGSD();
-    pages.loadSetup();
-    if (frontEnd) {
-        // The service runs the heartbeat and the command port; the window follows it. The
-        // address and the details panel show the service's settings once they have come.
-        frontEnd->settingsLoaded = [this] {
-            ui.IPADD->setText(QString::fromStdString(
-                agent.MyIni.file().ReadString(keys::IPAddr, ui.IPAddr->Text())));
-            if (ui.theTabs->currentIndex() == 0)
-                theTabsChange(0);
-        };
-        frontEnd->Begin();
+    backend->open();
+    // The service's settings come once the bus has answered, and again whenever they change
+    // elsewhere.
+    backend->settingsChanged = [this](const SettingsValues& values) { showStored(values); };
+    if (service) {
+        // ShowDetailsPanel, until the service's mode has come.
+        theTabsChange(0);
+        service->begin();
         return;
     }
-    agent.control.OpenStoredPort();
-    if (closed_)
-        return; // closed from under the port's message: the program ends here
-    agent.control.ResumeHeartbeat();
-    agent.notice.Run();
-    agent.control.ShowStartTray();
+    const SettingsValues stored = agent().settings(true);
+    auto flag = [&stored](const bus::Setting& s) {
+        return stored.value(QString::fromLatin1(s.name.data(), s.name.size())) == "1";
+    };
+    ui.startInTrayCB->setChecked(flag(bus::setting::StartInTray));
+    ui.networkRB->setChecked(flag(bus::setting::Network));
+    ui.usbRB->setChecked(flag(bus::setting::USB));
+    ui.IPADD->setText(stored.value(
+        QString::fromLatin1(bus::setting::IPAddr.name.data(), bus::setting::IPAddr.name.size()),
+        QString::fromStdString(ui.IPAddr->Text())));
+    // ShowDetailsPanel
+    theTabsChange(0);
+    pages.loadGSD(stored);
+    pages.loadSetup(stored);
+    // The start-up steps; closed from under the port's message, the program ends there.
+    local->begin();
 }
 
 void TForm1::BuildDialogs() {
-    SetupFrm = new TSetupFrm(this, [this] { guarded([this] { pages.LoadVars(); }); });
+    SetupFrm = new TSetupFrm(this, [this] {
+        guarded([this] {
+            backend->readSettings([this](const SettingsValues& v) { pages.LoadVars(v); });
+        });
+    });
     AboutBox = new TAboutBox(this);
     usbForm = new TusbForm(this);
 }
@@ -254,13 +227,13 @@ void TForm1::Timer3Timer() {
 
 void TForm1::exit1Click() {
     const char* const question =
-        frontEnd ? "Closing this program closes this window only: the NorvaHB service goes on "
-                   "with Heartbeat and Graceful Shutdown\rContinue?"
-                 : "Closing this program will disable Heartbeat and Graceful Shutdown\rContinue?";
+        service ? "Closing this program closes this window only: the NorvaHB service goes on "
+                  "with Heartbeat and Graceful Shutdown\rContinue?"
+                : "Closing this program will disable Heartbeat and Graceful Shutdown\rContinue?";
     if (!env.boxes->askYesNo(question))
         return;
-    if (agent.myPort.Open())
-        agent.myPort.setOpen(false);
+    if (local && agent().myPort.Open())
+        agent().myPort.setOpen(false);
     close();
 }
 
@@ -268,7 +241,8 @@ void TForm1::closeEvent(QCloseEvent* event) {
     // FormClose. The transports stop first, so that no datagram, serial event or command
     // can reach the settings object once it is released.
     stopTransports();
-    agent.MyIni.close();
+    if (local)
+        agent().MyIni.close();
     event->accept();
     if (startingUp_) {
         // The program's event loop has not started, so quit() would be ignored; the close
@@ -285,7 +259,8 @@ void TForm1::stopTransports() {
     if (closed_)
         return;
     closed_ = true;
-    agent.Stop();
+    if (local)
+        agent().Stop();
 }
 
 void TForm1::trayMouseDown(Qt::MouseButton button, const QPoint& screenPos) {
@@ -334,20 +309,16 @@ void TForm1::theTabsChange(int index) {
         // ShowDetailsPanel: the panel follows the stored mode, not the radio buttons.
         ui.Details->hide();
         ui.comDetails->hide();
-        if (agent.MyIni.isOpen() && agent.MyIni.file().ReadBool(keys::Network))
+        if (backend->storedMode() == HeartbeatMode::Network)
             ui.Details->show();
         else
             ui.comDetails->show();
         break;
     case 1:
-        pages.loadSetup();
-        if (frontEnd)
-            frontEnd->Reload(); // and again once the service's current values have come
+        backend->readSettings([this](const SettingsValues& v) { pages.loadSetup(v); });
         break;
     case 2:
-        pages.loadGSD();
-        if (frontEnd)
-            frontEnd->Reload();
+        backend->readSettings([this](const SettingsValues& v) { pages.loadGSD(v); });
         break;
     default:
         break;
@@ -355,12 +326,7 @@ void TForm1::theTabsChange(int index) {
 }
 
 void TForm1::Button3Click() {
-    if (frontEnd) {
-        frontEnd->Clear();
-        return;
-    }
-    agent.serial.ComClearStats();
-    agent.network.ClearStats();
+    backend->clearCounters();
 }
 
 void TForm1::About1Click() {
@@ -369,20 +335,74 @@ void TForm1::About1Click() {
 }
 
 void TForm1::Button9Click() {
-    if (frontEnd) {
-        frontEnd->TestWarning(); // the service counts; this window shows its count, modally
-        return;
-    }
-    // Modally, with the mode the last command left (restart if none did).
-    agent.pending.ShowPending(agent.pending.mode, true);
+    // Modally, with the mode the last command left (restart if none did); a front end's
+    // service counts, and this window shows its count.
+    backend->testWarning();
 }
 
 void TForm1::doRestart() {
-    agent.power.doRestart();
+    if (local)
+        agent().power.doRestart();
 }
 
 void TForm1::doShutdown() {
-    agent.power.doShutdown();
+    if (local)
+        agent().power.doShutdown();
+}
+
+void TForm1::iconShown(tAppIcons icon) {
+    view.showIcon(icon);
+}
+
+void TForm1::statusTextShown(const QString& text) {
+    view.setStatusText(text);
+}
+
+void TForm1::trayShown(const TrayLook& look) {
+    view.showTray(look);
+}
+
+void TForm1::noResponse(const QString& balloonText) {
+    view.noResponseAlert(balloonText);
+}
+
+void TForm1::countersChanged(Link link, const LinkCounters& c) {
+    if (link == Link::Network)
+        view.showNetworkCounters(c.sent, c.received, c.nak, c.missed);
+    else
+        view.showSerialCounters(c.sent, c.received, c.missed);
+}
+
+void TForm1::deviceMessage(const QString& caption) {
+    view.setCaption(caption);
+}
+
+void TForm1::captionShown(const QString& caption) {
+    view.setCaption(caption);
+}
+
+void TForm1::statusLine(const QString& text) {
+    view.setLabel4(text);
+}
+
+void TForm1::logLine(const QString& line) {
+    view.appendMemo(line);
+}
+
+void TForm1::powerRequestFailed(const QString& action, const QString& error) {
+    view.powerRequestRefused(action, error);
+}
+
+void TForm1::warningShown(std::uint8_t mode, bool modal) {
+    warning->showPending(mode, modal);
+}
+
+void TForm1::warningTicked(std::int32_t countdown) {
+    warning->showCount(countdown);
+}
+
+void TForm1::warningEnded() {
+    warning->endShowing();
 }
 
 } // namespace norva

@@ -1,7 +1,9 @@
 #pragma once
 
-#include "agent/Agent.h"
+#include "agent/AgentListener.h"
 #include "app/AppEnvironment.h"
+#include "app/WindowBackend.h"
+#include "transport/ComPortMap.h"
 #include "ui/SettingsPages.h"
 #include "ui/StatusView.h"
 #include "ui/TForm1Ui.h"
@@ -14,16 +16,19 @@
 
 namespace norva {
 
-class FrontEnd;
+class Agent;
+class LocalBackend;
+class ServiceBackend;
 class TAboutBox;
 class TSetupFrm;
 class Twarning;
 class TusbForm;
 
-// The application object and main window. It owns the agent (the heartbeat and the command
-// port, with the settings file) for the life of the process, draws what the agent announces,
-// and gives it the settings pages as they are shown now.
-class TForm1 : public QMainWindow {
+// The application object and main window. It draws what its backend announces (it is that
+// backend's AgentListener) and sends its commands to it: the agent in this process, which
+// reads the settings pages as they are shown now, or the service norvahbd when the
+// environment names one (the window is then its front end, and holds no agent at all).
+class TForm1 : public QMainWindow, public AgentListener {
     Q_OBJECT
 public:
     // Builds the window and its components, the warning window included; the command
@@ -62,6 +67,30 @@ public:
     // Shows the window centred on the screen with the Status page active.
     void ShowAtStart();
 
+    // The agent running here; null in a front end.
+    Agent* localAgent();
+    // The agent running here, for a window that has one.
+    Agent& agent();
+
+    // AgentListener: what the backend announces, drawn.
+    void iconShown(tAppIcons icon) override;
+    void statusTextShown(const QString& text) override;
+    void trayShown(const TrayLook& look) override;
+    void noResponse(const QString& balloonText) override;
+    void countersChanged(Link link, const LinkCounters& counters) override;
+    void serialPortLost() override {}
+    void settingsApplied() override {}
+    void deviceMessage(const QString& caption) override;
+    void captionShown(const QString& caption) override;
+    void statusLine(const QString& text) override;
+    void logLine(const QString& line) override;
+    void commandAccepted(const QString&, const QString&) override {}
+    void commandRejected() override {}
+    void powerRequestFailed(const QString& action, const QString& error) override;
+    void warningShown(std::uint8_t mode, bool modal) override;
+    void warningTicked(std::int32_t countdown) override;
+    void warningEnded() override;
+
     const AppEnvironment env;
     TForm1Ui ui;
     // The tray's menu. Declared before the tray so that it outlives it: on a StatusNotifier
@@ -76,10 +105,13 @@ public:
     StatusView view;
     QTimer Timer3;
 
-    Agent agent;         // reads `pages` once it runs
+    ComPortMap ports;    // the serial ports the heartbeat page lists
     SettingsPages pages; // the pages' values as shown now, for the agent
     Twarning* warning = nullptr;
-    FrontEnd* frontEnd = nullptr; // set when the window follows the service
+    // One of the two, for the life of the window; `backend` is it.
+    std::unique_ptr<LocalBackend> local;
+    std::unique_ptr<ServiceBackend> service;
+    WindowBackend* backend = nullptr;
 
     TSetupFrm* SetupFrm = nullptr;
     TAboutBox* AboutBox = nullptr;
@@ -91,6 +123,8 @@ protected:
 private:
     void guarded(const std::function<void()>& entry);
     void connectHandlers();
+    // The stored settings shown: the pages, the address and the details panel.
+    void showStored(const SettingsValues& values);
     void stopTransports();
     bool closed_ = false;
     bool startingUp_ = false;

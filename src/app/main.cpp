@@ -14,9 +14,7 @@
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QDir>
 #include <QSystemTrayIcon>
-#include <QTemporaryDir>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -50,14 +48,6 @@ bool FollowService(int argc, char** argv) {
                                    ignored);
 }
 
-// Where the settings pages keep their copy of the service's settings while the window runs:
-// a folder of this user's alone, in the session's runtime folder when there is one.
-QString PagesCopyTemplate() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    const QString base = runtime && *runtime ? QString::fromLocal8Bit(runtime) : QDir::tempPath();
-    return base + "/NorvaHB-front-end-XXXXXX";
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -79,10 +69,8 @@ int main(int argc, char** argv) {
     // With the service on this computer, the heartbeat and the command port are its: this
     // window becomes its front end and binds no port. Without it, the window runs them itself.
     std::unique_ptr<ServiceClient> service;
-    std::unique_ptr<QTemporaryDir> pagesCopy;
     if (FollowService(argc, argv)) {
         service = std::make_unique<ServiceClient>(QDBusConnection::systemBus());
-        pagesCopy = std::make_unique<QTemporaryDir>(PagesCopyTemplate());
         MirrorToStderr("The NorvaHB service (norvahbd) runs the heartbeat and the command port on "
                        "this computer: this window follows it.");
     }
@@ -94,16 +82,7 @@ int main(int argc, char** argv) {
     Login1PowerBackend power;
     AppEnvironment env;
     env.settingsFolder = SettingsFile::DefaultFolder();
-    if (service) {
-        if (!pagesCopy->isValid()) {
-            boxes.showError(ErrorBoxText("The settings pages have no folder for their copy of the "
-                                         "service's settings: " +
-                                         pagesCopy->errorString().toStdString()));
-            return 1;
-        }
-        env.settingsFolder = pagesCopy->path().toStdString();
-        env.service = service.get();
-    }
+    env.service = service.get();
     env.boxes = &boxes;
     env.power = &power;
     env.balloonsAvailable = TrayIcon::BalloonsAvailable();

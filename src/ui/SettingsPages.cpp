@@ -1,6 +1,6 @@
 #include "ui/SettingsPages.h"
 
-#include "settings/SettingsHandle.h"
+#include "bus/SettingsSchema.h"
 #include "settings/SettingsRules.h"
 #include "ui/CEditIPAddr.h"
 #include "ui/StatusView.h"
@@ -15,18 +15,30 @@ namespace norva {
 
 namespace {
 
-QString read(const SettingsFile& ini, const TextKey& key) {
-    return QString::fromStdString(ini.ReadString(key));
+using namespace bus::setting;
+
+QString Name(const bus::Setting& setting) {
+    return QString::fromLatin1(setting.name.data(), static_cast<qsizetype>(setting.name.size()));
+}
+
+// A text value as stored, or the key's default when none is given.
+QString text(const SettingsValues& stored, const bus::Setting& setting) {
+    return stored.value(Name(setting),
+                        QString::fromLatin1(setting.key.fallback.data(),
+                                            static_cast<qsizetype>(setting.key.fallback.size())));
+}
+
+bool flag(const SettingsValues& stored, const bus::Setting& setting) {
+    return stored.value(Name(setting)) == QLatin1String("1");
+}
+
+QString flagValue(bool set) {
+    return set ? QStringLiteral("1") : QStringLiteral("0");
 }
 
 } // namespace
 
-SettingsPages::SettingsPages(SettingsHandle& MyIni, StatusView& view)
-    : MyIni_(MyIni), view_(view) {}
-
-SettingsFile& SettingsPages::ini() const {
-    return MyIni_.file();
-}
+SettingsPages::SettingsPages(StatusView& view) : view_(view) {}
 
 QString SettingsPages::userName() const {
     return view_.ui().usermane->text();
@@ -64,93 +76,84 @@ bool SettingsPages::statusInTray() const {
     return view_.ui().showStatusInTrayCB->isChecked();
 }
 
-void SettingsPages::loadSetup() {
+void SettingsPages::loadSetup(const SettingsValues& stored) {
     TForm1Ui& ui = view_.ui();
-    ui.Freq->setText(read(ini(), keys::Freq));
-    ui.Fail->setText(read(ini(), keys::FailCount));
+    ui.Freq->setText(text(stored, Freq));
+    ui.Fail->setText(text(stored, FailCount));
     // A stored address that is not one stops the fill here, with the control's error.
-    ui.IPAddr->setText(ini().ReadString(keys::IPAddr, PageAddressFallback));
-    ui.Port->setText(read(ini(), keys::Port));
+    ui.IPAddr->setText(
+        stored.value(Name(IPAddr), QString::fromLatin1(PageAddressFallback)).toStdString());
+    ui.Port->setText(text(stored, Port));
 
     // The three buttons form an exclusive group, which refuses to uncheck its checked button;
     // so the button to show is checked instead, which unchecks the other two. Network wins
     // when both are stored as true.
-    const bool usb = ini().ReadBool(keys::USB);
-    const bool network = ini().ReadBool(keys::Network);
-    if (network)
+    if (flag(stored, Network))
         ui.networkRB->setChecked(true);
-    else if (usb)
+    else if (flag(stored, USB))
         ui.usbRB->setChecked(true);
     else
         ui.noneRB->setChecked(true);
 
     ui.comPort->clear();
-    const std::string stored = ini().ReadString(keys::ComPort);
+    const std::string port = text(stored, ComPort).toStdString();
     int selected = -1;
     for (std::uint16_t n = 1; n <= HighestPort; ++n) {
         if (!IsComPortAvailable || !IsComPortAvailable(n))
             continue;
         const std::string entry = ComPortName(n);
         ui.comPort->addItem(QString::fromStdString(entry));
-        if (stored == entry)
+        if (port == entry)
             selected = ui.comPort->count() - 1;
     }
     ui.comPort->setCurrentIndex(selected);
 
-    ui.startInTrayCB->setChecked(ini().ReadBool(keys::StartInTray));
-    ui.showStatusInTrayCB->setChecked(ini().ReadBool(keys::ShowStatusInTray));
+    ui.startInTrayCB->setChecked(flag(stored, StartInTray));
+    ui.showStatusInTrayCB->setChecked(flag(stored, ShowStatusInTray));
 }
 
-void SettingsPages::loadGSD() {
+void SettingsPages::loadGSD(const SettingsValues& stored) {
     TForm1Ui& ui = view_.ui();
-    ui.usermane->setText(read(ini(), keys::Username));
-    ui.password->setText(read(ini(), keys::Password));
-    ui.alaertPendingActionCB->setChecked(ini().ReadBool(keys::AlertPedningAction));
+    ui.usermane->setText(text(stored, Username));
+    ui.password->setText(text(stored, Password));
+    ui.alaertPendingActionCB->setChecked(flag(stored, AlertPedningAction));
 }
 
-void SettingsPages::LoadVars() {
+void SettingsPages::LoadVars(const SettingsValues& stored) {
     TForm1Ui& ui = view_.ui();
-    ui.IPAddr->setText(ini().ReadString(keys::IPAddr));
-    ui.Port->setText(read(ini(), keys::Port));
+    ui.IPAddr->setText(stored.value(Name(IPAddr)).toStdString());
+    ui.Port->setText(text(stored, Port));
 }
 
-void SettingsPages::Button6Click() {
-    TForm1Ui& ui = view_.ui();
-    const bool restart = beginApply ? beginApply() : false;
-
-    SettingsFile& file = ini();
-    file.WriteString(keys::ComPort, ui.comPort->currentIndex() >= 0
-                                        ? ui.comPort->currentText().toStdString()
-                                        : "");
-    file.WriteString(keys::Freq, ui.Freq->text().toStdString());
-    file.WriteString(keys::FailCount, ui.Fail->text().toStdString());
-    file.WriteString(keys::IPAddr, ui.IPAddr->Text());
-    file.WriteString(keys::Port, ui.Port->text().toStdString());
-    file.WriteBool(keys::StartInTray, ui.startInTrayCB->isChecked());
-    file.WriteBool(keys::ShowStatusInTray, ui.showStatusInTrayCB->isChecked());
-    if (ui.networkRB->isChecked()) {
-        file.WriteBool(keys::Network, true);
-        file.WriteBool(keys::USB, false);
-    } else if (ui.usbRB->isChecked()) {
-        file.WriteBool(keys::Network, false);
-        file.WriteBool(keys::USB, true);
-    } else if (ui.noneRB->isChecked()) {
-        file.WriteBool(keys::Network, false);
-        file.WriteBool(keys::USB, false);
+SettingsValues SettingsPages::heartbeatValues() const {
+    const TForm1Ui& ui = view_.ui();
+    SettingsValues values;
+    // No port listed to select stores an empty port.
+    values.insert(Name(ComPort),
+                  ui.comPort->currentIndex() >= 0 ? ui.comPort->currentText() : QString());
+    values.insert(Name(Freq), ui.Freq->text());
+    values.insert(Name(FailCount), ui.Fail->text());
+    values.insert(Name(IPAddr), QString::fromStdString(ui.IPAddr->Text()));
+    values.insert(Name(Port), ui.Port->text());
+    values.insert(Name(StartInTray), flagValue(ui.startInTrayCB->isChecked()));
+    values.insert(Name(ShowStatusInTray), flagValue(ui.showStatusInTrayCB->isChecked()));
+    // Exactly one of the three is checked; the flags are stored only for a checked one.
+    if (ui.networkRB->isChecked() || ui.usbRB->isChecked() || ui.noneRB->isChecked()) {
+        values.insert(Name(Network), flagValue(ui.networkRB->isChecked()));
+        values.insert(Name(USB), flagValue(ui.usbRB->isChecked()));
     }
-
-    // The heartbeat control shows the tray for the new settings and starts the heartbeat
-    // again.
-    if (endApply)
-        endApply(restart);
+    return values;
 }
 
-void SettingsPages::Button7Click() {
-    TForm1Ui& ui = view_.ui();
-    SettingsFile& file = ini();
-    file.WriteString(keys::usernameWritten, ui.usermane->text().toStdString());
-    file.WriteString(keys::Password, ui.password->text().toStdString());
-    file.WriteBool(keys::AlertPedningAction, ui.alaertPendingActionCB->isChecked());
+void SettingsPages::clearPassword() {
+    view_.ui().password->clear();
+}
+
+SettingsValues SettingsPages::shutdownValues() const {
+    const TForm1Ui& ui = view_.ui();
+    return {{Name(Username), ui.usermane->text()},
+            {Name(Password), ui.password->text()},
+            {Name(AlertPedningAction), flagValue(ui.alaertPendingActionCB->isChecked())}};
 }
 
 } // namespace norva

@@ -1,6 +1,5 @@
 #include "ui/Twarning.h"
 
-#include "commands/PendingAction.h"
 #include "ui/Icons.h"
 
 #include <QFont>
@@ -9,7 +8,7 @@
 
 namespace norva {
 
-Twarning::Twarning(PendingAction& action, QWidget* parent) : QDialog(parent) {
+Twarning::Twarning(QWidget* parent) : QDialog(parent) {
     setWindowTitle("Warning");
     // A fixed dialog frame whose title bar has the close button only; without the customize
     // hint window managers add minimise and maximise buttons.
@@ -31,14 +30,6 @@ Twarning::Twarning(PendingAction& action, QWidget* parent) : QDialog(parent) {
     auto* picture = new QLabel(this);
     picture->setGeometry(24, 21, 32, 32);
     picture->setPixmap(Icons::Warning(32));
-
-    // Connections rather than a stored reference: whichever of the two is destroyed first,
-    // the other no longer reaches it (the main window destroys the action before its child
-    // windows).
-    connect(&action, &PendingAction::shown, this, &Twarning::showPending);
-    connect(&action, &PendingAction::ticked, this, &Twarning::showCount);
-    connect(&action, &PendingAction::ended, this, &Twarning::endShowing);
-    connect(this, &Twarning::closed, &action, &PendingAction::Closed);
 }
 
 void Twarning::showPending(std::uint8_t, bool modal) {

@@ -5,16 +5,15 @@
 
 namespace norva {
 
-class PendingAction;
-
 // The pending-action warning window: a small window that stays on top and shows the count of
-// a PendingAction in its caption. It only draws what the action announces; the count, the
-// mode and the clock are the action's. Closing the window hides it and tells the action,
-// which counts on: nothing here cancels the action.
+// the pending action in its caption. It only draws what it is told (the action in this
+// process, or the service's, announces it); the count, the mode and the clock are the
+// action's. Closing the window hides it and says so through closed(), for the action, which
+// counts on: nothing here cancels the action.
 class Twarning : public QDialog {
     Q_OBJECT
 public:
-    explicit Twarning(PendingAction& action, QWidget* parent = nullptr);
+    explicit Twarning(QWidget* parent = nullptr);
 
     // The action's announcements, drawn. A modal showing waits here until the count ends or
     // the user closes the window; a showing while the window is up only raises it.

@@ -80,7 +80,7 @@ TEST(HeartbeatPage, WithoutSetupSectionEveryControlTakesItsDefault) {
     ui.usbRB->setChecked(true);
     ui.startInTrayCB->setChecked(true);
     ui.showStatusInTrayCB->setChecked(true);
-    f.form->pages.loadSetup();
+    f.form->pages.loadSetup(f.form->agent().settings(true));
 
     EXPECT_TRUE(f.boxes.errors.empty());
     EXPECT_EQ(ui.Freq->text(), "5");
@@ -134,7 +134,7 @@ TEST_P(ModeFill, FollowsTheTwoStoredBooleans) {
         if (before->text() == c.expected)
             continue;
         before->setChecked(true);
-        f.form->pages.loadSetup();
+        f.form->pages.loadSetup(f.form->agent().settings(true));
         EXPECT_EQ(mode(ui), c.expected) << "picked " << before->text().toStdString();
     }
 }
@@ -190,13 +190,13 @@ TEST_F(PortList, ListsPresentPortsAndSelectsTheStoredOneIncludingTheOpenOne) {
     auto& ui = f.form->ui;
     ASSERT_TRUE(f.boxes.errors.empty()) << f.boxes.errors[0];
     // Start-up opened COM7 for the serial heartbeat; it is listed all the same.
-    EXPECT_TRUE(f.form->agent.myPort.Open());
-    f.form->pages.loadSetup();
+    EXPECT_TRUE(f.form->agent().myPort.Open());
+    f.form->pages.loadSetup(f.form->agent().settings(true));
     EXPECT_EQ(entries(ui.comPort), expectedEntries());
     EXPECT_EQ(ui.comPort->currentText(), "COM7");
 
     // A second fill does not pile up entries.
-    f.form->pages.loadSetup();
+    f.form->pages.loadSetup(f.form->agent().settings(true));
     EXPECT_EQ(entries(ui.comPort), expectedEntries());
 }
 
@@ -204,7 +204,7 @@ TEST_F(PortList, OtherLetterCaseSelectsNothingAndApplyStoresEmpty) {
     f.start();
     auto& ui = f.form->ui;
     SettingsFile(f.dir.path()).WriteString("Setup", "ComPort", "com7");
-    f.form->pages.loadSetup();
+    f.form->pages.loadSetup(f.form->agent().settings(true));
     EXPECT_EQ(entries(ui.comPort), expectedEntries());
     EXPECT_EQ(ui.comPort->currentIndex(), -1);
 
@@ -278,7 +278,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(HeartbeatApply, WhileRunningRestartsWithTheNewValuesAndKeepsTheCounters) {
     FormFixture f(runningNetwork());
     f.start();
-    auto& net = f.form->agent.network;
+    auto& net = f.form->agent().network;
     ASSERT_TRUE(f.boxes.errors.empty()) << f.boxes.errors[0];
     ASSERT_TRUE(net.Timer1.isActive());
     ASSERT_EQ(net.Reload, 5);
@@ -336,9 +336,9 @@ TEST_P(ApplyTray, StoppedHeartbeatStaysStoppedAndTrayIsSet) {
     ui.Button6->click();
 
     EXPECT_TRUE(f.boxes.errors.empty());
-    EXPECT_FALSE(f.form->agent.network.Timer1.isActive());
-    EXPECT_FALSE(f.form->agent.serial.comFreq.isActive());
-    EXPECT_EQ(f.form->agent.network.sentCount, 0u);
+    EXPECT_FALSE(f.form->agent().network.Timer1.isActive());
+    EXPECT_FALSE(f.form->agent().serial.comFreq.isActive());
+    EXPECT_EQ(f.form->agent().network.sentCount, 0u);
     EXPECT_EQ(f.form->tray.iconIndex(), c.picture);
     EXPECT_EQ(f.form->tray.balloonText(), c.balloon);
 }
@@ -354,12 +354,12 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(HeartbeatApply, NoneWhileStartedStopsTheHeartbeatAndKeepsIsStarted) {
     FormFixture f(runningNetwork());
     f.start();
-    ASSERT_TRUE(f.form->agent.network.Timer1.isActive());
+    ASSERT_TRUE(f.form->agent().network.Timer1.isActive());
     f.form->ui.noneRB->setChecked(true);
     f.form->ui.Button6->click();
     EXPECT_TRUE(f.boxes.errors.empty());
-    EXPECT_FALSE(f.form->agent.network.Timer1.isActive());
-    EXPECT_FALSE(f.form->agent.network.Timer2.isActive());
+    EXPECT_FALSE(f.form->agent().network.Timer1.isActive());
+    EXPECT_FALSE(f.form->agent().network.Timer2.isActive());
     EXPECT_EQ(f.form->ui.Label1->text(), "Stopped");
     EXPECT_EQ(f.setting("Run", "IsStarted"), "1");
     EXPECT_EQ(f.setting("Setup", "Network"), "0");
@@ -369,20 +369,20 @@ TEST(HeartbeatApply, NoneWhileStartedStopsTheHeartbeatAndKeepsIsStarted) {
 TEST(HeartbeatApply, EmptyFrequencyIsStoredEmptyAndTheRestartDoesNothing) {
     FormFixture f(runningNetwork());
     f.start();
-    ASSERT_TRUE(f.form->agent.network.Timer1.isActive());
-    const auto sent = f.form->agent.network.sentCount;
+    ASSERT_TRUE(f.form->agent().network.Timer1.isActive());
+    const auto sent = f.form->agent().network.sentCount;
     f.form->ui.Freq->clear();
     f.form->ui.Button6->click();
     EXPECT_TRUE(f.boxes.errors.empty()) << f.boxes.errors[0];
     EXPECT_EQ(f.setting("Setup", "Freq"), "");
-    EXPECT_FALSE(f.form->agent.network.Timer1.isActive());
-    EXPECT_EQ(f.form->agent.network.sentCount, sent);
+    EXPECT_FALSE(f.form->agent().network.Timer1.isActive());
+    EXPECT_EQ(f.form->agent().network.sentCount, sent);
 }
 
 TEST(HeartbeatApply, RefusedWriteShowsTheErrorLeavesTheFileAndSkipsTheRest) {
     FormFixture f(runningNetwork());
     f.start();
-    ASSERT_TRUE(f.form->agent.network.Timer1.isActive());
+    ASSERT_TRUE(f.form->agent().network.Timer1.isActive());
     const std::string before = f.dir.read("NorvaHB");
     std::filesystem::permissions(f.dir / "NorvaHB", std::filesystem::perms::owner_read);
     f.form->ui.showStatusInTrayCB->setChecked(true);
@@ -394,7 +394,7 @@ TEST(HeartbeatApply, RefusedWriteShowsTheErrorLeavesTheFileAndSkipsTheRest) {
     EXPECT_EQ(f.boxes.errors[0], "Unable to write to NorvaHB.");
     EXPECT_EQ(f.dir.read("NorvaHB"), before);
     // Stopped by the bracket and, with the remaining steps skipped, not started again.
-    EXPECT_FALSE(f.form->agent.network.Timer1.isActive());
+    EXPECT_FALSE(f.form->agent().network.Timer1.isActive());
     // The tray shows the stop, not step 6 ("Norva is responding").
     EXPECT_EQ(f.form->tray.iconIndex(), 3);
     EXPECT_EQ(f.form->tray.balloonText(), "Heartbeat is not running");
@@ -434,7 +434,7 @@ TEST(HeartbeatPage, StartRefillsThePageAndClearsBothCounterPanels) {
     ui.comSent->setText("3");
     ui.Freq->setText("9");
     ui.usbRB->setChecked(true);
-    f.form->agent.control.Button2Click();
+    f.form->agent().control.Button2Click();
     EXPECT_EQ(ui.Freq->text(), "7");
     EXPECT_EQ(mode(ui), "None");
     EXPECT_EQ(ui.Sent->text(), "0");
@@ -487,7 +487,7 @@ TEST(HeartbeatPage, StoredValuesBeyondTheTypingLimitsAreShownAndAppliedWhole) {
     EXPECT_EQ(f.setting("Setup", "Port"), "123456");
     EXPECT_EQ(f.setting("Setup", "StartInTray"), "1");
 
-    f.form->pages.loadSetup();
+    f.form->pages.loadSetup(f.form->agent().settings(true));
     EXPECT_EQ(ui.Freq->text().toStdString(), "1000");
     EXPECT_EQ(ui.Port->text().toStdString(), "123456");
 }

@@ -107,8 +107,8 @@ TEST(StartUp, IsStartedWithNoModeStartsNothing) {
     FormFixture f("[Run]\nIsStarted=1\n[Setup]\nShowStatusInTray=1\n");
     f.start();
     auto& ui = f.form->ui;
-    EXPECT_FALSE(f.form->agent.network.Timer1.isActive());
-    EXPECT_FALSE(f.form->agent.serial.comFreq.isActive());
+    EXPECT_FALSE(f.form->agent().network.Timer1.isActive());
+    EXPECT_FALSE(f.form->agent().serial.comFreq.isActive());
     // The display keeps what the window was built with.
     EXPECT_TRUE(visible(ui.Image1));
     EXPECT_FALSE(visible(ui.Image3));
@@ -133,7 +133,7 @@ TEST(StartUp, BadNumberEndsTheSequenceAtThatStep) {
     f.start();
     ASSERT_EQ(f.boxes.errors.size(), 1u);
     EXPECT_EQ(f.boxes.errors[0], "''abc'' is not a valid integer value.");
-    EXPECT_FALSE(f.form->agent.network.Timer1.isActive());
+    EXPECT_FALSE(f.form->agent().network.Timer1.isActive());
     // The steps after the failed one did not run: the restart notice is still pending.
     EXPECT_EQ(f.setting("GracefulRestart", "SourceIP"), "127.0.0.1");
 }
@@ -168,8 +168,8 @@ TEST(StartUp, ExitDuringAStartUpBoxEndsTheProgram) {
     EXPECT_EQ(f.boxes.errors, std::vector<std::string>{
                                   "Com7 is no longer available\rPlease select another comport"});
     EXPECT_EQ(f.form->SetupFrm, nullptr) << "the start went on after the close";
-    EXPECT_FALSE(f.form->agent.MyIni.isOpen());
-    EXPECT_FALSE(f.form->agent.theServer.Active());
+    EXPECT_FALSE(f.form->agent().MyIni.isOpen());
+    EXPECT_FALSE(f.form->agent().theServer.Active());
     EXPECT_EQ(f.setting("GracefulRestart", "SourceIP"), "127.0.0.1");
 }
 
@@ -182,7 +182,7 @@ TEST(StartUp, CommandDuringAStartUpBoxWarnsAndActs) {
     f.boxes.onShow = [&](const std::string&) {
         // The box runs its own event loop, so the command is served while it is open.
         std::thread device(
-            [&, port = f.form->agent.theServer.Port()] { reply = SendRestart(port); });
+            [&, port = f.form->agent().theServer.Port()] { reply = SendRestart(port); });
         f.serveUntil([&] { return f.setting("GracefulRestart", "SourceIP", "") != ""; });
         stored = f.setting("GracefulRestart", "SourceIP", "");
         warned = f.form->warning && f.form->warning->isVisible();
@@ -194,10 +194,10 @@ TEST(StartUp, CommandDuringAStartUpBoxWarnsAndActs) {
     EXPECT_EQ(reply, std::vector<std::uint8_t>{0x01});
     EXPECT_EQ(stored, "127.0.0.1");
     ASSERT_TRUE(warned) << "the command was acknowledged but no warning came";
-    EXPECT_EQ(f.form->agent.pending.mode, 0);
+    EXPECT_EQ(f.form->agent().pending.mode, 0);
     EXPECT_TRUE(f.power.calls.empty());
     for (int tick = 0; tick < 10; ++tick)
-        f.form->agent.pending.Timer1Timer();
+        f.form->agent().pending.Timer1Timer();
     EXPECT_EQ(f.power.calls, std::vector<std::string>{"reboot"});
     // The restart is still to come: its notice belongs to the next start, so the start-up's
     // notice step must leave the address stored.
@@ -338,13 +338,13 @@ TEST(Exit, NoKeepsRunningYesClosesAndReleasesTheSettings) {
     EXPECT_EQ(f.boxes.questions[0],
               "Closing this program will disable Heartbeat and Graceful Shutdown\rContinue?");
     EXPECT_TRUE(f.form->isVisible());
-    EXPECT_TRUE(f.form->agent.MyIni.isOpen());
+    EXPECT_TRUE(f.form->agent().MyIni.isOpen());
 
     f.boxes.answers = {true};
     f.form->exit1Click();
     EXPECT_FALSE(f.form->isVisible());
-    EXPECT_FALSE(f.form->agent.MyIni.isOpen());
-    EXPECT_FALSE(f.form->agent.theServer.Active());
+    EXPECT_FALSE(f.form->agent().MyIni.isOpen());
+    EXPECT_FALSE(f.form->agent().theServer.Active());
 }
 
 struct AlertCase {
@@ -365,9 +365,9 @@ TEST_P(NoResponseAlert, GoesToBalloonOnlyWhenInTrayOnADesktopWithBalloons) {
     f.form->ui.showStatusInTrayCB->setChecked(c.statusInTray);
     if (c.minimised)
         f.form->Minimizetotray1Click();
-    f.form->agent.network.FailCntr = 1;
-    f.form->agent.network.Timer2Timer();
-    EXPECT_TRUE(f.form->agent.status.failed);
+    f.form->agent().network.FailCntr = 1;
+    f.form->agent().network.Timer2Timer();
+    EXPECT_TRUE(f.form->agent().status.failed);
     EXPECT_TRUE(visible(f.form->ui.Image1));
     EXPECT_EQ(f.form->ui.Label1->text(), "Fail");
     EXPECT_EQ(f.form->tray.iconIndex(), c.expectPicture);
@@ -438,11 +438,11 @@ TEST(Tray, OnTheX11TrayOnlyTheRightButtonsPressOpensTheMenu) {
 TEST(MainWindow, ClearAndResetClearBothPanels) {
     FormFixture f;
     f.start();
-    f.form->agent.network.sentCount = 5;
-    f.form->agent.serial.comSentCount = 7;
+    f.form->agent().network.sentCount = 5;
+    f.form->agent().serial.comSentCount = 7;
     f.form->ui.Button1->click(); // Reset on the USB panel
-    EXPECT_EQ(f.form->agent.network.sentCount, 0u);
-    EXPECT_EQ(f.form->agent.serial.comSentCount, 0u);
+    EXPECT_EQ(f.form->agent().network.sentCount, 0u);
+    EXPECT_EQ(f.form->agent().serial.comSentCount, 0u);
     EXPECT_EQ(f.form->ui.Sent->text(), "0");
 }
 
@@ -453,7 +453,7 @@ TEST(MainWindow, DrawsEachAnnouncementInItsControls) {
     FormFixture f("[Setup]\nShowStatusInTray=1\n");
     f.start();
     auto& ui = f.form->ui;
-    auto& status = f.form->agent.status;
+    auto& status = f.form->agent().status;
     auto pictures = [&] {
         return std::string(visible(ui.Image1) ? "1" : "") + (visible(ui.Image2) ? "2" : "") +
                (visible(ui.Image3) ? "3" : "");
@@ -478,8 +478,8 @@ TEST(MainWindow, DrawsEachAnnouncementInItsControls) {
     EXPECT_EQ(f.form->tray.balloonText(), "Heartbeat is not running");
     EXPECT_EQ(f.form->tray.hint(), "Norva is responding") << "a balloon text leaves the hint";
 
-    emit f.form->agent.network.countersChanged(4, 3, 2, 1);
-    emit f.form->agent.serial.countersChanged(7, 6, 5);
+    emit f.form->agent().network.countersChanged(4, 3, 2, 1);
+    emit f.form->agent().serial.countersChanged(7, 6, 5);
     EXPECT_EQ(ui.Sent->text(), "4");
     EXPECT_EQ(ui.Received->text(), "3");
     EXPECT_EQ(ui.NAK->text(), "2");
@@ -489,7 +489,7 @@ TEST(MainWindow, DrawsEachAnnouncementInItsControls) {
     EXPECT_EQ(ui.comMissed->text(), "5");
     EXPECT_EQ(ui.Label13->text(), "0") << "the USB panel has no NAK count";
 
-    emit f.form->agent.network.captionRequested("Shutdown");
+    emit f.form->agent().network.captionRequested("Shutdown");
     EXPECT_EQ(f.form->windowTitle(), "Shutdown");
 }
 

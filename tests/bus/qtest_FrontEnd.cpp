@@ -162,7 +162,7 @@ TEST_F(FrontEndTest, ShowsARunningServiceItsCountersAndItsPages) {
         << " in the service";
     EXPECT_EQ(ui().Missed->text(), "0");
     EXPECT_TRUE(boxes_.errors.empty()) << shown();
-    EXPECT_FALSE(form_->agent.network.Timer1.isActive()) << "the window sends a heartbeat";
+    EXPECT_EQ(form_->localAgent(), nullptr) << "the window runs a heartbeat of its own";
 }
 
 // The device stops answering: the alert comes once, as this desktop shows it. The heartbeat
@@ -279,7 +279,7 @@ TEST_F(FrontEndTest, ARestartCommandShowsTheServicesWarningAndItsLines) {
     ASSERT_EQ(deviceSendsRestart(kPassword), 0) << shown();
     ASSERT_TRUE(WaitFor([&] { return warning.isVisible() && !counts.empty(); }, kWaitMs))
         << shown();
-    EXPECT_FALSE(form_->agent.pending.Timer1.isActive()) << "the window counts by itself";
+    EXPECT_EQ(form_->localAgent(), nullptr) << "the window counts by itself";
 
     // Closed by the user after the first tick: hidden, and the service counts on to 0.
     warning.close();
@@ -413,7 +413,7 @@ TEST_F(FrontEndTest, AuthorizedCommandsChangeTheService) {
         << bed_.readSettings() << shown();
     EXPECT_TRUE(storedHas("ComPort=COM7")) << "the service's port was lost";
     EXPECT_TRUE(WaitFor([&] { return showsResponding(); }, kWaitMs)) << shown();
-    EXPECT_FALSE(form_->agent.network.Timer1.isActive()) << "the window sends a heartbeat";
+    EXPECT_EQ(form_->localAgent(), nullptr) << "the window runs a heartbeat of its own";
 
     // Stop from the tray menu, then Clear: both counters panels go to 0 and stay there.
     form_->Stop1->trigger();

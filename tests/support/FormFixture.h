@@ -1,7 +1,9 @@
 #pragma once
 
+#include "agent/Agent.h"
 #include "app/TForm1.h"
 #include "platform/ErrorBox.h"
+#include "settings/SettingsFile.h"
 #include "support/FreePort.h"
 #include "support/RecordingPowerBackend.h"
 #include "support/ScriptedMessageBoxes.h"
@@ -67,7 +69,7 @@ public:
                     std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         bool ok = false;
-        form->agent.queue.serveAllUntil([&] {
+        form->agent().queue.serveAllUntil([&] {
             QApplication::processEvents();
             ok = done();
             return ok || std::chrono::steady_clock::now() > deadline;

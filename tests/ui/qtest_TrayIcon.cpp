@@ -26,7 +26,7 @@ QSystemTrayIcon* Native(TrayIcon& tray) {
 TEST(TrayPictures, AnswersLeaveTheIconTheDesktopHasAlone) {
     FormFixture f("[Setup]\nShowStatusInTray=1\n");
     f.start();
-    auto& network = f.form->agent.network;
+    auto& network = f.form->agent().network;
     network.UDPServerUDPRead(bytes("NorvaACK"));
     ASSERT_EQ(f.form->tray.iconIndex(), 0);
     const qint64 responding = Native(f.form->tray)->icon().cacheKey();

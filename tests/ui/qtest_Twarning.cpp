@@ -16,12 +16,17 @@ using norva::test::FormFixture;
 
 namespace {
 
-// A warning window on its own action, recording the actions it asks for.
+// A warning window drawing an action of its own, as the window draws the agent's, recording
+// the actions it asks for.
 class Warning : public testing::Test {
 protected:
     Warning() {
         p.doRestart = [this] { actions.emplace_back("restart"); };
         p.doShutdown = [this] { actions.emplace_back("shutdown"); };
+        QObject::connect(&p, &PendingAction::shown, &w, &Twarning::showPending);
+        QObject::connect(&p, &PendingAction::ticked, &w, &Twarning::showCount);
+        QObject::connect(&p, &PendingAction::ended, &w, &Twarning::endShowing);
+        QObject::connect(&w, &Twarning::closed, &p, &PendingAction::Closed);
     }
 
     // The clock stays out of it: every tick comes from the test.
@@ -35,7 +40,7 @@ protected:
     }
 
     PendingAction p;
-    Twarning w{p};
+    Twarning w;
     std::vector<std::string> actions;
 };
 
@@ -88,10 +93,10 @@ TEST(WarningInTheProgram, TitleBarHasOnlyACloseButtonAlsoWhenShownModally) {
     ExpectOnlyACloseButton(w);
     QTimer::singleShot(0, &w, [&] {
         ExpectOnlyACloseButton(w);
-        f.form->agent.pending.Timer1.stop();
+        f.form->agent().pending.Timer1.stop();
         w.reject();
     });
-    f.form->agent.pending.ShowPending(0, true);
+    f.form->agent().pending.ShowPending(0, true);
     EXPECT_TRUE(f.power.calls.empty());
 }
 
@@ -191,7 +196,7 @@ TEST(Button9, ShowsTheWarningModallyAndRestartsAtZero) {
     FormFixture f;
     f.start();
     Twarning& w = *f.form->warning;
-    PendingAction& p = f.form->agent.pending;
+    PendingAction& p = f.form->agent().pending;
     bool wasModal = false;
     std::vector<std::string> callsBeforeEnd;
     QTimer::singleShot(0, &w, [&] {
