@@ -261,24 +261,27 @@ void ServiceBackend::applySettings(const SettingsValues& values, ApplyDone done)
         pages_.clearPassword();
     }
     const bool heartbeatPage = values.contains(Name(bus::setting::ShowStatusInTray));
-    client_.applySettings(sent,
-                          [this, heartbeatPage, done = std::move(done)](const QString& error) {
-                              if (error.isEmpty()) {
-                                  // As a window of its own after Apply, the tray shows the new
-                                  // "Show Status In Tray" at once: the service's state may not
-                                  // change, so nothing else would redraw it.
-                                  if (heartbeatPage)
-                                      drawState(client_.state());
-                                  if (done)
-                                      done(true);
-                                  return;
-                              }
-                              boxes_.showError(error.toStdString());
-                              // Nothing changed in the service: the pages show its values again.
-                              reloadPages();
-                              if (done)
-                                  done(false);
-                          });
+    client_.applySettings(
+        sent, [this, sent, heartbeatPage, done = std::move(done)](const QString& error) {
+            if (!error.isEmpty()) {
+                boxes_.showError(error.toStdString());
+                // Nothing changed in the service: the pages show its values again.
+                reloadPages();
+                if (done)
+                    done(false);
+                return;
+            }
+            // What the service stores now, as a Start shows it again (its password aside).
+            for (auto it = sent.begin(); it != sent.end(); ++it)
+                if (it.key() != Name(bus::setting::Password))
+                    stored_.insert(it.key(), it.value());
+            // As a window of its own after Apply, the tray shows the new "Show Status In Tray" at
+            // once: the service's state may not change, so nothing else would redraw it.
+            if (heartbeatPage)
+                drawState(client_.state());
+            if (done)
+                done(true);
+        });
 }
 
 HeartbeatMode ServiceBackend::storedMode() const {
