@@ -3,7 +3,7 @@
 runs it), and every option a program's --help prints appears in that program's page, so the two
 cannot drift apart.
 
-Usage: test_manpages.py --man DIR [--help-command PAGE=COMMAND...] [unittest args]
+Usage: test_manpages.py --man DIR --version V [--help-command PAGE=COMMAND...] [unittest args]
   PAGE is a page's file name (NorvaHB.1); COMMAND a command line, split at spaces, whose output
   is a help text of that program (one page may have several, such as one per mode).
 """
@@ -52,10 +52,14 @@ class ManPages(unittest.TestCase):
                     r = run(["man", "--warnings", "-E", "UTF-8", "-l", "-Tutf8", "-Z", path],
                             env=env)
                     self.assertEqual((r.returncode, r.stderr), (0, ""))
-                # The page names its program as NAME and in the header.
+                # The page names its program, and its header the project's version.
                 text = plain_text(page)
-                program = page.rsplit(".", 1)[0]
+                program, section = page.rsplit(".", 1)
                 self.assertRegex(text, r"NAME\s+%s - " % re.escape(program))
+                with open(path) as f:
+                    header = f.readline()
+                self.assertRegex(header, r'^\.TH %s %s \S+ "NorvaHB %s" ' % (
+                    re.escape(program.replace("-", "\\-")), section, re.escape(ARGS.version)))
 
     def test_every_option_of_each_help_is_in_its_page(self):
         self.assertTrue(ARGS.help_command, "no program to compare")
@@ -74,6 +78,7 @@ class ManPages(unittest.TestCase):
 if __name__ == "__main__":
     p = argparse.ArgumentParser()
     p.add_argument("--man", required=True)
+    p.add_argument("--version", required=True)
     p.add_argument("--help-command", action="append", default=[])
     ARGS, rest = p.parse_known_args()
     if shutil.which("groff") is None:
