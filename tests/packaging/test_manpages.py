@@ -63,8 +63,8 @@ class ManPages(unittest.TestCase):
 
     def test_every_option_of_each_help_is_in_its_page(self):
         self.assertTrue(ARGS.help_command, "no program to compare")
-        for spec in ARGS.help_command:
-            page, command = spec.split("=", 1)
+        for entry in ARGS.help_command:
+            page, command = entry.split("=", 1)
             with self.subTest(command=command):
                 r = run(command.split(" "), env=dict(os.environ, LC_ALL="C"))
                 self.assertEqual(r.returncode, 0, r.stderr)
