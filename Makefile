@@ -84,7 +84,14 @@ INSTALLED_FILES = $(DESTDIR)$(PREFIX)/bin/NorvaHB \
                   $(DESTDIR)/etc/xdg/autostart/norvahb.desktop \
                   $(SERVICE_FILES) \
                   $(DESTDIR)/usr/share/polkit-1/actions/com.norva.NorvaHB1.policy \
-                  $(DESTDIR)$(PREFIX)/share/dbus-1/interfaces/com.norva.NorvaHB1.xml
+                  $(DESTDIR)$(PREFIX)/share/dbus-1/interfaces/com.norva.NorvaHB1.xml \
+                  $(DESTDIR)$(PREFIX)/share/man/man1/NorvaHB.1.gz \
+                  $(DESTDIR)$(PREFIX)/share/man/man8/norvahbd.8.gz \
+                  $(DESTDIR)$(PREFIX)/share/man/man1/norvactl.1.gz \
+                  $(DESTDIR)$(PREFIX)/share/man/man1/norva-device.1.gz \
+                  $(DESTDIR)$(PREFIX)/share/doc/norvahb/copyright \
+                  $(DESTDIR)$(PREFIX)/share/doc/norvahb/changelog.gz \
+                  $(DESTDIR)$(PREFIX)/share/lintian/overrides/norvahb
 
 uninstall:
 	@for f in $(INSTALLED_FILES); do \
@@ -95,7 +102,8 @@ uninstall:
 screenshots: build
 	@scripts/screenshots.sh $(BUILD)
 
-# A Debian package of what `install` installs, in $(BUILD)/packages.
+# A Debian package of what `install` installs, in $(BUILD)/packages (lintian checks it in the
+# ctest packaging_lintian).
 package: build
 	@cd $(BUILD) && cpack --config CPackConfig.cmake
 

@@ -18,6 +18,10 @@
 # folder. The Makefile's `uninstall` keeps the same list.
 include(GNUInstallDirs)
 
+# The project's own mailbox: the package's Maintainer field, the changelog's sign-off and the
+# copyright file's contact all come from here.
+set(NORVA_MAINTAINER "NorvaHB developers <norvahb@norva.com>")
+
 foreach(program NorvaHB norva-device norvahbd)
     if(TARGET ${program})
         install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -79,17 +83,69 @@ install(CODE "
          TYPE FILE FILES \"${norva_pkg}/dbus/com.norva.NorvaHB1.xml\")
 ")
 
+# The documents every Debian package carries, and the manual pages. The changelog and the
+# pages are compressed as Debian wants them (gzip -9n: no name or time stamp inside, so the
+# same source gives the same bytes); the package is native, so the changelog is changelog.gz.
+set(norva_docs ${PROJECT_BINARY_DIR}/packaging/doc)
+set(norva_changelog ${PROJECT_SOURCE_DIR}/packaging/debian/changelog.in)
+file(STRINGS ${norva_changelog} norva_changelog_top LIMIT_COUNT 1)
+string(REPLACE "." "\\." norva_version_pattern ${PROJECT_VERSION})
+if(NOT norva_changelog_top MATCHES "^norvahb \\(${norva_version_pattern}\\) ")
+    message(FATAL_ERROR "packaging/debian/changelog.in begins with '${norva_changelog_top}', "
+                        "but the project's version is ${PROJECT_VERSION}: add an entry for it")
+endif()
+configure_file(${norva_changelog} ${norva_docs}/changelog @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/copyright.in ${norva_docs}/copyright @ONLY)
+
+set(norva_compressed ${norva_docs}/changelog.gz)
+add_custom_command(OUTPUT ${norva_docs}/changelog.gz
+                   COMMAND sh -c "gzip -9n -c \"$1\" > \"$2\"" sh ${norva_docs}/changelog
+                           ${norva_docs}/changelog.gz
+                   DEPENDS ${norva_docs}/changelog ${norva_changelog}
+                   VERBATIM)
+# Each program's page, installed when the program is built (norvactl's turns on by itself once
+# that program has a target).
+set(norva_pages NorvaHB.1 norvahbd.8 norvactl.1 norva-device.1)
+set(norva_installed_pages)
+foreach(page ${norva_pages})
+    string(REGEX REPLACE "\\.([0-9])$" "" program ${page})
+    string(REGEX REPLACE "^.*\\.([0-9])$" "\\1" section ${page})
+    set(source ${PROJECT_SOURCE_DIR}/man/${page})
+    set(compressed ${PROJECT_BINARY_DIR}/man/${page}.gz)
+    add_custom_command(OUTPUT ${compressed}
+                       COMMAND sh -c "gzip -9n -c \"$1\" > \"$2\"" sh ${source} ${compressed}
+                       DEPENDS ${source}
+                       VERBATIM)
+    list(APPEND norva_compressed ${compressed})
+    if(TARGET ${program})
+        install(FILES ${compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+    endif()
+endforeach()
+add_custom_target(norva_docs ALL DEPENDS ${norva_compressed})
+
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/man)
+install(FILES ${norva_docs}/copyright ${norva_docs}/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/norvahb)
+# The lintian warnings this package keeps on purpose, each with its reason.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME norvahb)
+
 # `make package`: a Debian package of the same files, installed under /usr.
+# Lintian's verdict on it is the ctest packaging_lintian (tests/packaging); the warnings kept on
+# purpose are in packaging/debian/lintian-overrides, each with its reason.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME norvahb)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "Heartbeat and graceful shutdown for the Norva network power controller")
+# One line per line of the control file's description (Debian wants them under 80 columns).
 set(CPACK_PACKAGE_DESCRIPTION
-    "A tray utility that tells a Norva power controller that this PC is alive (UDP or USB \
-serial heartbeats) and restarts or shuts the PC down cleanly when the controller asks over \
-TCP port 9100. Includes norva-device, a simulated controller for trying it out.")
-set(CPACK_PACKAGE_CONTACT "NorvaHB developers <norvahb@localhost>")
+    "A tray utility that tells a Norva power controller that this PC is alive
+(UDP or USB serial heartbeats) and restarts or shuts the PC down cleanly when
+the controller asks over TCP port 9100. The system service norvahbd does the
+same from boot with nobody logged in; it is installed but not enabled.
+Includes norva-device, a simulated controller for trying it out.")
+set(CPACK_PACKAGE_CONTACT "${NORVA_MAINTAINER}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_INSTALL_PREFIX /usr)
 # The autostart entry has an absolute destination: stage it under DESTDIR like the rest.

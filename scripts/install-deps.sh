@@ -9,6 +9,7 @@ packages=(
     clang-14 libclang-rt-14-dev
     dbus-daemon dbus-x11 iproute2 xvfb xauth procps util-linux python3
     systemd libxml2-utils polkitd
+    lintian groff-base man-db
 )
 
 missing=()

@@ -53,6 +53,25 @@ bool FollowService(int argc, char** argv) {
 int main(int argc, char** argv) {
     using namespace norva;
 
+    // Answered before anything else: help needs no desktop, no lock and no bus.
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::fputs(
+                "Usage: NorvaHB [--front-end]\n"
+                "The NorvaHB tray utility: sends the heartbeat to a Norva power controller and\n"
+                "restarts or shuts this PC down when the controller asks on TCP port 9100. While\n"
+                "the service norvahbd runs or is enabled, it is that service's window instead.\n"
+                "\n"
+                "  --front-end   follow the service norvahbd even when it is not running\n"
+                "  --help        show this help and end\n"
+                "\n"
+                "Settings: ~/.config/NorvaHB (or $XDG_CONFIG_HOME/NorvaHB).\n"
+                "Exit status: 0 on a normal end, 1 without a graphical desktop or when TCP port\n"
+                "9100 cannot be bound.\n",
+                stdout);
+            return 0;
+        }
+
     // One copy per logon: a second one waits a second for the first to go, then ends quietly.
     InstanceLock instance;
     if (!instance.acquire(InstanceLock::defaultPath("VeltrasysNorvaHB.exe"),
