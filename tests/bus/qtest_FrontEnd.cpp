@@ -27,6 +27,7 @@
 
 #include <functional>
 #include <memory>
+#include <filesystem>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -60,11 +61,11 @@ protected:
         ASSERT_NO_FATAL_FAILURE(bed_.waitServiceOnBus());
     }
 
-    // The window as main() builds it for a front end: the pages' copy in a folder of its
-    // own, the service's command port as its own (so a bind of it would collide), scripted
-    // boxes and a recording power backend.
+    // The window as main() builds it for a front end: a settings folder of its own (where
+    // nothing may be written: the pages hold no file), the service's command port as its own
+    // (so a bind of it would collide), scripted boxes and a recording power backend.
     void startWindow(bool balloons = false) {
-        env_.settingsFolder = pagesCopy_.path();
+        env_.settingsFolder = ownFolder_.path();
         env_.commandPort = commandPort_;
         env_.boxes = &boxes_;
         env_.power = &power_;
@@ -132,7 +133,7 @@ protected:
     ServiceBed bed_;
     quint16 udpPort_ = 0;
     quint16 commandPort_ = 0;
-    test::TempDir pagesCopy_;
+    test::TempDir ownFolder_;
     test::ScriptedMessageBoxes boxes_;
     test::RecordingPowerBackend power_;
     AppEnvironment env_;
@@ -147,8 +148,8 @@ TEST_F(FrontEndTest, ShowsARunningServiceItsCountersAndItsPages) {
 
     EXPECT_TRUE(WaitFor([&] { return showsResponding(); }, kWaitMs)) << shown();
     EXPECT_TRUE(WaitFor([&] { return pagesShowTheService(); }, kWaitMs));
-    EXPECT_EQ(pagesCopy_.read("NorvaHB").find(kPassword), std::string::npos)
-        << "the service's password reached the pages' copy";
+    EXPECT_TRUE(std::filesystem::is_empty(ownFolder_.path()))
+        << "the window wrote the service's settings into a file of its own";
 
     // The counters follow the service's, which move with every heartbeat.
     EXPECT_TRUE(WaitFor(
@@ -462,6 +463,9 @@ TEST_F(FrontEndTest, AuthorizedCommandsChangeTheService) {
         << bed_.readSettings() << shown();
     EXPECT_TRUE(storedHas("Password=n3w")) << bed_.readSettings();
     EXPECT_EQ(ui().usermane->text(), "Norv");
+    // Sent, it leaves the field, and it never passed through a file of the window's.
+    EXPECT_TRUE(ui().password->text().isEmpty());
+    EXPECT_TRUE(std::filesystem::is_empty(ownFolder_.path()));
 
     // The test warning: the service's count in the window, shown modally as the standalone
     // Button9 shows it. The modal showing holds the event loop, so the window is looked at
@@ -643,6 +647,28 @@ TEST_F(FrontEndTest, StartReloadsTheHeartbeatPageAndLeavesTheTrayAlone) {
         << shown();
     EXPECT_EQ(hints, (QStringList{hint, "Norva is not responding"})) << shown();
     EXPECT_EQ(form_->tray.iconIndex(), 1);
+}
+
+// A Start the heartbeat cannot run on (here a network mode with no address stored) says "OK"
+// over the picture the heartbeat left, as the standalone Start does once the page's fields are
+// filled; the service stays stopped.
+TEST_F(FrontEndTest, StartSaysOKOverTheStoppedPictureWhenTheHeartbeatCannotRun) {
+    bed_.writeSettings(std::string("[Setup]\nPort=") + std::to_string(udpPort_) +
+                       "\nFreq=1\nFailCount=3\nNetwork=1\nShowStatusInTray=1\n"
+                       "[Run]\nIsStarted=0\n");
+    bed_.setPolkit("* allow\n");
+    ASSERT_NO_FATAL_FAILURE(startService());
+    ASSERT_NO_FATAL_FAILURE(startWindow());
+    ASSERT_TRUE(WaitFor([&] { return showsStopped() && ui().IPAddr->Text() == "0.0.0.0"; },
+                        kWaitMs))
+        << shown();
+
+    ui().Button2->click();
+    EXPECT_TRUE(WaitFor([&] { return ui().Label1->text() == "OK"; }, kWaitMs)) << shown();
+    EXPECT_TRUE(bed_.readSettings().find("IsStarted=1\n") != std::string::npos)
+        << bed_.readSettings();
+    EXPECT_TRUE(visible(ui().Image3) && !visible(ui().Image2)) << shown();
+    EXPECT_EQ(client_->state(), "stopped");
 }
 
 TEST_F(FrontEndTest, ExitAsksTheFrontEndQuestionAndLeavesTheServiceRunning) {
