@@ -170,7 +170,7 @@ TEST_F(Daemon, StateChangesAreLoggedOncePerChangeWithTheAlertAndTheDevicesMessag
     net.UDPServerUDPRead(bytes("NorvaACK")); // the same state again: no line
     net.UDPServerUDPRead(bytes("NorvaNAK"));
     net.UDPServerUDPRead(bytes("NorvaShutdown"));
-    agent().control.Button4Click();
+    agent().stopHeartbeat();
 
     EXPECT_EQ(takeLines(), (std::vector<std::string>{
                                "<6>Heartbeat: the device is not responding",
@@ -191,7 +191,7 @@ TEST_F(Daemon, StateChangesAreLoggedOncePerChangeWithTheAlertAndTheDevicesMessag
 // logged with its source and action, counted, and carried out.
 TEST_F(Daemon, RejectedAndAcceptedCommandsAreLoggedAndCounted) {
     ASSERT_TRUE(daemon->start());
-    agent().control.Button4Click(); // the heartbeat's lines stay out of the way
+    agent().stopHeartbeat(); // the heartbeat's lines stay out of the way
     takeLines();
     EXPECT_EQ(metric("norvahb_commands_rejected_total"), "0");
 
@@ -216,7 +216,7 @@ TEST_F(Daemon, RejectedAndAcceptedCommandsAreLoggedAndCounted) {
 // A restart the login manager refused is an error in the journal and a count of its own.
 TEST_F(Daemon, ARefusedPowerRequestIsAnErrorAndCounted) {
     ASSERT_TRUE(daemon->start());
-    agent().control.Button4Click();
+    agent().stopHeartbeat();
     takeLines();
     EXPECT_EQ(command(restartPacket("Ostra", "ferno")), std::string(1, '\x01'));
     ASSERT_EQ(power.calls, std::vector<std::string>{"reboot"});
