@@ -187,6 +187,20 @@ TEST_F(Daemon, StateChangesAreLoggedOncePerChangeWithTheAlertAndTheDevicesMessag
     EXPECT_TRUE(power.calls.empty()) << "a device message powers nothing";
 }
 
+// A mode changed through the settings while the heartbeat is stopped reaches the metrics file
+// at once: no heartbeat comes to write it, and nothing goes to the journal.
+TEST_F(Daemon, AppliedSettingsBringTheNewModeToTheMetrics) {
+    ASSERT_TRUE(daemon->start());
+    agent().stopHeartbeat();
+    takeLines();
+    ASSERT_EQ(metric("norvahb_heartbeat_mode{mode=\"network\"}"), "1");
+    ASSERT_EQ(agent().applySettings({{"Setup/Network", "0"}, {"Setup/USB", "1"}}), QString());
+    EXPECT_EQ(metric("norvahb_heartbeat_mode{mode=\"network\"}"), "0");
+    EXPECT_EQ(metric("norvahb_heartbeat_mode{mode=\"usb\"}"), "1");
+    EXPECT_EQ(metric("norvahb_heartbeat_running"), "0");
+    EXPECT_EQ(takeLines(), std::vector<std::string>{});
+}
+
 // A command with a wrong password is refused and counted; the right one is acknowledged,
 // logged with its source and action, counted, and carried out.
 TEST_F(Daemon, RejectedAndAcceptedCommandsAreLoggedAndCounted) {
