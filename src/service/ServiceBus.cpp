@@ -110,7 +110,7 @@ bool ServiceBus::publish(QDBusConnection bus, QString* error) {
     return true;
 }
 
-QVariant ServiceBus::valueOf(const AgentState& s, const QString& name) {
+QVariant ServiceBus::propertyValue(const AgentState& s, const QString& name) {
     using namespace bus::prop;
     if (name == QLatin1String(Mode))
         return QString::fromLatin1(ModeName(s.mode));
@@ -144,43 +144,43 @@ QVariant ServiceBus::valueOf(const AgentState& s, const QString& name) {
 // Each getter reads the whole state (the mode and the address from the settings file), which
 // is fine for a GetAll now and then; PropertiesChanged reads it once for all it names.
 QString ServiceBus::mode() const {
-    return valueOf(agent_.state(), bus::prop::Mode).toString();
+    return propertyValue(agent_.state(), bus::prop::Mode).toString();
 }
 QString ServiceBus::state() const {
-    return valueOf(agent_.state(), bus::prop::State).toString();
+    return propertyValue(agent_.state(), bus::prop::State).toString();
 }
 uint ServiceBus::networkSent() const {
-    return agent_.state().network.sent;
+    return propertyValue(agent_.state(), bus::prop::NetworkSent).toUInt();
 }
 uint ServiceBus::networkReceived() const {
-    return agent_.state().network.received;
+    return propertyValue(agent_.state(), bus::prop::NetworkReceived).toUInt();
 }
 uint ServiceBus::networkNak() const {
-    return agent_.state().network.nak;
+    return propertyValue(agent_.state(), bus::prop::NetworkNak).toUInt();
 }
 uint ServiceBus::networkMissed() const {
-    return agent_.state().network.missed;
+    return propertyValue(agent_.state(), bus::prop::NetworkMissed).toUInt();
 }
 uint ServiceBus::usbSent() const {
-    return agent_.state().usb.sent;
+    return propertyValue(agent_.state(), bus::prop::UsbSent).toUInt();
 }
 uint ServiceBus::usbReceived() const {
-    return agent_.state().usb.received;
+    return propertyValue(agent_.state(), bus::prop::UsbReceived).toUInt();
 }
 uint ServiceBus::usbMissed() const {
-    return agent_.state().usb.missed;
+    return propertyValue(agent_.state(), bus::prop::UsbMissed).toUInt();
 }
 QString ServiceBus::deviceAddress() const {
-    return agent_.state().deviceAddress;
+    return propertyValue(agent_.state(), bus::prop::DeviceAddress).toString();
 }
 bool ServiceBus::warningOnScreen() const {
-    return agent_.state().warning.onScreen;
+    return propertyValue(agent_.state(), bus::prop::WarningOnScreen).toBool();
 }
 uchar ServiceBus::warningMode() const {
-    return agent_.state().warning.mode;
+    return propertyValue(agent_.state(), bus::prop::WarningMode).value<uchar>();
 }
 int ServiceBus::warningCountdown() const {
-    return agent_.state().warning.countdown;
+    return propertyValue(agent_.state(), bus::prop::WarningCountdown).toInt();
 }
 
 void ServiceBus::propertiesChanged(const QStringList& names) {
@@ -189,7 +189,7 @@ void ServiceBus::propertiesChanged(const QStringList& names) {
     const AgentState now = agent_.state();
     QVariantMap changed;
     for (const QString& name : names)
-        changed.insert(name, valueOf(now, name));
+        changed.insert(name, propertyValue(now, name));
     QDBusMessage signal =
         QDBusMessage::createSignal(bus::ObjectPath, bus::PropertiesInterface, "PropertiesChanged");
     signal << QString(bus::Interface) << changed << QStringList();

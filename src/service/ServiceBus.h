@@ -63,6 +63,9 @@ public:
     bool warningOnScreen() const;
     uchar warningMode() const;
     int warningCountdown() const;
+    // A property's value in `state`, by its bus name, typed as the bus carries it (the getters
+    // and PropertiesChanged both take it from here); invalid for a name that is none.
+    static QVariant propertyValue(const AgentState& state, const QString& name);
 
 public slots:
     void Start();
@@ -115,8 +118,6 @@ private:
     // with the refusal.
     void authorized(const char* action, std::function<QString()> act);
     void propertiesChanged(const QStringList& names);
-    // A property's value in `state`, by its bus name.
-    static QVariant valueOf(const AgentState& state, const QString& name);
 
     Agent& agent_;
     PolkitAuthorizer& polkit_;

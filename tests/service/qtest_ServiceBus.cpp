@@ -2,6 +2,7 @@
 // password, CloseWarning only takes the warning off screen, and what the object exports is the
 // bus contract, no more and no less. (What ApplySettings stores is the agent's settings verb,
 // tested with the agent.)
+#include "agent/AgentState.h"
 #include "bus/BusContract.h"
 #include "bus/SettingsSchema.h"
 #include "service/PolkitAuthorizer.h"
@@ -95,6 +96,18 @@ TEST_F(ServiceBusSettings, ExportsExactlyTheContractsMembers) {
     EXPECT_EQ(properties, Lines(bus::prop::All));
     EXPECT_EQ(signals_, Lines(bus::sig::All));
     EXPECT_EQ(methods, Lines(bus::method::All));
+}
+
+// PropertiesChanged carries each value as the property's own type: a counter as "u", never the
+// "i" or "t" a looser value would be sent as.
+TEST_F(ServiceBusSettings, EveryPropertyValueHasTheContractsType) {
+    const AgentState state = f.agent->state();
+    for (const bus::Member& m : bus::prop::All) {
+        const QVariant v = ServiceBus::propertyValue(
+            state, QString::fromLatin1(m.name.data(), static_cast<qsizetype>(m.name.size())));
+        ASSERT_TRUE(v.isValid()) << m.name;
+        EXPECT_EQ(std::string(QDBusMetaType::typeToSignature(v.metaType())), m.signature) << m.name;
+    }
 }
 
 // The window showing the warning was closed: the warning is off screen (and the bus says so),
