@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bus/BusContract.h"
+#include "heartbeat/HeartbeatState.h"
 #include "heartbeat/LinkCounters.h"
 
 #include <QMap>
@@ -8,19 +9,6 @@
 #include <cstdint>
 
 namespace norva {
-
-// The heartbeat's state as everything outside the agent sees it.
-enum class HeartbeatState {
-    Responding,    // started, and the device answers (or the heartbeat has just started)
-    NotResponding, // the configured number of heartbeats went unanswered
-    Stopped,
-    // Started in USB mode while the serial device is missing or gone: the heartbeat resumes
-    // when it is back (only where someone waits for it, the service).
-    WaitingForSerialDevice,
-};
-
-// The heartbeat's mode as stored: network wins when both flags are set, none when neither.
-enum class HeartbeatMode { None, Network, Usb };
 
 // The pending action's warning: on screen or not, its mode (0 restart, 1 shutdown), and the
 // seconds left of its count.

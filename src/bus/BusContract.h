@@ -62,6 +62,8 @@ inline constexpr char Clear[] = "Clear";
 inline constexpr char ReadSettings[] = "ReadSettings";
 inline constexpr char ApplySettings[] = "ApplySettings";
 inline constexpr char TestWarning[] = "TestWarning";
+// Needs no polkit action: it only takes the warning off screen (the count goes on).
+inline constexpr char CloseWarning[] = "CloseWarning";
 
 inline constexpr Member All[] = {
     {Start, ""},
@@ -70,6 +72,7 @@ inline constexpr Member All[] = {
     {ReadSettings, "", "a{ss}"},
     {ApplySettings, "a{ss}"},
     {TestWarning, ""},
+    {CloseWarning, ""},
 };
 } // namespace method
 

@@ -267,6 +267,11 @@ void ServiceClient::testWarning(Done done) {
          [done = std::move(done)](const QDBusMessage&, const QString& error) { done(error); });
 }
 
+void ServiceClient::closeWarning(Done done) {
+    call(QString::fromLatin1(bus::method::CloseWarning), {}, QStringLiteral("close the warning"),
+         [done = std::move(done)](const QDBusMessage&, const QString& error) { done(error); });
+}
+
 void ServiceClient::readSettings(SettingsDone done) {
     call(QString::fromLatin1(bus::method::ReadSettings), {}, QStringLiteral("read the settings"),
          [done = std::move(done)](const QDBusMessage& reply, const QString& error) {

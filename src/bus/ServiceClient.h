@@ -42,14 +42,14 @@ namespace norva {
 // warningCountdown() at warningTicked, warningOnScreen() false at warningEnded, and state()
 // "responding" at answered() (stateChanged comes first when the state changed).
 //
-// Methods. start(), stop(), clear(), applySettings(), testWarning() and readSettings() are
-// asynchronous: each returns at once and calls its callback later on this thread, exactly
-// once, with an empty error on success or one line saying what went wrong. The service
-// answers a guarded call only once polkit has answered, which may mean a password prompt, so
-// a call waits up to CallTimeoutMs and the event loop is never blocked. The texts tell apart
-// the caller not being allowed (the service changed nothing), the password prompt being
-// cancelled, the service not running, and the rest. A callback does not run once the client
-// is destroyed. The calls never start the service by bus activation.
+// Methods. start(), stop(), clear(), applySettings(), testWarning(), closeWarning() and
+// readSettings() are asynchronous: each returns at once and calls its callback later on this
+// thread, exactly once, with an empty error on success or one line saying what went wrong. The
+// service answers a guarded call only once polkit has answered, which may mean a password prompt,
+// so a call waits up to CallTimeoutMs and the event loop is never blocked. The texts tell apart the
+// caller not being allowed (the service changed nothing), the password prompt being cancelled, the
+// service not running, and the rest. A callback does not run once the client is destroyed. The
+// calls never start the service by bus activation.
 class ServiceClient : public QObject {
     Q_OBJECT
 
@@ -102,6 +102,9 @@ public:
     // The pending-action warning with the last mode, as the window's test button
     // (com.norva.NorvaHB1.configure).
     void testWarning(Done done);
+    // The window showing the warning was closed: the service counts it off screen (the count
+    // goes on; its next warning counts from 10). Open to everyone, no prompt.
+    void closeWarning(Done done);
     // The settings pages' values; the password is never among them. Open to everyone.
     void readSettings(SettingsDone done);
 

@@ -30,8 +30,8 @@ MetricsFile::MetricsFile(std::filesystem::path path, FileOps* ops)
 
 std::string MetricsFile::format(const Values& v) {
     using std::to_string;
-    const bool running = v.state != State::Stopped;
-    const bool responding = v.state == State::Responding;
+    const bool responding = v.state == HeartbeatState::Responding;
+    const bool running = responding || v.state == HeartbeatState::NotResponding;
 
     std::string out;
     metric(out, "norvahb_up", "gauge", "1 while the NorvaHB service runs.", v.up ? "1" : "0");
@@ -45,8 +45,9 @@ std::string MetricsFile::format(const Values& v) {
     out += "# HELP norvahb_heartbeat_mode The heartbeat mode of the settings: 1 for the current "
            "one.\n"
            "# TYPE norvahb_heartbeat_mode gauge\n";
-    const std::pair<Mode, const char*> modes[] = {
-        {Mode::None, "none"}, {Mode::Network, "network"}, {Mode::Usb, "usb"}};
+    const std::pair<HeartbeatMode, const char*> modes[] = {{HeartbeatMode::None, "none"},
+                                                           {HeartbeatMode::Network, "network"},
+                                                           {HeartbeatMode::Usb, "usb"}};
     for (const auto& [mode, label] : modes)
         out.append("norvahb_heartbeat_mode{mode=\"")
             .append(label)
@@ -55,19 +56,19 @@ std::string MetricsFile::format(const Values& v) {
             .append("\n");
 
     metric(out, "norvahb_network_sent_total", "counter", "Heartbeats sent to the device over UDP.",
-           to_string(v.networkSent));
+           to_string(v.network.sent));
     metric(out, "norvahb_network_received_total", "counter", "Datagrams received from the device.",
-           to_string(v.networkReceived));
+           to_string(v.network.received));
     metric(out, "norvahb_network_nak_total", "counter",
-           "Negative answers received from the device.", to_string(v.networkNak));
+           "Negative answers received from the device.", to_string(v.network.nak));
     metric(out, "norvahb_network_missed_total", "counter",
-           "Network heartbeats the device did not answer in time.", to_string(v.networkMissed));
+           "Network heartbeats the device did not answer in time.", to_string(v.network.missed));
     metric(out, "norvahb_usb_sent_total", "counter",
-           "Heartbeats written to the device over the serial link.", to_string(v.usbSent));
+           "Heartbeats written to the device over the serial link.", to_string(v.usb.sent));
     metric(out, "norvahb_usb_received_total", "counter",
-           "Answers read from the device over the serial link.", to_string(v.usbReceived));
+           "Answers read from the device over the serial link.", to_string(v.usb.received));
     metric(out, "norvahb_usb_missed_total", "counter",
-           "Serial heartbeats the device did not answer in time.", to_string(v.usbMissed));
+           "Serial heartbeats the device did not answer in time.", to_string(v.usb.missed));
     metric(out, "norvahb_commands_accepted_total", "counter",
            "Restart and shutdown commands accepted on the command port.",
            to_string(v.commandsAccepted));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "heartbeat/HeartbeatState.h"
+#include "heartbeat/LinkCounters.h"
 #include "platform/FileOps.h"
 
 #include <cstdint>
@@ -43,23 +45,17 @@ namespace norva {
 // caller to log, and leaves the old file as it was and no temporary file behind.
 class MetricsFile {
 public:
-    enum class Mode { None, Network, Usb };
-    enum class State { Stopped, Responding, NotResponding };
-
-    // Everything the file shows.
+    // Everything the file shows: the agent's own values (its state, mode and counters) and
+    // the service's counts.
     struct Values {
         bool up = true;
-        Mode mode = Mode::None;
-        // Stopped: the heartbeat does not run. Responding / NotResponding: it runs, and the
-        // device answers / does not answer (has reached the fail count).
-        State state = State::Stopped;
-        std::uint32_t networkSent = 0;
-        std::uint32_t networkReceived = 0;
-        std::uint32_t networkNak = 0;
-        std::uint32_t networkMissed = 0;
-        std::uint32_t usbSent = 0;
-        std::uint32_t usbReceived = 0;
-        std::uint32_t usbMissed = 0;
+        HeartbeatMode mode = HeartbeatMode::None;
+        // Responding / NotResponding: the heartbeat runs, and the device answers / does not
+        // answer (has reached the fail count). Stopped or waiting for the serial device: it
+        // does not run.
+        HeartbeatState state = HeartbeatState::Stopped;
+        LinkCounters network;
+        LinkCounters usb; // its nak is always 0 and not shown
         std::uint64_t commandsAccepted = 0;
         std::uint64_t commandsRejected = 0;
         std::uint64_t powerRequestsFailed = 0;

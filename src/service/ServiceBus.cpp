@@ -3,9 +3,7 @@
 #include "agent/Agent.h"
 #include "bus/BusContract.h"
 #include "bus/SettingsSchema.h"
-#include "heartbeat/PageValues.h"
 #include "service/PolkitAuthorizer.h"
-#include "settings/SettingsHandle.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -16,59 +14,77 @@
 
 namespace norva {
 
-ServiceBus::ServiceBus(Agent& agent, PageValues& stored, PolkitAuthorizer& polkit, QObject* parent)
-    : QObject(parent), agent_(agent), stored_(stored), polkit_(polkit),
-      bus_(QStringLiteral("norva-not-published")) {
+ServiceBus::ServiceBus(Agent& agent, PolkitAuthorizer& polkit, QObject* parent)
+    : QObject(parent), agent_(agent), polkit_(polkit), bus_(QStringLiteral("norva-not-published")) {
     qDBusRegisterMetaType<QMap<QString, QString>>();
+    agent_.addListener(*this);
+}
 
-    connect(&agent_.status, &HeartbeatStatus::iconShown, this, [this](tAppIcons icon) {
-        if (icon == goodIcon)
-            emit Answered();
-        propertiesChanged({bus::prop::State});
-    });
-    connect(&agent_.status, &HeartbeatStatus::noResponse, this,
-            [this](const QString& text) { emit NoResponse(text); });
-    connect(&agent_.network, &NetworkMonitor::countersChanged, this, [this] {
+ServiceBus::~ServiceBus() {
+    agent_.removeListener(*this);
+}
+
+void ServiceBus::iconShown(tAppIcons icon) {
+    if (icon == goodIcon)
+        emit Answered();
+    propertiesChanged({bus::prop::State});
+}
+
+void ServiceBus::noResponse(const QString& balloonText) {
+    emit NoResponse(balloonText);
+}
+
+void ServiceBus::countersChanged(Link link, const LinkCounters&) {
+    if (link == Link::Network)
         propertiesChanged({bus::prop::NetworkSent, bus::prop::NetworkReceived,
                            bus::prop::NetworkNak, bus::prop::NetworkMissed});
-    });
-    connect(&agent_.serial, &SerialMonitor::countersChanged, this, [this] {
+    else
         propertiesChanged({bus::prop::UsbSent, bus::prop::UsbReceived, bus::prop::UsbMissed});
-    });
-    connect(&agent_.network, &NetworkMonitor::captionRequested, this,
-            [this](const QString& caption) {
-                emit DeviceMessage(caption);
-                emit Caption(caption);
-            });
-    connect(&agent_.protocol, &CommandProtocol::captionRequested, this,
-            [this](const QString& caption) { emit Caption(caption); });
-    connect(&agent_.power, &PowerActions::captionRequested, this,
-            [this](const QString& caption) { emit Caption(caption); });
-    connect(&agent_.power, &PowerActions::powerRequestFailed, this,
-            [this](const QString& action, const QString& error) {
-                emit PowerRequestFailed(action, error);
-            });
-    connect(&agent_.protocol, &CommandProtocol::label4Requested, this,
-            [this](const QString& text) { emit StatusLine(text); });
-    connect(&agent_.protocol, &CommandProtocol::memoLineRequested, this,
-            [this](const QString& line) { emit LogLine(line); });
-    connect(&agent_.protocol, &CommandProtocol::commandAccepted, this,
-            [this](const QString& source, const QString& action) {
-                emit CommandAccepted(source, action);
-            });
-    connect(&agent_.pending, &PendingAction::shown, this, [this](std::uint8_t mode, bool) {
-        emit WarningShown(mode);
-        propertiesChanged(
-            {bus::prop::WarningOnScreen, bus::prop::WarningMode, bus::prop::WarningCountdown});
-    });
-    connect(&agent_.pending, &PendingAction::ticked, this, [this](std::int32_t countdown) {
-        emit WarningTicked(countdown);
-        propertiesChanged({bus::prop::WarningCountdown});
-    });
-    connect(&agent_.pending, &PendingAction::ended, this, [this] {
-        emit WarningEnded();
-        propertiesChanged({bus::prop::WarningOnScreen, bus::prop::WarningCountdown});
-    });
+}
+
+void ServiceBus::settingsApplied() {
+    propertiesChanged({bus::prop::Mode, bus::prop::DeviceAddress});
+}
+
+void ServiceBus::deviceMessage(const QString& caption) {
+    emit DeviceMessage(caption);
+    emit Caption(caption);
+}
+
+void ServiceBus::captionShown(const QString& caption) {
+    emit Caption(caption);
+}
+
+void ServiceBus::statusLine(const QString& text) {
+    emit StatusLine(text);
+}
+
+void ServiceBus::logLine(const QString& line) {
+    emit LogLine(line);
+}
+
+void ServiceBus::commandAccepted(const QString& source, const QString& action) {
+    emit CommandAccepted(source, action);
+}
+
+void ServiceBus::powerRequestFailed(const QString& action, const QString& error) {
+    emit PowerRequestFailed(action, error);
+}
+
+void ServiceBus::warningShown(std::uint8_t mode, bool) {
+    emit WarningShown(mode);
+    propertiesChanged(
+        {bus::prop::WarningOnScreen, bus::prop::WarningMode, bus::prop::WarningCountdown});
+}
+
+void ServiceBus::warningTicked(std::int32_t countdown) {
+    emit WarningTicked(countdown);
+    propertiesChanged({bus::prop::WarningCountdown});
+}
+
+void ServiceBus::warningEnded() {
+    emit WarningEnded();
+    propertiesChanged({bus::prop::WarningOnScreen, bus::prop::WarningCountdown});
 }
 
 bool ServiceBus::publish(QDBusConnection bus, QString* error) {
@@ -94,141 +110,90 @@ bool ServiceBus::publish(QDBusConnection bus, QString* error) {
     return true;
 }
 
+QVariant ServiceBus::propertyValue(const AgentState& s, const QString& name) {
+    using namespace bus::prop;
+    if (name == QLatin1String(Mode))
+        return QString::fromLatin1(ModeName(s.mode));
+    if (name == QLatin1String(State))
+        return QString::fromLatin1(StateName(s.state));
+    if (name == QLatin1String(NetworkSent))
+        return uint(s.network.sent);
+    if (name == QLatin1String(NetworkReceived))
+        return uint(s.network.received);
+    if (name == QLatin1String(NetworkNak))
+        return uint(s.network.nak);
+    if (name == QLatin1String(NetworkMissed))
+        return uint(s.network.missed);
+    if (name == QLatin1String(UsbSent))
+        return uint(s.usb.sent);
+    if (name == QLatin1String(UsbReceived))
+        return uint(s.usb.received);
+    if (name == QLatin1String(UsbMissed))
+        return uint(s.usb.missed);
+    if (name == QLatin1String(DeviceAddress))
+        return s.deviceAddress;
+    if (name == QLatin1String(WarningOnScreen))
+        return s.warning.onScreen;
+    if (name == QLatin1String(WarningMode))
+        return QVariant::fromValue(uchar(s.warning.mode));
+    if (name == QLatin1String(WarningCountdown))
+        return int(s.warning.countdown);
+    return {};
+}
+
+// Each getter reads the whole state (the mode and the address from the settings file), which
+// is fine for a GetAll now and then; PropertiesChanged reads it once for all it names.
 QString ServiceBus::mode() const {
-    if (!agent_.MyIni.isOpen())
-        return bus::mode::None;
-    return stored_.networkMode() ? bus::mode::Network
-           : stored_.usbMode()   ? bus::mode::Usb
-                                 : bus::mode::None;
+    return propertyValue(agent_.state(), bus::prop::Mode).toString();
 }
-
 QString ServiceBus::state() const {
-    switch (agent_.status.state()) {
-    case goodIcon:
-        return bus::state::Responding;
-    case badIcon:
-        return bus::state::NotResponding;
-    case stoppedIcon:
-        // Started in USB mode, and the serial device is not there (yet).
-        if (agent_.control.serialStartWaiting())
-            return bus::state::WaitingForSerialDevice;
-        break;
-    }
-    return bus::state::Stopped;
+    return propertyValue(agent_.state(), bus::prop::State).toString();
 }
-
 uint ServiceBus::networkSent() const {
-    return agent_.network.sentCount;
+    return propertyValue(agent_.state(), bus::prop::NetworkSent).toUInt();
 }
 uint ServiceBus::networkReceived() const {
-    return agent_.network.rcvdCount;
+    return propertyValue(agent_.state(), bus::prop::NetworkReceived).toUInt();
 }
 uint ServiceBus::networkNak() const {
-    return agent_.network.badCount;
+    return propertyValue(agent_.state(), bus::prop::NetworkNak).toUInt();
 }
 uint ServiceBus::networkMissed() const {
-    return agent_.network.missedCount;
+    return propertyValue(agent_.state(), bus::prop::NetworkMissed).toUInt();
 }
 uint ServiceBus::usbSent() const {
-    return agent_.serial.comSentCount;
+    return propertyValue(agent_.state(), bus::prop::UsbSent).toUInt();
 }
 uint ServiceBus::usbReceived() const {
-    return agent_.serial.comrcvdCount;
+    return propertyValue(agent_.state(), bus::prop::UsbReceived).toUInt();
 }
 uint ServiceBus::usbMissed() const {
-    return agent_.serial.comMissedCount;
+    return propertyValue(agent_.state(), bus::prop::UsbMissed).toUInt();
 }
-
 QString ServiceBus::deviceAddress() const {
-    if (!agent_.MyIni.isOpen())
-        return QString();
-    return QString::fromStdString(agent_.MyIni.file().ReadString(keys::IPAddr));
+    return propertyValue(agent_.state(), bus::prop::DeviceAddress).toString();
 }
-
 bool ServiceBus::warningOnScreen() const {
-    return agent_.pending.onScreen();
+    return propertyValue(agent_.state(), bus::prop::WarningOnScreen).toBool();
 }
-
 uchar ServiceBus::warningMode() const {
-    return agent_.pending.mode;
+    return propertyValue(agent_.state(), bus::prop::WarningMode).value<uchar>();
 }
-
 int ServiceBus::warningCountdown() const {
-    return agent_.pending.countdown;
+    return propertyValue(agent_.state(), bus::prop::WarningCountdown).toInt();
 }
 
 void ServiceBus::propertiesChanged(const QStringList& names) {
     if (!published_)
         return;
+    const AgentState now = agent_.state();
     QVariantMap changed;
     for (const QString& name : names)
-        changed.insert(name, property(name.toLatin1().constData()));
+        changed.insert(name, propertyValue(now, name));
     QDBusMessage signal =
         QDBusMessage::createSignal(bus::ObjectPath, bus::PropertiesInterface, "PropertiesChanged");
     signal << QString(bus::Interface) << changed << QStringList();
     bus_.send(signal);
-}
-
-QMap<QString, QString> ServiceBus::settingsValues() const {
-    QMap<QString, QString> values;
-    if (!agent_.MyIni.isOpen())
-        return values;
-    const SettingsFile& ini = agent_.MyIni.file();
-    for (const bus::Setting& k : bus::SettingsSchema::all()) {
-        if (k.kind == bus::Setting::Kind::Secret)
-            continue; // the command password never leaves the service
-        std::string value;
-        if (k.kind == bus::Setting::Kind::Flag)
-            value.assign(1, ini.ReadBool(k.flag()) ? '1' : '0');
-        else
-            value = ini.ReadString(k.key);
-        values.insert(QString::fromLatin1(k.name.data(), k.name.size()),
-                      QString::fromStdString(value));
-    }
-    return values;
-}
-
-QString ServiceBus::applySettingsValues(const QMap<QString, QString>& values) {
-    for (auto it = values.begin(); it != values.end(); ++it) {
-        const std::string why =
-            bus::SettingsSchema::problem(it.key().toStdString(), it.value().toStdString());
-        if (!why.empty())
-            return QString::fromStdString(why);
-    }
-    // All values of one call go into one replacement of the file, so a refused write leaves
-    // every old value: never a new user name beside the old password.
-    std::vector<SettingsFile::Entry> entries;
-    bool heartbeatPage = false;
-    for (auto it = values.begin(); it != values.end(); ++it) {
-        const bus::Setting& key = *bus::SettingsSchema::find(it.key().toStdString());
-        const std::string value = it.value().toStdString();
-        entries.push_back(key.kind == bus::Setting::Kind::Flag
-                              ? SettingsFile::Flag(key.flag(), value == "1")
-                              : SettingsFile::Text(key.key, value));
-        heartbeatPage = heartbeatPage || key.page == bus::Setting::Page::Heartbeat;
-    }
-    SettingsFile& file = agent_.MyIni.file();
-    if (heartbeatPage) {
-        // As the heartbeat page's Apply: a heartbeat the user started stops, the values are
-        // stored, and it starts again with them. The shutdown page's Apply has no such
-        // bracket, so its keys alone leave the heartbeat and what it shows alone.
-        const bool restart = agent_.control.BeginApply();
-        try {
-            file.WriteAll(entries);
-        } catch (...) {
-            // Nothing was stored: the heartbeat goes on with the settings it had, and the
-            // caller hears why.
-            agent_.control.EndApply(restart);
-            throw;
-        }
-        agent_.control.EndApply(restart);
-    } else {
-        file.WriteAll(entries);
-    }
-    // As after the shutdown page's Apply: the command port's guards are read again.
-    agent_.ReadCommandSettings();
-    propertiesChanged({bus::prop::Mode, bus::prop::DeviceAddress});
-    return QString();
 }
 
 void ServiceBus::authorized(const char* action, std::function<QString()> act) {
@@ -259,39 +224,51 @@ void ServiceBus::authorized(const char* action, std::function<QString()> act) {
 
 void ServiceBus::Start() {
     authorized(bus::action::Control, [this] {
-        agent_.control.Button2Click();
+        agent_.startHeartbeat();
         return QString();
     });
 }
 
 void ServiceBus::Stop() {
     authorized(bus::action::Control, [this] {
-        agent_.control.Button4Click();
+        agent_.stopHeartbeat();
         return QString();
     });
 }
 
 void ServiceBus::Clear() {
     authorized(bus::action::Control, [this] {
-        agent_.serial.ComClearStats();
-        agent_.network.ClearStats();
+        agent_.clearCounters();
         return QString();
     });
 }
 
 QMap<QString, QString> ServiceBus::ReadSettings() {
-    return settingsValues();
+    QMap<QString, QString> values = agent_.settings(false);
+    // The interface gives every key; an address never stored is empty, as the file reads it.
+    const QString address = QString::fromLatin1(bus::setting::IPAddr.name.data(),
+                                                qsizetype(bus::setting::IPAddr.name.size()));
+    if (!values.contains(address))
+        values.insert(address, QString());
+    return values;
 }
 
 void ServiceBus::ApplySettings(const QMap<QString, QString>& values) {
-    authorized(bus::action::Configure, [this, values] { return applySettingsValues(values); });
+    authorized(bus::action::Configure, [this, values] { return agent_.applySettings(values); });
 }
 
 void ServiceBus::TestWarning() {
     authorized(bus::action::Configure, [this] {
-        agent_.pending.ShowPending(agent_.pending.mode);
+        agent_.testWarning();
         return QString();
     });
+}
+
+void ServiceBus::CloseWarning() {
+    // Open to every caller: it cancels nothing and changes no setting; the count goes on and
+    // its action follows as before. Only a later warning starts from 10 again.
+    agent_.closeWarning();
+    propertiesChanged({bus::prop::WarningOnScreen});
 }
 
 } // namespace norva

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "agent/AgentListener.h"
+
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QMap>
@@ -10,18 +12,21 @@
 namespace norva {
 
 class Agent;
-class PageValues;
+struct AgentState;
 class PolkitAuthorizer;
 
 // The service on the system bus: com.norva.NorvaHB1 at /com/norva/NorvaHB1, as documented in
 // packaging/dbus/com.norva.NorvaHB1.xml, with every name from bus/BusContract.h. moc takes the
 // interface's name and the members' names from this class itself, so they are spelt here
-// again; tests/service/qtest_ServiceBus.cpp holds them to the contract. Properties and
-// signals follow the agent's announcements; PropertiesChanged goes out for every property that
-// changed. Reading is open to everyone. Start, Stop and Clear need the polkit action
-// com.norva.NorvaHB1.control, ApplySettings and TestWarning com.norva.NorvaHB1.configure; the call
-// is answered once polkit has answered, and a refusal changes nothing.
-class ServiceBus : public QObject, protected QDBusContext {
+// again; tests/service/qtest_ServiceBus.cpp holds them to the contract. The properties are the
+// agent's read model (Agent::state()); the signals and PropertiesChanged follow its
+// announcements, as one of its listeners (registered while this object lives), and
+// PropertiesChanged goes out for every property that changed. The methods are the agent's
+// verbs. Reading is open to everyone, and so is CloseWarning, which only takes the warning off
+// screen. Start, Stop and Clear need the polkit action com.norva.NorvaHB1.control,
+// ApplySettings and TestWarning com.norva.NorvaHB1.configure; the call is answered once polkit
+// has answered, and a refusal changes nothing.
+class ServiceBus : public QObject, protected QDBusContext, private AgentListener {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.norva.NorvaHB1")
     Q_PROPERTY(QString Mode READ mode)
@@ -39,8 +44,8 @@ class ServiceBus : public QObject, protected QDBusContext {
     Q_PROPERTY(int WarningCountdown READ warningCountdown)
 
 public:
-    ServiceBus(Agent& agent, PageValues& stored, PolkitAuthorizer& polkit,
-               QObject* parent = nullptr);
+    ServiceBus(Agent& agent, PolkitAuthorizer& polkit, QObject* parent = nullptr);
+    ~ServiceBus() override;
 
     // Puts the object on `bus` and takes the name; false with the reason when either fails.
     bool publish(QDBusConnection bus, QString* error);
@@ -58,15 +63,9 @@ public:
     bool warningOnScreen() const;
     uchar warningMode() const;
     int warningCountdown() const;
-
-    // The settings pages' values as "Section/Key" = value, the password left out.
-    QMap<QString, QString> settingsValues() const;
-    // Checks and stores `values` as the pages' Apply does; an error text when a value is bad
-    // (nothing stored then). All values go into the file at once or none: a refused write
-    // raises SettingsWriteError with nothing stored. Only heartbeat-page keys ("Setup/...")
-    // stop a running heartbeat around the write and start it again (after a refused write
-    // too, with the settings it had).
-    QString applySettingsValues(const QMap<QString, QString>& values);
+    // A property's value in `state`, by its bus name, typed as the bus carries it (the getters
+    // and PropertiesChanged both take it from here); invalid for a name that is none.
+    static QVariant propertyValue(const AgentState& state, const QString& name);
 
 public slots:
     void Start();
@@ -75,6 +74,9 @@ public slots:
     QMap<QString, QString> ReadSettings();
     void ApplySettings(const QMap<QString, QString>& values);
     void TestWarning();
+    // The window showing the warning was closed: the warning is off screen, its count goes
+    // on, and the next warning counts from 10 again.
+    void CloseWarning();
 
 signals:
     void NoResponse(const QString& text);
@@ -93,13 +95,31 @@ signals:
     void Error(const QString& text);
 
 private:
+    // The agent's announcements, as signals and PropertiesChanged.
+    void iconShown(tAppIcons icon) override;
+    void statusTextShown(const QString&) override {}
+    void trayShown(const TrayLook&) override {}
+    void noResponse(const QString& balloonText) override;
+    void countersChanged(Link link, const LinkCounters& counters) override;
+    void serialPortLost() override {} // the State that goes with it comes with the picture
+    void settingsApplied() override;
+    void deviceMessage(const QString& caption) override;
+    void captionShown(const QString& caption) override;
+    void statusLine(const QString& text) override;
+    void logLine(const QString& line) override;
+    void commandAccepted(const QString& source, const QString& action) override;
+    void commandRejected() override {}
+    void powerRequestFailed(const QString& action, const QString& error) override;
+    void warningShown(std::uint8_t mode, bool modal) override;
+    void warningTicked(std::int32_t countdown) override;
+    void warningEnded() override;
+
     // Runs `act` once the caller is authorized for `action`, then replies; otherwise replies
     // with the refusal.
     void authorized(const char* action, std::function<QString()> act);
     void propertiesChanged(const QStringList& names);
 
     Agent& agent_;
-    PageValues& stored_;
     PolkitAuthorizer& polkit_;
     QDBusConnection bus_;
     bool published_ = false;

@@ -10,82 +10,110 @@
 
 namespace norva {
 
-namespace {
-
-// The journal's state after the three pictures (tAppIcons).
-constexpr int kWaitingState = 3;
-
-} // namespace
-
 ServiceDaemon::ServiceDaemon(const ServiceOptions& options, JournalLog& log, PowerBackend& power,
                              SystemdNotifier& notifier, QDBusConnection bus)
     : options_(options), log_(log), notifier_(notifier), boxes_(log),
       agent_(options.settingsFolder(), options.commandPort, pages_, boxes_, power),
-      pages_(agent_.MyIni), polkit_(bus), bus_(agent_, pages_, polkit_),
-      connection_(std::move(bus)),
+      pages_(agent_.MyIni), polkit_(bus), bus_(agent_, polkit_), connection_(std::move(bus)),
       keepAlive_(notifier, [this](const std::string& error) { log_.warning(error); }),
       serialWatch_(agent_.myPort.portMap()) {
     stateChangedAt_ = static_cast<std::int64_t>(std::time(nullptr));
-    followInJournal();
+    // The bus registered itself as it was built: it hears each announcement first.
+    agent_.addListener(*this);
     waitForSerialDevices();
 }
 
 ServiceDaemon::~ServiceDaemon() {
     stop();
+    agent_.removeListener(*this);
 }
 
-void ServiceDaemon::followInJournal() {
-    auto info = [this](const QString& text) { log_.info(text.toStdString()); };
-    connect(&agent_.status, &HeartbeatStatus::iconShown, this, [this](tAppIcons icon) {
-        // A stopped heartbeat whose start waits for the serial device is said as such, as
-        // the bus's State says it.
-        const int state =
-            icon == stoppedIcon && agent_.control.serialStartWaiting() ? kWaitingState : icon;
-        // Every answer shows the good picture again: only a change is worth a line.
-        if (state == shownState_)
-            return;
-        shownState_ = state;
-        static const char* const said[] = {"the device is not responding",
-                                           "the device is responding", "the heartbeat is stopped",
-                                           "waiting for the serial device"};
-        log_.info(std::string("Heartbeat: ") + said[state]);
-        stateChangedAt_ = static_cast<std::int64_t>(std::time(nullptr));
-        writeMetrics();
-    });
-    connect(&agent_.status, &HeartbeatStatus::noResponse, this,
-            [this](const QString& text) { log_.warning(text.toStdString()); });
-    connect(
-        &agent_.network, &NetworkMonitor::captionRequested, this,
-        [this](const QString& caption) { log_.info("Device message: " + caption.toStdString()); });
-    connect(&agent_.network, &NetworkMonitor::countersChanged, this, [this] { writeMetrics(); });
-    connect(&agent_.serial, &SerialMonitor::countersChanged, this, [this] { writeMetrics(); });
-    connect(&agent_.protocol, &CommandProtocol::captionRequested, this, info);
-    connect(&agent_.protocol, &CommandProtocol::label4Requested, this, info);
-    connect(&agent_.protocol, &CommandProtocol::commandRejected, this, [this] {
-        ++commandsRejected_;
-        writeMetrics();
-    });
-    connect(&agent_.protocol, &CommandProtocol::memoLineRequested, this, info);
-    connect(&agent_.protocol, &CommandProtocol::commandAccepted, this, [this] {
-        ++commandsAccepted_;
-        writeMetrics();
-    });
-    connect(&agent_.power, &PowerActions::captionRequested, this, info);
+void ServiceDaemon::iconShown(tAppIcons) {
+    // Every answer shows the good picture again: only a change is worth a line. A stopped
+    // heartbeat whose start waits for the serial device is said as such, as the bus's State
+    // says it.
+    const HeartbeatState state = agent_.state().state;
+    if (state == shownState_)
+        return;
+    shownState_ = state;
+    const char* said = "the heartbeat is stopped";
+    switch (state) {
+    case HeartbeatState::Responding:
+        said = "the device is responding";
+        break;
+    case HeartbeatState::NotResponding:
+        said = "the device is not responding";
+        break;
+    case HeartbeatState::WaitingForSerialDevice:
+        said = "waiting for the serial device";
+        break;
+    case HeartbeatState::Stopped:
+        break;
+    }
+    log_.info(std::string("Heartbeat: ") + said);
+    stateChangedAt_ = static_cast<std::int64_t>(std::time(nullptr));
+    writeMetrics();
+}
+
+void ServiceDaemon::noResponse(const QString& balloonText) {
+    log_.warning(balloonText.toStdString());
+}
+
+void ServiceDaemon::countersChanged(Link, const LinkCounters&) {
+    writeMetrics();
+}
+
+void ServiceDaemon::serialPortLost() {
+    serialDeviceLost();
+}
+
+void ServiceDaemon::settingsApplied() {
+    // The mode may have changed with no heartbeat to bring it to the file.
+    writeMetrics();
+}
+
+void ServiceDaemon::deviceMessage(const QString& caption) {
+    log_.info("Device message: " + caption.toStdString());
+}
+
+void ServiceDaemon::captionShown(const QString& caption) {
+    log_.info(caption.toStdString());
+}
+
+void ServiceDaemon::statusLine(const QString& text) {
+    log_.info(text.toStdString());
+}
+
+void ServiceDaemon::logLine(const QString& line) {
+    log_.info(line.toStdString());
+}
+
+void ServiceDaemon::commandAccepted(const QString&, const QString&) {
+    ++commandsAccepted_;
+    writeMetrics();
+}
+
+void ServiceDaemon::commandRejected() {
+    ++commandsRejected_;
+    writeMetrics();
+}
+
+void ServiceDaemon::powerRequestFailed(const QString& action, const QString& error) {
     // The device has its acknowledgement and will cut the power: an error, not a notice.
-    connect(&agent_.power, &PowerActions::powerRequestFailed, this,
-            [this](const QString& action, const QString& error) {
-                log_.error("The login manager refused the " + action.toStdString() + ": " +
-                           error.toStdString());
-                ++powerRequestsFailed_;
-                writeMetrics();
-            });
-    connect(&agent_.pending, &PendingAction::shown, this, [this](std::uint8_t mode, bool) {
-        log_.info(mode == 0   ? "Warning: restart in 10 s"
-                  : mode == 1 ? "Warning: shutdown in 10 s"
-                              : "Warning shown");
-    });
-    connect(&agent_.pending, &PendingAction::ended, this,
-            [this] { log_.info("Warning: count ended"); });
+    log_.error("The login manager refused the " + action.toStdString() + ": " +
+               error.toStdString());
+    ++powerRequestsFailed_;
+    writeMetrics();
+}
+
+void ServiceDaemon::warningShown(std::uint8_t mode, bool) {
+    log_.info(mode == 0   ? "Warning: restart in 10 s"
+              : mode == 1 ? "Warning: shutdown in 10 s"
+                          : "Warning shown");
+}
+
+void ServiceDaemon::warningEnded() {
+    log_.info("Warning: count ended");
 }
 
 void ServiceDaemon::waitForSerialDevices() {
@@ -93,7 +121,6 @@ void ServiceDaemon::waitForSerialDevices() {
         awaitSerialDevice(n, why);
     };
     agent_.control.serialPortAwaited = [this] { return serialWatch_.watching(); };
-    connect(&agent_.serial, &SerialMonitor::portLost, this, [this] { serialDeviceLost(); });
     connect(&serialWatch_, &SerialDeviceWatcher::present, this,
             [this](std::uint16_t n) { serialDevicePresent(n); });
 }
@@ -164,12 +191,7 @@ bool ServiceDaemon::start() {
     log_.info("Listening for commands on TCP port " + std::to_string(options_.commandPort));
 
     // The desktop program's start-up steps; an error ends the sequence, as there.
-    RunGuarded(boxes_, [this] {
-        agent_.status.failed = false;
-        agent_.control.OpenStoredPort();
-        agent_.control.ResumeHeartbeat();
-        agent_.notice.Run();
-    });
+    RunGuarded(boxes_, [this] { agent_.startUp(); });
 
     QString busError;
     if (!bus_.publish(connection_, &busError))
@@ -183,8 +205,9 @@ bool ServiceDaemon::start() {
     const std::string said = notifier_.ready();
     if (!said.empty())
         log_.warning(said);
-    notifier_.status("Heartbeat " + bus_.state().toStdString() + ", mode " +
-                     bus_.mode().toStdString());
+    const AgentState now = agent_.state();
+    notifier_.status(std::string("Heartbeat ") + StateName(now.state) + ", mode " +
+                     ModeName(now.mode));
     keepAlive_.start();
     return true;
 }
@@ -205,29 +228,13 @@ void ServiceDaemon::stop() {
 void ServiceDaemon::writeMetrics() {
     if (metricsPath_.empty() || !agent_.MyIni.isOpen())
         return;
+    const AgentState now = agent_.state();
     MetricsFile::Values v;
     v.up = !stopped_;
-    v.mode = pages_.networkMode() ? MetricsFile::Mode::Network
-             : pages_.usbMode()   ? MetricsFile::Mode::Usb
-                                  : MetricsFile::Mode::None;
-    switch (agent_.status.state()) {
-    case goodIcon:
-        v.state = MetricsFile::State::Responding;
-        break;
-    case badIcon:
-        v.state = MetricsFile::State::NotResponding;
-        break;
-    case stoppedIcon:
-        v.state = MetricsFile::State::Stopped;
-        break;
-    }
-    v.networkSent = agent_.network.sentCount;
-    v.networkReceived = agent_.network.rcvdCount;
-    v.networkNak = agent_.network.badCount;
-    v.networkMissed = agent_.network.missedCount;
-    v.usbSent = agent_.serial.comSentCount;
-    v.usbReceived = agent_.serial.comrcvdCount;
-    v.usbMissed = agent_.serial.comMissedCount;
+    v.mode = now.mode;
+    v.state = now.state;
+    v.network = now.network;
+    v.usb = now.usb;
     v.commandsAccepted = commandsAccepted_;
     v.commandsRejected = commandsRejected_;
     v.powerRequestsFailed = powerRequestsFailed_;

@@ -12,6 +12,7 @@
 #include <QDBusConnection>
 #include <QObject>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace norva {
@@ -24,7 +25,10 @@ class SystemdNotifier;
 // the journal (and the metrics file when one is configured), the bus interface, and the
 // service manager told when it is ready, kept alive from the event loop, and told when it
 // stops.
-class ServiceDaemon : public QObject {
+//
+// It hears the agent as one of its listeners, after the bus interface, so a bus signal goes
+// out before the journal line of the same event.
+class ServiceDaemon : public QObject, private AgentListener {
     Q_OBJECT
 public:
     ServiceDaemon(const ServiceOptions& options, JournalLog& log, PowerBackend& power,
@@ -42,7 +46,25 @@ public:
     Agent& agent() { return agent_; }
 
 private:
-    void followInJournal();
+    // The agent's announcements: the journal's lines, the counts and the metrics file.
+    void iconShown(tAppIcons icon) override;
+    void statusTextShown(const QString&) override {}
+    void trayShown(const TrayLook&) override {}
+    void noResponse(const QString& balloonText) override;
+    void countersChanged(Link link, const LinkCounters& counters) override;
+    void serialPortLost() override;
+    void settingsApplied() override;
+    void deviceMessage(const QString& caption) override;
+    void captionShown(const QString& caption) override;
+    void statusLine(const QString& text) override;
+    void logLine(const QString& line) override;
+    void commandAccepted(const QString& source, const QString& action) override;
+    void commandRejected() override;
+    void powerRequestFailed(const QString& action, const QString& error) override;
+    void warningShown(std::uint8_t mode, bool modal) override;
+    void warningTicked(std::int32_t) override {}
+    void warningEnded() override;
+
     void writeMetrics();
     // A serial port that is missing at the start, or whose device went away, is waited for
     // rather than given up: the port is opened as soon as the device is there, and a
@@ -69,8 +91,8 @@ private:
     std::uint64_t commandsRejected_ = 0;
     std::uint64_t powerRequestsFailed_ = 0;
     std::int64_t stateChangedAt_ = 0;
-    int shownState_ = -1;     // the state last logged (a picture, or waiting); none yet
-    std::string metricsPath_; // [Service] MetricsFile, read at the start
+    std::optional<HeartbeatState> shownState_; // the state last logged; none yet
+    std::string metricsPath_;                  // [Service] MetricsFile, read at the start
     std::string metricsError_;
     bool stopped_ = false;
 };

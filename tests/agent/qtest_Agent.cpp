@@ -1,6 +1,9 @@
-// The agent as one whole: its waker brings worker threads' calls to the event loop, and Stop
-// ends everything in an order that cannot deadlock and lets nothing late through.
+// The agent as one whole: its waker brings worker threads' calls to the event loop, Stop ends
+// everything in an order that cannot deadlock and lets nothing late through, and the settings
+// verb stores a map of values all together or not at all.
 #include "commands/CommandPacket.h"
+#include "platform/FileOps.h"
+#include "settings/SettingsFile.h"
 #include "support/AgentFixture.h"
 #include "support/FreePort.h"
 
@@ -13,6 +16,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <netinet/in.h>
 #include <poll.h>
@@ -258,10 +262,9 @@ TEST(AgentListen, ReadsTheGuardsFromAnOpenFileBeforeTheFirstConnection) {
     const std::string ignored = "Command port: AcceptFrom: \"10.0.0.0/40\" is ignored";
     for (const bool openFirst : {true, false}) {
         SCOPED_TRACE(openFirst ? "file open before Listen" : "file opened after Listen");
+        norva::test::AnnouncementLog log; // outlives the agent it listens to
         norva::Agent agent(dir.path(), 0, pages, boxes, power);
-        norva::test::AnnouncementLog log;
-        QObject context;
-        log.follow(agent, context);
+        agent.addListener(log);
         if (openFirst)
             agent.MyIni.open(dir.path());
         agent.Listen();
@@ -280,6 +283,156 @@ TEST(AgentListen, ReadsTheGuardsFromAnOpenFileBeforeTheFirstConnection) {
         agent.Stop();
         agent.MyIni.close();
     }
+}
+
+// What the settings verb stores: the values are checked as a whole, a bad one is refused with a
+// line that names the key and what it takes, and then nothing at all is stored; good ones are
+// stored in one replacement of the file, and only heartbeat-page keys stop and restart the
+// heartbeat.
+using Values = norva::SettingsValues;
+
+constexpr const char* kStored = "[Setup]\nNetwork=1\nUSB=0\nIPAddr=10.0.0.2\nPort=9100\n"
+                                "Freq=5\nFailCount=3\nComPort=None\n"
+                                "[GSD]\nUsername=Ostra\nPassword=s3cret\nAlertPedningAction=0\n";
+
+class AgentApplySettings : public testing::Test {
+protected:
+    AgentFixture f{kStored};
+
+    std::string file() const { return f.dir.read("NorvaHB"); }
+};
+
+TEST_F(AgentApplySettings, ABadValueIsNamedAndNothingIsStored) {
+    struct Case {
+        Values values;
+        const char* error;
+    };
+    const Case cases[] = {
+        {{{"Setup/Port", "12x"}}, "Setup/Port: up to five digits"},
+        {{{"Setup/Freq", "123456"}}, "Setup/Freq: up to five digits"},
+        {{{"Setup/Network", "2"}}, "Setup/Network: \"0\" or \"1\""},
+        {{{"Setup/IPAddr", "300.1.1.1"}},
+         "Setup/IPAddr: four dotted decimal numbers, such as 192.168.1.10"},
+        {{{"Setup/ComPort", "COM51"}}, "Setup/ComPort: \"None\" or COM1 to COM50"},
+        {{{"GSD/username", "a\nb"}},
+         "GSD/username: a value holds no control characters or line breaks"},
+        {{{"GSD/Password", "x\ry"}},
+         "GSD/Password: a value holds no control characters or line breaks"},
+        {{{"Setup/LockoutFailures", "1"}},
+         "Setup/LockoutFailures is not a setting of the two pages"},
+        // One bad value among good ones: the good ones are not stored either.
+        {{{"Setup/Freq", "7"}, {"GSD/Password", "new"}, {"Setup/USB", "yes"}},
+         "Setup/USB: \"0\" or \"1\""},
+    };
+    const std::string before = file();
+    for (const Case& c : cases) {
+        EXPECT_EQ(f.agent->applySettings(c.values).toStdString(), c.error);
+        EXPECT_EQ(file(), before) << c.error;
+    }
+}
+
+TEST_F(AgentApplySettings, GoodValuesAreStoredAndAbsentOnesKept) {
+    // Keys match whatever their case, as the file's do.
+    const Values values{{"setup/freq", "7"},
+                        {"GSD/Password", "new"},
+                        {"GSD/AlertPedningAction", "1"},
+                        {"Setup/ComPort", "COM3"},
+                        {"Setup/IPAddr", "192.168.1.10"}};
+    EXPECT_EQ(f.agent->applySettings(values), QString());
+    EXPECT_EQ(f.setting("Setup", "Freq"), "7");
+    EXPECT_EQ(f.setting("GSD", "Password"), "new");
+    EXPECT_EQ(f.setting("GSD", "AlertPedningAction"), "1");
+    EXPECT_EQ(f.setting("Setup", "ComPort"), "COM3");
+    EXPECT_EQ(f.setting("Setup", "IPAddr"), "192.168.1.10");
+    EXPECT_EQ(f.setting("Setup", "Port"), "9100") << "an absent key keeps its value";
+    EXPECT_EQ(f.setting("GSD", "Username"), "Ostra");
+}
+
+// A heartbeat the user started (Run/IsStarted set), running over USB, with the status in the
+// tray: what an Apply must keep or restart.
+constexpr const char* kRunning = "[Setup]\nNetwork=0\nUSB=1\nComPort=None\nFreq=5\n"
+                                 "[Run]\nIsStarted=1\n"
+                                 "[GSD]\nUsername=Ostra\nPassword=s3cret\nAlertPedningAction=0\n";
+
+class AgentApplyRestart : public testing::Test {
+protected:
+    AgentApplyRestart() {
+        f.pages.none = false;
+        f.pages.usb = true;
+        f.pages.tray = true;
+        f.agent->control.StartSending();
+        f.log.take();
+    }
+
+    bool running() const { return f.agent->serial.comFreq.isActive(); }
+    bool logged(const std::vector<std::string>& entries, const std::string& prefix) const {
+        return std::any_of(entries.begin(), entries.end(),
+                           [&](const std::string& e) { return e.starts_with(prefix); });
+    }
+
+    AgentFixture f{kRunning};
+};
+
+// As on the desktop, where only the heartbeat page's Apply stops and restarts the heartbeat:
+// the shutdown page's keys change nothing the heartbeat shows (no stop, no extra heartbeat, no
+// tray turned to "responding" over a failure); one heartbeat key brings the whole bracket.
+TEST_F(AgentApplyRestart, OnlyHeartbeatKeysStopAndRestartTheHeartbeat) {
+    const Values shutdownPage{
+        {"GSD/username", "admin"}, {"GSD/Password", "new"}, {"GSD/AlertPedningAction", "1"}};
+    ASSERT_EQ(f.agent->applySettings(shutdownPage), QString());
+    EXPECT_EQ(f.log.take(), std::vector<std::string>{});
+    EXPECT_TRUE(running());
+    EXPECT_EQ(f.setting("GSD", "Username"), "admin");
+
+    Values both = shutdownPage;
+    both.insert("Setup/Freq", "7");
+    ASSERT_EQ(f.agent->applySettings(both), QString());
+    const auto entries = f.log.take();
+    EXPECT_TRUE(logged(entries, "icon 2")) << "not stopped";
+    EXPECT_TRUE(logged(entries, "tray 0 Norva is responding"));
+    EXPECT_TRUE(logged(entries, "usb counters 2 ")) << "not started again";
+    EXPECT_TRUE(running());
+}
+
+// Counts the replacements of the settings file; the one numbered `failAt` (from 1) fails as a
+// full disk would.
+class CountingOps : public norva::FileOps {
+public:
+    int renames = 0;
+    int failAt = 0;
+    int rename(const char* from, const char* to) override {
+        if (++renames == failAt) {
+            errno = ENOSPC;
+            return -1;
+        }
+        return norva::FileOps::rename(from, to);
+    }
+};
+
+// One call is one replacement of the file: a refusal leaves every old value (never a new user
+// name beside the old password), the caller hears of it, and the heartbeat the bracket stopped
+// runs again.
+TEST_F(AgentApplyRestart, AllValuesOfOneCallAreStoredTogetherOrNone) {
+    CountingOps ops;
+    f.agent->MyIni.open(f.dir.path(), &ops);
+    const Values values{{"GSD/username", "admin"}, {"GSD/Password", "new"}, {"Setup/Freq", "7"}};
+
+    ops.failAt = 1;
+    const std::string before = f.dir.read("NorvaHB");
+    EXPECT_THROW(f.agent->applySettings(values), norva::SettingsWriteError);
+    EXPECT_EQ(f.dir.read("NorvaHB"), before);
+    EXPECT_TRUE(running()) << "the failed Apply left the heartbeat stopped";
+    const auto entries = f.log.take();
+    ASSERT_FALSE(entries.empty());
+    EXPECT_TRUE(logged(entries, "usb counters 2 ")) << "not started again";
+
+    ops.failAt = 0;
+    ops.renames = 0;
+    ASSERT_EQ(f.agent->applySettings(values), QString());
+    EXPECT_EQ(ops.renames, 1);
+    EXPECT_EQ(f.setting("GSD", "Username"), "admin");
+    EXPECT_EQ(f.setting("GSD", "Password"), "new");
+    EXPECT_EQ(f.setting("Setup", "Freq"), "7");
 }
 
 } // namespace

@@ -89,10 +89,11 @@ public:
             EXPECT_EQ(client.warningMode(), mode);
             add("warningShown " + num(int(mode)));
         });
+        // A warning whose window was closed goes on counting off screen.
         QObject::connect(&client, &ServiceClient::warningTicked, [=, &client](int countdown) {
             EXPECT_EQ(client.warningCountdown(), countdown);
-            EXPECT_TRUE(client.warningOnScreen());
-            add("warningTicked " + num(countdown));
+            add("warningTicked " + num(countdown) +
+                (client.warningOnScreen() ? "" : " off screen"));
         });
         QObject::connect(&client, &ServiceClient::warningEnded, [=, &client] {
             EXPECT_FALSE(client.warningOnScreen());
@@ -380,6 +381,25 @@ TEST_F(ServiceClientTest, FollowsTheWarningFromTheServiceSignals) {
     EXPECT_EQ(events.list[test], "warningShown 0");
     EXPECT_EQ(events.find("warningShown ", from), test) << "the refused one showed too";
     EXPECT_GE(events.wait("warningTicked ", test), 0) << events.all();
+    for (const std::string& e : events.list)
+        EXPECT_EQ(e.find("off screen"), std::string::npos) << "never closed, yet " << e;
+
+    // Its window closed: open to every caller (polkit refuses everything here), the warning is
+    // off screen while its count goes on, and the next warning counts from 10 again.
+    bed_.setPolkit("* deny\n");
+    from = events.list.size();
+    EXPECT_EQ(Answer([&](auto done) { client.closeWarning(done); }), "");
+    const int offScreen = events.wait("warningTicked ", from);
+    ASSERT_GE(offScreen, 0) << events.all();
+    EXPECT_NE(events.list[offScreen].find(" off screen"), std::string::npos) << events.all();
+    EXPECT_EQ(events.find("warningEnded", from), -1) << "the count ended instead" << events.all();
+    bed_.setPolkit(std::string(bus::action::Configure) + " allow\n");
+    EXPECT_EQ(Answer([&](auto done) { client.testWarning(done); }), "");
+    const int again = events.wait("warningShown ", from);
+    ASSERT_GE(again, 0) << events.all();
+    const int next = events.wait("warningTicked ", again);
+    ASSERT_GE(next, 0) << events.all();
+    EXPECT_EQ(events.list[next], "warningTicked 9") << events.all();
 }
 
 TEST_F(ServiceClientTest, RelaysTheDeviceMessagesOnTheHeartbeatPort) {

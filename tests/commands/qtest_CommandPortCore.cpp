@@ -5,25 +5,19 @@
 #include "commands/CommandPacket.h"
 #include "support/AgentFixture.h"
 #include "support/FreePort.h"
+#include "support/LoopbackDevice.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <atomic>
 #include <chrono>
 #include <functional>
-#include <netinet/in.h>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 using norva::test::AgentFixture;
 using Log = std::vector<std::string>;
 using Bytes = std::vector<std::uint8_t>;
-using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 namespace {
@@ -39,74 +33,8 @@ std::string Packet(const std::string& user, const std::string& pass, std::uint8_
     return p;
 }
 
-// One message of the device, and how many reply bytes it waits for before the next.
-struct Step {
-    std::string message;
-    std::size_t replyBytes;
-};
-
-// The device: connects to the port, sends each message once the reply to the previous one is
-// in, then reads until the PC closes the connection. Its own thread, so this one can serve the
-// agent meanwhile.
-class Device {
-public:
-    Device(std::uint16_t port, std::vector<Step> steps)
-        : steps_(std::move(steps)), thread_([this, port] { run(port); }) {}
-    ~Device() {
-        if (thread_.joinable())
-            thread_.join();
-    }
-
-    bool done() const { return done_; }
-    // What came back for each step; whatever came after the last step's reply is put with it.
-    std::vector<Bytes> replies() {
-        thread_.join();
-        return replies_;
-    }
-    bool closedByPeer() const { return closed_; }
-
-private:
-    void run(std::uint16_t port) {
-        const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-            for (std::size_t i = 0; i < steps_.size(); ++i) {
-                ::send(s, steps_[i].message.data(), steps_[i].message.size(), MSG_NOSIGNAL);
-                const bool last = i + 1 == steps_.size();
-                replies_.push_back(receive(s, last ? SIZE_MAX : steps_[i].replyBytes));
-            }
-        }
-        ::close(s);
-        done_ = true;
-    }
-
-    // Until `want` bytes are in, the peer closes, or 5 s.
-    Bytes receive(int s, std::size_t want) {
-        Bytes got;
-        const auto deadline = Clock::now() + 5s;
-        while (got.size() < want && !closed_ && Clock::now() < deadline) {
-            pollfd p{s, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0)
-                continue;
-            std::uint8_t buf[256];
-            const ssize_t n = ::recv(s, buf, sizeof buf, 0);
-            if (n <= 0)
-                closed_ = true;
-            else
-                got.insert(got.end(), buf, buf + n);
-        }
-        return got;
-    }
-
-    std::vector<Step> steps_;
-    std::vector<Bytes> replies_;
-    bool closed_ = false;
-    std::atomic<bool> done_{false};
-    std::thread thread_;
-};
+using Step = norva::test::DeviceStep;
+using Device = norva::test::LoopbackDevice;
 
 const Bytes kHelloReply{0x00, 0x00};
 const Bytes kAck{0x01};

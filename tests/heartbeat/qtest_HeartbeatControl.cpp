@@ -134,7 +134,7 @@ TEST_F(HeartbeatControlTest, StartInNoneModeClearsAndReloadsButStartsAndWritesNo
     choose(false, false, true); // chosen on the page, not applied
     const std::string labelBefore = status();
 
-    agent().control.Button2Click();
+    agent().startHeartbeat();
     EXPECT_EQ(net().sentCount + net().badCount, 0u);
     EXPECT_EQ(ser().comSentCount + ser().comMissedCount, 0u);
     EXPECT_EQ(f->log.last("counters "), "counters 0 0 0 0");
@@ -151,7 +151,7 @@ TEST_F(HeartbeatControlTest, StartInNoneModeClearsAndReloadsButStartsAndWritesNo
 
 TEST_F(HeartbeatControlTest, StartWhileRunningClearsCountersAndSendsAtOnceInTheStoredMode) {
     build(netSetup());
-    agent().control.Button2Click();
+    agent().startHeartbeat();
     EXPECT_EQ(f->setting("Run", "IsStarted"), "1");
     EXPECT_EQ(net().sentCount, 1u);
     EXPECT_EQ(status(), "status OK");
@@ -165,7 +165,7 @@ TEST_F(HeartbeatControlTest, StartWhileRunningClearsCountersAndSendsAtOnceInTheS
     ASSERT_EQ(net().countDown, 3);
 
     choose(false, false, true); // not applied: the network heartbeat starts again
-    agent().control.Button2Click();
+    agent().startHeartbeat();
     EXPECT_TRUE(page().network);
     EXPECT_FALSE(ser().comFreq.isActive());
     EXPECT_EQ(net().sentCount, 1u) << "cleared, then one heartbeat at once";
@@ -180,7 +180,7 @@ TEST_F(HeartbeatControlTest, StartWhileRunningClearsCountersAndSendsAtOnceInTheS
 TEST_F(HeartbeatControlTest, StartWithAnEmptyPageFieldStartsNothingButStillWritesIsStarted) {
     build(netSetup(""));
     ASSERT_FALSE(page().fieldsFilled) << "the FailCount field is empty";
-    agent().control.Button2Click();
+    agent().startHeartbeat();
     EXPECT_FALSE(anyTimerActive());
     EXPECT_EQ(status(), "status Stopped");
     EXPECT_EQ(f->setting("Run", "IsStarted"), "1");
@@ -188,7 +188,7 @@ TEST_F(HeartbeatControlTest, StartWithAnEmptyPageFieldStartsNothingButStillWrite
 
 TEST_F(HeartbeatControlTest, StartThatFailsShowsTheErrorAndWritesNothing) {
     build("[Setup]\nNetwork=1\nIPAddr=127.0.0.1\nPort=9x\n");
-    norva::RunGuarded(f->boxes, [&] { agent().control.Button2Click(); });
+    norva::RunGuarded(f->boxes, [&] { agent().startHeartbeat(); });
     ASSERT_EQ(f->boxes.errors.size(), 1u);
     EXPECT_EQ(f->boxes.errors[0], "''9x'' is not a valid integer value.");
     EXPECT_EQ(status(), "status Stopped");
@@ -207,7 +207,7 @@ class HeartbeatStop : public ControlHarness, public testing::TestWithParam<StopC
 TEST_P(HeartbeatStop, DisablesAllFourTimersShowsStoppedAndKeepsCountersAndFailure) {
     const auto& c = GetParam();
     build(netSetup("1"));
-    agent().control.Button2Click();
+    agent().startHeartbeat();
     net().Timer2Timer(); // the alert
     net().Timer1Timer();
     ser().comFreq.start();
@@ -215,7 +215,7 @@ TEST_P(HeartbeatStop, DisablesAllFourTimersShowsStoppedAndKeepsCountersAndFailur
     page().tray = c.statusInTray;
     f->log.take();
 
-    agent().control.Button4Click();
+    agent().stopHeartbeat();
     EXPECT_FALSE(anyTimerActive());
     expectStoppedDisplay();
     EXPECT_EQ(tray(), "tray " + std::to_string(c.picture) + " " + c.balloon);
@@ -319,7 +319,7 @@ TEST_F(HeartbeatControlTest, NetworkFailureCarriesOverToUsbUntilTheFirstSerialRe
     pinCom7(pty.slavePath());
     f->startUp();
     ASSERT_TRUE(agent().myPort.Open());
-    agent().control.Button2Click();
+    agent().startHeartbeat();
     net().Timer2Timer();
     ASSERT_TRUE(agent().status.failed);
     ASSERT_EQ(hint(), "tray 1 hint Norva is not responding");
@@ -347,7 +347,7 @@ TEST_F(HeartbeatControlTest, NetworkFailureCarriesOverToUsbUntilTheFirstSerialRe
 
 TEST_F(HeartbeatControlTest, ApplyWhileRunningRestartsWithTheNewSettingsAndKeepsCounters) {
     build(netSetup());
-    agent().control.Button2Click();
+    agent().startHeartbeat();
     ASSERT_TRUE(waitForHeartbeats(1)); // before the restart closes the endpoint's sockets
     net().Timer2Timer();
     net().Timer1Timer();

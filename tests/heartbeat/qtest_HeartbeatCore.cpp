@@ -105,7 +105,7 @@ protected:
 };
 
 TEST_F(NetworkCore, StartAnswerMissesFailureAlertAndRecovery) {
-    f.agent->control.Button2Click();
+    f.agent->startHeartbeat();
     EXPECT_EQ(f.log.take(), (Log{"counters 0 0 0 0", "usb counters 0 0 0", "counters 1 0 0 0",
                                  "icon 1", "status OK", "status OK"}));
     ASSERT_TRUE(waitOnWire(1));
@@ -178,7 +178,7 @@ TEST_F(NetworkCore, ALastingSendFailureRaisesTheAlertAsSilenceWould) {
     PortHolder holder(port);
     // Each entry guarded as the event loop runs it: the Start button, then the ticks.
     auto tick = [this] { norva::RunGuarded(f.boxes, [this] { net().Timer1Timer(); }); };
-    norva::RunGuarded(f.boxes, [this] { f.agent->control.Button2Click(); });
+    norva::RunGuarded(f.boxes, [this] { f.agent->startHeartbeat(); });
     EXPECT_EQ(f.log.take(), (Log{"counters 0 0 0 0", "usb counters 0 0 0", bindFailed}));
     EXPECT_TRUE(net().Timer1.isActive()) << "the heartbeats go on being tried";
 
@@ -219,7 +219,7 @@ class DeviceDatagram : public NetworkCore, public testing::WithParamInterface<Da
 
 TEST_P(DeviceDatagram, IsCountedShownAndRepliedToAsTheDeviceExpects) {
     const DatagramCase& c = GetParam();
-    f.agent->control.Button2Click();
+    f.agent->startHeartbeat();
     f.log.take();
     answer(c.text);
     EXPECT_EQ(f.log.take(), c.shown);
@@ -286,12 +286,12 @@ TEST_P(Control, FollowsThePagesModeAndRemembersTheChoice) {
     f.pages.tray = c.tray;
     switch (c.action) {
     case Action::Start:
-        f.agent->control.Button2Click();
+        f.agent->startHeartbeat();
         break;
     case Action::Stop:
         f.agent->network.Start(); // running, as the user started it
         f.log.take();
-        f.agent->control.Button4Click();
+        f.agent->stopHeartbeat();
         break;
     case Action::Resume:
         f.agent->control.ResumeHeartbeat();
@@ -396,7 +396,7 @@ protected:
 
 TEST_F(SerialCore, HeartbeatAnswerMissesFailureAlertAndRecovery) {
     ASSERT_TRUE(f.agent->myPort.Open());
-    f.agent->control.Button2Click();
+    f.agent->startHeartbeat();
     EXPECT_EQ(f.log.take(), (Log{"counters 0 0 0 0", "usb counters 0 0 0", "usb counters 1 0 0",
                                  "icon 1", "status OK", "status OK"}));
     EXPECT_EQ(pty.read(7), "NorvaHB");
@@ -515,12 +515,12 @@ TEST_F(SerialWait, AStoredPortThatWillNotOpenIsToldAndAwaitedWithoutEndingTheSta
 
 TEST_F(SerialWait, StartAndStopWhileThePortIsAwaited) {
     awaited = true;
-    f.agent->control.Button2Click(); // the start waits; "IsStarted" is written as always
+    f.agent->startHeartbeat(); // the start waits; "IsStarted" is written as always
     EXPECT_TRUE(f.agent->control.serialStartWaiting());
     EXPECT_FALSE(running());
     EXPECT_EQ(f.setting("Run", "IsStarted"), "1");
 
-    f.agent->control.Button4Click(); // a stop ends the waiting start
+    f.agent->stopHeartbeat(); // a stop ends the waiting start
     EXPECT_FALSE(f.agent->control.serialStartWaiting());
     f.log.take();
     plugIn();

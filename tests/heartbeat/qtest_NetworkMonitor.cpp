@@ -121,7 +121,7 @@ class NetworkSequence : public NetHarness, public testing::TestWithParam<Sequenc
 TEST_P(NetworkSequence, AlertComesOnceWithTheFailCountthMissSinceTheStart) {
     const auto& c = GetParam();
     build(netSettings(port, "1", c.failCount));
-    agent().control.Button2Click();
+    agent().startHeartbeat();
     ASSERT_EQ(net().sentCount, 1u);
 
     int misses = 0;
@@ -190,7 +190,7 @@ class NetworkFrequency : public NetHarness, public testing::TestWithParam<FreqCa
 TEST_P(NetworkFrequency, HeartbeatAtTheStartThenEveryFreqTicks) {
     const auto& c = GetParam();
     build(netSettings(port, c.freq));
-    agent().control.Button2Click();
+    agent().startHeartbeat();
     ASSERT_EQ(net().sentCount, 1u) << "the first heartbeat goes out at once";
     EXPECT_TRUE(net().Timer1.isActive());
 
@@ -213,7 +213,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, NetworkFrequency,
 
 TEST_F(NetworkMonitorTest, PortAboveSixteenBitsUsesItsLowSixteenBitsBothWays) {
     build(netSettings(65536u + port));
-    agent().control.Button2Click();
+    agent().startHeartbeat();
     EXPECT_EQ(net().thePort, 65536 + port);
     EXPECT_EQ(agent().UDPServer.DefaultPort(), port);
     EXPECT_TRUE(f->boxes.errors.empty());
@@ -289,7 +289,7 @@ class NetworkAnswer : public NetHarness, public testing::TestWithParam<AnswerCas
 TEST_P(NetworkAnswer, AnyDatagramEndsTheWaitOnlyTheExactAckDrawsTheGoodState) {
     const auto& c = GetParam();
     build(netSettings(port, "1", "1"));
-    agent().control.Button2Click();
+    agent().startHeartbeat();
     f->pages.tray = c.statusInTray;
     net().Timer2Timer();
     expectFailDisplay();
@@ -321,10 +321,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(NetworkMonitorTest, LateAckAfterStopStillDrawsTheGoodState) {
     build(netSettings(port, "5", "1"));
-    agent().control.Button2Click();
+    agent().startHeartbeat();
     net().Timer2Timer();
     expectFailDisplay();
-    agent().control.Button4Click();
+    agent().stopHeartbeat();
     EXPECT_EQ(f->log.last("status "), "status Stopped");
     EXPECT_TRUE(agent().status.failed) << "a stop leaves the failure flag";
 
@@ -345,7 +345,7 @@ class NetworkDeviceMessage : public NetHarness, public testing::TestWithParam<Me
 TEST_P(NetworkDeviceMessage, SetsTheCaptionRepliesToTheConfiguredPortAndPowersNothing) {
     const auto& c = GetParam();
     build(netSettings(port));
-    agent().control.Button2Click();
+    agent().startHeartbeat();
     ASSERT_TRUE(waitOnWire("NorvaHB", 1));
     std::vector<QString> captions;
     QObject::connect(&net(), &norva::NetworkMonitor::captionRequested,
@@ -373,7 +373,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(NetworkMonitorTest, ClearStatsZeroesTheFourCountersAndKeepsFailCounter) {
     build(netSettings(port, "1", "5"));
-    agent().control.Button2Click();
+    agent().startHeartbeat();
     net().Timer2Timer();
     net().UDPServerUDPRead(bytes("NorvaNAK"));
     net().ClearStats();
@@ -394,8 +394,8 @@ TEST_F(NetworkMonitorTest, AnnouncesTheFourCountersOnEverySendAnswerNakMissAndCl
             heard.push_back({sent, rcvd, bad, missed});
         });
 
-    agent().control.Button2Click(); // the start heartbeat
-    net().Timer2Timer();            // its answer never came
+    agent().startHeartbeat(); // the start heartbeat
+    net().Timer2Timer();      // its answer never came
     net().UDPServerUDPRead(bytes("NorvaACK"));
     net().UDPServerUDPRead(bytes("NorvaNAK"));
     net().Timer1Timer(); // Freq 1: the next heartbeat

@@ -112,7 +112,7 @@ TEST_P(SerialReply, OnlyAnExactAckEndsTheWaitAnyEightBytesEndTheFailure) {
     const auto& c = GetParam();
     build(usbSettings("comFreq=1\ncomFail=1\n"));
     ASSERT_TRUE(agent().myPort.Open());
-    agent().control.Button2Click();
+    agent().startHeartbeat();
     expectHeartbeats(1);
     ASSERT_TRUE(ser().comResp.isActive());
     std::uint32_t misses = 0;
@@ -181,7 +181,7 @@ TEST_F(SerialMonitorTest, EightBytesWhileNotFailedLeaveTheDisplayAlone) {
 // (tests/app, NoResponseAlert); here, what it is told.
 TEST_F(SerialMonitorTest, AlertAfterComFailMissesSaysUsbInTheBalloon) {
     build(usbSettings("comFreq=1\ncomFail=2\n"));
-    agent().control.Button2Click();
+    agent().startHeartbeat();
     ser().comRespTimer();
     EXPECT_FALSE(agent().status.failed);
     ser().comFreqTimer();
@@ -214,7 +214,7 @@ class SerialFrequency : public SerialHarness, public testing::TestWithParam<ComF
 TEST_P(SerialFrequency, ReadsOnlyComFreqAndComFail) {
     const auto& c = GetParam();
     build(usbSettings(c.extra));
-    agent().control.Button2Click();
+    agent().startHeartbeat();
     ASSERT_EQ(ser().comSentCount, 1u) << "the first heartbeat goes out at once";
     EXPECT_EQ(ser().comFailCntr, c.failCntr);
     std::vector<std::uint32_t> sentOn;
@@ -247,7 +247,7 @@ TEST_F(SerialMonitorTest, ComFreqNotANumberStartsNothing) {
 
 TEST_F(SerialMonitorTest, ComClearStatsZeroesTheThreeCountersAndKeepsFailCounter) {
     build(usbSettings("comFail=5\n"));
-    agent().control.Button2Click();
+    agent().startHeartbeat();
     ser().comRespTimer();
     ASSERT_TRUE(answer("NorvaACK", 8));
     ser().ComClearStats();
@@ -267,8 +267,8 @@ TEST_F(SerialMonitorTest, AnnouncesTheThreeCountersOnEverySendAnswerMissAndClear
                          heard.push_back({sent, rcvd, missed});
                      });
 
-    agent().control.Button2Click(); // the start heartbeat
-    ser().comRespTimer();           // its answer never came
+    agent().startHeartbeat(); // the start heartbeat
+    ser().comRespTimer();     // its answer never came
     ASSERT_TRUE(answer("NorvaACK", 8));
     ASSERT_TRUE(answer("NorvaNAK", 8)); // eight bytes count as received, whatever they say
     ser().comFreqTimer();               // comFreq 1: the next heartbeat
@@ -305,7 +305,7 @@ TEST_P(SerialUnopenable, WriteFailureIsSwallowedButCountedAndWatched) {
         return std::optional<std::uint16_t>();
     };
 
-    agent().control.Button2Click();
+    agent().startHeartbeat();
     EXPECT_FALSE(agent().myPort.Open());
     EXPECT_TRUE(ser().comFreq.isActive());
     EXPECT_EQ(ser().comSentCount, 1u);

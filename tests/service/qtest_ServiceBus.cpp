@@ -1,17 +1,13 @@
-// What a caller on the bus may store through ApplySettings, without a bus: the values are
-// checked as a whole, a bad one is refused with a line that names the key and what it takes,
-// and then nothing at all is stored; good ones are stored in one replacement of the file, and
-// only heartbeat-page keys stop and restart the heartbeat. ReadSettings never gives the
-// password out. And what the object exports is the bus contract, no more and no less.
+// The service's bus object without a bus: ReadSettings gives every key but never the
+// password, CloseWarning only takes the warning off screen, and what the object exports is the
+// bus contract, no more and no less. (What ApplySettings stores is the agent's settings verb,
+// tested with the agent.)
+#include "agent/AgentState.h"
 #include "bus/BusContract.h"
 #include "bus/SettingsSchema.h"
 #include "service/PolkitAuthorizer.h"
 #include "service/ServiceBus.h"
-#include "service/StoredPageValues.h"
 #include "support/AgentFixture.h"
-
-#include "platform/FileOps.h"
-#include "settings/SettingsFile.h"
 
 #include <QDBusConnection>
 #include <QDBusMetaType>
@@ -19,7 +15,6 @@
 #include <QMetaProperty>
 #include <QStringList>
 #include <algorithm>
-#include <cerrno>
 #include <gtest/gtest.h>
 #include <span>
 #include <string>
@@ -37,61 +32,12 @@ constexpr const char* kStored = "[Setup]\nNetwork=1\nUSB=0\nIPAddr=10.0.0.2\nPor
 class ServiceBusSettings : public testing::Test {
 protected:
     test::AgentFixture f{kStored};
-    StoredPageValues stored{f.agent->MyIni};
     PolkitAuthorizer polkit{QDBusConnection(QStringLiteral("not-connected"))};
-    ServiceBus bus{*f.agent, stored, polkit};
-
-    std::string file() const { return f.dir.read("NorvaHB"); }
+    ServiceBus bus{*f.agent, polkit};
 };
 
-TEST_F(ServiceBusSettings, ABadValueIsNamedAndNothingIsStored) {
-    struct Case {
-        Values values;
-        const char* error;
-    };
-    const Case cases[] = {
-        {{{"Setup/Port", "12x"}}, "Setup/Port: up to five digits"},
-        {{{"Setup/Freq", "123456"}}, "Setup/Freq: up to five digits"},
-        {{{"Setup/Network", "2"}}, "Setup/Network: \"0\" or \"1\""},
-        {{{"Setup/IPAddr", "300.1.1.1"}},
-         "Setup/IPAddr: four dotted decimal numbers, such as 192.168.1.10"},
-        {{{"Setup/ComPort", "COM51"}}, "Setup/ComPort: \"None\" or COM1 to COM50"},
-        {{{"GSD/username", "a\nb"}},
-         "GSD/username: a value holds no control characters or line breaks"},
-        {{{"GSD/Password", "x\ry"}},
-         "GSD/Password: a value holds no control characters or line breaks"},
-        {{{"Setup/LockoutFailures", "1"}},
-         "Setup/LockoutFailures is not a setting of the two pages"},
-        // One bad value among good ones: the good ones are not stored either.
-        {{{"Setup/Freq", "7"}, {"GSD/Password", "new"}, {"Setup/USB", "yes"}},
-         "Setup/USB: \"0\" or \"1\""},
-    };
-    const std::string before = file();
-    for (const Case& c : cases) {
-        EXPECT_EQ(bus.applySettingsValues(c.values).toStdString(), c.error);
-        EXPECT_EQ(file(), before) << c.error;
-    }
-}
-
-TEST_F(ServiceBusSettings, GoodValuesAreStoredAndAbsentOnesKept) {
-    // Keys match whatever their case, as the file's do.
-    const Values values{{"setup/freq", "7"},
-                        {"GSD/Password", "new"},
-                        {"GSD/AlertPedningAction", "1"},
-                        {"Setup/ComPort", "COM3"},
-                        {"Setup/IPAddr", "192.168.1.10"}};
-    EXPECT_EQ(bus.applySettingsValues(values), QString());
-    EXPECT_EQ(f.setting("Setup", "Freq"), "7");
-    EXPECT_EQ(f.setting("GSD", "Password"), "new");
-    EXPECT_EQ(f.setting("GSD", "AlertPedningAction"), "1");
-    EXPECT_EQ(f.setting("Setup", "ComPort"), "COM3");
-    EXPECT_EQ(f.setting("Setup", "IPAddr"), "192.168.1.10");
-    EXPECT_EQ(f.setting("Setup", "Port"), "9100") << "an absent key keeps its value";
-    EXPECT_EQ(f.setting("GSD", "Username"), "Ostra");
-}
-
 TEST_F(ServiceBusSettings, ReadSettingsGivesThePagesButNeverThePassword) {
-    const Values read = bus.settingsValues();
+    const Values read = bus.ReadSettings();
     EXPECT_EQ(read.value("Setup/IPAddr"), "10.0.0.2");
     EXPECT_EQ(read.value("Setup/Network"), "1");
     EXPECT_EQ(read.value("GSD/username"), "Ostra");
@@ -105,6 +51,14 @@ TEST_F(ServiceBusSettings, ReadSettingsGivesThePagesButNeverThePassword) {
             schema << QString::fromLatin1(s.name.data(), static_cast<qsizetype>(s.name.size()));
     schema.sort();
     EXPECT_EQ(read.keys(), schema) << "every setting of the schema but the password, no other";
+
+    // An address never stored is there too, empty, as the file reads it.
+    test::AgentFixture bare{"[Setup]\nNetwork=1\n"};
+    ServiceBus bareBus{*bare.agent, polkit};
+    const Values fresh = bareBus.ReadSettings();
+    EXPECT_EQ(fresh.keys(), schema);
+    EXPECT_TRUE(fresh.contains("Setup/IPAddr"));
+    EXPECT_EQ(fresh.value("Setup/IPAddr"), "");
 }
 
 // "Name signature [-> out]", one line per member.
@@ -144,94 +98,47 @@ TEST_F(ServiceBusSettings, ExportsExactlyTheContractsMembers) {
     EXPECT_EQ(methods, Lines(bus::method::All));
 }
 
-// A heartbeat the user started (Run/IsStarted set), running over USB, with the status in the
-// tray: what an Apply must keep or restart.
-constexpr const char* kRunning = "[Setup]\nNetwork=0\nUSB=1\nComPort=None\nFreq=5\n"
-                                 "[Run]\nIsStarted=1\n"
-                                 "[GSD]\nUsername=Ostra\nPassword=s3cret\nAlertPedningAction=0\n";
-
-class ServiceBusApply : public testing::Test {
-protected:
-    ServiceBusApply() {
-        f.pages.none = false;
-        f.pages.usb = true;
-        f.pages.tray = true;
-        f.agent->control.StartSending();
-        f.log.take();
+// PropertiesChanged carries each value as the property's own type: a counter as "u", never the
+// "i" or "t" a looser value would be sent as.
+TEST_F(ServiceBusSettings, EveryPropertyValueHasTheContractsType) {
+    const AgentState state = f.agent->state();
+    for (const bus::Member& m : bus::prop::All) {
+        const QVariant v = ServiceBus::propertyValue(
+            state, QString::fromLatin1(m.name.data(), static_cast<qsizetype>(m.name.size())));
+        ASSERT_TRUE(v.isValid()) << m.name;
+        EXPECT_EQ(std::string(QDBusMetaType::typeToSignature(v.metaType())), m.signature) << m.name;
     }
-
-    bool running() const { return f.agent->serial.comFreq.isActive(); }
-    bool logged(const std::vector<std::string>& entries, const std::string& prefix) const {
-        return std::any_of(entries.begin(), entries.end(),
-                           [&](const std::string& e) { return e.starts_with(prefix); });
-    }
-
-    test::AgentFixture f{kRunning};
-    StoredPageValues stored{f.agent->MyIni};
-    PolkitAuthorizer polkit{QDBusConnection(QStringLiteral("not-connected"))};
-    ServiceBus bus{*f.agent, stored, polkit};
-};
-
-// As on the desktop, where only the heartbeat page's Apply stops and restarts the heartbeat:
-// the shutdown page's keys change nothing the heartbeat shows (no stop, no extra heartbeat, no
-// tray turned to "responding" over a failure); one heartbeat key brings the whole bracket.
-TEST_F(ServiceBusApply, OnlyHeartbeatKeysStopAndRestartTheHeartbeat) {
-    const Values shutdownPage{
-        {"GSD/username", "admin"}, {"GSD/Password", "new"}, {"GSD/AlertPedningAction", "1"}};
-    ASSERT_EQ(bus.applySettingsValues(shutdownPage), QString());
-    EXPECT_EQ(f.log.take(), std::vector<std::string>{});
-    EXPECT_TRUE(running());
-    EXPECT_EQ(f.setting("GSD", "Username"), "admin");
-
-    Values both = shutdownPage;
-    both.insert("Setup/Freq", "7");
-    ASSERT_EQ(bus.applySettingsValues(both), QString());
-    const auto entries = f.log.take();
-    EXPECT_TRUE(logged(entries, "icon 2")) << "not stopped";
-    EXPECT_TRUE(logged(entries, "tray 0 Norva is responding"));
-    EXPECT_TRUE(logged(entries, "usb counters 2 ")) << "not started again";
-    EXPECT_TRUE(running());
 }
 
-// Counts the replacements of the settings file; the one numbered `failAt` (from 1) fails as a
-// full disk would.
-class CountingOps : public FileOps {
-public:
-    int renames = 0;
-    int failAt = 0;
-    int rename(const char* from, const char* to) override {
-        if (++renames == failAt) {
-            errno = ENOSPC;
-            return -1;
-        }
-        return FileOps::rename(from, to);
+// The window showing the warning was closed: the warning is off screen (and the bus says so),
+// its count goes on to its action, and the next warning (a test or a command) counts from 10
+// again. Without the close, a second warning would go on from where the count was.
+TEST_F(ServiceBusSettings, CloseWarningTakesTheWarningOffScreenAndTheNextCountsFromTen) {
+    for (const bool close : {true, false}) {
+        SCOPED_TRACE(close ? "closed" : "left on screen");
+        f.agent->testWarning();
+        f.agent->pending.Timer1Timer();
+        f.agent->pending.Timer1Timer();
+        ASSERT_TRUE(bus.warningOnScreen());
+        if (close)
+            bus.CloseWarning();
+        EXPECT_EQ(bus.warningOnScreen(), !close);
+        f.agent->pending.Timer1Timer();
+        EXPECT_EQ(bus.warningCountdown(), 7) << "the count goes on";
+        EXPECT_TRUE(f.agent->pending.Timer1.isActive());
+
+        f.log.take();
+        f.agent->testWarning();
+        EXPECT_EQ(f.log.take(), std::vector<std::string>{"warning shown 0"});
+        EXPECT_TRUE(bus.warningOnScreen());
+        EXPECT_EQ(bus.warningCountdown(), close ? 10 : 7);
+
+        // Run out, so the next round starts from nothing.
+        while (f.agent->pending.countdown > 0)
+            f.agent->pending.Timer1Timer();
+        EXPECT_FALSE(bus.warningOnScreen());
     }
-};
-
-// One call is one replacement of the file: a refusal leaves every old value (never a new user
-// name beside the old password), the caller hears of it, and the heartbeat the bracket stopped
-// runs again.
-TEST_F(ServiceBusApply, AllValuesOfOneCallAreStoredTogetherOrNone) {
-    CountingOps ops;
-    f.agent->MyIni.open(f.dir.path(), &ops);
-    const Values values{{"GSD/username", "admin"}, {"GSD/Password", "new"}, {"Setup/Freq", "7"}};
-
-    ops.failAt = 1;
-    const std::string before = f.dir.read("NorvaHB");
-    EXPECT_THROW(bus.applySettingsValues(values), SettingsWriteError);
-    EXPECT_EQ(f.dir.read("NorvaHB"), before);
-    EXPECT_TRUE(running()) << "the failed Apply left the heartbeat stopped";
-    const auto entries = f.log.take();
-    ASSERT_FALSE(entries.empty());
-    EXPECT_TRUE(logged(entries, "usb counters 2 ")) << "not started again";
-
-    ops.failAt = 0;
-    ops.renames = 0;
-    ASSERT_EQ(bus.applySettingsValues(values), QString());
-    EXPECT_EQ(ops.renames, 1);
-    EXPECT_EQ(f.setting("GSD", "Username"), "admin");
-    EXPECT_EQ(f.setting("GSD", "Password"), "new");
-    EXPECT_EQ(f.setting("Setup", "Freq"), "7");
+    EXPECT_EQ(f.power.calls, (std::vector<std::string>{"reboot", "reboot"}));
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "service/ServiceOptions.h"
 #include "service/SystemdNotifier.h"
 #include "support/FreePort.h"
+#include "support/LoopbackDevice.h"
 #include "support/RecordingPowerBackend.h"
 #include "support/TempDir.h"
 
@@ -17,19 +18,15 @@
 #include <QDBusConnection>
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <netinet/in.h>
 #include <optional>
-#include <poll.h>
 #include <sstream>
 #include <string>
 #include <string_view>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <thread>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -50,54 +47,6 @@ std::string restartPacket(const std::string& user, const std::string& pass) {
     p[43] = 1;
     return p;
 }
-
-// The device: one connection on loopback, one message, then waits for the PC to close it.
-// Returns what the PC sent back. Runs on a thread of its own while the test serves the agent.
-class Device {
-public:
-    Device(std::uint16_t port, std::string message) : message_(std::move(message)) {
-        thread_ = std::thread([this, port] { run(port); });
-    }
-    ~Device() {
-        if (thread_.joinable())
-            thread_.join();
-    }
-    bool done() const { return done_; }
-    std::string reply() {
-        thread_.join();
-        return reply_;
-    }
-
-private:
-    void run(std::uint16_t port) {
-        const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-            ::send(s, message_.data(), message_.size(), MSG_NOSIGNAL);
-            const auto deadline = std::chrono::steady_clock::now() + 5s;
-            while (std::chrono::steady_clock::now() < deadline) {
-                pollfd p{s, POLLIN, 0};
-                if (::poll(&p, 1, 50) <= 0)
-                    continue;
-                char buf[64];
-                const ssize_t n = ::recv(s, buf, sizeof buf, 0);
-                if (n <= 0)
-                    break;
-                reply_.append(buf, static_cast<std::size_t>(n));
-            }
-        }
-        ::close(s);
-        done_ = true;
-    }
-
-    std::string message_;
-    std::string reply_;
-    std::atomic<bool> done_{false};
-    std::thread thread_;
-};
 
 // The service on loopback: the network heartbeat to 127.0.0.1 at a free port (Freq 1,
 // FailCount 2), started by the user before, the metrics file in the test's folder, and the
@@ -149,7 +98,7 @@ protected:
 
     // One command from the device, served until its connection has ended.
     std::string command(const std::string& message) {
-        Device device(options.commandPort, message);
+        norva::test::LoopbackDevice device(options.commandPort, message);
         const auto deadline = std::chrono::steady_clock::now() + 10s;
         agent().queue.serveAllUntil([&] {
             QCoreApplication::processEvents();
@@ -221,7 +170,7 @@ TEST_F(Daemon, StateChangesAreLoggedOncePerChangeWithTheAlertAndTheDevicesMessag
     net.UDPServerUDPRead(bytes("NorvaACK")); // the same state again: no line
     net.UDPServerUDPRead(bytes("NorvaNAK"));
     net.UDPServerUDPRead(bytes("NorvaShutdown"));
-    agent().control.Button4Click();
+    agent().stopHeartbeat();
 
     EXPECT_EQ(takeLines(), (std::vector<std::string>{
                                "<6>Heartbeat: the device is not responding",
@@ -238,11 +187,25 @@ TEST_F(Daemon, StateChangesAreLoggedOncePerChangeWithTheAlertAndTheDevicesMessag
     EXPECT_TRUE(power.calls.empty()) << "a device message powers nothing";
 }
 
+// A mode changed through the settings while the heartbeat is stopped reaches the metrics file
+// at once: no heartbeat comes to write it, and nothing goes to the journal.
+TEST_F(Daemon, AppliedSettingsBringTheNewModeToTheMetrics) {
+    ASSERT_TRUE(daemon->start());
+    agent().stopHeartbeat();
+    takeLines();
+    ASSERT_EQ(metric("norvahb_heartbeat_mode{mode=\"network\"}"), "1");
+    ASSERT_EQ(agent().applySettings({{"Setup/Network", "0"}, {"Setup/USB", "1"}}), QString());
+    EXPECT_EQ(metric("norvahb_heartbeat_mode{mode=\"network\"}"), "0");
+    EXPECT_EQ(metric("norvahb_heartbeat_mode{mode=\"usb\"}"), "1");
+    EXPECT_EQ(metric("norvahb_heartbeat_running"), "0");
+    EXPECT_EQ(takeLines(), std::vector<std::string>{});
+}
+
 // A command with a wrong password is refused and counted; the right one is acknowledged,
 // logged with its source and action, counted, and carried out.
 TEST_F(Daemon, RejectedAndAcceptedCommandsAreLoggedAndCounted) {
     ASSERT_TRUE(daemon->start());
-    agent().control.Button4Click(); // the heartbeat's lines stay out of the way
+    agent().stopHeartbeat(); // the heartbeat's lines stay out of the way
     takeLines();
     EXPECT_EQ(metric("norvahb_commands_rejected_total"), "0");
 
@@ -267,7 +230,7 @@ TEST_F(Daemon, RejectedAndAcceptedCommandsAreLoggedAndCounted) {
 // A restart the login manager refused is an error in the journal and a count of its own.
 TEST_F(Daemon, ARefusedPowerRequestIsAnErrorAndCounted) {
     ASSERT_TRUE(daemon->start());
-    agent().control.Button4Click();
+    agent().stopHeartbeat();
     takeLines();
     EXPECT_EQ(command(restartPacket("Ostra", "ferno")), std::string(1, '\x01'));
     ASSERT_EQ(power.calls, std::vector<std::string>{"reboot"});

@@ -55,9 +55,9 @@ TEST(StoredPageValues, StartInUsbModeWithoutAnAddressStartsTheSerialHeartbeat) {
     test::TempDir dir;
     dir.write("NorvaHB", "[Setup]\nUSB=1\nNetwork=0\nComPort=None\n");
     StoredAgent service(dir.path());
-    service.agent.control.Button2Click();
+    service.agent.startHeartbeat();
     EXPECT_TRUE(service.agent.serial.comFreq.isActive());
-    EXPECT_EQ(service.agent.serial.comSentCount, 1u);
+    EXPECT_EQ(service.agent.state().usb.sent, 1u);
     EXPECT_EQ(SettingsFile(dir.path()).ReadString("Run", "IsStarted", ""), "1");
     EXPECT_EQ(service.boxes.errors, std::vector<std::string>{});
 }

@@ -16,15 +16,10 @@ namespace {
 
 TEST(MetricsFormat, GoldenText) {
     MetricsFile::Values v;
-    v.mode = MetricsFile::Mode::Network;
-    v.state = MetricsFile::State::Responding;
-    v.networkSent = 4294967295u;
-    v.networkReceived = 12;
-    v.networkNak = 1;
-    v.networkMissed = 2;
-    v.usbSent = 3;
-    v.usbReceived = 4;
-    v.usbMissed = 5;
+    v.mode = norva::HeartbeatMode::Network;
+    v.state = norva::HeartbeatState::Responding;
+    v.network = {.sent = 4294967295u, .received = 12, .nak = 1, .missed = 2};
+    v.usb = {.sent = 3, .received = 4, .nak = 9, .missed = 5}; // a serial link has no nak
     v.commandsAccepted = 6;
     v.commandsRejected = 7;
     v.powerRequestsFailed = 8;
@@ -82,8 +77,8 @@ norvahb_state_change_timestamp_seconds 1733820000
 
 // The lines that depend on the state and the mode, for every one of them.
 TEST(MetricsFormat, StateAndModeLines) {
-    using M = MetricsFile::Mode;
-    using S = MetricsFile::State;
+    using M = norva::HeartbeatMode;
+    using S = norva::HeartbeatState;
     struct Case {
         bool up;
         M mode;
@@ -107,6 +102,11 @@ TEST(MetricsFormat, StateAndModeLines) {
          S::Stopped,
          {"norvahb_heartbeat_running 0", "norvahb_device_responding 0",
           "norvahb_heartbeat_mode{mode=\"network\"} 1"}},
+        // Waiting for the serial device, the heartbeat does not run.
+        {true,
+         M::Usb,
+         S::WaitingForSerialDevice,
+         {"norvahb_heartbeat_running 0", "norvahb_device_responding 0"}},
         {false, M::Network, S::Stopped, {"norvahb_up 0"}},
     };
     for (const auto& c : cases) {
@@ -154,8 +154,8 @@ TEST(MetricsFileWrite, ReplacesTheFileWholeReadableByAll) {
 
     const int reader = ::open((dir / "norvahb.prom").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(reader, 0);
-    v.networkSent = 1;
-    v.state = MetricsFile::State::Responding;
+    v.network.sent = 1;
+    v.state = norva::HeartbeatState::Responding;
     ASSERT_EQ(file.write(v), "");
     EXPECT_EQ(dir.read("norvahb.prom"), MetricsFile::format(v));
     EXPECT_EQ(readFd(reader), first);

@@ -9,7 +9,6 @@
 #include "support/TempDir.h"
 
 #include <QCoreApplication>
-#include <QObject>
 #include <QString>
 #include <QThread>
 #include <QTimer>
@@ -27,15 +26,16 @@
 
 namespace norva::test {
 
-// Everything the agent's components announced, as the plain values a user would have been
-// shown, in the order they came: "icon 1", "status OK", "counters 1 0 0 0", "label4 Bad
-// Password", "warning tick 9", ... Error boxes and power requests go into the same sequence
-// ("error <text>", "power reboot"), so a test reads one story.
+// Everything the agent announced, as the plain values a user would have been shown, in the
+// order they came: "icon 1", "status OK", "counters 1 0 0 0", "label4 Bad Password", "warning
+// tick 9", ... Error boxes and power requests go into the same sequence ("error <text>",
+// "power reboot"), so a test reads one story. A refused command and applied settings make no
+// entry (the window shows nothing for them).
 //
-// The components announce on the user-interface thread only (the thread that built the
-// agent, and this log). An entry that comes from any other thread is recorded all the same
-// and counted in `offThread`, which the fixture checks at its end.
-class AnnouncementLog {
+// The agent announces on the user-interface thread only (the thread that built the agent, and
+// this log). An entry that comes from any other thread is recorded all the same and counted in
+// `offThread`, which the fixture checks at its end.
+class AnnouncementLog : public AgentListener {
 public:
     void add(std::string entry) {
         if (QThread::currentThread() != home_)
@@ -74,73 +74,48 @@ public:
                           [&](const std::string& e) { return e.rfind(prefix, 0) == 0; }));
     }
 
-    // Connects to every announcement of the agent's components.
-    void follow(Agent& agent, QObject& context);
+    // The announcements, each as its entry.
+    void iconShown(tAppIcons icon) override { add("icon " + n(static_cast<int>(icon))); }
+    void statusTextShown(const QString& s) override { add("status " + s.toStdString()); }
+    void trayShown(const TrayLook& look) override {
+        add("tray " + n(static_cast<int>(look.picture)) + (look.hint ? " hint " : " ") +
+            look.text.toStdString());
+    }
+    void noResponse(const QString& balloon) override { add("alert " + balloon.toStdString()); }
+    void countersChanged(Link link, const LinkCounters& c) override {
+        if (link == Link::Network)
+            add("counters " + n(c.sent) + " " + n(c.received) + " " + n(c.nak) + " " + n(c.missed));
+        else
+            add("usb counters " + n(c.sent) + " " + n(c.received) + " " + n(c.missed));
+    }
+    void serialPortLost() override { add("usb port lost"); }
+    void settingsApplied() override {}
+    void deviceMessage(const QString& s) override { add("caption " + s.toStdString()); }
+    void captionShown(const QString& s) override { add("caption " + s.toStdString()); }
+    void statusLine(const QString& s) override { add("label4 " + s.toStdString()); }
+    void logLine(const QString& s) override { add("memo " + s.toStdString()); }
+    void commandAccepted(const QString& source, const QString& action) override {
+        add("accepted " + source.toStdString() + " " + action.toStdString());
+    }
+    void commandRejected() override {}
+    void powerRequestFailed(const QString& action, const QString& error) override {
+        add("power refused " + action.toStdString() + ": " + error.toStdString());
+    }
+    void warningShown(std::uint8_t mode, bool modal) override {
+        add("warning shown " + n(mode) + (modal ? " modal" : ""));
+    }
+    void warningTicked(std::int32_t countdown) override { add("warning tick " + n(countdown)); }
+    void warningEnded() override { add("warning ended"); }
 
     std::atomic<int> offThread{0};
 
 private:
+    template <typename Number> static std::string n(Number v) { return std::to_string(v); }
+
     QThread* home_ = QThread::currentThread();
     mutable std::mutex mutex_;
     std::vector<std::string> entries_;
 };
-
-inline void AnnouncementLog::follow(Agent& agent, QObject& context) {
-    auto text = [](const QString& s) { return s.toStdString(); };
-    auto n = [](auto v) { return std::to_string(v); };
-    // Direct: an entry is made on the thread that announces, where the check above sees it
-    // (a queued connection would carry it over to this thread unseen).
-    auto on = [&context](auto* sender, auto signal, auto slot) {
-        QObject::connect(sender, signal, &context, slot, Qt::DirectConnection);
-    };
-
-    on(&agent.status, &HeartbeatStatus::iconShown,
-       [=, this](tAppIcons icon) { add("icon " + n(static_cast<int>(icon))); });
-    on(&agent.status, &HeartbeatStatus::statusTextShown,
-       [=, this](const QString& s) { add("status " + text(s)); });
-    on(&agent.status, &HeartbeatStatus::trayShown, [=, this](const TrayLook& look) {
-        add("tray " + n(static_cast<int>(look.picture)) + (look.hint ? " hint " : " ") +
-            text(look.text));
-    });
-    on(&agent.status, &HeartbeatStatus::noResponse,
-       [=, this](const QString& balloon) { add("alert " + text(balloon)); });
-
-    on(&agent.network, &NetworkMonitor::countersChanged,
-       [=, this](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t bad, std::uint32_t missed) {
-           add("counters " + n(sent) + " " + n(rcvd) + " " + n(bad) + " " + n(missed));
-       });
-    on(&agent.network, &NetworkMonitor::captionRequested,
-       [=, this](const QString& s) { add("caption " + text(s)); });
-    on(&agent.serial, &SerialMonitor::countersChanged,
-       [=, this](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t missed) {
-           add("usb counters " + n(sent) + " " + n(rcvd) + " " + n(missed));
-       });
-    on(&agent.serial, &SerialMonitor::portLost, [this] { add("usb port lost"); });
-
-    on(&agent.protocol, &CommandProtocol::captionRequested,
-       [=, this](const QString& s) { add("caption " + text(s)); });
-    on(&agent.protocol, &CommandProtocol::label4Requested,
-       [=, this](const QString& s) { add("label4 " + text(s)); });
-    on(&agent.protocol, &CommandProtocol::memoLineRequested,
-       [=, this](const QString& s) { add("memo " + text(s)); });
-    on(&agent.protocol, &CommandProtocol::commandAccepted,
-       [=, this](const QString& source, const QString& action) {
-           add("accepted " + text(source) + " " + text(action));
-       });
-    on(&agent.power, &PowerActions::captionRequested,
-       [=, this](const QString& s) { add("caption " + text(s)); });
-    on(&agent.power, &PowerActions::powerRequestFailed,
-       [=, this](const QString& action, const QString& error) {
-           add("power refused " + text(action) + ": " + text(error));
-       });
-
-    on(&agent.pending, &PendingAction::shown, [=, this](std::uint8_t mode, bool modal) {
-        add("warning shown " + n(mode) + (modal ? " modal" : ""));
-    });
-    on(&agent.pending, &PendingAction::ticked,
-       [=, this](std::int32_t countdown) { add("warning tick " + n(countdown)); });
-    on(&agent.pending, &PendingAction::ended, [this] { add("warning ended"); });
-}
 
 // The power backend of the fixture: records like RecordingPowerBackend, and puts each request
 // into the announcement log, where its order against the captions shows.
@@ -196,11 +171,7 @@ public:
         bool done = false;
         RunGuarded(boxes, [&] {
             agent->ReadCommandSettings();
-            agent->status.failed = false;
-            agent->control.OpenStoredPort();
-            agent->control.ResumeHeartbeat();
-            agent->notice.Run();
-            agent->control.ShowStartTray();
+            agent->startUp();
             done = true;
         });
         return done;
@@ -263,8 +234,7 @@ public:
 private:
     void build() {
         agent = std::make_unique<Agent>(dir.path(), 0, pages, boxes, power);
-        context_ = std::make_unique<QObject>();
-        log.follow(*agent, *context_);
+        agent->addListener(log);
         boxes.onShow = [this](const std::string& text) { log.add("error " + text); };
         using namespace std::chrono_literals;
         for (QTimer* t : {&agent->network.Timer1, &agent->network.Timer2, &agent->serial.comFreq,
@@ -280,11 +250,8 @@ private:
         agent->Stop();
         EXPECT_EQ(log.offThread, 0) << "announced off the user-interface thread";
         agent->MyIni.close();
-        context_.reset();
         agent.reset();
     }
-
-    std::unique_ptr<QObject> context_;
 };
 
 } // namespace norva::test
