@@ -61,62 +61,94 @@ template <typename Call> void Agent::tell(Call call) {
         call(*listener);
 }
 
+// Direct connections: a listener hears each announcement at once, in order, on the thread
+// that made it, which is this one; a queued connection would hide one made elsewhere.
 void Agent::announceHeartbeat() {
-    connect(&status, &HeartbeatStatus::iconShown, this,
-            [this](tAppIcons icon) { tell([&](AgentListener& l) { l.iconShown(icon); }); });
-    connect(&status, &HeartbeatStatus::statusTextShown, this, [this](const QString& text) {
-        tell([&](AgentListener& l) { l.statusTextShown(text); });
-    });
-    connect(&status, &HeartbeatStatus::trayShown, this,
-            [this](const TrayLook& look) { tell([&](AgentListener& l) { l.trayShown(look); }); });
-    connect(&status, &HeartbeatStatus::noResponse, this,
-            [this](const QString& text) { tell([&](AgentListener& l) { l.noResponse(text); }); });
+    connect(
+        &status, &HeartbeatStatus::iconShown, this,
+        [this](tAppIcons icon) { tell([&](AgentListener& l) { l.iconShown(icon); }); },
+        Qt::DirectConnection);
+    connect(
+        &status, &HeartbeatStatus::statusTextShown, this,
+        [this](const QString& text) { tell([&](AgentListener& l) { l.statusTextShown(text); }); },
+        Qt::DirectConnection);
+    connect(
+        &status, &HeartbeatStatus::trayShown, this,
+        [this](const TrayLook& look) { tell([&](AgentListener& l) { l.trayShown(look); }); },
+        Qt::DirectConnection);
+    connect(
+        &status, &HeartbeatStatus::noResponse, this,
+        [this](const QString& text) { tell([&](AgentListener& l) { l.noResponse(text); }); },
+        Qt::DirectConnection);
     connect(
         &network, &NetworkMonitor::countersChanged, this,
         [this](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t nak, std::uint32_t missed) {
             const LinkCounters counters{sent, rcvd, nak, missed};
             tell([&](AgentListener& l) { l.countersChanged(Link::Network, counters); });
-        });
-    connect(&serial, &SerialMonitor::countersChanged, this,
-            [this](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t missed) {
-                const LinkCounters counters{sent, rcvd, 0, missed};
-                tell([&](AgentListener& l) { l.countersChanged(Link::Usb, counters); });
-            });
-    connect(&serial, &SerialMonitor::portLost, this,
-            [this] { tell([](AgentListener& l) { l.serialPortLost(); }); });
-    connect(&network, &NetworkMonitor::captionRequested, this, [this](const QString& caption) {
-        tell([&](AgentListener& l) { l.deviceMessage(caption); });
-    });
+        },
+        Qt::DirectConnection);
+    connect(
+        &serial, &SerialMonitor::countersChanged, this,
+        [this](std::uint32_t sent, std::uint32_t rcvd, std::uint32_t missed) {
+            const LinkCounters counters{sent, rcvd, 0, missed};
+            tell([&](AgentListener& l) { l.countersChanged(Link::Usb, counters); });
+        },
+        Qt::DirectConnection);
+    connect(
+        &serial, &SerialMonitor::portLost, this,
+        [this] { tell([](AgentListener& l) { l.serialPortLost(); }); }, Qt::DirectConnection);
+    connect(
+        &network, &NetworkMonitor::captionRequested, this,
+        [this](const QString& caption) {
+            tell([&](AgentListener& l) { l.deviceMessage(caption); });
+        },
+        Qt::DirectConnection);
 }
 
 void Agent::announceCommands() {
     auto caption = [this](const QString& text) {
         tell([&](AgentListener& l) { l.captionShown(text); });
     };
-    connect(&protocol, &CommandProtocol::captionRequested, this, caption);
-    connect(&power, &PowerActions::captionRequested, this, caption);
-    connect(&protocol, &CommandProtocol::label4Requested, this,
-            [this](const QString& text) { tell([&](AgentListener& l) { l.statusLine(text); }); });
-    connect(&protocol, &CommandProtocol::memoLineRequested, this,
-            [this](const QString& line) { tell([&](AgentListener& l) { l.logLine(line); }); });
-    connect(&protocol, &CommandProtocol::commandAccepted, this,
-            [this](const QString& source, const QString& action) {
-                tell([&](AgentListener& l) { l.commandAccepted(source, action); });
-            });
-    connect(&protocol, &CommandProtocol::commandRejected, this,
-            [this] { tell([](AgentListener& l) { l.commandRejected(); }); });
-    connect(&power, &PowerActions::powerRequestFailed, this,
-            [this](const QString& action, const QString& error) {
-                tell([&](AgentListener& l) { l.powerRequestFailed(action, error); });
-            });
-    connect(&pending, &PendingAction::shown, this, [this](std::uint8_t mode, bool modal) {
-        tell([&](AgentListener& l) { l.warningShown(mode, modal); });
-    });
-    connect(&pending, &PendingAction::ticked, this, [this](std::int32_t countdown) {
-        tell([&](AgentListener& l) { l.warningTicked(countdown); });
-    });
-    connect(&pending, &PendingAction::ended, this,
-            [this] { tell([](AgentListener& l) { l.warningEnded(); }); });
+    connect(&protocol, &CommandProtocol::captionRequested, this, caption, Qt::DirectConnection);
+    connect(&power, &PowerActions::captionRequested, this, caption, Qt::DirectConnection);
+    connect(
+        &protocol, &CommandProtocol::label4Requested, this,
+        [this](const QString& text) { tell([&](AgentListener& l) { l.statusLine(text); }); },
+        Qt::DirectConnection);
+    connect(
+        &protocol, &CommandProtocol::memoLineRequested, this,
+        [this](const QString& line) { tell([&](AgentListener& l) { l.logLine(line); }); },
+        Qt::DirectConnection);
+    connect(
+        &protocol, &CommandProtocol::commandAccepted, this,
+        [this](const QString& source, const QString& action) {
+            tell([&](AgentListener& l) { l.commandAccepted(source, action); });
+        },
+        Qt::DirectConnection);
+    connect(
+        &protocol, &CommandProtocol::commandRejected, this,
+        [this] { tell([](AgentListener& l) { l.commandRejected(); }); }, Qt::DirectConnection);
+    connect(
+        &power, &PowerActions::powerRequestFailed, this,
+        [this](const QString& action, const QString& error) {
+            tell([&](AgentListener& l) { l.powerRequestFailed(action, error); });
+        },
+        Qt::DirectConnection);
+    connect(
+        &pending, &PendingAction::shown, this,
+        [this](std::uint8_t mode, bool modal) {
+            tell([&](AgentListener& l) { l.warningShown(mode, modal); });
+        },
+        Qt::DirectConnection);
+    connect(
+        &pending, &PendingAction::ticked, this,
+        [this](std::int32_t countdown) {
+            tell([&](AgentListener& l) { l.warningTicked(countdown); });
+        },
+        Qt::DirectConnection);
+    connect(
+        &pending, &PendingAction::ended, this,
+        [this] { tell([](AgentListener& l) { l.warningEnded(); }); }, Qt::DirectConnection);
 }
 
 void Agent::addListener(AgentListener& listener) {

@@ -4,6 +4,7 @@
 #include "bus/BusContract.h"
 #include "bus/SettingsSchema.h"
 #include "platform/MessageBoxes.h"
+#include "settings/SettingsRules.h"
 #include "ui/SettingsPages.h"
 
 #include <utility>
@@ -175,11 +176,12 @@ void ServiceBackend::read(ValuesDone then) {
                 return;
             }
             SettingsValues shown = values;
-            // A service with no address stored (a USB or None user) gives it as empty; the page
-            // shows its own default then, as it does for a file without the key, and an Apply
-            // stores that default instead of an empty address the service refuses.
+            // A service with no address stored (a USB or None user) gives it as empty; the
+            // pages (LoadVars included) show the page's own default then, as for a file
+            // without the key, and an Apply stores that default instead of an empty address
+            // the service refuses.
             if (shown.value(Name(bus::setting::IPAddr)).isEmpty())
-                shown.remove(Name(bus::setting::IPAddr));
+                shown.insert(Name(bus::setting::IPAddr), QString::fromLatin1(PageAddressFallback));
             // Empty, not the file's default: the page shows no password, and an Apply that
             // leaves it empty keeps the service's.
             shown.insert(Name(bus::setting::Password), QString());
@@ -246,7 +248,7 @@ void ServiceBackend::testWarning() {
 
 void ServiceBackend::warningClosed() {
     // The service's warning is off screen too: the next command's warning counts from 10.
-    // STUB-MERGE client_.closeWarning(reportRefusal());
+    client_.closeWarning(reportRefusal());
 }
 
 void ServiceBackend::applySettings(const SettingsValues& values, ApplyDone done) {

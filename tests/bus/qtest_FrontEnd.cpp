@@ -282,7 +282,21 @@ TEST_F(FrontEndTest, ARestartCommandShowsTheServicesWarningAndItsLines) {
         << shown();
     EXPECT_EQ(form_->localAgent(), nullptr) << "the window counts by itself";
 
-    // Closed by the user after the first tick: hidden, and the service counts on to 0.
+    // Closed by the user after the first tick: hidden, and the service hears it: its warning
+    // is off screen while its count goes on, so the next command's warning counts from 10
+    // again, as a window of its own shows it.
+    warning.close();
+    EXPECT_FALSE(warning.isVisible());
+    ASSERT_TRUE(WaitFor([&] { return !client_->warningOnScreen(); }, 3000))
+        << "the close did not reach the service";
+    const std::size_t shownBefore = counts.size();
+    ASSERT_EQ(deviceSendsRestart(kPassword), 0) << shown();
+    ASSERT_TRUE(WaitFor([&] { return warning.isVisible() && counts.size() > shownBefore; },
+                        kWaitMs))
+        << shown();
+    EXPECT_EQ(counts[shownBefore], 9) << "the warning went on from where it was";
+
+    // Closed again, and the service counts on to 0.
     warning.close();
     EXPECT_FALSE(warning.isVisible());
     ASSERT_TRUE(WaitFor([&] { return bed_.loginCalls() == "Reboot false\n"; }, 30000))
