@@ -270,6 +270,7 @@ QString Agent::applySettings(const SettingsValues& values, ApplyFrom from) {
     }
     // As after the shutdown page's Apply: the command port's guards are read again.
     ReadCommandSettings();
+    storedRead_ = false;
     tell([](AgentListener& l) { l.settingsApplied(); });
     return QString();
 }
@@ -289,11 +290,16 @@ AgentState Agent::state() const {
         break;
     }
     if (MyIni.isOpen()) {
-        const SettingsFile& file = MyIni.file();
-        s.mode = file.ReadBool(keys::Network) ? HeartbeatMode::Network
-                 : file.ReadBool(keys::USB)   ? HeartbeatMode::Usb
-                                              : HeartbeatMode::None;
-        s.deviceAddress = QString::fromStdString(file.ReadString(keys::IPAddr));
+        if (!storedRead_) {
+            const SettingsFile& file = MyIni.file();
+            storedMode_ = file.ReadBool(keys::Network) ? HeartbeatMode::Network
+                          : file.ReadBool(keys::USB)   ? HeartbeatMode::Usb
+                                                       : HeartbeatMode::None;
+            storedAddress_ = QString::fromStdString(file.ReadString(keys::IPAddr));
+            storedRead_ = true;
+        }
+        s.mode = storedMode_;
+        s.deviceAddress = storedAddress_;
     }
     s.network = network.counters();
     s.usb = serial.counters();

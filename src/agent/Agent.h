@@ -104,7 +104,11 @@ public:
     // raises SettingsWriteError with nothing stored. Empty when stored.
     QString applySettings(const SettingsValues& values, ApplyFrom from = ApplyFrom::Bus);
 
-    // The agent as one value, read now.
+    // The agent as one value, read now. The stored mode and address are read from the settings
+    // file at the first call once it is open and again after every applySettings, not at
+    // every call: the service reads its state several times per heartbeat, and each read of
+    // the file is a system call and a parse. A hand edit of the file shows at the next Apply
+    // or start.
     AgentState state() const;
     // The two pages' settings as stored, by their bus names; flags as "0" or "1", a text not
     // stored as its default, except the device's address, which is left out when it is not
@@ -135,6 +139,10 @@ private:
     void announceCommands();
 
     std::vector<AgentListener*> listeners_;
+    // The stored mode and address as state() last read them; see there.
+    mutable bool storedRead_ = false;
+    mutable HeartbeatMode storedMode_ = HeartbeatMode::None;
+    mutable QString storedAddress_;
     int wakeFd_ = -1;
     QSocketNotifier* wakeNotifier_ = nullptr;
     bool stopped_ = false;

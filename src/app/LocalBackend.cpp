@@ -69,7 +69,13 @@ void LocalBackend::applySettings(const SettingsValues& values, ApplyDone done) {
 }
 
 HeartbeatMode LocalBackend::storedMode() const {
-    return agent_.state().mode;
+    // Read from the file at each use, as the details panel always has.
+    if (!agent_.MyIni.isOpen())
+        return HeartbeatMode::None;
+    const SettingsFile& file = agent_.MyIni.file();
+    return file.ReadBool(keys::Network) ? HeartbeatMode::Network
+           : file.ReadBool(keys::USB)   ? HeartbeatMode::Usb
+                                        : HeartbeatMode::None;
 }
 
 } // namespace norva
