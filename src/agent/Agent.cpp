@@ -206,11 +206,11 @@ void Agent::startUp() {
 }
 
 void Agent::startHeartbeat() {
-    control.Button2Click();
+    control.Start();
 }
 
 void Agent::stopHeartbeat() {
-    control.Button4Click();
+    control.Stop();
 }
 
 void Agent::clearCounters() {

@@ -131,22 +131,12 @@ void TForm1::connectHandlers() {
     connect(ui.theTabs, &QTabWidget::currentChanged, this,
             [this](int index) { guarded([this, index] { theTabsChange(index); }); });
 
-    auto click = [this](QPushButton* button, std::function<void()> handler) {
-        connect(button, &QPushButton::clicked, this, [this, handler] { guarded(handler); });
-    };
-    click(ui.Button2, [this] { backend->start(); });
-    click(ui.Button4, [this] { backend->stop(); });
-    // Cancel shows the stored values again, read afresh: settings changed elsewhere reach
-    // the page.
-    click(ui.Button5, [this] {
-        backend->readSettings([this](const SettingsValues& v) { pages.loadSetup(v); });
-    });
-    click(ui.Button6, [this] { backend->applySettings(pages.heartbeatValues(), {}); });
-    // The shutdown page's Apply also takes up the command port's guards, which only an edit
-    // by hand changes (the agent reads them again after every Apply).
-    click(ui.Button7, [this] { backend->applySettings(pages.shutdownValues(), {}); });
-    click(ui.Button8,
-          [this] { backend->readSettings([this](const SettingsValues& v) { pages.loadGSD(v); }); });
+    on(ui.Button2, &QPushButton::clicked, &TForm1::Button2Click);
+    on(ui.Button4, &QPushButton::clicked, &TForm1::Button4Click);
+    on(ui.Button5, &QPushButton::clicked, &TForm1::Button5Click);
+    on(ui.Button6, &QPushButton::clicked, &TForm1::Button6Click);
+    on(ui.Button7, &QPushButton::clicked, &TForm1::Button7Click);
+    on(ui.Button8, &QPushButton::clicked, &TForm1::Button8Click);
 }
 
 void TForm1::showStored(const SettingsValues& values) {
@@ -325,8 +315,35 @@ void TForm1::theTabsChange(int index) {
     }
 }
 
+void TForm1::Button2Click() {
+    backend->start();
+}
+
 void TForm1::Button3Click() {
     backend->clearCounters();
+}
+
+void TForm1::Button4Click() {
+    backend->stop();
+}
+
+// Cancel shows the stored values again, read afresh: settings changed elsewhere reach the page.
+void TForm1::Button5Click() {
+    backend->readSettings([this](const SettingsValues& v) { pages.loadSetup(v); });
+}
+
+void TForm1::Button6Click() {
+    backend->applySettings(pages.heartbeatValues(), {});
+}
+
+// The shutdown page's Apply also takes up the command port's guards, which only an edit by
+// hand changes (the agent reads them again after every Apply).
+void TForm1::Button7Click() {
+    backend->applySettings(pages.shutdownValues(), {});
+}
+
+void TForm1::Button8Click() {
+    backend->readSettings([this](const SettingsValues& v) { pages.loadGSD(v); });
 }
 
 void TForm1::About1Click() {

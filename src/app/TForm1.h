@@ -58,7 +58,13 @@ public:
     void Start1Click();
     void Stop1Click();
     void theTabsChange(int index);
+    void Button2Click(); // Start
     void Button3Click();
+    void Button4Click(); // Stop
+    void Button5Click(); // heartbeat page: Cancel
+    void Button6Click(); // heartbeat page: Apply
+    void Button7Click(); // shutdown page: Apply
+    void Button8Click(); // shutdown page: Cancel
     void About1Click();
     void Button9Click();
     void doRestart();

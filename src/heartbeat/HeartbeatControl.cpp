@@ -46,7 +46,7 @@ void HeartbeatControl::StopSending() {
     status_.showStopped(pages_.statusInTray());
 }
 
-void HeartbeatControl::Button2Click() {
+void HeartbeatControl::Start() {
     network_.ClearStats();
     serial_.ComClearStats();
     if (loadSetup)
@@ -60,7 +60,7 @@ void HeartbeatControl::Button2Click() {
     ini().WriteBool(keys::IsStarted, true);
 }
 
-void HeartbeatControl::Button4Click() {
+void HeartbeatControl::Stop() {
     StopSending();
     ini().WriteBool(keys::IsStarted, false);
 }

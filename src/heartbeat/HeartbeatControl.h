@@ -29,8 +29,8 @@ public:
 
     void StartSending();
     void StopSending();
-    void Button2Click(); // Start
-    void Button4Click(); // Stop
+    void Start(); // the Start button
+    void Stop();  // the Stop button
 
     // Start-up step: open the serial port named by Setup/ComPort.
     void OpenStoredPort();

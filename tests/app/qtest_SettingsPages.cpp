@@ -434,7 +434,7 @@ TEST(HeartbeatPage, StartRefillsThePageAndClearsBothCounterPanels) {
     ui.comSent->setText("3");
     ui.Freq->setText("9");
     ui.usbRB->setChecked(true);
-    f.form->agent().control.Button2Click();
+    f.form->ui.Button2->click();
     EXPECT_EQ(ui.Freq->text(), "7");
     EXPECT_EQ(mode(ui), "None");
     EXPECT_EQ(ui.Sent->text(), "0");

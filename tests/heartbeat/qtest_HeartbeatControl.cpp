@@ -426,7 +426,7 @@ TEST_P(FromPageValues, ChooseWhatStartStarts) {
     values.usb = c.usb;
     values.fieldsFilled = c.fieldsFilled;
     make();
-    control->Button2Click();
+    control->Start();
     EXPECT_EQ(net().Timer1.isActive(), c.networkRuns);
     EXPECT_EQ(ser().comFreq.isActive(), c.serialRuns);
     EXPECT_EQ(f->setting("Run", "IsStarted"), c.isStarted);
