@@ -57,7 +57,7 @@ seed peer loopback '127.3.2.1'
 seed peer ipv4 '198.18.0.2'
 seed peer mapped '::ffff:198.18.0.2'
 seed peer ipv6 '2001:db8:1:2::5'
-seed peer scoped 'fe80::1%veth1'
+seed peer scoped 'fe80::1%%veth1'
 seed peer junk '127.0.0.256'
 
 status=0
