@@ -306,14 +306,16 @@ def client_guess(host, source, seconds, parallel):
 def client_wrong(host, sources):
     """One wrong password from each of the comma-separated addresses `sources` in turn, each
     on a connection of its own that ends once the PC has read it: when this returns, the PC
-    has checked or dropped every packet."""
+    has checked or dropped every packet. `host` is the PC's address, or "IPv4|IPv6" for
+    sources of both families."""
     packet = restart_packet(password="wrong")
+    hosts = host.split("|")
     for source in sources.split(","):
-        family = socket.AF_INET6 if ":" in source else socket.AF_INET
-        with socket.socket(family, socket.SOCK_STREAM) as sock:
+        v6 = ":" in source
+        with socket.socket(socket.AF_INET6 if v6 else socket.AF_INET, socket.SOCK_STREAM) as sock:
             sock.bind((source, 0))
             sock.settimeout(5)
-            sock.connect((host, COMMAND_PORT))
+            sock.connect((hosts[-1] if v6 else hosts[0], COMMAND_PORT))
             sock.sendall(packet)
             sock.shutdown(socket.SHUT_WR)
             drain(sock, 5)
@@ -793,7 +795,7 @@ class CommandPortGuard(FaultCase):
         cases = (
             ("/64", self.net.in_device, self.V6_PC, "fd00:0:0:1::/64",
              self.V6_GUESSER[:5], self.V6_GUESSER[5]),
-            ("loopback", self.net.in_pc, "127.0.0.1", "127.0.0.0/8",
+            ("loopback", self.net.in_pc, "127.0.0.1|::1", "127.0.0.0/8",
              ["127.0.0.5", "127.1.2.3", "127.200.0.9", "127.0.0.6", "::1"], "127.9.9.9"),
         )
         for name, in_ns, host, group, five, sixth in cases:
