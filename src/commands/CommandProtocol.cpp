@@ -167,7 +167,7 @@ void CommandProtocol::report(const SourceLockout::Sweep& sweep, const char* reas
     }
     const SourceLockout::Tally& forgotten = sweep.forgotten;
     if (forgotten.rejected || forgotten.refused)
-        emit memoLineRequested(QString("Command port: addresses no longer tracked: rejected "
+        emit memoLineRequested(QString("Command port: address groups no longer tracked: rejected "
                                        "commands: %1, messages not in AcceptFrom: %2")
                                    .arg(number(forgotten.rejected), number(forgotten.refused)));
 }
