@@ -2,6 +2,7 @@
 //
 //   guess-rate --host ADDRESS [--port 9100] [--seconds 10] [--parallel 16]
 //              [--mode reconnect|stream] [--gap-us 1000] [--user Ostra] [--password wrong]
+//              [--from ADDRESS,ADDRESS,...]
 //
 // Every packet is a 47-byte command packet (type 7, restart) with the given user name and a
 // password meant to be wrong. The command port answers nothing to a wrong one, so this side
@@ -13,6 +14,9 @@
 //   read cycle on the other side, so no packet is merged with another.
 // stream: `parallel` connections kept open, each sending one packet every `gap-us`. Packets
 //   that pile up while the other side is busy arrive as one read cycle and count once there.
+//
+// --from: every new connection is bound to the next of these source addresses in turn, as a
+//   guesser that owns many addresses (all of 127/8, an IPv6 /64) would rotate them.
 //
 // On exit it prints one line of key=value pairs: sent, connections, refused (closed before
 // the packet went out), errors, seconds.
@@ -47,13 +51,14 @@ struct Options {
     long gapUs = 1000;
     std::string user = "Ostra";
     std::string password = "wrong";
+    std::vector<std::string> from;
 };
 
 [[noreturn]] void usage(const char* why) {
     std::fprintf(stderr,
                  "guess-rate: %s\nusage: guess-rate --host ADDRESS [--port P] [--seconds S] "
                  "[--parallel K] [--mode reconnect|stream] [--gap-us G] [--user U] "
-                 "[--password W]\n",
+                 "[--password W] [--from A,B,...]\n",
                  why);
     std::exit(2);
 }
@@ -81,6 +86,13 @@ Options parse(int argc, char** argv) {
             o.user = value;
         else if (arg == "--password")
             o.password = value;
+        else if (arg == "--from")
+            for (std::size_t at = 0; at <= value.size();) {
+                const std::size_t comma = std::min(value.find(',', at), value.size());
+                if (comma > at)
+                    o.from.push_back(value.substr(at, comma - at));
+                at = comma + 1;
+            }
         else
             usage(("unknown option " + arg + " " + value).c_str());
     }
@@ -152,6 +164,12 @@ private:
             return;
         }
         c.state = State::Connecting;
+        if (!o_.from.empty() && !bindNext(c.fd)) {
+            ++counts_.errors;
+            ::close(c.fd);
+            c.fd = -1;
+            return;
+        }
         if (::connect(c.fd, target_->ai_addr, target_->ai_addrlen) < 0 && errno != EINPROGRESS) {
             ++counts_.errors;
             restart(i);
@@ -161,6 +179,31 @@ private:
         ev.events = EPOLLOUT | EPOLLIN | EPOLLRDHUP;
         ev.data.u64 = i;
         ::epoll_ctl(epoll_, EPOLL_CTL_ADD, c.fd, &ev);
+    }
+
+    // Binds `fd` to the next source address of --from (any port).
+    bool bindNext(int fd) {
+        const std::string& address = o_.from[nextFrom_++ % o_.from.size()];
+        sockaddr_storage own{};
+        socklen_t length = 0;
+        if (target_->ai_family == AF_INET6) {
+            auto* a = reinterpret_cast<sockaddr_in6*>(&own);
+            a->sin6_family = AF_INET6;
+            length = sizeof *a;
+            if (::inet_pton(AF_INET6, address.c_str(), &a->sin6_addr) != 1)
+                return false;
+        } else {
+            auto* a = reinterpret_cast<sockaddr_in*>(&own);
+            a->sin_family = AF_INET;
+            length = sizeof *a;
+            if (::inet_pton(AF_INET, address.c_str(), &a->sin_addr) != 1)
+                return false;
+        }
+        // The port is chosen at connect(), per destination, so that a few source addresses
+        // do not run out of ports.
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+        return ::bind(fd, reinterpret_cast<sockaddr*>(&own), length) == 0;
     }
 
     void restart(std::size_t i) {
@@ -244,6 +287,7 @@ private:
     std::vector<Conn> conns_;
     int epoll_;
     Counts counts_;
+    std::size_t nextFrom_ = 0;
 };
 
 } // namespace

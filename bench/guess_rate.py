@@ -3,6 +3,7 @@
 
 Usage (as root):  python3 bench/guess_rate.py [--build DIR] [--seconds N] [--parallel K ...]
                   [--mode reconnect|stream ...] [--where loopback|namespaces ...] [--fresh]
+                  [--rotate] [--lockout-seconds N]
 
 Runs on the test bed (tests/testbed/norva_testbed.py): the real NorvaHB, offscreen, in the
 PC namespace with a private system bus and fake-login1, so no restart can reach this machine;
@@ -17,10 +18,18 @@ the packets the guesser got out (those that never got a line were merged with an
 read cycle, or went to a connection closed at once); "late", lines that came after the guesser
 had stopped (packets still queued then); "refused", connections closed before the packet went
 out.
+
+--rotate: the guesser binds every new connection to the next of many source addresses of one
+group, as a guesser that owns them would: 1,000 addresses of 127.0.0.0/8 ("loopback"), or 256
+addresses of one IPv6 /64 given to the device's end of the veth pair ("namespaces", against
+the PC's IPv6 address on the same link). Every figure is then the checked guesses of one
+group. --lockout-seconds writes LockoutSeconds to the program's settings, to show the
+lockout's rate over several lockouts in a shorter run.
 """
 
 import argparse
 import os
+import random
 import subprocess
 import sys
 import threading
@@ -34,16 +43,42 @@ import norva_testbed as tb  # noqa: E402
 
 BAD_PASSWORD = b"NorvaHB: Bad Password"
 
+# The IPv6 /64 of the link between the namespaces in --rotate runs (unique local addresses,
+# only ever inside the test bed's own namespaces).
+V6_PREFIX = "fd00:0:0:1::"
+V6_PC = V6_PREFIX + "1"
+V6_GUESSERS = [V6_PREFIX + "1:%x" % n for n in range(1, 257)]
+LOOPBACK_GUESSERS = ["127.%d.%d.%d" % (a, b, c) for a, b, c in
+                     sorted({(random.Random(n).randrange(256), random.Random(n + 1).randrange(256),
+                              random.Random(n + 2).randrange(1, 255)) for n in range(0, 3000, 3)})]
+
+
+def add_v6_link(net):
+    """Puts the PC and the 256 guesser addresses in one /64 on the veth pair."""
+    must = tb.must
+    for ns in (net.pc_ns, net.dev_ns):
+        for key in ("disable_ipv6=0", "accept_dad=0"):
+            tb.run(["ip", "netns", "exec", ns, "sysctl", "-qw", "net.ipv6.conf.all." + key])
+    must(["ip", "-n", net.pc_ns, "addr", "add", V6_PC + "/64", "dev", net.pc_if, "nodad"],
+         "adding the PC's IPv6 address")
+    batch = "".join("addr add %s/64 dev %s nodad\n" % (a, net.dev_if) for a in V6_GUESSERS)
+    r = subprocess.run(["ip", "-n", net.dev_ns, "-batch", "-"], input=batch, text=True,
+                       capture_output=True)
+    if r.returncode != 0:
+        raise tb.SetupFailure("adding the guesser's IPv6 addresses: " + r.stderr.strip())
+
 
 class Program:
     """NorvaHB in the PC namespace, its standard error counted as it comes."""
 
-    def __init__(self, lab, net):
+    def __init__(self, lab, net, lockout_seconds=None):
         self.home = lab.new_home("guess-")
         # The defaults (user "Ostra", password "ferno"), written out so the run does not
         # depend on them; no heartbeat.
-        tb.write_settings(self.home.settings_path,
-                          {"GSD": {"Username": "Ostra", "Password": "ferno"}})
+        gsd = {"Username": "Ostra", "Password": "ferno"}
+        if lockout_seconds:
+            gsd["LockoutSeconds"] = str(lockout_seconds)
+        tb.write_settings(self.home.settings_path, {"GSD": gsd})
         self.proc = lab.start_norvahb(lab.norvahb_env(self.home), net,
                                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         self.lock = threading.Lock()
@@ -94,10 +129,14 @@ class Program:
                 return
 
 
-def guess(net, program, guesser, where, mode, parallel, seconds):
+def guess(net, program, guesser, where, mode, parallel, seconds, rotate=False):
     host = "127.0.0.1" if where == "loopback" else tb.PC_IP
+    if rotate and where == "namespaces":
+        host = V6_PC
     cmd = [guesser, "--host", host, "--port", str(tb.COMMAND_PORT), "--seconds", str(seconds),
            "--parallel", str(parallel), "--mode", mode]
+    if rotate:
+        cmd += ["--from", ",".join(LOOPBACK_GUESSERS if where == "loopback" else V6_GUESSERS)]
     cmd = net.in_pc(cmd) if where == "loopback" else net.in_device(cmd)
     program.settle()
     before = program.count()
@@ -115,6 +154,8 @@ def guess(net, program, guesser, where, mode, parallel, seconds):
             "checked_during": during, "checked_after": after - during,
             "rate": during / elapsed, "sent": int(sent["sent"]),
             "connections": int(sent["connections"]), "refused": int(sent["refused"]),
+            "sources": len(LOOPBACK_GUESSERS if where == "loopback" else V6_GUESSERS)
+            if rotate else 1,
             "errors": int(sent["errors"])}
 
 
@@ -131,6 +172,10 @@ def main():
                    help="a new NorvaHB for every run, so each guesser starts with a clean "
                         "record (without it, one program serves all runs, and what an address "
                         "did in one run still counts in the next: a lockout lasts 5 minutes)")
+    p.add_argument("--rotate", action="store_true",
+                   help="rotate the guesser's source address over many of one group")
+    p.add_argument("--lockout-seconds", type=int,
+                   help="LockoutSeconds for the program (default: its own, 300)")
     args = p.parse_args()
 
     paths = tb.build_paths(args.build)
@@ -146,22 +191,27 @@ def main():
         for ns in (net.pc_ns, net.dev_ns):
             tb.must(["ip", "netns", "exec", ns, "sysctl", "-qw", "net.ipv4.tcp_tw_reuse=1"],
                     "allowing TIME_WAIT reuse in " + ns)
-        program = Program(lab, net)
+        if args.rotate:
+            add_v6_link(net)
+        program = Program(lab, net, args.lockout_seconds)
         program.wait_listening()
         runs = 0
-        print("%-10s %-9s %4s %8s %8s %8s %9s %8s" % ("where", "mode", "par", "checked",
-                                                     "per s", "sent", "late", "refused"))
+        print("%-10s %-9s %4s %7s %8s %8s %8s %9s %8s" % ("where", "mode", "par", "sources",
+                                                          "checked", "per s", "sent", "late",
+                                                          "refused"))
         for where in args.where:
             for mode in args.mode:
                 for parallel in args.parallel:
                     if args.fresh and runs:
                         tb.stop_process(program.proc)
-                        program = Program(lab, net)
+                        program = Program(lab, net, args.lockout_seconds)
                         program.wait_listening()
                     runs += 1
-                    f = guess(net, program, guesser, where, mode, parallel, args.seconds)
-                    print("%-10s %-9s %4d %8d %8.0f %8d %9d %8d" % (
-                        f["where"], f["mode"], f["parallel"], f["checked_during"], f["rate"],
+                    f = guess(net, program, guesser, where, mode, parallel, args.seconds,
+                              args.rotate)
+                    print("%-10s %-9s %4d %7d %8d %8.2f %8d %9d %8d" % (
+                        f["where"], f["mode"], f["parallel"], f["sources"], f["checked_during"],
+                        f["rate"],
                         f["sent"], f["checked_after"], f["refused"]), flush=True)
         if program.proc.poll() is not None:
             raise tb.SetupFailure("NorvaHB ended during the run")

@@ -21,7 +21,8 @@ cmake -S "$src" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo 
     -DCMAKE_CXX_COMPILER="$cxx" -DNORVA_FUZZ=ON -DNORVA_WITH_QT=OFF -DNORVA_WERROR=ON \
     >"$build/configure.log" 2>&1 ||
     { cat "$build/configure.log" >&2; exit 1; }
-cmake --build "$build" --target fuzz_hello fuzz_command_packet fuzz_address_filter -j2
+cmake --build "$build" --target fuzz_hello fuzz_command_packet fuzz_address_filter \
+    fuzz_address_group -j2
 
 rm -rf "$build/artifacts"
 work="$(mktemp -d)"
@@ -52,6 +53,12 @@ seed acceptfrom one '198.18.0.2'
 seed acceptfrom list '198.18.0.2, 10.0.0.0/8 fd00::/8,::ffff:192.0.2.1'
 seed acceptfrom bad '10.0.0.0/33 fe80::/129 host.example [::1] 1.2.3.4/'
 seed acceptfrom all '0.0.0.0/0 ::/0'
+seed peer loopback '127.3.2.1'
+seed peer ipv4 '198.18.0.2'
+seed peer mapped '::ffff:198.18.0.2'
+seed peer ipv6 '2001:db8:1:2::5'
+seed peer scoped 'fe80::1%%veth1'
+seed peer junk '127.0.0.256'
 
 status=0
 run() { # run FUZZER CORPUS
@@ -71,6 +78,7 @@ run() { # run FUZZER CORPUS
 run fuzz_hello hello
 run fuzz_command_packet packet
 run fuzz_address_filter acceptfrom
+run fuzz_address_group peer
 
 [[ $status -eq 0 ]] && echo "run-fuzzers: no crash found"
 exit $status

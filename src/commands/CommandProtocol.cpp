@@ -123,7 +123,7 @@ void CommandProtocol::ReadGuardSettings() {
 bool CommandProtocol::dropped(const Guard& guard, const std::string& peer) {
     const TimePoint now = clock();
     if (!guard.filter.allows(peer)) {
-        guard.lockout->refused(peer);
+        guard.lockout->refused(peer, now);
         lastCounted_ = now.time_since_epoch().count();
         ++counted_;
         wakeSweep();
@@ -137,12 +137,13 @@ void CommandProtocol::rejected(const Guard& guard, const std::string& peer) {
     const TimePoint now = clock();
     lastCounted_ = now.time_since_epoch().count();
     ++counted_;
-    if (guard.lockout->rejected(peer, now) == SourceLockout::Event::LockoutStarted) {
+    std::string group;
+    if (guard.lockout->rejected(peer, now, &group) == SourceLockout::Event::LockoutStarted) {
         ++lockoutsUnderWay_;
         const SourceLockout::Limits& limits = guard.lockout->limits();
         emit memoLineRequested(
             QString("Command port: %1 locked out for %2 s after %3 rejected commands in %4 s")
-                .arg(text(peer), number(limits.lockout.count()), number(limits.failures),
+                .arg(text(group), number(limits.lockout.count()), number(limits.failures),
                      number(limits.window.count())));
     }
     startSweeping();
@@ -151,27 +152,22 @@ void CommandProtocol::rejected(const Guard& guard, const std::string& peer) {
 void CommandProtocol::report(const SourceLockout::Sweep& sweep, const char* reason) {
     for (const SourceLockout::Ended& ended : sweep.ended) {
         --lockoutsUnderWay_;
-        emit memoLineRequested(
-            ended.dropped
-                ? QString("Command port: lockout of %1 dropped early, more addresses than the "
-                          "table holds; messages ignored: %2")
-                      .arg(text(ended.address), number(ended.ignored))
-                : QString("Command port: lockout of %1 ended%2; messages ignored: %3")
-                      .arg(text(ended.address), reason, number(ended.ignored)));
+        emit memoLineRequested(QString("Command port: lockout of %1 ended%2; messages ignored: %3")
+                                   .arg(text(ended.group), reason, number(ended.ignored)));
     }
     for (const SourceLockout::Tally& tally : sweep.counts) {
         if (tally.rejected)
             emit memoLineRequested(
                 QString("Command port: %1: rejected commands (wrong user name or password): %2")
-                    .arg(text(tally.address), number(tally.rejected)));
+                    .arg(text(tally.group), number(tally.rejected)));
         if (tally.refused)
             emit memoLineRequested(
                 QString("Command port: %1: messages ignored (not in AcceptFrom): %2")
-                    .arg(text(tally.address), number(tally.refused)));
+                    .arg(text(tally.group), number(tally.refused)));
     }
     const SourceLockout::Tally& forgotten = sweep.forgotten;
     if (forgotten.rejected || forgotten.refused)
-        emit memoLineRequested(QString("Command port: addresses no longer tracked: rejected "
+        emit memoLineRequested(QString("Command port: address groups no longer tracked: rejected "
                                        "commands: %1, messages not in AcceptFrom: %2")
                                    .arg(number(forgotten.rejected), number(forgotten.refused)));
 }
@@ -275,7 +271,7 @@ void CommandProtocol::handleCommand(CommandConnection& AContext,
         }
         // The right user name and password: whatever the packet asks, the address has
         // shown it knows them, and its earlier mistakes no longer count.
-        current->lockout->accepted(peer);
+        current->lockout->accepted(peer, clock());
         if (packet.type != eCmnd_get)
             return;
         emit memoLineRequested("Recived eCmnd_get");

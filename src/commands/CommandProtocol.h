@@ -35,13 +35,15 @@ class SettingsHandle;
 //
 // In front of all that stand two guards, consulted on the connection's thread for every
 // message, hello or command, before anything is handed over: the owner's AcceptFrom list
-// (AddressFilter) and the lockout per source address (SourceLockout). A message from an
-// address the list leaves out, or from one locked out after too many wrong user names or
+// (AddressFilter) and the lockout per address group (SourceLockout: all of loopback one
+// group, another IPv4 address its own, an IPv6 address its /64). A message from an address
+// the list leaves out, or from a group locked out after too many wrong user names or
 // passwords, is dropped there: nothing is compared, nothing is answered, nothing is shown and
 // no line is logged for it, so a flood of them costs the user-interface thread nothing. What
 // the guards saw reaches the log in a bounded number of lines: one when a lockout starts, one
-// when it ends, and per address at most one count of rejected and of refused messages a
-// minute (sweepTimer). Every accepted command gives one line with its source and action.
+// when it ends, each naming the group, and per group at most one count of rejected and of
+// refused messages a minute (sweepTimer). Every accepted command gives one line with its source and
+// action.
 class CommandProtocol : public QObject {
     Q_OBJECT
 public:

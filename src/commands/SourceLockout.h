@@ -12,29 +12,37 @@
 
 namespace norva {
 
-// Slows password guessing on the command port down to a handful of guesses per address.
+// Slows password guessing on the command port down to a handful of guesses per address group.
 //
-// After `failures` rejected packets (wrong user name or password) from one address within
-// `window`, that address is locked out for `lockout`: its packets are dropped before anything
-// is compared, so a guesser learns nothing and costs the program next to nothing. An accepted
-// command clears the address's count; other addresses are never affected.
+// Peers are counted by group (AddressGroup): all of loopback is one group, another IPv4
+// address its own, an IPv6 address its /64, since that is what one guesser owns. After
+// `failures` rejected packets (wrong user name or password) from one group within `window`,
+// that group is locked out for `lockout`: its packets are dropped before anything is
+// compared, so a guesser learns nothing and costs the program next to nothing. An accepted
+// command clears the group's count; other groups are never affected.
 //
-// It also counts, per address, the rejected packets and the packets refused because the
-// address may not send commands at all, for a log line per address at most once per
-// `reportInterval`, so an attack cannot flood the log.
+// It also counts, per group, the rejected packets and the packets refused because the address
+// may not send commands at all, for a log line per group at most once per `reportInterval`,
+// so an attack cannot flood the log.
 //
 // Time is passed in with every call (steady clock; never going back), so tests drive it.
-// Addresses are keys as given: the caller passes the peer's address text, which is the same
-// text for the same peer (the listener never shows an IPv4 peer as a mapped IPv6 address).
 //
-// The table is bounded: at most `tableSize` addresses, the least recently seen dropped first,
-// so a flood from many addresses cannot grow memory. Each packet costs O(1); sweep() goes
-// through the whole table and belongs on a timer.
+// The table is bounded at `tableSize` groups, so a flood from many groups cannot grow memory.
+// A group that is held (locked out, or with a rejection still within the window, or that has
+// had a command accepted, i.e. the device) is never dropped to make room: dropping it would
+// give a guesser with more groups than the table holds a fresh count for each. Only a free
+// group is dropped, the least recently seen first. When every group in the full table is
+// held, newcomers share one more group, `overflowGroup`, which is locked out by the same
+// rule, so such a flood gets at most `failures` checks per lockout in all. Each packet costs
+// O(1) amortised; sweep() goes through the whole table and belongs on a timer.
 //
 // Every member may be called from any thread; one mutex guards the table.
 class SourceLockout {
 public:
     using TimePoint = std::chrono::steady_clock::time_point;
+
+    // The name of the group that newcomers share while the table is full of held groups.
+    static constexpr const char* overflowGroup = "new groups while the table is full";
 
     struct Limits {
         // Rejections within `window` that start a lockout; 0 or less switches lockouts off
@@ -53,17 +61,14 @@ public:
 
     // A lockout that has ended, for its one log line.
     struct Ended {
-        std::string address;
+        std::string group;
         // Packets dropped unchecked while it lasted.
         std::uint64_t ignored = 0;
-        // True when the address was dropped from the full table before its time was up (a
-        // flood from more addresses than the table holds); its lockout is gone with it.
-        bool dropped = false;
     };
 
-    // Packets from one address since its last report.
+    // Packets from one group since its last report.
     struct Tally {
-        std::string address;
+        std::string group;
         std::uint64_t rejected = 0; // checked, wrong user name or password
         std::uint64_t refused = 0;  // not checked: the address may not send commands
     };
@@ -71,12 +76,12 @@ public:
     struct Sweep {
         // Lockouts that ended since the last sweep, each reported once.
         std::vector<Ended> ended;
-        // Addresses whose counts are due: packets not reported yet, and no report for the
-        // address within the last reportInterval. Each address appears at most once per
+        // Groups whose counts are due: packets not reported yet, and no report for the
+        // group within the last reportInterval. Each group appears at most once per
         // reportInterval.
         std::vector<Tally> counts;
-        // The counts of addresses dropped from the full table before they were reported,
-        // summed (its address is empty); not 0 at most once per reportInterval.
+        // The counts of groups dropped from the full table before they were reported,
+        // summed (its group is empty); not 0 at most once per reportInterval.
         Tally forgotten;
     };
 
@@ -85,55 +90,68 @@ public:
 
     // Call once for every command packet, before anything in it is compared. True: drop the
     // packet unchecked, send nothing and log nothing for it (it is counted for the end line).
-    // An address the table does not hold is not added.
+    // A group the table does not hold is not added.
     bool locked(const std::string& address, TimePoint now);
 
     // A packet from `address` was checked and rejected. LockoutStarted when this rejection
-    // starts a lockout. Called while the address is locked out it changes nothing.
-    Event rejected(const std::string& address, TimePoint now);
+    // starts a lockout. Called while the group is locked out it changes nothing. `group`, if
+    // given, receives the group the rejection counted against (for the log line).
+    Event rejected(const std::string& address, TimePoint now, std::string* group = nullptr);
 
     // A packet from `address` was dropped unchecked because the address may not send
     // commands. Counted for the log only; it never starts a lockout.
-    void refused(const std::string& address);
+    void refused(const std::string& address, TimePoint now);
 
-    // A command from `address` was accepted: its rejections no longer count toward a lockout.
-    // Counts not yet reported are still reported.
-    void accepted(const std::string& address);
+    // A command from `address` was accepted: its group's rejections no longer count toward a
+    // lockout, and the group keeps its place in the table from now on. Counts not yet
+    // reported are still reported.
+    void accepted(const std::string& address, TimePoint now);
 
     // What is due for the log: lockouts ended by `now` and the packet counts. Call it from
     // a timer (about once a second), so that the end of a lockout is logged even when the
     // guesser has gone quiet.
     Sweep sweep(TimePoint now);
 
-    // Addresses the table holds now.
+    // Groups the table holds now (the overflow group not counted).
     std::size_t size();
 
     const Limits& limits() const { return limits_; }
 
 private:
     struct Entry {
-        std::string address;
+        std::string group;
         std::vector<TimePoint> recent; // rejection times within the window, oldest first
         std::optional<TimePoint> lockedUntil;
         std::uint64_t ignored = 0; // while locked out
-        Tally unreported;          // its address is left empty
+        Tally unreported;          // its group is left empty
         std::optional<TimePoint> lastReport;
+        bool trusted = false; // a command from it was accepted
     };
     using Table = std::list<Entry>; // most recently seen first
 
-    // The entry of `address` moved to the front, or nullptr.
-    Entry* find(const std::string& address);
-    // Adds `address` in front, dropping the least recently seen entry when the table is full.
-    Entry& add(const std::string& address);
+    // The entry of `group` moved to the front, or nullptr.
+    Entry* find(const std::string& group);
+    // The entry for a group the table does not hold: a new one in front when there is room
+    // (dropping a free entry if need be), else the overflow group's.
+    Entry& enter(const std::string& group, TimePoint now);
+    // Whether a group the table does not hold would get an entry of its own at `now`.
+    bool hasRoom(TimePoint now);
+    // Until when `entry` may not be dropped: the end of its lockout or of its last
+    // rejection's window; nullopt when it may be dropped now, max() when never.
+    std::optional<TimePoint> heldUntil(const Entry& entry, TimePoint now) const;
     // Ends the entry's lockout if its time is up at `now`, queueing the end line.
     void expire(Entry& entry, TimePoint now);
-    void queueEnd(Entry& entry, bool dropped);
+    void queueEnd(Entry& entry);
 
     Limits limits_;
     std::mutex mutex_;
     Table table_;
     std::unordered_map<std::string, Table::iterator> index_;
-    std::vector<Ended> ended_; // ended (or dropped) since the last sweep
+    Entry overflow_;
+    // While now < fullUntil_, every entry of the full table is held: newcomers go to the
+    // overflow group without a search. Only a search that found nothing free sets it.
+    std::optional<TimePoint> fullUntil_;
+    std::vector<Ended> ended_; // ended since the last sweep
     Tally forgotten_;
     std::optional<TimePoint> lastForgottenReport_;
 };

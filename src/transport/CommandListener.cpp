@@ -1,5 +1,6 @@
 #include "transport/CommandListener.h"
 
+#include "commands/AddressGroup.h"
 #include "transport/SocketError.h"
 
 #include <netinet/in.h>
@@ -36,13 +37,15 @@ void allowRebindOverTimeWait(int socket) {
 
 struct CommandListener::Slot {
     std::thread thread;
-    std::string peer;                  // the peer's address, its key in perPeer_
+    std::string peer;                  // the peer's group, its key in perPeer_
     CommandConnection* live = nullptr; // set while the handler loop runs
     bool finished = false;             // the thread has nothing left to do but return
 };
 
-CommandListener::CommandListener(uint16_t port, int maxConnections, int maxPerPeer)
-    : requestedPort_(port), port_(port), maxConnections_(maxConnections), maxPerPeer_(maxPerPeer) {}
+CommandListener::CommandListener(uint16_t port, int maxConnections, int maxPerPeer,
+                                 PeerGroup groupOf)
+    : requestedPort_(port), port_(port), maxConnections_(maxConnections), maxPerPeer_(maxPerPeer),
+      groupOf_(groupOf ? std::move(groupOf) : PeerGroup(AddressGroup)) {}
 
 CommandListener::~CommandListener() {
     try {
@@ -225,21 +228,22 @@ void CommandListener::acceptLoop(int listenSocket) {
 }
 
 void CommandListener::startConnection(int socket, std::string peerIP) {
+    const std::string group = groupOf_(peerIP);
     auto connection = std::make_unique<CommandConnection>(socket, peerIP);
     SlotList finished;
     {
         std::lock_guard lock(liveMutex_);
         finished = takeFinished();
-        const auto held = perPeer_.find(peerIP);
+        const auto held = perPeer_.find(group);
         const bool peerHasRoom = held == perPeer_.end() || held->second < maxPerPeer_;
         if (!stopping_ && running_ < maxConnections_ && peerHasRoom) {
             const auto slot = slots_.emplace(slots_.end());
             try {
-                slot->peer = peerIP;
+                slot->peer = group;
                 slot->thread =
                     std::thread(&CommandListener::runConnection, this, slot, std::move(connection));
                 ++running_;
-                ++perPeer_[peerIP];
+                ++perPeer_[group];
             } catch (...) {
                 slots_.erase(slot);
             }

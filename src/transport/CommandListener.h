@@ -27,15 +27,21 @@ public:
     // No device ever holds this many connections at once; the cap only keeps a flood of
     // connections from using up threads.
     static constexpr int defaultMaxConnections = 256;
-    // One peer address's share of them, so that a flood from one address leaves room for
-    // the device's own command.
+    // One address group's share of them, so that a flood from one group leaves room for the
+    // device's own command.
     static constexpr int defaultMaxPerPeer = 32;
 
+    // The group a peer address counts in for the share: the address text as the connection
+    // gives it in, the group's key out.
+    using PeerGroup = std::function<std::string(const std::string&)>;
+
     // Port 0 takes an ephemeral port (the IPv6 endpoint then takes the port IPv4 got).
-    // A connection over `maxConnections`, or over `maxPerPeer` from its peer's address, is
-    // accepted and closed at once.
+    // A connection over `maxConnections`, or over `maxPerPeer` from its peer's group, is
+    // accepted and closed at once. The groups are AddressGroup's unless a test gives others:
+    // a local user can bind each connection to a fresh address of 127.0.0.0/8, and a host on
+    // an IPv6 link owns a /64, so an address alone is no share at all.
     explicit CommandListener(uint16_t port, int maxConnections = defaultMaxConnections,
-                             int maxPerPeer = defaultMaxPerPeer);
+                             int maxPerPeer = defaultMaxPerPeer, PeerGroup groupOf = {});
     ~CommandListener();
     CommandListener(const CommandListener&) = delete;
     CommandListener& operator=(const CommandListener&) = delete;
@@ -72,6 +78,7 @@ private:
     uint16_t port_;
     int maxConnections_;
     int maxPerPeer_;
+    PeerGroup groupOf_;
     bool active_ = false;
 
     std::vector<int> endpoints_;
@@ -83,7 +90,7 @@ private:
     std::mutex liveMutex_;
     SlotList slots_;
     int running_ = 0;
-    std::unordered_map<std::string, int> perPeer_; // running connections per peer address
+    std::unordered_map<std::string, int> perPeer_; // running connections per peer group
     bool stopping_ = false;
 };
 

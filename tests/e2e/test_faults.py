@@ -303,6 +303,25 @@ def client_guess(host, source, seconds, parallel):
         return {"sent": sum(pool.map(one, range(parallel)))}
 
 
+def client_wrong(host, sources):
+    """One wrong password from each of the comma-separated addresses `sources` in turn, each
+    on a connection of its own that ends once the PC has read it: when this returns, the PC
+    has checked or dropped every packet. `host` is the PC's address, or "IPv4|IPv6" for
+    sources of both families."""
+    packet = restart_packet(password="wrong")
+    hosts = host.split("|")
+    for source in sources.split(","):
+        v6 = ":" in source
+        with socket.socket(socket.AF_INET6 if v6 else socket.AF_INET, socket.SOCK_STREAM) as sock:
+            sock.bind((source, 0))
+            sock.settimeout(5)
+            sock.connect((hosts[-1] if v6 else hosts[0], COMMAND_PORT))
+            sock.sendall(packet)
+            sock.shutdown(socket.SHUT_WR)
+            drain(sock, 5)
+    return {"sent": len(sources.split(","))}
+
+
 def client_hold(kind, port):
     """Holds a port in this namespace until standard input closes."""
     sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM if kind == "tcp" else
@@ -326,6 +345,7 @@ CLIENTS = {
     "guess": lambda host, source, seconds, parallel: client_guess(
         host, source, float(seconds), int(parallel)),
     "reset": lambda host, seed, count: client_reset(host, int(seed), int(count)),
+    "wrong": client_wrong,
     "hold": client_hold,
 }
 
@@ -683,7 +703,7 @@ class CommandPortGuard(FaultCase):
     def test_guesser_locked_out_while_the_device_commands(self):
         proc, err = self.start_pc()
         guesser = self.start_client("guess", tb.PC_IP, self.GUESSER, 6, 8)
-        locked = "NorvaHB: Command port: %s locked out for 300 s after 5 rejected commands " \
+        locked = "NorvaHB: Command port: %s/32 locked out for 300 s after 5 rejected commands " \
                  "in 60 s" % self.GUESSER
         self.assertTrue(err.wait_for("^" + re.escape(locked) + "$", 10, alive=proc),
                         "no lockout:\n" + err.tail())
@@ -731,18 +751,77 @@ class CommandPortGuard(FaultCase):
         self.assertEqual(lines.count("NorvaHB: Bad Password"), 5, err.tail())
         self.assertEqual(lines.count(locked), 1)
         self.assertEqual(lines.count("NorvaHB: Command port: restart from %s" % tb.DEVICE_IP), 1)
-        self.assertTrue(err.wait_for(r"^NorvaHB: Command port: %s: rejected commands \(wrong "
+        self.assertTrue(err.wait_for(r"^NorvaHB: Command port: %s/32: rejected commands \(wrong "
                                      r"user name or password\): 5$" % re.escape(self.GUESSER),
                                      5, alive=proc), err.tail())
         guard_lines = [l for l in err.lines() if l.startswith("NorvaHB: Command port:")]
         self.assertLessEqual(len(guard_lines), 4, guard_lines)
+
+    # An IPv6 /64 on the link, for a guesser that owns many addresses of it.
+    V6_PC = "fd00:0:0:1::1"
+    V6_GUESSER = ["fd00:0:0:1::1:%x" % n for n in range(1, 7)]
+
+    def add_v6_link(self):
+        tb.must(["ip", "-n", self.net.pc_ns, "addr", "add", self.V6_PC + "/64", "dev",
+                 self.net.pc_if, "nodad"], "adding the PC's IPv6 address")
+        for address in self.V6_GUESSER:
+            tb.must(["ip", "-n", self.net.dev_ns, "addr", "add", address + "/64", "dev",
+                     self.net.dev_if, "nodad"], "adding %s to the device" % address)
+
+    def wrong(self, in_ns, host, sources):
+        out = subprocess.run(in_ns([sys.executable, THIS, "--client", "wrong", host,
+                                    ",".join(sources)]),
+                             stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+        self.assertEqual(out.returncode, 0, out.stderr[-3000:])
+
+    @staticmethod
+    def count_lines(err, line, expected, timeout=5):
+        """How many times `line` is in the log once `expected` have come (standard error is
+        read as it comes) or the time is up, and a moment more for one too many."""
+        deadline = time.monotonic() + timeout
+        while err.lines().count(line) < expected and time.monotonic() < deadline:
+            time.sleep(tb.POLL)
+        time.sleep(0.2)
+        return err.lines().count(line)
+
+    def test_rotating_addresses_of_one_group_get_five_checks(self):
+        """A guesser that owns many addresses of one group, an IPv6 /64 on the link or all of
+        loopback, gets five passwords checked in all, whichever of them it sends from;
+        another group is still checked."""
+        self.add_v6_link()
+        proc, err = self.start_pc()
+        bad = "NorvaHB: Bad Password"
+        checked = 0
+        cases = (
+            ("/64", self.net.in_device, self.V6_PC, "fd00:0:0:1::/64",
+             self.V6_GUESSER[:5], self.V6_GUESSER[5]),
+            ("loopback", self.net.in_pc, "127.0.0.1|::1", "127.0.0.0/8",
+             ["127.0.0.5", "127.1.2.3", "127.200.0.9", "127.0.0.6", "::1"], "127.9.9.9"),
+        )
+        for name, in_ns, host, group, five, sixth in cases:
+            with self.subTest(name):
+                self.wrong(in_ns, host, five)
+                checked += 5
+                self.assertEqual(self.count_lines(err, bad, checked), checked, err.tail())
+                locked = ("NorvaHB: Command port: %s locked out for 300 s after 5 rejected "
+                          "commands in 60 s" % group)
+                self.assertTrue(err.wait_for("^" + re.escape(locked) + "$", 5, alive=proc),
+                                err.tail())
+                # A sixth address of the group is dropped unchecked...
+                self.wrong(in_ns, host, [sixth])
+                # ...while the device's own group is still checked; its packet goes after
+                # the sixth, so a check of the sixth would show as a line too many.
+                self.wrong(self.net.in_device, tb.PC_IP, [tb.DEVICE_IP])
+                checked += 1
+                self.assertEqual(self.count_lines(err, bad, checked), checked, err.tail())
+                self.assertIsNone(proc.poll(), "NorvaHB ended:\n" + err.tail())
 
     def test_accept_from_refuses_others_unchecked(self):
         proc, err = self.start_pc(AcceptFrom=tb.DEVICE_IP)
         guesser = self.start_client("guess", tb.PC_IP, self.GUESSER, 2, 4)
         self.device_restarts(proc, err)
         guessed = self.client_result(guesser)
-        refused = r"^NorvaHB: Command port: %s: messages ignored \(not in AcceptFrom\): \d+$" \
+        refused = r"^NorvaHB: Command port: %s/32: messages ignored \(not in AcceptFrom\): \d+$" \
                   % re.escape(self.GUESSER)
         self.assertTrue(err.wait_for(refused, 5, alive=proc), err.tail())
         lines = err.lines()
