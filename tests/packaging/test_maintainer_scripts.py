@@ -27,6 +27,7 @@ sys.dont_write_bytecode = True
 
 ARGS = None
 UNIT = "norvahbd.service"
+SOCKET = "norvahbd.socket"
 # The helper of Debian's init-system-helpers; its DPKG_ROOT keeps it inside the test's folder.
 REAL_HELPER = "/usr/bin/deb-systemd-helper"
 
@@ -123,17 +124,21 @@ class Recorded(unittest.TestCase):
         cases = [
             # (script, arguments, the service-manager commands, in order)
             ("postinst", ["configure", ""],
-             ["deb-systemd-helper unmask " + UNIT, "deb-systemd-helper update-state " + UNIT,
+             ["deb-systemd-helper unmask " + SOCKET, "deb-systemd-helper update-state " + SOCKET,
+              "deb-systemd-helper unmask " + UNIT, "deb-systemd-helper update-state " + UNIT,
               reload]),
             ("postinst", ["configure", "2.10.08"],
-             ["deb-systemd-helper unmask " + UNIT, "deb-systemd-helper update-state " + UNIT,
+             ["deb-systemd-helper unmask " + SOCKET, "deb-systemd-helper update-state " + SOCKET,
+              "deb-systemd-helper unmask " + UNIT, "deb-systemd-helper update-state " + UNIT,
               reload, "deb-systemd-invoke try-restart " + UNIT]),
-            ("prerm", ["remove"], ["deb-systemd-invoke stop " + UNIT]),
+            ("prerm", ["remove"], ["deb-systemd-invoke stop %s %s" % (SOCKET, UNIT)]),
             ("prerm", ["upgrade", "2.10.10"], []),
             ("postrm", ["remove"],
-             [reload, "deb-systemd-helper disable " + UNIT, "deb-systemd-helper mask " + UNIT]),
+             [reload, "deb-systemd-helper disable " + SOCKET, "deb-systemd-helper mask " + SOCKET,
+              "deb-systemd-helper disable " + UNIT, "deb-systemd-helper mask " + UNIT]),
             ("postrm", ["purge"],
-             ["deb-systemd-helper purge " + UNIT, "deb-systemd-helper unmask " + UNIT]),
+             ["deb-systemd-helper purge " + SOCKET, "deb-systemd-helper unmask " + SOCKET,
+              "deb-systemd-helper purge " + UNIT, "deb-systemd-helper unmask " + UNIT]),
             ("postrm", ["upgrade", "2.10.10"], []),
         ]
         for script, args, want in cases:
