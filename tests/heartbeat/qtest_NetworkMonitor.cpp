@@ -422,7 +422,7 @@ class NetworkSource : public NetHarness, public testing::TestWithParam<SourceCas
 TEST_P(NetworkSource, OnlyTheDeviceAddressAnswersEveryOtherSourceIsDroppedAndReported) {
     const auto& c = GetParam();
     build(netSettings(port, "1", "1", c.ipAddr));
-    net().thePort = port;  // the device's reply goes back to the harness
+    net().thePort = port; // the device's reply goes back to the harness
     net().Timer2.start(); // a heartbeat awaits its answer
     const std::size_t before = f->log.count("");
     std::vector<QString> captions;
