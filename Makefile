@@ -67,11 +67,13 @@ install: build
 # and to the prefix's or /etc's otherwise.
 ifeq ($(PREFIX),/usr)
 SERVICE_FILES = $(DESTDIR)/lib/systemd/system/norvahbd.service \
+                $(DESTDIR)/lib/systemd/system/norvahbd.socket \
                 $(DESTDIR)/usr/lib/sysusers.d/norvahb.conf \
                 $(DESTDIR)/usr/share/dbus-1/system.d/com.norva.NorvaHB1.conf \
                 $(DESTDIR)/usr/share/polkit-1/rules.d/50-norvahbd.rules
 else
 SERVICE_FILES = $(DESTDIR)$(PREFIX)/lib/systemd/system/norvahbd.service \
+                $(DESTDIR)$(PREFIX)/lib/systemd/system/norvahbd.socket \
                 $(DESTDIR)$(PREFIX)/lib/sysusers.d/norvahb.conf \
                 $(DESTDIR)/etc/dbus-1/system.d/com.norva.NorvaHB1.conf \
                 $(DESTDIR)/etc/polkit-1/rules.d/50-norvahbd.rules

@@ -8,7 +8,8 @@
 #
 # The service (norvahbd) adds:
 #   PREFIX/bin/norvahbd (once that program is built),
-#   the unit norvahbd.service and the sysusers.d entry norvahb.conf (the user it runs as),
+#   the units norvahbd.service and norvahbd.socket (the command port, held from boot), the
+#   sysusers.d entry norvahb.conf (the user it runs as),
 #   the bus policy com.norva.NorvaHB1.conf, the polkit actions com.norva.NorvaHB1.policy and
 #   the polkit rule 50-norvahbd.rules, and the interface com.norva.NorvaHB1.xml.
 # Each goes where the daemon that reads it looks (see norva_service_destinations below): under
@@ -70,7 +71,8 @@ install(CODE "
     configure_file(\"${norva_pkg}/systemd/norvahbd.service.in\"
                    \"${norva_entries}/systemd/norvahbd.service\" @ONLY)
     file(INSTALL DESTINATION \"\${unitdir}\" TYPE FILE
-         FILES \"${norva_entries}/systemd/norvahbd.service\")
+         FILES \"${norva_entries}/systemd/norvahbd.service\"
+               \"${norva_pkg}/systemd/norvahbd.socket\")
     file(INSTALL DESTINATION \"\${sysusersdir}\" TYPE FILE
          FILES \"${norva_pkg}/systemd/norvahb.sysusers.conf\" RENAME norvahb.conf)
     file(INSTALL DESTINATION \"\${busdir}\" TYPE FILE

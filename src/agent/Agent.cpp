@@ -36,7 +36,11 @@ Agent::Agent(const std::filesystem::path& settingsFolder, std::uint16_t commandP
     });
 
     UDPServer.OnUDPRead = [this](std::thread::id, const std::vector<std::uint8_t>& AData,
-                                 const UdpEndpoint::Binding&) { network.UDPServerUDPRead(AData); };
+                                 const UdpEndpoint::Binding& ABinding) {
+        // The receive thread waits for this handler before it reads the next datagram, so the
+        // binding's peer is this datagram's source.
+        network.UDPServerUDPRead(AData, ABinding.peerIP());
+    };
     myPort.OnTriggerAvail = [this](SerialPort& CP, std::uint16_t Count) {
         serial.myPortTriggerAvail(CP, Count);
     };
@@ -101,6 +105,12 @@ void Agent::announceHeartbeat() {
         &network, &NetworkMonitor::captionRequested, this,
         [this](const QString& caption) {
             tell([&](AgentListener& l) { l.deviceMessage(caption); });
+        },
+        Qt::DirectConnection);
+    connect(
+        &network, &NetworkMonitor::foreignDatagrams, this,
+        [this](const QString& source, std::uint64_t count) {
+            tell([&](AgentListener& l) { l.foreignDatagrams(source, count); });
         },
         Qt::DirectConnection);
 }

@@ -39,6 +39,11 @@ public:
 
     // The device sent a message (a caption for the window).
     virtual void deviceMessage(const QString& caption) = 0;
+    // Datagrams from an address that is not the device's reached the heartbeat port and were
+    // dropped: `count` of them from `source` since its last report, at most one report per
+    // source a minute (an empty source: the many beyond those counted one by one).
+    // ForeignSources::Line is its line.
+    virtual void foreignDatagrams(const QString& source, std::uint64_t count) = 0;
     // The command port and the power actions: the window's caption, its status line (Label4),
     // its log (Memo1).
     virtual void captionShown(const QString& caption) = 0;

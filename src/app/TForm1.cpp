@@ -3,6 +3,7 @@
 #include "app/LocalBackend.h"
 #include "app/ServiceBackend.h"
 #include "bus/SettingsSchema.h"
+#include "heartbeat/ForeignSources.h"
 #include "platform/ErrorBox.h"
 #include "platform/MessageBoxes.h"
 #include "ui/CEditIPAddr.h"
@@ -392,6 +393,10 @@ void TForm1::countersChanged(Link link, const LinkCounters& c) {
 
 void TForm1::deviceMessage(const QString& caption) {
     view.setCaption(caption);
+}
+
+void TForm1::foreignDatagrams(const QString& source, std::uint64_t count) {
+    view.appendMemo(QString::fromStdString(ForeignSources::Line(source.toStdString(), count)));
 }
 
 void TForm1::captionShown(const QString& caption) {

@@ -8,6 +8,9 @@
 #include "settings/SettingsRules.h"
 #include "transport/UdpEndpoint.h"
 
+#include <arpa/inet.h>
+#include <cstring>
+#include <optional>
 #include <string>
 
 namespace norva {
@@ -16,6 +19,21 @@ namespace {
 
 bool is(const std::vector<std::uint8_t>& data, std::string_view token) {
     return data.size() == token.size() && std::equal(data.begin(), data.end(), token.begin());
+}
+
+// The IPv4 address of a datagram's source text; an IPv4-mapped IPv6 address counts as its
+// IPv4 address. Nothing for any other IPv6 address: the heartbeat goes to IPv4 only.
+std::optional<std::uint32_t> sourceIPv4(const std::string& source) {
+    in_addr v4{};
+    if (::inet_pton(AF_INET, source.c_str(), &v4) == 1)
+        return v4.s_addr;
+    in6_addr v6{};
+    if (::inet_pton(AF_INET6, source.c_str(), &v6) == 1 && IN6_IS_ADDR_V4MAPPED(&v6)) {
+        std::uint32_t mapped;
+        std::memcpy(&mapped, &v6.s6_addr[12], sizeof mapped);
+        return mapped;
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -30,6 +48,8 @@ NetworkMonitor::NetworkMonitor(SettingsHandle& MyIni, UdpEndpoint& UDPServer,
     Timer2.setInterval(500);
     ConnectTimer(Timer1, boxes, [this] { Timer1Timer(); });
     ConnectTimer(Timer2, boxes, [this] { Timer2Timer(); });
+    foreignTimer.setInterval(1000);
+    ConnectTimer(foreignTimer, boxes, [this] { foreignTimerTimer(); });
 }
 
 SettingsFile& NetworkMonitor::ini() const {
@@ -99,6 +119,38 @@ void NetworkMonitor::countFailure() {
     if (FailCntr != 0)
         return;
     status_.showFailure("Your Norva is not responding to the Heartbeat (Network)");
+}
+
+bool NetworkMonitor::fromDevice(const std::string& source) const {
+    std::uint32_t device = 0;
+    if (!UdpEndpoint::NumericIPv4(ini().ReadString(keys::IPAddr), device))
+        return false;
+    const std::optional<std::uint32_t> from = sourceIPv4(source);
+    return from && *from == device;
+}
+
+void NetworkMonitor::UDPServerUDPRead(const std::vector<std::uint8_t>& AData,
+                                      const std::string& source) {
+    if (!fromDevice(source)) {
+        // Anyone can send to this port: an answer from elsewhere must not make a silent
+        // device look alive, end the wait for its answer or raise its message.
+        reportForeign(foreign_.record(source, clock()));
+        if (foreign_.owed() && !foreignTimer.isActive())
+            foreignTimer.start();
+        return;
+    }
+    UDPServerUDPRead(AData);
+}
+
+void NetworkMonitor::foreignTimerTimer() {
+    reportForeign(foreign_.sweep(clock()));
+    if (!foreign_.owed())
+        foreignTimer.stop();
+}
+
+void NetworkMonitor::reportForeign(const std::vector<ForeignSources::Report>& due) {
+    for (const ForeignSources::Report& r : due)
+        emit foreignDatagrams(QString::fromStdString(r.source), r.count);
 }
 
 void NetworkMonitor::UDPServerUDPRead(const std::vector<std::uint8_t>& AData) {

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "heartbeat/ForeignSources.h"
 #include "heartbeat/LinkCounters.h"
 #include <QObject>
 #include <QTimer>
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <vector>
 
 namespace norva {
@@ -32,8 +35,28 @@ public:
     void SendNetHeartbeat();
     void Timer1Timer(); // heartbeat tick, every second while running
     void Timer2Timer(); // the answer watchdog, 500 ms after a heartbeat
-    // Every datagram the endpoint receives, whatever the mode.
+    // Every datagram the endpoint receives, whatever the mode, with the address it came from
+    // (the binding's peer: dotted IPv4 or IPv6 text). Only the device may answer or send its
+    // messages: a datagram whose source is not the stored "IPAddr" is dropped before anything
+    // else (the watchdog keeps waiting, no counter, no state, no caption) and counted per
+    // source in `foreign` (foreignDatagrams, at most once a minute per source).
+    // "IPAddr" is compared as the heartbeat is sent to it: a dotted quad or "localhost"
+    // (127.0.0.1); an IPv4-mapped IPv6 source counts as its IPv4 address. A stored address
+    // that is neither (a host name, garbage) matches no source, so every datagram is foreign
+    // and the foreign report names who is answering.
+    void UDPServerUDPRead(const std::vector<std::uint8_t>& AData, const std::string& source);
+    // A datagram from the device's own address: the tests' shorthand for the above.
     void UDPServerUDPRead(const std::vector<std::uint8_t>& AData);
+    // True when `source` is the stored device address, as UDPServerUDPRead judges it.
+    bool fromDevice(const std::string& source) const;
+    // Ticks once a second while foreign datagrams are owed a report; stops once none is. Its
+    // handler is public for tests to drive.
+    QTimer foreignTimer;
+    void foreignTimerTimer();
+    // The time the foreign reports go by; the steady clock unless a test sets another.
+    std::function<ForeignSources::Clock::time_point()> clock = [] {
+        return ForeignSources::Clock::now();
+    };
     void ClearStats();
 
     QTimer Timer1;
@@ -58,6 +81,10 @@ signals:
                          std::uint32_t missed);
     // The device's "NorvaShutdown" or "NorvaRestart" asks for this window caption.
     void captionRequested(const QString& caption);
+    // `count` datagrams from `source`, not the device's address, were dropped since the last
+    // report of that source (at most one a minute each; an empty source stands for the many
+    // sources beyond those tracked one by one).
+    void foreignDatagrams(const QString& source, std::uint64_t count);
 
 private:
     SettingsFile& ini() const;
@@ -65,6 +92,9 @@ private:
     // One more heartbeat the device went without: the alert when FailCntr reaches 0.
     void countFailure();
     void reply(const char* caption, std::string_view token);
+    void reportForeign(const std::vector<ForeignSources::Report>& due);
+
+    ForeignSources foreign_;
 
     SettingsHandle& MyIni_;
     UdpEndpoint& UDPServer_;

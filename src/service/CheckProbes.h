@@ -27,6 +27,11 @@ public:
     virtual int bindTcp(std::uint16_t port) = 0;
     virtual int bindUdp(std::uint16_t port) = 0;
 
+    // Whether the service manager holds the command port for the service (its socket unit
+    // norvahbd.socket is active), so that a port in use with no service running is as it
+    // should be. False when it cannot be asked.
+    virtual bool commandSocketHeld() { return false; }
+
 protected:
     CheckProbes() = default;
     CheckProbes(const CheckProbes&) = default;

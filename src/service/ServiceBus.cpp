@@ -51,6 +51,11 @@ void ServiceBus::deviceMessage(const QString& caption) {
     emit Caption(caption);
 }
 
+void ServiceBus::foreignDatagrams(const QString&, std::uint64_t) {
+    // The journal has it, for the administrator; the bus gives no signal per sender, so a
+    // flood of spoofed datagrams cannot become a flood of signals to every local user.
+}
+
 void ServiceBus::captionShown(const QString& caption) {
     emit Caption(caption);
 }

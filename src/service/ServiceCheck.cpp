@@ -241,8 +241,15 @@ void ServiceCheck::checkSystem(CheckProbes& probes) {
             add(Kind::Fail, said + ": a " + command + " command would be refused");
     }
 
-    checkPort(probes.bindTcp(options_.commandPort), "TCP", options_.commandPort, "commands",
-              "the service could not listen for commands", running);
+    // The socket unit holds the command port for the service, whether it runs or not.
+    const int commandBind = probes.bindTcp(options_.commandPort);
+    if (commandBind == EADDRINUSE && !running && probes.commandSocketHeld())
+        add(Kind::Ok, "TCP port " + std::to_string(options_.commandPort) +
+                          " (commands) is held for the service by the service manager "
+                          "(norvahbd.socket)");
+    else
+        checkPort(commandBind, "TCP", options_.commandPort, "commands",
+                  "the service could not listen for commands", running);
     if (heartbeatPort_)
         checkPort(probes.bindUdp(*heartbeatPort_), "UDP", *heartbeatPort_, "heartbeat",
                   "the heartbeat could not start", running);

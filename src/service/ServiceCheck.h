@@ -33,7 +33,8 @@ namespace norva {
 // - the login manager's answers to CanReboot and CanPowerOff: "yes" passes, "challenge" warns
 //   (the service cannot type a password), anything else, or no login manager, fails;
 // - the command port (TCP) and, in the network mode, the heartbeat's UDP port: free, or in use
-//   while the service runs (its own, then); in use with no service running fails.
+//   while the service runs (its own, then), or the command port held for it by the service
+//   manager (norvahbd.socket); in use otherwise fails.
 //
 // The checks run as the user who runs --check: run it as the service's user to learn what the
 // service may do (root may write where the service may not, and the login manager answers

@@ -1,5 +1,6 @@
 #include "service/ServiceDaemon.h"
 
+#include "heartbeat/ForeignSources.h"
 #include "platform/ErrorBox.h"
 #include "service/JournalLog.h"
 #include "service/MetricsFile.h"
@@ -74,6 +75,11 @@ void ServiceDaemon::settingsApplied() {
 
 void ServiceDaemon::deviceMessage(const QString& caption) {
     log_.info("Device message: " + caption.toStdString());
+}
+
+void ServiceDaemon::foreignDatagrams(const QString& source, std::uint64_t count) {
+    // A warning: someone other than the device is sending to the heartbeat port.
+    log_.warning(ForeignSources::Line(source.toStdString(), count));
 }
 
 void ServiceDaemon::captionShown(const QString& caption) {

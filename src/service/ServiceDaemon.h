@@ -55,6 +55,7 @@ private:
     void serialPortLost() override;
     void settingsApplied() override;
     void deviceMessage(const QString& caption) override;
+    void foreignDatagrams(const QString& source, std::uint64_t count) override;
     void captionShown(const QString& caption) override;
     void statusLine(const QString& text) override;
     void logLine(const QString& line) override;

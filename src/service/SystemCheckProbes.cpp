@@ -4,7 +4,9 @@
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QDBusReply>
+#include <QDBusVariant>
 #include <cerrno>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -58,6 +60,26 @@ bool SystemCheckProbes::serviceRunning() {
     const QDBusReply<bool> registered =
         bus_.interface()->isServiceRegistered(QString::fromLatin1(bus::ServiceName));
     return registered.isValid() && registered.value();
+}
+
+bool SystemCheckProbes::commandSocketHeld() {
+    if (!bus_.isConnected())
+        return false;
+    // Read-only questions to the service manager, which answers them for any user.
+    const QString systemd = QStringLiteral("org.freedesktop.systemd1");
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        systemd, QStringLiteral("/org/freedesktop/systemd1"),
+        QStringLiteral("org.freedesktop.systemd1.Manager"), QStringLiteral("GetUnit"));
+    call << QStringLiteral("norvahbd.socket");
+    const QDBusReply<QDBusObjectPath> unit = bus_.call(call, QDBus::Block, kCallTimeoutMs);
+    if (!unit.isValid())
+        return false; // not loaded: not held
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        systemd, unit.value().path(), QStringLiteral("org.freedesktop.DBus.Properties"),
+        QStringLiteral("Get"));
+    get << QStringLiteral("org.freedesktop.systemd1.Unit") << QStringLiteral("ActiveState");
+    const QDBusReply<QDBusVariant> state = bus_.call(get, QDBus::Block, kCallTimeoutMs);
+    return state.isValid() && state.value().variant().toString() == QStringLiteral("active");
 }
 
 std::string SystemCheckProbes::askLoginManager(const std::string& method, std::string& error) {

@@ -19,6 +19,7 @@ public:
     std::string askLoginManager(const std::string& method, std::string& error) override;
     int bindTcp(std::uint16_t port) override;
     int bindUdp(std::uint16_t port) override;
+    bool commandSocketHeld() override;
 
 private:
     QDBusConnection bus_;

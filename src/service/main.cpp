@@ -4,6 +4,7 @@
 #include "commands/Login1PowerBackend.h"
 #include "platform/InstanceLock.h"
 #include "service/JournalLog.h"
+#include "service/PassedSockets.h"
 #include "service/ServiceCheck.h"
 #include "service/ServiceDaemon.h"
 #include "service/ServiceOptions.h"
@@ -14,6 +15,7 @@
 #include <QDBusConnection>
 #include <chrono>
 #include <cstdio>
+#include <string>
 
 int main(int argc, char** argv) {
     using namespace norva;
@@ -51,6 +53,14 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // The command port as the service manager holds it, when it does; otherwise the listener
+    // binds the port itself. Taken before anything else can start a child.
+    const PassedSockets::Result passed = PassedSockets::take(options.commandPort);
+    if (!passed.error.empty()) {
+        log.error("The sockets passed by the service manager cannot be used: " + passed.error);
+        return 1;
+    }
+
     QCoreApplication app(argc, argv);
     SystemdNotifier notifier(SystemdNotifier::processEnvironment());
     const QDBusConnection bus = QDBusConnection::systemBus();
@@ -61,6 +71,11 @@ int main(int argc, char** argv) {
         daemon.stop();
         QCoreApplication::quit();
     });
+    if (!passed.descriptors.empty()) {
+        log.info("The service manager holds the command port: taking its " +
+                 std::to_string(passed.descriptors.size()) + " socket(s)");
+        daemon.agent().theServer.adopt(passed.descriptors);
+    }
     if (!daemon.start())
         return 1;
     return app.exec();

@@ -111,6 +111,12 @@ std::string CommandConnection::addressText(const sockaddr* address) {
         }
     } else if (address->sa_family == AF_INET6) {
         const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+        // An IPv4 peer on a socket that takes both (the one the service manager may pass) is
+        // still that IPv4 address, for the guards, the AcceptFrom list and every line.
+        if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr) &&
+            inet_ntop(AF_INET, &v6->sin6_addr.s6_addr[12], text, sizeof text)) {
+            return text;
+        }
         if (inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text)) {
             return text;
         }

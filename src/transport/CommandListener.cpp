@@ -3,6 +3,7 @@
 #include "commands/AddressGroup.h"
 #include "transport/SocketError.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -53,6 +54,8 @@ CommandListener::~CommandListener() {
     } catch (...) {
         // Nothing in deactivation reports; a failure to start a thread is all it could be.
     }
+    for (int socket : adopted_) // handed over but never activated
+        ::close(socket);
 }
 
 void CommandListener::setActive(bool active) {
@@ -60,7 +63,10 @@ void CommandListener::setActive(bool active) {
         return;
     }
     if (active) {
-        bindEndpoints();
+        if (adopted_.empty())
+            bindEndpoints();
+        else
+            takeAdopted();
         for (int endpoint : endpoints_) {
             if (::listen(endpoint, listenBacklog) < 0) {
                 const int err = errno;
@@ -124,6 +130,30 @@ void CommandListener::setActive(bool active) {
     wakeFd_ = -1;
     active_ = false;
     port_ = requestedPort_;
+}
+
+void CommandListener::adopt(std::vector<int> listeningSockets) {
+    adopted_ = std::move(listeningSockets);
+}
+
+void CommandListener::takeAdopted() {
+    endpoints_ = std::move(adopted_);
+    adopted_.clear();
+    for (int endpoint : endpoints_) {
+        // The accepting threads poll first and then accept; a connection reset in between
+        // must not leave accept() blocked, so the sockets do not block, as the listener's own.
+        const int flags = ::fcntl(endpoint, F_GETFL);
+        if (flags >= 0)
+            ::fcntl(endpoint, F_SETFL, flags | O_NONBLOCK);
+        ::fcntl(endpoint, F_SETFD, FD_CLOEXEC);
+    }
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    if (!endpoints_.empty() &&
+        ::getsockname(endpoints_.front(), reinterpret_cast<sockaddr*>(&bound), &length) == 0)
+        port_ = ntohs(bound.ss_family == AF_INET6
+                          ? reinterpret_cast<const sockaddr_in6&>(bound).sin6_port
+                          : reinterpret_cast<const sockaddr_in&>(bound).sin_port);
 }
 
 void CommandListener::bindEndpoints() {

@@ -56,6 +56,14 @@ public:
     void setActive(bool active);
     bool Active() const { return active_; }
 
+    // Sockets that someone else bound and set listening (the service manager, which holds the
+    // port from boot so that no other program can take it first): the next activation
+    // accepts on them instead of binding, and the listener owns them from now on
+    // (deactivation closes them). The caller has checked that they are listening TCP sockets
+    // of the port (an IPv6 one may take IPv4 too: CommandConnection reads a mapped peer as
+    // IPv4). Set before activation.
+    void adopt(std::vector<int> listeningSockets);
+
     // The port asked for, or while active the port actually bound.
     uint16_t Port() const { return port_; }
 
@@ -64,6 +72,7 @@ private:
     using SlotList = std::list<Slot>;
 
     void bindEndpoints();
+    void takeAdopted();
     void closeEndpoints();
     void acceptLoop(int listenSocket);
     void startConnection(int socket, std::string peerIP);
@@ -82,7 +91,8 @@ private:
     bool active_ = false;
 
     std::vector<int> endpoints_;
-    int wakeFd_ = -1; // readable once the accepting threads are to stop
+    std::vector<int> adopted_; // taken at the next activation instead of binding
+    int wakeFd_ = -1;          // readable once the accepting threads are to stop
     std::vector<std::thread> acceptors_;
 
     // Guards slots_, running_, perPeer_ and stopping_. Held only while a connection is added or

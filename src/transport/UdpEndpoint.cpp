@@ -195,6 +195,16 @@ void UdpEndpoint::ClearBindings() {
     bindings_.clear();
 }
 
+bool UdpEndpoint::NumericIPv4(const std::string& host, std::uint32_t& address) {
+    in_addr found{};
+    if (isLocalhost(host))
+        found.s_addr = htonl(INADDR_LOOPBACK);
+    else if (!parseDottedQuad(host, found))
+        return false;
+    address = found.s_addr;
+    return true;
+}
+
 void UdpEndpoint::Send(const std::string& host, std::uint16_t port, const std::string& text) {
     const std::string bytes = encodeText(text);
     // Resolve first: an unknown host must leave an inactive endpoint unbound.

@@ -88,6 +88,11 @@ public:
     // host:port from binding 1, binding first if inactive. An empty text sends nothing.
     void Send(const std::string& host, std::uint16_t port, const std::string& text);
 
+    // The address Send would send to for `host` without asking a resolver: a dotted quad of
+    // decimal octets or "localhost" (127.0.0.1), as `address` in network byte order. False
+    // for anything else (a host name, garbage).
+    static bool NumericIPv4(const std::string& host, std::uint32_t& address);
+
     std::size_t bindingCount() const { return bindings_.size(); }
     const Binding& binding(std::size_t index) const { return *bindings_.at(index); }
     const std::string& name() const { return name_; }

@@ -505,6 +505,21 @@ TEST(MainWindow, ShutdownPageApplyRereadsTheCommandGuards) {
         << f.form->ui.Memo1->toPlainText().toStdString();
 }
 
+// A datagram on the heartbeat port from anyone but the device: the counters and the caption
+// stay as they were, and Memo1 names the sender.
+TEST(MainWindow, ADatagramFromAnotherAddressIsAMemoLineAndNothingElse) {
+    FormFixture f("[Setup]\nNetwork=1\nIPAddr=127.0.0.1\n");
+    f.start();
+    const QString title = f.form->windowTitle();
+    f.form->agent().network.UDPServerUDPRead(
+        {'N', 'o', 'r', 'v', 'a', 'R', 'e', 's', 't', 'a', 'r', 't'}, "127.0.0.9");
+    EXPECT_TRUE(f.form->ui.Memo1->toPlainText().contains(
+        "Ignored 1 datagram on the heartbeat port from 127.0.0.9: not the device's address"))
+        << f.form->ui.Memo1->toPlainText().toStdString();
+    EXPECT_EQ(f.form->windowTitle(), title);
+    EXPECT_EQ(f.form->agent().network.rcvdCount, 0u);
+}
+
 TEST(MainWindow, TabChangeRefillsPagesAndPanelFollowsStoredMode) {
     FormFixture f("[Setup]\nNetwork=1\n[GSD]\nUsername=alice\n");
     f.start();

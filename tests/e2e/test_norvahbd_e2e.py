@@ -9,6 +9,7 @@ Run as: test_norvahbd_e2e.py NORVAHBD NORVAHB NORVA_DEVICE FAKE_LOGIN1 FAKE_POLK
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -193,6 +194,96 @@ class ServiceCase(NorvaCase):
         self.assertIn("norvahb_power_requests_failed_total 1\n",
                       self.wait_metrics("norvahb_power_requests_failed_total 1\n"))
         self.assertEqual(proc.poll(), None, "the service ended")
+
+    def test_only_the_device_answers_the_heartbeat(self):
+        # A silent device, and a spoofer at a second address of its namespace that answers
+        # for it and asks for a shutdown: neither counts, and the spoofer is named once.
+        spoofer_ip = tb.DEVICE_OTHER_IP
+        self.net.add_device_address(spoofer_ip)
+        self.write_settings(self.settings())
+        proc, log = self.start_service()
+        spoof = ("import socket, time\n"
+                 "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                 "s.bind((%r, 0))\n"
+                 "s.sendto(b'NorvaShutdown', (%r, %d))\n"
+                 "for _ in range(80):\n"
+                 "    s.sendto(b'NorvaACK', (%r, %d))\n"
+                 "    time.sleep(0.1)\n"
+                 % (spoofer_ip, tb.PC_IP, DEVICE_PORT, tb.PC_IP, DEVICE_PORT))
+        spoofer, _ = self.start_helper([sys.executable, "-c", spoof], "spoofer", "device")
+        self.assertTrue(log.wait_for(r"^<4>Your Norva is not responding to the Heartbeat "
+                                     r"\(Network\)$", 10, alive=proc),
+                        "the spoofed answers hid the silent device:\n" + log.tail())
+        self.assertEqual(spoofer.wait(15), 0)
+        self.assertNotEqual(self.prop("State"), 's "responding"')
+        text = log.text()
+        self.assertNotIn("Device message", text)
+        self.assertNotIn("Shutdown", text)
+        foreign = re.findall(r"^<4>Ignored \d+ datagrams? on the heartbeat port from (\S+): "
+                             r"not the device's address$", text, re.M)
+        self.assertEqual(foreign, [spoofer_ip], "81 datagrams in 8 s: one line at once, the "
+                         "rest folded into the minute\n" + log.tail())
+        self.assertIsNone(proc.poll())
+
+    def held_port(self, kind=socket.SOCK_STREAM):
+        """The command port bound (and listened on, for TCP) in the PC namespace by the test,
+        as norvahbd.socket holds it: one IPv6 socket that takes IPv4 too."""
+        with tb.InNetns(self.net.pc_ns):
+            s = socket.socket(socket.AF_INET6, kind)
+            s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+            s.bind(("::", tb.COMMAND_PORT))
+            if kind == socket.SOCK_STREAM:
+                s.listen(16)
+        self.addCleanup(s.close)
+        return [s]
+
+    def test_command_port_held_by_the_service_manager(self):
+        self.write_settings(self.settings(started=0))
+        held = self.held_port()
+        # A local process that races for the port loses, even with SO_REUSEADDR.
+        squat = ("import socket\n"
+                 "s = socket.socket()\n"
+                 "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
+                 "s.bind(('%s', %d))\n" % (tb.PC_IP, tb.COMMAND_PORT))
+        r = subprocess.run(self.net.in_pc([sys.executable, "-c", squat]),
+                           capture_output=True, text=True, timeout=10)
+        self.assertNotEqual(r.returncode, 0)
+        self.assertIn("Address already in use", r.stderr)
+
+        proc, log = self.start_service(listen_sockets=held)
+        self.assertTrue(log.wait_for(r"^<6>The service manager holds the command port: taking "
+                                     r"its 1 socket\(s\)$", 1), log.tail())
+        status, out = self.send_command("--action", "restart", "--user", self.USER,
+                                        "--password", self.PASSWORD)
+        self.assertIn("ack 01", out)
+        self.assertTrue(self.lab.power_log.wait_for(r"^Reboot false$", 10),
+                        self.lab.power_calls())
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(proc.wait(10), 0)
+
+        # Without the service manager's sockets it binds the port itself, as before.
+        for s in held:
+            s.close()
+        proc, log = self.start_service()
+        self.assertNotIn("holds the command port", log.text())
+        status, out = self.send_command("--action", "shutdown", "--user", self.USER,
+                                        "--password", self.PASSWORD)
+        self.assertIn("ack 01", out)
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(proc.wait(10), 0)
+
+    def test_passed_sockets_of_the_wrong_kind_end_the_service(self):
+        self.write_settings(self.settings(started=0))
+        held = self.held_port(socket.SOCK_DGRAM)
+        log = tb.LogFile(self.log_path("norvahbd-wrong.err"))
+        with open(log.path, "w") as err:
+            proc = self.lab.start_norvahbd(self.home, self.net, stdout=err, stderr=err,
+                                           listen_sockets=held)
+        self.procs.append(proc)
+        self.assertEqual(proc.wait(10), 1)
+        self.assertEqual(log.lines(), ["<3>The sockets passed by the service manager cannot be "
+                                       "used: descriptor 3 is not a TCP socket (ListenStream= "
+                                       "in the socket unit)"])
 
     def test_watchdog_keep_alive_and_single_copy(self):
         self.write_settings(self.settings(started=0))

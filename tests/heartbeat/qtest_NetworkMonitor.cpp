@@ -407,4 +407,107 @@ TEST_F(NetworkMonitorTest, AnnouncesTheFourCountersOnEverySendAnswerNakMissAndCl
     EXPECT_EQ(heard, expected);
 }
 
+// Only the device may answer: the source of every datagram is compared with "IPAddr" as the
+// heartbeat is sent to it. Anything else is dropped before the watchdog, the counters, the
+// state and the caption, and is reported by source instead.
+struct SourceCase {
+    const char* name;
+    const char* ipAddr; // the stored device address
+    const char* source; // where the datagram came from
+    bool device;
+};
+
+class NetworkSource : public NetHarness, public testing::TestWithParam<SourceCase> {};
+
+TEST_P(NetworkSource, OnlyTheDeviceAddressAnswersEveryOtherSourceIsDroppedAndReported) {
+    const auto& c = GetParam();
+    build(netSettings(port, "1", "1", c.ipAddr));
+    net().thePort = port; // the device's reply goes back to the harness
+    net().Timer2.start(); // a heartbeat awaits its answer
+    const std::size_t before = f->log.count("");
+    std::vector<QString> captions;
+    QObject::connect(&net(), &norva::NetworkMonitor::captionRequested,
+                     [&](const QString& caption) { captions.push_back(caption); });
+
+    net().UDPServerUDPRead(bytes("NorvaACK"), c.source);
+    net().UDPServerUDPRead(bytes("NorvaNAK"), c.source);
+    net().UDPServerUDPRead(bytes("NorvaRestart"), c.source);
+    if (c.device) {
+        EXPECT_FALSE(net().Timer2.isActive());
+        EXPECT_EQ(net().rcvdCount, 3u);
+        EXPECT_EQ(net().badCount, 1u);
+        expectGoodDisplay(true);
+        EXPECT_EQ(captions, std::vector<QString>{"Restart"});
+        EXPECT_EQ(f->log.count("foreign "), 0u);
+    } else {
+        EXPECT_TRUE(net().Timer2.isActive()) << "the wait for the device's answer goes on";
+        EXPECT_EQ(net().rcvdCount + net().badCount, 0u);
+        EXPECT_FALSE(agent().status.failed);
+        EXPECT_TRUE(captions.empty());
+        // One report at once, the rest folded into the minute: nothing else was announced.
+        EXPECT_EQ(f->log.count(""), before + 1);
+        EXPECT_EQ(f->log.last(""), std::string("foreign ") + c.source + " 1");
+        EXPECT_TRUE(net().foreignTimer.isActive()) << "the rest of the minute is owed";
+    }
+    EXPECT_TRUE(f->boxes.errors.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NetworkSource,
+    testing::Values(SourceCase{"Device", "127.0.0.1", "127.0.0.1", true},
+                    SourceCase{"DeviceIPv4Mapped", "127.0.0.1", "::ffff:127.0.0.1", true},
+                    SourceCase{"Localhost", "localhost", "127.0.0.1", true},
+                    SourceCase{"OtherHost", "192.168.1.10", "192.168.1.11", false},
+                    SourceCase{"OtherLoopback", "127.0.0.1", "127.0.0.2", false},
+                    SourceCase{"IPv6Loopback", "127.0.0.1", "::1", false},
+                    SourceCase{"OtherMapped", "192.168.1.10", "::ffff:10.0.0.9", false},
+                    SourceCase{"HostNameMatchesNone", "norva.invalid", "192.168.1.10", false},
+                    SourceCase{"EmptyAddress", "", "0.0.0.0", false}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// A spoofer that answers every heartbeat with "NorvaACK" does not hide a silent device.
+TEST_F(NetworkMonitorTest, SpoofedAcksDoNotPutOffTheFailureAlert) {
+    build(netSettings(port, "1", "3"));
+    agent().startHeartbeat();
+    for (int miss = 1; miss <= 3; ++miss) {
+        net().UDPServerUDPRead(bytes("NorvaACK"), "127.0.0.9");
+        ASSERT_TRUE(net().Timer2.isActive());
+        net().Timer2Timer();
+        if (miss < 3)
+            net().Timer1Timer();
+    }
+    EXPECT_EQ(f->log.count("alert "), 1u);
+    expectFailDisplay();
+    EXPECT_EQ(counters(), "counters 3 0 0 3");
+}
+
+TEST_F(NetworkMonitorTest, ForeignDatagramsAreReportedOncePerSourceAMinute) {
+    build(netSettings(port, "5", "3"));
+    auto now = norva::ForeignSources::Clock::time_point{} + std::chrono::hours(1);
+    net().clock = [&] { return now; };
+    const auto from = [&](const char* source, int n) {
+        for (int i = 0; i < n; ++i)
+            net().UDPServerUDPRead(bytes("NorvaACK"), source);
+    };
+    from("10.0.0.9", 4);
+    from("10.0.0.8", 1);
+    EXPECT_EQ(f->log.count("foreign "), 2u);
+    EXPECT_TRUE(f->log.contains("foreign 10.0.0.9 1"));
+    EXPECT_TRUE(f->log.contains("foreign 10.0.0.8 1"));
+    now += 59s;
+    from("10.0.0.9", 2);
+    net().foreignTimerTimer();
+    EXPECT_EQ(f->log.count("foreign "), 2u) << "not within the minute";
+    now += 1s;
+    net().foreignTimerTimer();
+    EXPECT_EQ(f->log.last("foreign "), "foreign 10.0.0.9 5") << "the minute's count";
+    EXPECT_EQ(f->log.count("foreign "), 3u) << "10.0.0.8 sent nothing more: no line";
+    EXPECT_TRUE(net().foreignTimer.isActive());
+    now += 60s;
+    net().foreignTimerTimer();
+    EXPECT_FALSE(net().foreignTimer.isActive()) << "quiet sources are forgotten";
+    from("10.0.0.9", 1);
+    EXPECT_EQ(f->log.last("foreign "), "foreign 10.0.0.9 1") << "a new burst is told at once";
+}
+
 } // namespace

@@ -27,6 +27,7 @@ sys.dont_write_bytecode = True
 
 ARGS = None
 UNIT = "norvahbd.service"
+SOCKET = "norvahbd.socket"
 # The helper of Debian's init-system-helpers; its DPKG_ROOT keeps it inside the test's folder.
 REAL_HELPER = "/usr/bin/deb-systemd-helper"
 
@@ -123,17 +124,21 @@ class Recorded(unittest.TestCase):
         cases = [
             # (script, arguments, the service-manager commands, in order)
             ("postinst", ["configure", ""],
-             ["deb-systemd-helper unmask " + UNIT, "deb-systemd-helper update-state " + UNIT,
+             ["deb-systemd-helper unmask " + SOCKET, "deb-systemd-helper update-state " + SOCKET,
+              "deb-systemd-helper unmask " + UNIT, "deb-systemd-helper update-state " + UNIT,
               reload]),
             ("postinst", ["configure", "2.10.08"],
-             ["deb-systemd-helper unmask " + UNIT, "deb-systemd-helper update-state " + UNIT,
+             ["deb-systemd-helper unmask " + SOCKET, "deb-systemd-helper update-state " + SOCKET,
+              "deb-systemd-helper unmask " + UNIT, "deb-systemd-helper update-state " + UNIT,
               reload, "deb-systemd-invoke try-restart " + UNIT]),
-            ("prerm", ["remove"], ["deb-systemd-invoke stop " + UNIT]),
+            ("prerm", ["remove"], ["deb-systemd-invoke stop %s %s" % (SOCKET, UNIT)]),
             ("prerm", ["upgrade", "2.10.10"], []),
             ("postrm", ["remove"],
-             [reload, "deb-systemd-helper disable " + UNIT, "deb-systemd-helper mask " + UNIT]),
+             [reload, "deb-systemd-helper disable " + SOCKET, "deb-systemd-helper mask " + SOCKET,
+              "deb-systemd-helper disable " + UNIT, "deb-systemd-helper mask " + UNIT]),
             ("postrm", ["purge"],
-             ["deb-systemd-helper purge " + UNIT, "deb-systemd-helper unmask " + UNIT]),
+             ["deb-systemd-helper purge " + SOCKET, "deb-systemd-helper unmask " + SOCKET,
+              "deb-systemd-helper purge " + UNIT, "deb-systemd-helper unmask " + UNIT]),
             ("postrm", ["upgrade", "2.10.10"], []),
         ]
         for script, args, want in cases:
@@ -193,34 +198,48 @@ class OnDisk(unittest.TestCase):
         with tempfile.TemporaryDirectory() as tmp:
             bed = Bed(tmp, user_exists=True, in_dialout=True, real_helper=True)
             unit = bed.path("/lib/systemd/system/" + UNIT)
+            socket_unit = bed.path("/lib/systemd/system/" + SOCKET)
             wants = bed.path("/etc/systemd/system/multi-user.target.wants/" + UNIT)
+            socket_wants = bed.path("/etc/systemd/system/sockets.target.wants/" + SOCKET)
             mask = bed.path("/etc/systemd/system/" + UNIT)
+            socket_mask = bed.path("/etc/systemd/system/" + SOCKET)
 
             def unpack():
                 os.makedirs(os.path.dirname(unit), exist_ok=True)
                 shutil.copy(ARGS.unit, unit)
+                shutil.copy(os.path.join(ARGS.packaging, "systemd", SOCKET), socket_unit)
+
+            def unpacked_files_go():  # dpkg removes them between prerm and postrm
+                os.remove(unit)
+                os.remove(socket_unit)
 
             unpack()
             bed.run("postinst", "configure", "")
             self.assertFalse(os.path.lexists(wants), "installing must not enable the service")
-            # The administrator enables it, as the README says.
-            os.makedirs(os.path.dirname(wants))
-            os.symlink("/lib/systemd/system/" + UNIT, wants)
+            self.assertFalse(os.path.lexists(socket_wants))
+            # The administrator enables it, as the README says; Also= enables the socket.
+            for link, name in ((wants, UNIT), (socket_wants, SOCKET)):
+                os.makedirs(os.path.dirname(link))
+                os.symlink("/lib/systemd/system/" + name, link)
 
             bed.run("prerm", "remove")
-            os.remove(unit)  # dpkg removes the package's files between prerm and postrm
+            unpacked_files_go()
             bed.run("postrm", "remove")
             self.assertFalse(os.path.lexists(wants), "a removed service must not stay enabled")
+            self.assertFalse(os.path.lexists(socket_wants), "nor its socket hold the port")
             self.assertEqual(os.readlink(mask), "/dev/null")
+            self.assertEqual(os.readlink(socket_mask), "/dev/null")
 
-            # Installed again: the mask goes, and the service stays disabled.
+            # Installed again: the masks go, and the service stays disabled.
             unpack()
             bed.run("postinst", "configure", "2.10.09")
             self.assertFalse(os.path.lexists(mask))
+            self.assertFalse(os.path.lexists(socket_mask))
             self.assertFalse(os.path.lexists(wants))
+            self.assertFalse(os.path.lexists(socket_wants))
 
             bed.run("prerm", "remove")
-            os.remove(unit)
+            unpacked_files_go()
             bed.run("postrm", "remove")
             bed.run("postrm", "purge")
             left = []

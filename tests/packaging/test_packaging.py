@@ -56,12 +56,16 @@ class Unit(unittest.TestCase):
             unit = os.path.join(tmp, os.path.basename(ARGS.unit))
             with open(unit, "w") as f:
                 f.write(text)
-            # verify loads the unit into a manager of its own in this process; it neither
+            # The socket unit the service requires, beside it, checked with it.
+            socket_unit = os.path.join(tmp, "norvahbd.socket")
+            shutil.copy(os.path.join(ARGS.packaging, "systemd", "norvahbd.socket"), socket_unit)
+            # verify loads the units into a manager of its own in this process; it neither
             # reaches nor changes the running one.
-            r = run(["systemd-analyze", "verify", "--man=no", unit])
+            r = run(["systemd-analyze", "verify", "--man=no", unit, socket_unit])
         # An unknown or unreadable setting is only a warning ("..., ignoring.") and keeps the
         # status 0: any line about the unit fails the test.
-        about_unit = [l for l in r.stderr.splitlines() if os.path.basename(unit) in l]
+        about_unit = [l for l in r.stderr.splitlines()
+                      if os.path.basename(unit) in l or "norvahbd.socket" in l]
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(about_unit, [])
 

@@ -197,6 +197,7 @@ struct FakeProbes : norva::CheckProbes {
     std::string busError; // set: the login manager cannot be asked
     int tcpError = 0;
     int udpError = 0;
+    bool socketHeld = false; // norvahbd.socket active
     std::vector<std::string> asked;
 
     bool serviceRunning() override { return running; }
@@ -213,6 +214,7 @@ struct FakeProbes : norva::CheckProbes {
         asked.push_back("udp " + std::to_string(port));
         return udpError;
     }
+    bool commandSocketHeld() override { return socketHeld; }
 };
 
 constexpr const char* kNetwork = "[Setup]\nNetwork=1\nIPAddr=10.0.0.2\nPort=19188\n"
@@ -282,6 +284,14 @@ TEST_F(Check, EachAnswerOfTheSystemIsReportedAndJudged) {
              p.tcpError = EADDRINUSE;
          },
          Kind::Ok, "TCP port 9100 (commands) is in use, by the running service"},
+        {"command port held by the socket unit",
+         [](FakeProbes& p) {
+             p.socketHeld = true;
+             p.tcpError = EADDRINUSE;
+         },
+         Kind::Ok,
+         "TCP port 9100 (commands) is held for the service by the service manager "
+         "(norvahbd.socket)"},
         {"heartbeat port taken", [](FakeProbes& p) { p.udpError = EADDRINUSE; }, Kind::Fail,
          "UDP port 19188 (heartbeat) is in use by another program: the heartbeat could not "
          "start"},

@@ -91,6 +91,9 @@ public:
     void serialPortLost() override { add("usb port lost"); }
     void settingsApplied() override {}
     void deviceMessage(const QString& s) override { add("caption " + s.toStdString()); }
+    void foreignDatagrams(const QString& source, std::uint64_t count) override {
+        add("foreign " + source.toStdString() + " " + n(count));
+    }
     void captionShown(const QString& s) override { add("caption " + s.toStdString()); }
     void statusLine(const QString& s) override { add("label4 " + s.toStdString()); }
     void logLine(const QString& s) override { add("memo " + s.toStdString()); }

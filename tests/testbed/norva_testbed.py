@@ -834,21 +834,23 @@ class Lab:
         return self.start_program("norvahb", env, net, stdout, stderr, setns, what="NorvaHB")
 
     def start_program(self, name, env, net=None, stdout=None, stderr=None, setns=False,
-                      what=None, args=()):
+                      what=None, args=(), listen_sockets=()):
         """start_norvahb for any program of `paths` that talks to the system bus, with `args`:
-        the same guard, the same ways into the PC namespace."""
+        the same guard, the same ways into the PC namespace. `listen_sockets` (socket objects)
+        are passed as the service manager passes its sockets (see pass_listen_sockets)."""
         self.require_private_bus(env.get("DBUS_SYSTEM_BUS_ADDRESS"), what=what or name)
-        cmd = [self.paths[name]] + list(args)
+        cmd = pass_listen_sockets(listen_sockets, [self.paths[name]] + list(args))
+        pass_fds = [s.fileno() for s in listen_sockets]
         before = time.monotonic_ns()
         if net is not None and setns:
             with InNetns(net.pc_ns):
                 proc = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL, stdout=stdout,
-                                        stderr=stderr)
+                                        stderr=stderr, pass_fds=pass_fds)
         else:
             if net is not None:
                 cmd = net.in_pc(cmd)
             proc = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL, stdout=stdout,
-                                    stderr=stderr)
+                                    stderr=stderr, pass_fds=pass_fds)
         proc.started_ns = (before, time.monotonic_ns())
         self.procs.append(proc)
         return proc
@@ -884,14 +886,16 @@ class Lab:
         return env
 
     def start_norvahbd(self, home, net=None, command_port=None, notify=True, watchdog_usec=None,
-                       args=(), env=None, stdout=None, stderr=None, setns=False):
+                       args=(), env=None, stdout=None, stderr=None, setns=False,
+                       listen_sockets=()):
         """Starts norvahbd as the unit does, with `home`'s settings file (home.settings_path)
         and a lock in its runtime folder, in the PC namespace of `net` when given (as
         start_program). `command_port` goes to --command-port when given; `args` follow (say
         ["--check"]). With `notify` the process gets a NotifySocket of its own as `.notify`
         (wait for READY=1 with proc.notify.wait_for("READY", "1")); `env` adds to
         norvahbd_env. Refuses unless the guard passes and the lab's fake polkit authority runs,
-        so every authorization the service asks for is answered by the fake."""
+        so every authorization the service asks for is answered by the fake. `listen_sockets`
+        are handed over as a socket unit's would be (pass_listen_sockets)."""
         if "polkit" not in self.services:
             raise SetupFailure("REFUSING to start norvahbd: this test bed runs no fake polkit "
                                "authority (give Lab a \"fake_polkit\" path)")
@@ -903,9 +907,39 @@ class Lab:
         if command_port is not None:
             cmd_args += ["--command-port", str(command_port)]
         proc = self.start_program("norvahbd", full_env, net, stdout, stderr, setns,
-                                  what="norvahbd", args=cmd_args + list(args))
+                                  what="norvahbd", args=cmd_args + list(args),
+                                  listen_sockets=listen_sockets)
         proc.notify = sock
         return proc
+
+
+# Run between the exec of the test bed's child and the program: puts the descriptors named in
+# argv[1] at 3, 4, ... in that order, sets LISTEN_FDS and LISTEN_PID (its own pid, which the
+# program keeps across exec) and execs the rest of argv. The service manager does the same.
+_PASS_SOCKETS = """
+import fcntl, os, sys
+given = [int(fd) for fd in sys.argv[1].split(",")]
+moved = [fcntl.fcntl(fd, fcntl.F_DUPFD, 100) for fd in given]  # out of the way of 3, 4, ...
+for fd in given:
+    os.close(fd)
+for i, fd in enumerate(moved):
+    os.dup2(fd, 3 + i)  # inheritable
+    os.close(fd)
+os.environ["LISTEN_FDS"] = str(len(moved))
+os.environ["LISTEN_PID"] = str(os.getpid())
+os.execv(sys.argv[2], sys.argv[2:])
+"""
+
+
+def pass_listen_sockets(sockets, cmd):
+    """`cmd` wrapped so that the program finds `sockets` as a socket unit's: at descriptors 3,
+    4, ... with LISTEN_FDS and LISTEN_PID set to its own process id. The wrapper execs the
+    program in its own process, so the pid it sets is the program's. Start it with the
+    sockets' descriptors in pass_fds. No sockets: `cmd` unchanged."""
+    if not sockets:
+        return cmd
+    fds = ",".join(str(s.fileno()) for s in sockets)
+    return [sys.executable, "-c", _PASS_SOCKETS, fds] + list(cmd)
 
 
 def load_state(lab_dir):
