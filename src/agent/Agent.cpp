@@ -250,7 +250,7 @@ void Agent::Stop() {
     stopped_ = true;
     if (sleepGuard_)
         sleepGuard_->release(); // ending the program gives the lock back at once
-    queue.close(); // releases command connections waiting for this thread
+    queue.close();              // releases command connections waiting for this thread
     theServer.setActive(false);
     UDPServer.setActive(false);
     myPort.setOpen(false);

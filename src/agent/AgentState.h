@@ -62,9 +62,9 @@ constexpr const char* ModeName(HeartbeatMode mode) {
 // The state a name stands for; an unknown name is Stopped (a newer service's state that this
 // program does not know protects nothing it can show).
 inline HeartbeatState StateFromName(const QString& name) {
-    for (const HeartbeatState s : {HeartbeatState::Responding, HeartbeatState::NotResponding,
-                                   HeartbeatState::WaitingForSerialDevice,
-                                   HeartbeatState::Sleeping})
+    for (const HeartbeatState s :
+         {HeartbeatState::Responding, HeartbeatState::NotResponding,
+          HeartbeatState::WaitingForSerialDevice, HeartbeatState::Sleeping})
         if (name == QLatin1String(StateName(s)))
             return s;
     return HeartbeatState::Stopped;

@@ -34,13 +34,14 @@ bool SleepGuard::take(bool allowSleep) {
         return true;
     release();
     allowSleep_ = allowSleep;
-    QDBusMessage call = QDBusMessage::createMethodCall(Login1, Login1Path, Login1Manager, "Inhibit");
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(Login1, Login1Path, Login1Manager, "Inhibit");
     call << QStringLiteral("sleep") << QString::fromLatin1(Who) << QString::fromLatin1(Why)
          << QString::fromLatin1(allowSleep ? "delay" : "block");
     const QDBusReply<QDBusUnixFileDescriptor> reply = bus_.call(call, QDBus::Block, CallTimeoutMs);
     if (!reply.isValid() || !reply.value().isValid()) {
-        const QString error = reply.isValid() ? QStringLiteral("no lock was handed out")
-                                              : reply.error().message();
+        const QString error =
+            reply.isValid() ? QStringLiteral("no lock was handed out") : reply.error().message();
         emit lockRefused(error);
         return false;
     }

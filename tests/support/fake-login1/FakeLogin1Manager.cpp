@@ -1,13 +1,13 @@
 #include "FakeLogin1Manager.h"
 
 #include <QDBusArgument>
-#include <QDBusMetaType>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusError>
 #include <QDBusMessage>
-#include <QSocketNotifier>
+#include <QDBusMetaType>
 #include <QFile>
+#include <QSocketNotifier>
 #include <QStringList>
 
 #include <algorithm>
@@ -107,9 +107,9 @@ QList<Inhibitor> FakeLogin1Manager::ListInhibitors() {
 }
 
 void FakeLogin1Manager::EmitPrepareForSleep(bool start) {
-    QDBusMessage signal = QDBusMessage::createSignal(QStringLiteral("/org/freedesktop/login1"),
-                                                     QStringLiteral("org.freedesktop.login1.Manager"),
-                                                     QStringLiteral("PrepareForSleep"));
+    QDBusMessage signal = QDBusMessage::createSignal(
+        QStringLiteral("/org/freedesktop/login1"), QStringLiteral("org.freedesktop.login1.Manager"),
+        QStringLiteral("PrepareForSleep"));
     signal << start;
     connection().send(signal);
 }
