@@ -592,3 +592,30 @@ TEST_F(SleepWakeTest, AFailureBeforeTheSleepStaysAndTheCountToTheAlertGoesOn) {
     net().Timer2Timer(); // the wake's heartbeat goes unanswered: the alert, as without a sleep
     EXPECT_EQ(f->log.count("alert "), 1u);
 }
+
+TEST_F(SleepWakeTest, TheSerialHeartbeatPausesAndResumesAsTheNetworkOneDoes) {
+    create("[Run]\nIsStarted=1\n[Setup]\nUSB=1\nComPort=COM7\ncomFreq=2\n");
+    pinCom7(pty.slavePath());
+    agent().control.sleepWatch = norva::SleepWatch([this] { return boot; }, [] { return 0; });
+    f->startUp();
+    ASSERT_EQ(pty.read(7), "NorvaHB");
+    ASSERT_TRUE(ser().comResp.isActive());
+
+    agent().control.Sleep();
+    EXPECT_FALSE(ser().comResp.isActive()) << "the answer watchdog is disarmed";
+    for (int i = 0; i < 6; ++i)
+        ser().comFreqTimer();
+    ser().comRespTimer();
+    EXPECT_EQ(ser().comSentCount, 1u) << "nothing written while asleep";
+    EXPECT_EQ(ser().comMissedCount, 0u);
+
+    boot += 30000; // hibernation: no wake is told, the clocks show it at the next tick
+    ser().comFreqTimer();
+    EXPECT_EQ(ser().comSentCount, 2u);
+    EXPECT_EQ(pty.read(7), "NorvaHB");
+    EXPECT_EQ(ser().comCountDown, 2) << "the next heartbeat a full period later";
+    agent().control.Wake(); // told late: no second heartbeat
+    EXPECT_EQ(ser().comSentCount, 2u);
+    EXPECT_EQ(ser().comMissedCount, 0u);
+    EXPECT_EQ(f->log.count("sleep woke"), 1u);
+}
