@@ -1,5 +1,6 @@
 #include "agent/Agent.h"
 
+#include "agent/SleepGuard.h"
 #include "bus/SettingsSchema.h"
 #include "platform/Error.h"
 #include "platform/ErrorBox.h"
@@ -18,7 +19,8 @@ Agent::Agent(const std::filesystem::path& settingsFolder, std::uint16_t commandP
     : UDPServer(queue), myPort(queue, ComPortMap(settingsFolder)), status(pages),
       network(MyIni, UDPServer, status, boxes), serial(MyIni, myPort, status, boxes),
       control(MyIni, status, boxes, pages, network, serial, myPort), power(powerBackend),
-      notice(MyIni, UDPServer), protocol(queue, MyIni, pages, pending), theServer(commandPort) {
+      notice(MyIni, UDPServer), protocol(queue, MyIni, pages, pending), theServer(commandPort),
+      boxes_(boxes) {
     // Calls from worker threads reach this thread through the Qt event loop; modal boxes
     // run their own loop, so deliveries go on while one is open.
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -101,6 +103,14 @@ void Agent::announceHeartbeat() {
     connect(
         &serial, &SerialMonitor::portLost, this,
         [this] { tell([](AgentListener& l) { l.serialPortLost(); }); }, Qt::DirectConnection);
+    connect(
+        &status, &HeartbeatStatus::sleepNoted, this,
+        [this](SleepNote note, qint64 sleptMs) {
+            const QString detail =
+                sleptMs >= 0 ? QStringLiteral("%1 s").arg((sleptMs + 500) / 1000) : QString();
+            tell([&](AgentListener& l) { l.sleepChanged(note, detail); });
+        },
+        Qt::DirectConnection);
     connect(
         &network, &NetworkMonitor::captionRequested, this,
         [this](const QString& caption) {
@@ -189,11 +199,68 @@ void Agent::ReadCommandSettings() {
     protocol.ReadGuardSettings();
 }
 
+void Agent::watchSleep(const QDBusConnection& bus) {
+    if (sleepGuard_)
+        return;
+    sleepGuard_ = new SleepGuard(bus, this);
+    connect(sleepGuard_, &SleepGuard::prepareForSleep, this,
+            [this](bool start) { prepareForSleep(start); });
+    connect(sleepGuard_, &SleepGuard::lockRefused, this, [this](const QString& error) {
+        if (refusalSaid_)
+            return;
+        refusalSaid_ = true;
+        tell([&](AgentListener& l) { l.sleepChanged(SleepNote::LockRefused, error); });
+    });
+    updateSleepLock();
+}
+
+void Agent::updateSleepLock() {
+    if (!sleepGuard_)
+        return;
+    const bool wanted = !stopped_ && MyIni.isOpen() && MyIni.file().ReadBool(keys::IsStarted) &&
+                        !control.sleeping();
+    const bool was = sleepGuard_->held();
+    const bool wasAllow = sleepGuard_->allowSleep();
+    if (wanted) {
+        const bool allow = MyIni.file().ReadBool(keys::AllowSleep);
+        if (sleepGuard_->take(allow)) {
+            refusalSaid_ = false;
+            if (!was || wasAllow != allow)
+                tell([](AgentListener& l) { l.sleepChanged(SleepNote::LockTaken, QString()); });
+        }
+        return;
+    }
+    sleepGuard_->release();
+    if (was)
+        tell([](AgentListener& l) { l.sleepChanged(SleepNote::LockReleased, QString()); });
+}
+
+void Agent::prepareForSleep(bool start) {
+    if (stopped_)
+        return;
+    RunGuarded(boxes_, [&] {
+        if (start) {
+            control.Sleep();
+            // A delay lock has done its work once the heartbeat has paused: give it back so
+            // the sleep goes ahead. A block lock stays; a sleep that comes despite it (lid,
+            // power key) does not end it.
+            if (sleepGuard_ && sleepGuard_->held() && sleepGuard_->allowSleep() &&
+                control.sleeping())
+                updateSleepLock();
+        } else {
+            control.Wake();
+            updateSleepLock();
+        }
+    });
+}
+
 void Agent::Stop() {
     if (stopped_)
         return;
     stopped_ = true;
-    queue.close(); // releases command connections waiting for this thread
+    if (sleepGuard_)
+        sleepGuard_->release(); // ending the program gives the lock back at once
+    queue.close();              // releases command connections waiting for this thread
     theServer.setActive(false);
     UDPServer.setActive(false);
     myPort.setOpen(false);
@@ -213,14 +280,17 @@ void Agent::startUp() {
     control.ResumeHeartbeat();
     notice.Run();
     control.ShowStartTray();
+    updateSleepLock();
 }
 
 void Agent::startHeartbeat() {
     control.Start();
+    updateSleepLock();
 }
 
 void Agent::stopHeartbeat() {
     control.Stop();
+    updateSleepLock();
 }
 
 void Agent::clearCounters() {
@@ -281,6 +351,7 @@ QString Agent::applySettings(const SettingsValues& values, ApplyFrom from) {
     // As after the shutdown page's Apply: the command port's guards are read again.
     ReadCommandSettings();
     storedRead_ = false;
+    updateSleepLock();
     tell([](AgentListener& l) { l.settingsApplied(); });
     return QString();
 }
@@ -299,6 +370,9 @@ AgentState Agent::state() const {
                                                : HeartbeatState::Stopped;
         break;
     }
+    if (control.sleeping())
+        s.state = HeartbeatState::Sleeping;
+    s.sleepInhibited = sleepGuard_ && sleepGuard_->held();
     if (MyIni.isOpen()) {
         if (!storedRead_) {
             const SettingsFile& file = MyIni.file();
@@ -306,10 +380,12 @@ AgentState Agent::state() const {
                           : file.ReadBool(keys::USB)   ? HeartbeatMode::Usb
                                                        : HeartbeatMode::None;
             storedAddress_ = QString::fromStdString(file.ReadString(keys::IPAddr));
+            storedAllowSleep_ = file.ReadBool(keys::AllowSleep);
             storedRead_ = true;
         }
         s.mode = storedMode_;
         s.deviceAddress = storedAddress_;
+        s.allowSleep = storedAllowSleep_;
     }
     s.network = network.counters();
     s.usb = serial.counters();

@@ -16,6 +16,7 @@
 #include "transport/SerialPort.h"
 #include "transport/UdpEndpoint.h"
 
+#include <QDBusConnection>
 #include <QObject>
 #include <QSocketNotifier>
 #include <cstdint>
@@ -27,6 +28,7 @@ namespace norva {
 class MessageBoxes;
 class PageValues;
 class PowerBackend;
+class SleepGuard;
 
 // The heartbeat and the command port as one whole, without any window: the settings file,
 // the transports, both monitors and their control, the command protocol with the pending
@@ -104,6 +106,13 @@ public:
     // raises SettingsWriteError with nothing stored. Empty when stored.
     QString applySettings(const SettingsValues& values, ApplyFrom from = ApplyFrom::Bus);
 
+    // Follows the machine's sleep on `bus` (the system bus; a private one in tests): from now
+    // on the sleep lock is held while the heartbeat runs, released when it stops and at
+    // Stop(), and the heartbeat pauses for a sleep and resumes at the wake. Without it the
+    // heartbeat knows of sleep only what the clocks show.
+    void watchSleep(const QDBusConnection& bus);
+    SleepGuard* sleepGuard() { return sleepGuard_; }
+
     // The agent as one value, read now. The stored mode and address are read from the settings
     // file at the first call once it is open and again after every applySettings, not at
     // every call: the service reads its state several times per heartbeat, and each read of
@@ -137,15 +146,23 @@ private:
     template <typename Call> void tell(Call call);
     void announceHeartbeat();
     void announceCommands();
+    // The sleep lock as the heartbeat wants it now: held while the user's start stands (and
+    // the machine is not asleep), in the stored mode; else released.
+    void updateSleepLock();
+    void prepareForSleep(bool start);
 
     std::vector<AgentListener*> listeners_;
     // The stored mode and address as state() last read them; see there.
     mutable bool storedRead_ = false;
     mutable HeartbeatMode storedMode_ = HeartbeatMode::None;
     mutable QString storedAddress_;
+    mutable bool storedAllowSleep_ = false;
     int wakeFd_ = -1;
     QSocketNotifier* wakeNotifier_ = nullptr;
     bool stopped_ = false;
+    SleepGuard* sleepGuard_ = nullptr;
+    MessageBoxes& boxes_;
+    bool refusalSaid_ = false; // a refused lock is said once, until one is held again
 };
 
 } // namespace norva

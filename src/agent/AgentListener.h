@@ -61,6 +61,11 @@ public:
     virtual void warningTicked(std::int32_t countdown) = 0;
     virtual void warningEnded() = 0;
 
+    // The machine's sleep: the heartbeat paused for it or resumed after it, the sleep lock
+    // taken, given back or refused. `detail`: the login manager's refusal, or for a wake seen
+    // by the clocks how long the machine slept ("12 s"); otherwise empty.
+    virtual void sleepChanged(SleepNote note, const QString& detail) = 0;
+
 protected:
     AgentListener() = default;
     AgentListener(const AgentListener&) = default;

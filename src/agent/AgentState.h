@@ -29,6 +29,10 @@ struct AgentState {
     LinkCounters network;
     LinkCounters usb;
     WarningState warning;
+    // The sleep lock is held now, and whether it is a delay lock ([Setup] AllowSleep) or a
+    // block lock. Mode as stored, read with the other stored values.
+    bool sleepInhibited = false;
+    bool allowSleep = false;
 
     friend bool operator==(const AgentState&, const AgentState&) = default;
 };
@@ -43,6 +47,8 @@ constexpr const char* StateName(HeartbeatState state) {
         return bus::state::NotResponding;
     case HeartbeatState::WaitingForSerialDevice:
         return bus::state::WaitingForSerialDevice;
+    case HeartbeatState::Sleeping:
+        return bus::state::Sleeping;
     case HeartbeatState::Stopped:
         break;
     }
@@ -56,8 +62,9 @@ constexpr const char* ModeName(HeartbeatMode mode) {
 // The state a name stands for; an unknown name is Stopped (a newer service's state that this
 // program does not know protects nothing it can show).
 inline HeartbeatState StateFromName(const QString& name) {
-    for (const HeartbeatState s : {HeartbeatState::Responding, HeartbeatState::NotResponding,
-                                   HeartbeatState::WaitingForSerialDevice})
+    for (const HeartbeatState s :
+         {HeartbeatState::Responding, HeartbeatState::NotResponding,
+          HeartbeatState::WaitingForSerialDevice, HeartbeatState::Sleeping})
         if (name == QLatin1String(StateName(s)))
             return s;
     return HeartbeatState::Stopped;

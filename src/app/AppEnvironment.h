@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <filesystem>
 
+class QDBusConnection;
+
 namespace norva {
 
 class MessageBoxes;
@@ -22,6 +24,10 @@ struct AppEnvironment {
     // port, sends no heartbeat and opens no settings file (the pages show the service's
     // values); `settingsFolder` then only says where serial port pins are looked for.
     ServiceClient* service = nullptr;
+    // The bus on which the standalone window takes the login manager's sleep lock and hears of
+    // sleep (the system bus; the user's session decides the rights). Null: the heartbeat
+    // knows of sleep only what the clocks show (tests that play no login manager).
+    const QDBusConnection* sleepBus = nullptr;
 };
 
 } // namespace norva

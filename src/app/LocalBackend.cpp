@@ -31,6 +31,8 @@ void LocalBackend::open() {
 }
 
 void LocalBackend::begin() {
+    if (env_.sleepBus)
+        agent_.watchSleep(*env_.sleepBus);
     agent_.startUp();
 }
 

@@ -139,6 +139,11 @@ void ServiceBackend::drawState(const QString& state) {
         if (StateFromName(state) == HeartbeatState::WaitingForSerialDevice)
             status_.setStatusText(state);
         break;
+    case HeartbeatState::Sleeping:
+        // Paused for the PC's sleep: the picture stays, the text says why nothing is sent.
+        awaitingAnswer_ = false;
+        status_.showSleeping();
+        break;
     }
 }
 

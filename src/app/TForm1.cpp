@@ -427,4 +427,11 @@ void TForm1::warningEnded() {
     warning->endShowing();
 }
 
+void TForm1::sleepChanged(SleepNote note, const QString& detail) {
+    // "sleeping" comes as the status text; only a refused lock is worth a line: the PC may
+    // now sleep while the heartbeat runs, and the device power-cycle it.
+    if (note == SleepNote::LockRefused)
+        logLine("Warning: sleep is not held off while the heartbeat runs (" + detail + ")");
+}
+
 } // namespace norva

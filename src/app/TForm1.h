@@ -97,6 +97,7 @@ public:
     void warningShown(std::uint8_t mode, bool modal) override;
     void warningTicked(std::int32_t countdown) override;
     void warningEnded() override;
+    void sleepChanged(SleepNote note, const QString& detail) override;
 
     const AppEnvironment env;
     TForm1Ui ui;

@@ -102,6 +102,9 @@ int main(int argc, char** argv) {
     AppEnvironment env;
     env.settingsFolder = SettingsFile::DefaultFolder();
     env.service = service.get();
+    const QDBusConnection systemBus = QDBusConnection::systemBus();
+    if (!service)
+        env.sleepBus = &systemBus;
     env.boxes = &boxes;
     env.power = &power;
     env.balloonsAvailable = TrayIcon::BalloonsAvailable();

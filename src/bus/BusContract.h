@@ -90,6 +90,9 @@ inline constexpr char DeviceAddress[] = "DeviceAddress";
 inline constexpr char WarningOnScreen[] = "WarningOnScreen";
 inline constexpr char WarningMode[] = "WarningMode";
 inline constexpr char WarningCountdown[] = "WarningCountdown";
+// The sleep lock is held; the PC may sleep while the heartbeat runs (a delay lock, not a block).
+inline constexpr char SleepInhibited[] = "SleepInhibited";
+inline constexpr char AllowSleep[] = "AllowSleep";
 
 inline constexpr Member All[] = {
     {Mode, "s"},
@@ -105,6 +108,8 @@ inline constexpr Member All[] = {
     {WarningOnScreen, "b"},
     {WarningMode, "y"},
     {WarningCountdown, "i"},
+    {SleepInhibited, "b"},
+    {AllowSleep, "b"},
 };
 } // namespace prop
 
@@ -136,6 +141,8 @@ inline constexpr char NotResponding[] = "not responding";
 inline constexpr char Stopped[] = "stopped";
 // Started in USB mode, the serial device missing or gone; the heartbeat resumes when it is back.
 inline constexpr char WaitingForSerialDevice[] = "waiting for the serial device";
+// Started, and paused while the PC sleeps.
+inline constexpr char Sleeping[] = "sleeping";
 } // namespace state
 
 // The values of the Mode property: the heartbeat's mode as stored.

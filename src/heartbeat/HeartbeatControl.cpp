@@ -18,13 +18,18 @@ HeartbeatControl::HeartbeatControl(SettingsHandle& MyIni, HeartbeatStatus& statu
                                    MessageBoxes& boxes, PageValues& pages, NetworkMonitor& network,
                                    SerialMonitor& serial, SerialPort& myPort)
     : MyIni_(MyIni), status_(status), boxes_(boxes), pages_(pages), network_(network),
-      serial_(serial), myPort_(myPort) {}
+      serial_(serial), myPort_(myPort) {
+    network_.beforeTick = [this] { return beforeTick(); };
+    serial_.beforeTick = [this] { return beforeTick(); };
+}
 
 SettingsFile& HeartbeatControl::ini() const {
     return MyIni_.file();
 }
 
 void HeartbeatControl::StartSending() {
+    sleeping_ = false;
+    sleepWatch.reset();
     if (pages_.networkMode())
         network_.Start();
     if (pages_.usbMode()) {
@@ -39,6 +44,7 @@ void HeartbeatControl::StartSending() {
 
 void HeartbeatControl::StopSending() {
     serialStartWaiting_ = false; // first: the stopped state shown below is no longer a wait
+    sleeping_ = false;
     network_.Timer1.stop();
     network_.Timer2.stop();
     serial_.comFreq.stop();
@@ -137,6 +143,52 @@ bool HeartbeatControl::BeginApply() {
         return false;
     StopSending();
     return true;
+}
+
+void HeartbeatControl::Sleep() {
+    if (sleeping_ || (!network_.Timer1.isActive() && !serial_.comFreq.isActive()))
+        return;
+    sleeping_ = true;
+    // The answer a heartbeat sent just before waits for would come while the machine is
+    // asleep; its miss would be the sleep's.
+    network_.Timer2.stop();
+    serial_.comResp.stop();
+    status_.showSleeping();
+    status_.noteSleep(SleepNote::Sleeping, -1);
+}
+
+bool HeartbeatControl::Wake(std::int64_t sleptMs) {
+    const bool announced = sleeping_;
+    // The clocks' distance now is the new normal: a later tick compares with it, so the same
+    // sleep does not wake the heartbeat twice.
+    sleepWatch.reset();
+    if (!announced && sleptMs < 0)
+        return false; // a second wake, or a wake with no sleep before it
+    const bool net = network_.Timer1.isActive();
+    const bool ser = serial_.comFreq.isActive();
+    if (!net && !ser) {
+        sleeping_ = false;
+        return false;
+    }
+    sleeping_ = false;
+    status_.noteSleep(announced ? SleepNote::Woke : SleepNote::WokeUnannounced, sleptMs);
+    status_.showWoken();
+    // Serial first: its write cannot raise, and a network send that fails raises its error
+    // after both links have resumed.
+    if (ser)
+        serial_.Resume();
+    if (net)
+        network_.Resume();
+    return true;
+}
+
+bool HeartbeatControl::beforeTick() {
+    std::int64_t slept = 0;
+    if (sleepWatch.slept(&slept)) {
+        Wake(slept);
+        return false;
+    }
+    return !sleeping_;
 }
 
 void HeartbeatControl::ShowStartTray() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "heartbeat/SleepWatch.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -64,6 +66,21 @@ public:
     // start-up's resume runs it.
     void SerialPortBack();
 
+    // The login manager announced a sleep: a running heartbeat pauses at once (its answer
+    // watchdog disarmed, nothing sent or counted as missed until the wake) and "sleeping" is
+    // shown. The tick timers go on, so that a wake nobody announces is still seen by the
+    // clocks. Nothing happens when no heartbeat runs.
+    void Sleep();
+    // The machine woke (announced, or seen by the clocks; `sleptMs` when they tell it): a
+    // paused or running heartbeat sends one heartbeat on each running link now, its counters
+    // going on, its misses untouched by the sleep. A second wake without a sleep between
+    // changes nothing. True when the heartbeat woke.
+    bool Wake(std::int64_t sleptMs = -1);
+    // Paused for a sleep.
+    bool sleeping() const { return sleeping_; }
+    // Compared at every tick of either monitor. Tests put one on made-up clocks.
+    SleepWatch sleepWatch;
+
     // Start-up step, last: without "Show Status In Tray" the tray shows the plain picture.
     void ShowStartTray();
 
@@ -84,6 +101,10 @@ private:
     SerialMonitor& serial_;
     SerialPort& myPort_;
     bool serialStartWaiting_ = false;
+    bool sleeping_ = false;
+
+    // The monitors' beforeTick: a sleep the clocks show is a wake; a paused heartbeat skips.
+    bool beforeTick();
 };
 
 } // namespace norva

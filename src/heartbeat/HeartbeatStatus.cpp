@@ -46,6 +46,14 @@ void HeartbeatStatus::showStopped(bool statusInTray) {
     showTray(TrayFor(TrayState::Stopped, statusInTray));
 }
 
+void HeartbeatStatus::showSleeping() {
+    setStatusText("sleeping");
+}
+
+void HeartbeatStatus::showWoken() {
+    setStatusText(failed ? "Fail" : "OK");
+}
+
 void HeartbeatStatus::showAnswered() {
     failed = false;
     showIcon(goodIcon);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "heartbeat/HeartbeatState.h"
 #include "heartbeat/TrayRules.h"
 
 #include <QObject>
@@ -42,6 +43,12 @@ public:
     // picture, or the plain one when the status is not to be shown in the tray (the caller's
     // page decides, as Stop reads it).
     void showStopped(bool statusInTray);
+    // The machine sleeps: "sleeping" as the status text; the picture stays as it was.
+    void showSleeping();
+    // The machine woke: the status text of the state the sleep interrupted.
+    void showWoken();
+    // Announces a sleep's beginning or end (sleepNoted).
+    void noteSleep(SleepNote note, qint64 sleptMs) { emit sleepNoted(note, sleptMs); }
 
     // The picture last shown; stoppedIcon until the heartbeat first shows one.
     tAppIcons state() const { return state_; }
@@ -57,6 +64,8 @@ signals:
     // The configured number of heartbeats went unanswered: the user is to be alerted, with
     // this text where the alert is a balloon.
     void noResponse(const QString& balloonText);
+    // A sleep of the machine began or ended (`sleptMs`: how long, when the clocks tell it).
+    void sleepNoted(norva::SleepNote note, qint64 sleptMs);
 
 private:
     void showTrayResponding();

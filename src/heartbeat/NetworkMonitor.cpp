@@ -100,6 +100,8 @@ void NetworkMonitor::SendNetHeartbeat() {
 }
 
 void NetworkMonitor::Timer1Timer() {
+    if (beforeTick && !beforeTick())
+        return;
     --countDown;
     if (countDown == 0) {
         countDown = Reload;
@@ -108,6 +110,8 @@ void NetworkMonitor::Timer1Timer() {
 }
 
 void NetworkMonitor::Timer2Timer() {
+    if (beforeTick && !beforeTick())
+        return;
     ++missedCount;
     announceCounters();
     Timer2.stop();
@@ -175,6 +179,13 @@ void NetworkMonitor::reply(const char* caption, std::string_view token) {
     emit captionRequested(QString::fromLatin1(caption));
     const std::string host = ini().ReadString(keys::IPAddr);
     UDPServer_.Send(host, Low16(thePort), std::string(token));
+}
+
+void NetworkMonitor::Resume() {
+    Timer2.stop();
+    countDown = Reload;
+    Timer1.start();
+    SendNetHeartbeat();
 }
 
 void NetworkMonitor::ClearStats() {

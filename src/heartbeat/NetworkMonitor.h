@@ -58,6 +58,13 @@ public:
         return ForeignSources::Clock::now();
     };
     void ClearStats();
+    // The machine woke: the wait for an answer from before the sleep ends without a miss, the
+    // count to the next heartbeat starts again, and one heartbeat leaves now.
+    void Resume();
+
+    // Asked first by each timer handler; false skips the tick (the machine sleeps, or it has
+    // just woken and the wake has sent its heartbeat). Unset: every tick runs.
+    std::function<bool()> beforeTick;
 
     QTimer Timer1;
     QTimer Timer2;

@@ -46,6 +46,8 @@ void SerialMonitor::SendComHeartbeat() {
 }
 
 void SerialMonitor::comFreqTimer() {
+    if (beforeTick && !beforeTick())
+        return;
     --comCountDown;
     if (comCountDown == 0) {
         comCountDown = comReload;
@@ -54,6 +56,8 @@ void SerialMonitor::comFreqTimer() {
 }
 
 void SerialMonitor::comRespTimer() {
+    if (beforeTick && !beforeTick())
+        return;
     comResp.stop();
     ++comMissedCount;
     announceCounters();
@@ -80,6 +84,13 @@ void SerialMonitor::myPortTriggerAvail(SerialPort& CP, std::uint16_t Count) {
 
 void SerialMonitor::myPortLinkLost() {
     emit portLost();
+}
+
+void SerialMonitor::Resume() {
+    comResp.stop();
+    comCountDown = comReload;
+    comFreq.start();
+    SendComHeartbeat();
 }
 
 void SerialMonitor::ComClearStats() {

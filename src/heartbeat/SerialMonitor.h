@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QTimer>
 #include <cstdint>
+#include <functional>
 
 namespace norva {
 
@@ -30,6 +31,13 @@ public:
     // The port's OnLinkLost: announces portLost.
     void myPortLinkLost();
     void ComClearStats();
+    // The machine woke: the wait for an answer from before the sleep ends without a miss, the
+    // count to the next heartbeat starts again, and one heartbeat is written now.
+    void Resume();
+
+    // Asked first by each timer handler; false skips the tick (the machine sleeps, or it has
+    // just woken and the wake has written its heartbeat). Unset: every tick runs.
+    std::function<bool()> beforeTick;
 
     QTimer comFreq;
     QTimer comResp;

@@ -31,7 +31,8 @@ MetricsFile::MetricsFile(std::filesystem::path path, FileOps* ops)
 std::string MetricsFile::format(const Values& v) {
     using std::to_string;
     const bool responding = v.state == HeartbeatState::Responding;
-    const bool running = responding || v.state == HeartbeatState::NotResponding;
+    const bool running = responding || v.state == HeartbeatState::NotResponding ||
+                         v.state == HeartbeatState::Sleeping;
 
     std::string out;
     metric(out, "norvahb_up", "gauge", "1 while the NorvaHB service runs.", v.up ? "1" : "0");
@@ -80,6 +81,9 @@ std::string MetricsFile::format(const Values& v) {
     metric(out, "norvahb_state_change_timestamp_seconds", "gauge",
            "Unix time of the last change between responding, not responding and stopped.",
            to_string(v.stateChangedAt));
+    metric(out, "norvahb_sleep_inhibited", "gauge",
+           "1 while the service holds the login manager's sleep lock.",
+           v.sleepInhibited ? "1" : "0");
     return out;
 }
 

@@ -35,6 +35,8 @@ namespace norva {
 //                                                   manager refused
 //   norvahb_state_change_timestamp_seconds  gauge   unix time of the last change between
 //                                                   responding, not responding and stopped
+//   norvahb_sleep_inhibited                 gauge   1 while the service holds the login
+//                                                   manager's sleep lock (block or delay)
 // The heartbeat counters start over when they are cleared (Start, Clear) and wrap at 2^32,
 // as the program keeps them; rate() and increase() take either for a counter reset.
 //
@@ -51,7 +53,8 @@ public:
         bool up = true;
         HeartbeatMode mode = HeartbeatMode::None;
         // Responding / NotResponding: the heartbeat runs, and the device answers / does not
-        // answer (has reached the fail count). Stopped or waiting for the serial device: it
+        // answer (has reached the fail count). Sleeping: it runs, paused for the PC's sleep.
+        // Stopped or waiting for the serial device: it
         // does not run.
         HeartbeatState state = HeartbeatState::Stopped;
         LinkCounters network;
@@ -60,6 +63,7 @@ public:
         std::uint64_t commandsRejected = 0;
         std::uint64_t powerRequestsFailed = 0;
         std::int64_t stateChangedAt = 0; // unix time in seconds
+        bool sleepInhibited = false;
     };
 
     // `ops` makes the file's system calls (null: the system's own); tests pass one that fails.

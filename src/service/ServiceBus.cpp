@@ -92,6 +92,10 @@ void ServiceBus::warningEnded() {
     propertiesChanged({bus::prop::WarningOnScreen, bus::prop::WarningCountdown});
 }
 
+void ServiceBus::sleepChanged(SleepNote, const QString&) {
+    propertiesChanged({bus::prop::State, bus::prop::SleepInhibited, bus::prop::AllowSleep});
+}
+
 bool ServiceBus::publish(QDBusConnection bus, QString* error) {
     bus_ = std::move(bus);
     if (!bus_.isConnected()) {
@@ -143,6 +147,10 @@ QVariant ServiceBus::propertyValue(const AgentState& s, const QString& name) {
         return QVariant::fromValue(uchar(s.warning.mode));
     if (name == QLatin1String(WarningCountdown))
         return int(s.warning.countdown);
+    if (name == QLatin1String(SleepInhibited))
+        return s.sleepInhibited;
+    if (name == QLatin1String(AllowSleep))
+        return s.allowSleep;
     return {};
 }
 
@@ -186,6 +194,12 @@ uchar ServiceBus::warningMode() const {
 }
 int ServiceBus::warningCountdown() const {
     return propertyValue(agent_.state(), bus::prop::WarningCountdown).toInt();
+}
+bool ServiceBus::sleepInhibited() const {
+    return propertyValue(agent_.state(), bus::prop::SleepInhibited).toBool();
+}
+bool ServiceBus::allowSleep() const {
+    return propertyValue(agent_.state(), bus::prop::AllowSleep).toBool();
 }
 
 void ServiceBus::propertiesChanged(const QStringList& names) {

@@ -42,6 +42,8 @@ class ServiceBus : public QObject, protected QDBusContext, private AgentListener
     Q_PROPERTY(bool WarningOnScreen READ warningOnScreen)
     Q_PROPERTY(uchar WarningMode READ warningMode)
     Q_PROPERTY(int WarningCountdown READ warningCountdown)
+    Q_PROPERTY(bool SleepInhibited READ sleepInhibited)
+    Q_PROPERTY(bool AllowSleep READ allowSleep)
 
 public:
     ServiceBus(Agent& agent, PolkitAuthorizer& polkit, QObject* parent = nullptr);
@@ -63,6 +65,8 @@ public:
     bool warningOnScreen() const;
     uchar warningMode() const;
     int warningCountdown() const;
+    bool sleepInhibited() const;
+    bool allowSleep() const;
     // A property's value in `state`, by its bus name, typed as the bus carries it (the getters
     // and PropertiesChanged both take it from here); invalid for a name that is none.
     static QVariant propertyValue(const AgentState& state, const QString& name);
@@ -114,6 +118,7 @@ private:
     void warningShown(std::uint8_t mode, bool modal) override;
     void warningTicked(std::int32_t countdown) override;
     void warningEnded() override;
+    void sleepChanged(SleepNote note, const QString& detail) override;
 
     // Runs `act` once the caller is authorized for `action`, then replies; otherwise replies
     // with the refusal.

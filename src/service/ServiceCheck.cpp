@@ -187,6 +187,12 @@ void ServiceCheck::checkSettings() {
                             ? "at the start the heartbeat resumes (Run/IsStarted is set)"
                             : "at the start the heartbeat stays stopped until Start "
                               "(Run/IsStarted is not set)");
+    add(Kind::Info,
+        settings.ReadBool(keys::AllowSleep)
+            ? "sleep: allowed (Setup/AllowSleep=1): a delay lock; the heartbeat pauses while the "
+              "PC sleeps, and the device's own heartbeat watchdog must allow for the sleep"
+            : "sleep: held off while the heartbeat runs (a block lock; Setup/AllowSleep=1 would "
+              "allow it); a lid or power-key sleep still pauses the heartbeat");
 
     add(Kind::Info, "command port: TCP " + std::to_string(options_.commandPort) +
                         ", restart and shutdown commands for user name \"" +

@@ -48,6 +48,9 @@ void ServiceDaemon::iconShown(tAppIcons) {
     case HeartbeatState::WaitingForSerialDevice:
         said = "waiting for the serial device";
         break;
+    case HeartbeatState::Sleeping:
+        said = "paused while the PC sleeps";
+        break;
     case HeartbeatState::Stopped:
         break;
     }
@@ -120,6 +123,37 @@ void ServiceDaemon::warningShown(std::uint8_t mode, bool) {
 
 void ServiceDaemon::warningEnded() {
     log_.info("Warning: count ended");
+}
+
+void ServiceDaemon::sleepChanged(SleepNote note, const QString& detail) {
+    switch (note) {
+    case SleepNote::Sleeping:
+        log_.info("Heartbeat: sleeping (the PC goes to sleep; the heartbeat pauses)");
+        break;
+    case SleepNote::Woke:
+        log_.info("Heartbeat: the PC woke; the heartbeat resumes");
+        break;
+    case SleepNote::WokeUnannounced:
+        log_.info("Heartbeat: the PC slept for " + detail.toStdString() +
+                  " without notice; the heartbeat resumes");
+        break;
+    case SleepNote::LockTaken:
+        log_.info(agent_.state().allowSleep
+                      ? "Sleep: delay lock held (AllowSleep=1: the heartbeat pauses for a sleep)"
+                      : "Sleep: block lock held while the heartbeat runs");
+        break;
+    case SleepNote::LockReleased:
+        log_.info("Sleep: lock released");
+        break;
+    case SleepNote::LockRefused:
+        log_.warning("Sleep: the login manager refused the sleep lock (" + detail.toStdString() +
+                     "); the heartbeat goes on without it");
+        break;
+    }
+    // The state line of iconShown is not said for a sleep; what it compares with is now.
+    shownState_ = agent_.state().state;
+    stateChangedAt_ = static_cast<std::int64_t>(std::time(nullptr));
+    writeMetrics();
 }
 
 void ServiceDaemon::waitForSerialDevices() {
@@ -196,6 +230,10 @@ bool ServiceDaemon::start() {
     }
     log_.info("Listening for commands on TCP port " + std::to_string(options_.commandPort));
 
+    // Sleep is held off (or paused for) from the first heartbeat on: the lock is taken by the
+    // start-up's resume.
+    if (connection_.isConnected())
+        agent_.watchSleep(connection_);
     // The desktop program's start-up steps; an error ends the sequence, as there.
     RunGuarded(boxes_, [this] { agent_.startUp(); });
 
@@ -245,6 +283,7 @@ void ServiceDaemon::writeMetrics() {
     v.commandsRejected = commandsRejected_;
     v.powerRequestsFailed = powerRequestsFailed_;
     v.stateChangedAt = stateChangedAt_;
+    v.sleepInhibited = now.sleepInhibited;
     const std::string error = MetricsFile(metricsPath_).write(v);
     // One line per different failure, not one per heartbeat.
     if (!error.empty() && error != metricsError_)

@@ -65,6 +65,7 @@ private:
     void warningShown(std::uint8_t mode, bool modal) override;
     void warningTicked(std::int32_t) override {}
     void warningEnded() override;
+    void sleepChanged(SleepNote note, const QString& detail) override;
 
     void writeMetrics();
     // A serial port that is missing at the start, or whose device went away, is waited for

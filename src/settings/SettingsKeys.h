@@ -42,6 +42,11 @@ inline constexpr TextKey Port{"Setup", "Port", "9100"};
 inline constexpr TextKey Freq{"Setup", "Freq", "5"};
 inline constexpr TextKey FailCount{"Setup", "FailCount", "3"};
 inline constexpr TextKey ComPort{"Setup", "ComPort", "None"};
+// Whether the PC may sleep while the heartbeat runs. Absent or 0: a block lock holds sleep off
+// (the device would otherwise power-cycle the sleeping PC); 1: a delay lock only, and the
+// heartbeat pauses for the sleep (the device's own watchdog must then allow for it). Set by
+// hand, not on the pages.
+inline constexpr FlagKey AllowSleep{"Setup", "AllowSleep"};
 // Only an edit by hand sets these two; the serial heartbeat reads them under "setup".
 inline constexpr TextKey comFreq{"setup", "comFreq", "5"};
 inline constexpr TextKey comFail{"setup", "comFail", "3"};

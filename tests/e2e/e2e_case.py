@@ -149,6 +149,28 @@ class NorvaCase(unittest.TestCase):
                            timeout=20)
         return r.returncode, r.stdout + r.stderr
 
+    def login1(self, method, *args):
+        """Calls the fake login manager on the private bus; its output."""
+        r = self.lab.busctl(["call", "org.freedesktop.login1", "/org/freedesktop/login1",
+                             "org.freedesktop.login1.Manager", method] + list(args))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return r.stdout
+
+    def wait_inhibitor(self, mode, held=True, timeout=5):
+        """Waits until the fake login manager lists (or no longer lists) NorvaHB's sleep lock
+        in `mode`."""
+        deadline = time.monotonic() + timeout
+        while True:
+            listed = self.login1("ListInhibitors")
+            found = '"sleep" "NorvaHB" "The Norva power controller power-cycles a PC whose ' \
+                    'heartbeat stops" "%s"' % mode in listed
+            if found == held:
+                return
+            if time.monotonic() > deadline:
+                self.fail("the sleep lock (%s) is %s listed: %s"
+                          % (mode, "not" if held else "still", listed))
+            time.sleep(0.05)
+
     def heartbeats(self, log, start=0):
         """(line index, seconds, sender) of every heartbeat the device logged from `start` on."""
         out = []

@@ -16,6 +16,7 @@ Settings and the instance lock live in a private temporary folder.
 
 import os
 import re
+import signal
 import subprocess
 import sys
 import time
@@ -240,6 +241,61 @@ class NetworkHeartbeat(NorvaCase):
         stop_process(proc)
         self.assertEqual(self.lab.power_calls(), [],
                          "UDP device messages must not restart or power off the PC")
+
+
+class SleepAndWake(NorvaCase):
+    PORT = 19102
+
+    def test_a_played_sleep_pauses_the_heartbeat_and_the_wake_resumes_it(self):
+        settings = NetworkHeartbeat.settings(self)
+        settings["Setup"]["Port"] = self.PORT
+        settings["Setup"]["AllowSleep"] = 1
+        self.write_settings(settings)
+        device, dlog = self.start_device(["udp", "--bind", "%s:%d" % (DEVICE_IP, self.PORT),
+                                          "--answer", "ack"])
+        proc, err = self.start_norvahb(wait_listening=False)
+        self.wait_heartbeats(dlog, 2, 10, proc=proc)
+        self.wait_inhibitor("delay")
+
+        self.login1("EmitPrepareForSleep", "b", "true")
+        self.wait_inhibitor("delay", held=False)
+        asleep_from = len(dlog.lines())
+        proc.send_signal(signal.SIGSTOP)
+        time.sleep(2.5)
+        proc.send_signal(signal.SIGCONT)
+        time.sleep(0.8)
+        self.assertEqual(self.heartbeats(dlog, asleep_from), [], "a heartbeat while asleep")
+        now = time.time()
+        local = time.localtime(now)
+        woke_at = local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec + (now % 1)
+        self.login1("EmitPrepareForSleep", "b", "false")
+        beats = self.wait_heartbeats(dlog, 3, 5, start=asleep_from, proc=proc)
+        first = beats[0][1] - woke_at
+        if first < -43200:
+            first += 86400
+        self.assertLess(first, 0.5, "the first heartbeat came %.3f s after the wake" % first)
+        self.check_schedule(stamps_of(beats), "after the wake")
+        self.wait_inhibitor("delay")
+        self.assertNotIn("not responding", err.text())
+        stop_process(proc)
+        self.wait_inhibitor("delay", held=False)
+
+    def test_a_refused_lock_is_one_warning_and_the_heartbeat_goes_on(self):
+        settings = NetworkHeartbeat.settings(self)
+        settings["Setup"]["Port"] = self.PORT
+        self.write_settings(settings)
+        open(self.lab.power_log.path + ".inhibit-refused", "w").close()
+        try:
+            device, dlog = self.start_device(["udp", "--bind", "%s:%d" % (DEVICE_IP, self.PORT),
+                                              "--answer", "ack"])
+            proc, err = self.start_norvahb(wait_listening=False)
+            self.wait_heartbeats(dlog, 3, 10, proc=proc)
+            self.assertTrue(err.wait_for(r"sleep is not held off", 2), err.tail())
+            said = [l for l in err.lines() if "sleep is not held off" in l]
+            self.assertEqual(len(said), 1, said)
+            stop_process(proc)
+        finally:
+            os.remove(self.lab.power_log.path + ".inhibit-refused")
 
 
 class WatchdogTime(NorvaCase):

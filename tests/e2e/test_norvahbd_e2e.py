@@ -285,6 +285,69 @@ class ServiceCase(NorvaCase):
                                        "used: descriptor 3 is not a TCP socket (ListenStream= "
                                        "in the socket unit)"])
 
+    def test_sleep_lock_follows_the_heartbeat_and_a_played_sleep_pauses_it(self):
+        for allow, mode in ((0, "block"), (1, "delay")):
+            with self.subTest(mode=mode):
+                self.played_sleep(allow, mode)
+
+    def played_sleep(self, allow, mode):
+        dev, dlog = self.start_device(["udp", "--bind", "%s:%d" % (tb.DEVICE_IP, DEVICE_PORT),
+                                       "--answer", "ack"], name="device-%s" % mode)
+        settings = self.settings()
+        settings["Setup"]["AllowSleep"] = allow
+        self.write_settings(settings)
+        proc, log = self.start_service()
+        self.wait_heartbeats(dlog, 2, 10, proc=proc)
+        self.wait_inhibitor(mode)
+        self.wait_prop("SleepInhibited", "b true")
+        self.assertEqual(self.prop("AllowSleep"), "b %s" % ("true" if allow else "false"))
+        self.assertIn("norvahb_sleep_inhibited 1", self.wait_metrics("norvahb_sleep_inhibited 1"))
+
+        # Stop gives the lock back, Start takes it again.
+        self.lab.set_polkit_answers({CONTROL: "allow"})
+        self.assertEqual(self.call("Stop").returncode, 0)
+        self.wait_inhibitor(mode, held=False)
+        self.wait_prop("SleepInhibited", "b false")
+        self.assertEqual(self.call("Start").returncode, 0)
+        self.wait_inhibitor(mode)
+        self.wait_heartbeats(dlog, 4, 10, proc=proc)
+        missed = self.prop("NetworkMissed")
+
+        # A sleep as logind plays it: the announcement, the machine frozen, the wake.
+        self.login1("EmitPrepareForSleep", "b", "true")
+        self.wait_prop("State", 's "sleeping"', timeout=3)
+        self.assertTrue(log.wait_for(r"^<6>Heartbeat: sleeping", 2), log.tail())
+        # The delay lock goes so that the sleep is not held up; a block lock stays.
+        self.wait_inhibitor(mode, held=(mode == "block"))
+        asleep_from = len(dlog.lines())
+        proc.send_signal(signal.SIGSTOP)
+        time.sleep(2.5)
+        proc.send_signal(signal.SIGCONT)
+        time.sleep(0.8)  # awake but not yet told: the late timers must send nothing
+        self.assertEqual(self.heartbeats(dlog, asleep_from), [], "a heartbeat while asleep")
+        woke_at = wall_clock_seconds()
+        self.login1("EmitPrepareForSleep", "b", "false")
+        beats = self.wait_heartbeats(dlog, 3, 5, start=asleep_from, proc=proc)
+        first = since(woke_at, beats[0][1])
+        self.assertLess(first, 0.5, "the first heartbeat came %.3f s after the wake" % first)
+        self.check_schedule([b[1] for b in beats], "after the wake")
+        # A second wake sends no second burst.
+        self.login1("EmitPrepareForSleep", "b", "false")
+        time.sleep(0.3)
+        self.check_schedule([b[1] for b in self.heartbeats(dlog, asleep_from)], "second wake")
+        self.wait_prop("State", 's "responding"')
+        self.assertEqual(self.prop("NetworkMissed"), missed, "the sleep counted misses")
+        self.assertFalse(log.wait_for(r"not responding", 0.1), log.tail())
+        self.assertTrue(log.wait_for(r"^<6>Heartbeat: the PC woke", 1), log.tail())
+        self.wait_inhibitor(mode)
+
+        # Ending the service gives the lock back.
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(proc.wait(10), 0)
+        self.wait_inhibitor(mode, held=False)
+        dev.send_signal(signal.SIGTERM)
+        dev.wait(5)
+
     def test_watchdog_keep_alive_and_single_copy(self):
         self.write_settings(self.settings(started=0))
         proc, log = self.start_service(watchdog_usec=400000)

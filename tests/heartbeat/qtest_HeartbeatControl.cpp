@@ -455,3 +455,167 @@ TEST_F(HeartbeatControlTest, StopShowsTheTrayStateThePageValuesChoose) {
 }
 
 } // namespace
+
+// Sleep and wake. The clocks are made up: `boot` runs ahead of the monotonic clock by the time
+// the machine slept, which is all the sleep watch looks at.
+class SleepWakeTest : public ControlHarness, public testing::Test {
+protected:
+    void startWithClocks(const std::string& fail = "3") {
+        build(netSetup(fail));
+        agent().control.sleepWatch = norva::SleepWatch([this] { return boot; }, [] { return 0; });
+        agent().startHeartbeat();
+        ASSERT_EQ(net().sentCount, 1u);
+    }
+    std::int64_t boot = 1000;
+};
+
+// Every order in which a sleep can be told and seen: by the login manager before and after,
+// by the clocks at a tick or at the answer watchdog, or both, and a wake told twice. Whatever
+// the order, the wake sends exactly one heartbeat, counts no miss and raises no alert.
+struct WakeOrder {
+    const char* name;
+    std::vector<std::string>
+        steps;        // sleep, wake, jump (the clocks show 10 s slept), tick, watchdog
+    bool unannounced; // the wake's line says the clocks found it
+};
+
+class SleepWakeOrder : public SleepWakeTest, public testing::WithParamInterface<WakeOrder> {};
+
+TEST_P(SleepWakeOrder, OneHeartbeatAtTheWakeNoMissNoAlert) {
+    startWithClocks();
+    net().Timer2Timer(); // one miss before the sleep: it stays counted
+    const auto fail = net().FailCntr;
+    const auto missed = net().missedCount;
+    net().SendNetHeartbeat(); // the watchdog armed as the sleep comes
+    const auto sent = net().sentCount;
+    f->log.take();
+
+    for (const std::string& step : GetParam().steps) {
+        if (step == "sleep")
+            agent().control.Sleep();
+        else if (step == "wake")
+            agent().control.Wake();
+        else if (step == "jump")
+            boot += 10000;
+        else if (step == "tick")
+            net().Timer1Timer();
+        else if (step == "watchdog")
+            net().Timer2Timer();
+    }
+
+    EXPECT_EQ(net().sentCount, sent + 1) << "one heartbeat at the wake";
+    EXPECT_EQ(net().missedCount, missed) << "no miss from the sleep";
+    EXPECT_EQ(net().FailCntr, fail);
+    EXPECT_EQ(f->log.count("alert "), 0u);
+    EXPECT_EQ(f->log.count("sleep woke"), 1u);
+    EXPECT_EQ(f->log.count("sleep woke unannounced"), GetParam().unannounced ? 1u : 0u);
+    EXPECT_FALSE(agent().control.sleeping());
+    EXPECT_EQ(agent().state().state, norva::HeartbeatState::Responding);
+    EXPECT_EQ(status(), "status OK");
+    EXPECT_TRUE(net().Timer1.isActive());
+    EXPECT_TRUE(net().Timer2.isActive()) << "the wake's heartbeat waits for its answer";
+    EXPECT_EQ(net().countDown, net().Reload) << "the next heartbeat a full period later";
+
+    // What follows is the ordinary heartbeat: no second burst from the same sleep.
+    net().Timer1Timer();
+    net().Timer1Timer();
+    agent().control.Wake();
+    EXPECT_EQ(net().sentCount, sent + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Orders, SleepWakeOrder,
+    testing::Values(WakeOrder{"SleepThenWake", {"sleep", "tick", "tick", "wake"}, false},
+                    WakeOrder{"SleepJumpThenWake", {"sleep", "jump", "wake"}, false},
+                    WakeOrder{"SleepJumpTickThenWake", {"sleep", "jump", "tick", "wake"}, false},
+                    WakeOrder{"SleepWithoutWakeSeenAtTheTick", {"sleep", "jump", "tick"}, false},
+                    WakeOrder{"WakeToldTwice", {"sleep", "jump", "wake", "wake"}, false},
+                    WakeOrder{"UnannouncedSeenAtTheTick", {"jump", "tick", "wake"}, true},
+                    WakeOrder{"UnannouncedSeenByTheWatchdog", {"jump", "watchdog"}, true}),
+    [](const testing::TestParamInfo<WakeOrder>& p) { return std::string(p.param.name); });
+
+TEST_F(SleepWakeTest, AsleepNothingIsSentOrMissedAndTheStateSaysSleeping) {
+    startWithClocks();
+    ASSERT_TRUE(net().Timer2.isActive());
+    agent().control.Sleep();
+    EXPECT_TRUE(agent().control.sleeping());
+    EXPECT_FALSE(net().Timer2.isActive()) << "the answer watchdog is disarmed";
+    EXPECT_EQ(status(), "status sleeping");
+    EXPECT_EQ(f->log.count("sleep sleeping"), 1u);
+    EXPECT_EQ(agent().state().state, norva::HeartbeatState::Sleeping);
+    for (int i = 0; i < 12; ++i)
+        net().Timer1Timer();
+    net().Timer2Timer(); // a watchdog that fires late anyway
+    EXPECT_EQ(net().sentCount, 1u);
+    EXPECT_EQ(net().missedCount, 0u);
+    EXPECT_EQ(f->log.count("alert "), 0u);
+    agent().control.Sleep(); // told twice: one line
+    EXPECT_EQ(f->log.count("sleep sleeping"), 1u);
+}
+
+TEST_F(SleepWakeTest, AStopWhileAsleepStopsAndAStoppedHeartbeatNeitherSleepsNorWakes) {
+    startWithClocks();
+    agent().control.Sleep();
+    agent().stopHeartbeat();
+    EXPECT_FALSE(agent().control.sleeping());
+    EXPECT_EQ(agent().state().state, norva::HeartbeatState::Stopped);
+    agent().control.Sleep();
+    boot += 10000;
+    agent().control.Wake();
+    EXPECT_FALSE(agent().control.sleeping());
+    EXPECT_EQ(net().sentCount, 1u);
+    EXPECT_EQ(f->log.count("sleep "), 1u) << "only the first sleep was said";
+    expectStoppedDisplay();
+}
+
+TEST_F(SleepWakeTest, ClocksDriftingTwoSecondsOrLessAreNoSleep) {
+    startWithClocks();
+    boot += 2000;
+    net().Timer1Timer();
+    net().Timer2Timer();
+    EXPECT_EQ(net().missedCount, 1u) << "an ordinary miss";
+    EXPECT_EQ(net().sentCount, 1u);
+    EXPECT_EQ(f->log.count("sleep "), 0u);
+    boot += 2001;
+    net().Timer1Timer();
+    EXPECT_EQ(net().sentCount, 2u);
+    EXPECT_EQ(f->log.last("sleep "), "sleep woke unannounced 2 s");
+}
+
+TEST_F(SleepWakeTest, AFailureBeforeTheSleepStaysAndTheCountToTheAlertGoesOn) {
+    startWithClocks("2");
+    net().Timer2Timer();
+    ASSERT_EQ(net().FailCntr, 1);
+    agent().control.Sleep();
+    agent().control.Wake();
+    EXPECT_EQ(net().FailCntr, 1);
+    net().Timer2Timer(); // the wake's heartbeat goes unanswered: the alert, as without a sleep
+    EXPECT_EQ(f->log.count("alert "), 1u);
+}
+
+TEST_F(SleepWakeTest, TheSerialHeartbeatPausesAndResumesAsTheNetworkOneDoes) {
+    create("[Run]\nIsStarted=1\n[Setup]\nUSB=1\nComPort=COM7\ncomFreq=2\n");
+    pinCom7(pty.slavePath());
+    agent().control.sleepWatch = norva::SleepWatch([this] { return boot; }, [] { return 0; });
+    f->startUp();
+    ASSERT_EQ(pty.read(7), "NorvaHB");
+    ASSERT_TRUE(ser().comResp.isActive());
+
+    agent().control.Sleep();
+    EXPECT_FALSE(ser().comResp.isActive()) << "the answer watchdog is disarmed";
+    for (int i = 0; i < 6; ++i)
+        ser().comFreqTimer();
+    ser().comRespTimer();
+    EXPECT_EQ(ser().comSentCount, 1u) << "nothing written while asleep";
+    EXPECT_EQ(ser().comMissedCount, 0u);
+
+    boot += 30000; // hibernation: no wake is told, the clocks show it at the next tick
+    ser().comFreqTimer();
+    EXPECT_EQ(ser().comSentCount, 2u);
+    EXPECT_EQ(pty.read(7), "NorvaHB");
+    EXPECT_EQ(ser().comCountDown, 2) << "the next heartbeat a full period later";
+    agent().control.Wake(); // told late: no second heartbeat
+    EXPECT_EQ(ser().comSentCount, 2u);
+    EXPECT_EQ(ser().comMissedCount, 0u);
+    EXPECT_EQ(f->log.count("sleep woke"), 1u);
+}

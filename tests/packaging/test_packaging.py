@@ -94,15 +94,21 @@ class Polkit(unittest.TestCase):
         r = run(["xmllint", "--noout", "--dtdvalid", dtd, policy])
         self.assertEqual(r.returncode, 0, r.stderr)
 
-    def test_rule_lets_norvahb_reboot_and_power_off_and_nothing_else(self):
+    def test_rule_lets_norvahb_reboot_power_off_and_inhibit_sleep_and_nothing_else(self):
         need("node")
         rules = os.path.join(ARGS.packaging, "polkit", "50-norvahbd.rules")
         yes = ["org.freedesktop.login1." + a for a in (
             "reboot", "reboot-multiple-sessions", "reboot-ignore-inhibit",
-            "power-off", "power-off-multiple-sessions", "power-off-ignore-inhibit")]
+            "power-off", "power-off-multiple-sessions", "power-off-ignore-inhibit",
+            "inhibit-block-sleep", "inhibit-delay-sleep")]
         other = ["org.freedesktop.login1.suspend", "org.freedesktop.login1.halt",
                  "org.freedesktop.login1.hibernate", "org.freedesktop.login1.set-wall-message",
                  "org.freedesktop.login1.reboot-multiple-sessions-extra",
+                 "org.freedesktop.login1.inhibit-block-shutdown",
+                 "org.freedesktop.login1.inhibit-delay-shutdown",
+                 "org.freedesktop.login1.inhibit-block-idle",
+                 "org.freedesktop.login1.inhibit-handle-lid-switch",
+                 "org.freedesktop.login1.inhibit-handle-power-key",
                  "com.norva.NorvaHB1.configure", "org.freedesktop.systemd1.manage-units"]
         cases = [(a, "norvahb", "yes") for a in yes]
         cases += [(a, "norvahb", "not handled") for a in other]

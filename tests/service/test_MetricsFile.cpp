@@ -24,6 +24,7 @@ TEST(MetricsFormat, GoldenText) {
     v.commandsRejected = 7;
     v.powerRequestsFailed = 8;
     v.stateChangedAt = 1733820000;
+    v.sleepInhibited = true;
     EXPECT_EQ(MetricsFile::format(v),
               R"(# HELP norvahb_up 1 while the NorvaHB service runs.
 # TYPE norvahb_up gauge
@@ -72,6 +73,9 @@ norvahb_power_requests_failed_total 8
 # HELP norvahb_state_change_timestamp_seconds Unix time of the last change between responding, not responding and stopped.
 # TYPE norvahb_state_change_timestamp_seconds gauge
 norvahb_state_change_timestamp_seconds 1733820000
+# HELP norvahb_sleep_inhibited 1 while the service holds the login manager's sleep lock.
+# TYPE norvahb_sleep_inhibited gauge
+norvahb_sleep_inhibited 1
 )");
 }
 
@@ -108,6 +112,12 @@ TEST(MetricsFormat, StateAndModeLines) {
          S::WaitingForSerialDevice,
          {"norvahb_heartbeat_running 0", "norvahb_device_responding 0"}},
         {false, M::Network, S::Stopped, {"norvahb_up 0"}},
+        // Paused for the PC's sleep, the heartbeat still runs; the device is not answering it.
+        {true,
+         M::Network,
+         S::Sleeping,
+         {"norvahb_heartbeat_running 1", "norvahb_device_responding 0",
+          "norvahb_sleep_inhibited 0"}},
     };
     for (const auto& c : cases) {
         MetricsFile::Values v;

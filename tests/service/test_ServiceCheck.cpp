@@ -60,12 +60,25 @@ TEST_F(Check, AGoodNetworkSetupPassesAndSaysWhatTheServiceWouldDo) {
                   "every 5 s, alert after 3 misses\n"
                   "ok    device address 192.168.1.50\n"
                   "info  at the start the heartbeat resumes (Run/IsStarted is set)\n"
+                  "info  sleep: held off while the heartbeat runs (a block lock; "
+                  "Setup/AllowSleep=1 would allow it); a lid or power-key sleep still pauses "
+                  "the heartbeat\n"
                   "info  command port: TCP 19100, restart and shutdown commands for user name "
                   "\"admin\", after a ten-second warning\n"
                   "info  commands are taken from any address (GSD/AcceptFrom is empty); a "
                   "firewall rule or AcceptFrom naming the device narrows that\n");
     EXPECT_TRUE(check.passed());
     EXPECT_EQ(check.exitCode(), 0);
+}
+
+TEST_F(Check, SaysWhetherSleepIsHeldOffOrAllowed) {
+    const std::string setup = "[Setup]\nNetwork=1\nIPAddr=192.168.1.50\n";
+    EXPECT_NE(run(setup).report().find("info  sleep: held off while the heartbeat runs"),
+              std::string::npos);
+    const std::string allowed = run(setup + "AllowSleep=1\n").report();
+    EXPECT_NE(allowed.find("info  sleep: allowed (Setup/AllowSleep=1): a delay lock"),
+              std::string::npos)
+        << allowed;
 }
 
 // Each fault gives a failing line that names it, and the exit status 1.

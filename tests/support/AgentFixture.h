@@ -109,6 +109,12 @@ public:
     }
     void warningTicked(std::int32_t countdown) override { add("warning tick " + n(countdown)); }
     void warningEnded() override { add("warning ended"); }
+    void sleepChanged(norva::SleepNote note, const QString& detail) override {
+        static const char* const names[] = {"sleeping",   "woke",          "woke unannounced",
+                                            "lock taken", "lock released", "lock refused"};
+        add(std::string("sleep ") + names[static_cast<int>(note)] +
+            (detail.isEmpty() ? "" : " " + detail.toStdString()));
+    }
 
     std::atomic<int> offThread{0};
 

@@ -1,11 +1,19 @@
 #include "FakeLogin1Manager.h"
 
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusError>
 #include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QFile>
+#include <QSocketNotifier>
 #include <QStringList>
 
+#include <algorithm>
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 #include <utility>
 
 namespace norva::test {
@@ -18,8 +26,25 @@ constexpr qulonglong kRebootViaKexec = 1ULL << 1;
 constexpr qulonglong kSkipInhibitors = 1ULL << 4;
 } // namespace
 
+QDBusArgument& operator<<(QDBusArgument& arg, const Inhibitor& i) {
+    arg.beginStructure();
+    arg << i.what << i.who << i.why << i.mode << i.uid << i.pid;
+    arg.endStructure();
+    return arg;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& arg, Inhibitor& i) {
+    arg.beginStructure();
+    arg >> i.what >> i.who >> i.why >> i.mode >> i.uid >> i.pid;
+    arg.endStructure();
+    return arg;
+}
+
 FakeLogin1Manager::FakeLogin1Manager(QString logPath, QObject* parent)
-    : QObject(parent), logPath_(std::move(logPath)) {}
+    : QObject(parent), logPath_(std::move(logPath)) {
+    qDBusRegisterMetaType<Inhibitor>();
+    qDBusRegisterMetaType<QList<Inhibitor>>();
+}
 
 void FakeLogin1Manager::Reboot(bool interactive) {
     answerPlain("Reboot", interactive);
@@ -35,6 +60,58 @@ void FakeLogin1Manager::RebootWithFlags(qulonglong flags) {
 
 void FakeLogin1Manager::PowerOffWithFlags(qulonglong flags) {
     answerWithFlags("PowerOffWithFlags", flags);
+}
+
+QDBusUnixFileDescriptor FakeLogin1Manager::Inhibit(const QString& what, const QString& who,
+                                                   const QString& why, const QString& mode) {
+    if (QFile::exists(logPath_ + QStringLiteral(".inhibit-refused"))) {
+        sendErrorReply(QDBusError::AccessDenied, QStringLiteral("Permission denied"));
+        return {};
+    }
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        sendErrorReply(QDBusError::Failed, QStringLiteral("fake-login1: no pipe"));
+        return {};
+    }
+    auto h = std::make_unique<Held>();
+    h->what = what;
+    h->who = who;
+    h->why = why;
+    h->mode = mode;
+    const QString sender = message().service();
+    h->uid = connection().interface()->serviceUid(sender).value();
+    h->pid = connection().interface()->servicePid(sender).value();
+    h->fd = fds[0];
+    h->notifier = new QSocketNotifier(fds[0], QSocketNotifier::Read, this);
+    Held* raw = h.get();
+    connect(h->notifier, &QSocketNotifier::activated, this, [this, raw] {
+        // Nobody writes to the pipe: readable means every copy of the other end is closed.
+        raw->notifier->setEnabled(false);
+        raw->notifier->deleteLater();
+        ::close(raw->fd);
+        held_.erase(std::remove_if(held_.begin(), held_.end(),
+                                   [raw](const auto& p) { return p.get() == raw; }),
+                    held_.end());
+    });
+    held_.push_back(std::move(h));
+    QDBusUnixFileDescriptor handed(fds[1]); // a copy of its own
+    ::close(fds[1]);
+    return handed;
+}
+
+QList<Inhibitor> FakeLogin1Manager::ListInhibitors() {
+    QList<Inhibitor> list;
+    for (const auto& h : held_)
+        list.push_back({h->what, h->who, h->why, h->mode, h->uid, h->pid});
+    return list;
+}
+
+void FakeLogin1Manager::EmitPrepareForSleep(bool start) {
+    QDBusMessage signal = QDBusMessage::createSignal(
+        QStringLiteral("/org/freedesktop/login1"), QStringLiteral("org.freedesktop.login1.Manager"),
+        QStringLiteral("PrepareForSleep"));
+    signal << start;
+    connection().send(signal);
 }
 
 void FakeLogin1Manager::answerPlain(const char* method, bool interactive) {

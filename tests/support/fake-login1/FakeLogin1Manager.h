@@ -1,10 +1,26 @@
 #pragma once
 
+#include <QDBusArgument>
 #include <QDBusContext>
+#include <QDBusUnixFileDescriptor>
+#include <QList>
 #include <QObject>
 #include <QString>
 
+#include <memory>
+#include <vector>
+
+class QSocketNotifier;
+
 namespace norva::test {
+
+// One entry of ListInhibitors, (ssssuu) on the bus.
+struct Inhibitor {
+    QString what, who, why, mode;
+    uint uid = 0, pid = 0;
+};
+QDBusArgument& operator<<(QDBusArgument& arg, const Inhibitor& i);
+const QDBusArgument& operator>>(const QDBusArgument& arg, Inhibitor& i);
 
 // The power methods of the login manager, answered by writing one line per call to a log file
 // instead of touching the machine: "Reboot false", "PowerOff true" for the plain methods (the
@@ -29,6 +45,13 @@ namespace norva::test {
 //              org.freedesktop.login1.BlockedByInhibitorLock, one with it is accepted
 // An unknown word fails every call with org.freedesktop.DBus.Error.Failed naming it.
 //
+// Inhibitor locks: Inhibit(what, who, why, mode) hands out one end of a pipe and keeps the
+// other; the lock is listed by ListInhibitors (what, who, why, mode, uid, pid) until every copy
+// of the handed-out end is closed. While the file "<LOGFILE>.inhibit-refused" exists, Inhibit
+// fails with org.freedesktop.DBus.Error.AccessDenied, as logind does for a caller without the
+// right. The test-only EmitPrepareForSleep(b) sends the manager's PrepareForSleep(b) signal,
+// as logind does before a sleep (true) and after the wake (false).
+//
 // It also answers the two questions whether this caller may use them (CanReboot, CanPowerOff),
 // as the test chooses.
 class FakeLogin1Manager : public QObject, protected QDBusContext {
@@ -49,6 +72,10 @@ public Q_SLOTS:
     QString CanPowerOff();
     void RebootWithFlags(qulonglong flags);
     void PowerOffWithFlags(qulonglong flags);
+    QDBusUnixFileDescriptor Inhibit(const QString& what, const QString& who, const QString& why,
+                                    const QString& mode);
+    QList<Inhibitor> ListInhibitors();
+    void EmitPrepareForSleep(bool start);
 
 private:
     static QString canAnswer(const QString& method);
@@ -61,6 +88,15 @@ private:
     QString behaviour() const;
 
     QString logPath_;
+    struct Held {
+        QString what, who, why, mode;
+        uint uid = 0, pid = 0;
+        int fd = -1; // our end of the pipe: readable (end of file) once the lock is released
+        QSocketNotifier* notifier = nullptr;
+    };
+    std::vector<std::unique_ptr<Held>> held_;
 };
 
 } // namespace norva::test
+
+Q_DECLARE_METATYPE(norva::test::Inhibitor)
