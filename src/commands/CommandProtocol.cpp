@@ -273,15 +273,24 @@ void CommandProtocol::handleCommand(CommandConnection& AContext,
             rejected(*current, peer);
             return;
         }
-        // The right user name and password: whatever the packet asks, the address has
-        // shown it knows them, and its earlier mistakes no longer count.
-        current->lockout->accepted(peer);
-        if (packet.type != eCmnd_get)
+        // The right user name and password in a packet that commands nothing still costs a
+        // try: were it free, a guesser would send its guesses in packets of another type or
+        // command and learn the password from which of them counted, without a lockout.
+        if (packet.type != eCmnd_get) {
+            rejected(*current, peer);
             return;
+        }
         emit memoLineRequested("Recived eCmnd_get");
+        if (packet.command != kCommandRestart && packet.command != kCommandShutdown) {
+            rejected(*current, peer);
+            return;
+        }
+        // A command that acts: the address knows the credentials, and its earlier mistakes
+        // no longer count.
+        current->lockout->accepted(peer);
         accepted = true;
     });
-    if (!accepted || (packet.command != kCommandRestart && packet.command != kCommandShutdown))
+    if (!accepted)
         return;
 
     // The device hears of an accepted command before anything is done for it.

@@ -282,6 +282,9 @@ struct PacketCase {
     std::string message;
     const char* label4; // "" when it must stay untouched
     bool commandLine;   // "Recived eCmnd_get" in Memo1
+    // Counted as a rejection toward the lockout: every packet that does not command, so a
+    // right password in a packet of another type or command costs a try like a wrong one.
+    bool rejected = true;
 };
 
 void PrintTo(const PacketCase& c, std::ostream* os) {
@@ -295,8 +298,12 @@ class Credentials : public CommandPort, public testing::WithParamInterface<Packe
 TEST_P(Credentials, AreCheckedAgainstThePageAndNothingIsSent) {
     const PacketCase& c = GetParam();
     page(c.pageUser, c.pagePass, false);
+    int rejections = 0;
+    QObject::connect(&f.agent->protocol, &norva::CommandProtocol::commandRejected,
+                     [&](const QString&) { ++rejections; });
     const Session s = talk({{c.message, 0}});
     ASSERT_TRUE(s.connected);
+    EXPECT_EQ(rejections, c.rejected ? 1 : 0);
     EXPECT_TRUE(s.replies.at(0).empty());
     EXPECT_TRUE(s.trailing.empty());
     EXPECT_TRUE(s.closed);
