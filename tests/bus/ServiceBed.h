@@ -85,6 +85,8 @@ public:
             stop(*p);
         if (connected_)
             QDBusConnection::disconnectFromBus(connectionName());
+        if (otherConnected_)
+            QDBusConnection::disconnectFromBus(connectionName() + "-other");
     }
 
     ServiceBed(const ServiceBed&) = delete;
@@ -123,6 +125,13 @@ public:
     QDBusConnection bus() {
         connected_ = true;
         return QDBusConnection::connectToBus(address_, connectionName());
+    }
+
+    // A second connection to the private bus: another caller, with a unique name of its own,
+    // as a second local user's program would be.
+    QDBusConnection otherCaller() {
+        otherConnected_ = true;
+        return QDBusConnection::connectToBus(address_, connectionName() + "-other");
     }
 
     // The guard: the bus is the dbus-daemon started here, and the login manager and the
@@ -287,6 +296,7 @@ private:
     std::string deviceLog_;
     std::string serviceLog_;
     bool connected_ = false;
+    bool otherConnected_ = false;
 };
 
 } // namespace norva::test

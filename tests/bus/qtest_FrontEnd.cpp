@@ -272,6 +272,8 @@ TEST_F(FrontEndTest, ARestartCommandShowsTheServicesWarningAndItsLines) {
         EXPECT_EQ(warning.windowTitle(), QStringLiteral("Timer = %1").arg(countdown));
     });
 
+    // The lines come to a front end polkit lets control the heartbeat ("* allow" here).
+    ASSERT_TRUE(WaitFor([&] { return client_->followsLines(); }, kWaitMs));
     // A wrong password first, for a status line; then the right one.
     deviceSendsRestart("wrong");
     ASSERT_TRUE(WaitFor([&] { return !statusLines.isEmpty(); }, kWaitMs)) << shown();
