@@ -252,6 +252,7 @@ TEST_F(FrontEndTest, AServiceWaitingForItsSerialDeviceSaysSoUntilItComes) {
 
 TEST_F(FrontEndTest, ARestartCommandShowsTheServicesWarningAndItsLines) {
     bed_.writeSettings(Settings(udpPort_));
+    bed_.setPolkit(std::string(bus::action::Control) + " allow\n");
     ASSERT_NO_FATAL_FAILURE(startService());
     ASSERT_NO_FATAL_FAILURE(startWindow());
     ASSERT_TRUE(WaitFor([&] { return showsResponding(); }, kWaitMs)) << shown();
@@ -272,7 +273,7 @@ TEST_F(FrontEndTest, ARestartCommandShowsTheServicesWarningAndItsLines) {
         EXPECT_EQ(warning.windowTitle(), QStringLiteral("Timer = %1").arg(countdown));
     });
 
-    // The lines come to a front end polkit lets control the heartbeat ("* allow" here).
+    // The lines come to a front end polkit lets control the heartbeat.
     ASSERT_TRUE(WaitFor([&] { return client_->followsLines(); }, kWaitMs));
     // A wrong password first, for a status line; then the right one.
     deviceSendsRestart("wrong");
