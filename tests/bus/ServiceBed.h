@@ -162,6 +162,8 @@ public:
     }
 
     std::string loginCalls() const { return dir_.read("login1-calls.log"); }
+    // The fake polkit authority's log, one JSON object per call.
+    std::string polkitCalls() const { return dir_.read("polkit-calls.log"); }
     // How the fake login manager answers from now on: "modern", "debian12", "old" (its
     // default), "refuse" or "inhibited" (tests/support/fake-login1/FakeLogin1Manager.h).
     void setLogin1Behaviour(const std::string& behaviour) {
