@@ -267,8 +267,11 @@ void CommandProtocol::handleCommand(CommandConnection& AContext,
             rejected(*current, peer);
             return;
         }
+        // A password that is empty (or only blanks) is none: it would let any packet with an
+        // empty field through, so it accepts no command until one is set.
         const std::optional<std::string> password = eightBit(pages_.password());
-        if (!password || packet.password != *password) {
+        if (!password || password->find_first_not_of(" \t") == std::string::npos ||
+            packet.password != *password) {
             emit label4Requested("Bad Password");
             rejected(*current, peer);
             return;
