@@ -1,5 +1,7 @@
 #include "bus/ServiceClient.h"
 
+#include <utility>
+
 #include <QDBusArgument>
 #include <QDBusError>
 #include <QDBusMetaType>
@@ -276,10 +278,14 @@ void ServiceClient::closeWarning(Done done) {
 
 void ServiceClient::followLines() {
     const quint64 generation = generation_;
+    followPending_ = true;
     call(
         QString::fromLatin1(bus::method::FollowLines), {},
         QStringLiteral("follow the service's lines"),
         [this, generation](const QDBusMessage&, const QString& error) {
+            followPending_ = false;
+            for (auto& then : std::exchange(afterFollow_, {}))
+                then();
             if (generation != generation_)
                 return; // asked of an owner that has gone
             followsLines_ = error.isEmpty();
@@ -289,6 +295,11 @@ void ServiceClient::followLines() {
 }
 
 void ServiceClient::readSettings(SettingsDone done) {
+    if (followPending_) {
+        afterFollow_.push_back(
+            [this, done = std::move(done)]() mutable { readSettings(std::move(done)); });
+        return;
+    }
     call(QString::fromLatin1(bus::method::ReadSettings), {}, QStringLiteral("read the settings"),
          [done = std::move(done)](const QDBusMessage& reply, const QString& error) {
              if (!error.isEmpty()) {

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QVariantMap>
 #include <functional>
+#include <vector>
 
 class QDBusServiceWatcher;
 
@@ -181,6 +182,11 @@ private:
     bool running_ = false;
     bool known_ = false; // see serviceKnown()
     bool followsLines_ = false;
+    // FollowLines is under way: the service checks one authorization per caller at a time,
+    // so a readSettings asked meanwhile waits for its answer here (else it would come back
+    // without the user name).
+    bool followPending_ = false;
+    std::vector<std::function<void()>> afterFollow_;
 
     QString state_ = QString::fromLatin1(bus::state::Stopped);
     QString mode_ = QString::fromLatin1(bus::mode::None);
