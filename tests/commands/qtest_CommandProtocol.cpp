@@ -366,8 +366,8 @@ INSTANTIATE_TEST_SUITE_P(
         // A capital H is no hello: bytes 1 to 21 are the user name "ello-000".
         // A password that reads as empty is no password: it matches nothing, an empty field
         // included.
-        PacketCase{"EmptyPagePasswordMatchesNothing", "Ostra", "",
-                   Packet(7, "Ostra", "", kRestart), "Bad Password", false},
+        PacketCase{"EmptyPagePasswordMatchesNothing", "Ostra", "", Packet(7, "Ostra", "", kRestart),
+                   "Bad Password", false},
         PacketCase{"CapitalHIsAPacket", "ELLO-000", "",
                    [] {
                        std::string m = "Hello-000";
