@@ -107,6 +107,11 @@ void ServiceBackend::appeared() {
         window_.warningTicked(client_.warningCountdown());
     }
     reloadPages();
+    // Once per window: the service runs without a command password of its own.
+    if (!client_.commandPasswordProblem().isEmpty() && !passwordProblemShown_) {
+        passwordProblemShown_ = true;
+        window_.logLine("The NorvaHB service: " + client_.commandPasswordProblem());
+    }
 }
 
 void ServiceBackend::vanished() {

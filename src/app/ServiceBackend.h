@@ -66,7 +66,8 @@ private:
     // The service left the command user name out of the last read (this user may not
     // configure without a prompt): an empty field on Apply keeps the service's.
     bool userNameHidden_ = false;
-    bool starting_ = false; // a Start sent, its reply not yet come
+    bool passwordProblemShown_ = false; // the service's missing or empty password, told once
+    bool starting_ = false;             // a Start sent, its reply not yet come
     // Started, and the device has not replied since: its first reply draws the tray.
     bool awaitingAnswer_ = false;
     uint networkReceived_ = 0; // the received counters as last drawn

@@ -101,6 +101,9 @@ inline constexpr char WarningCountdown[] = "WarningCountdown";
 // Commands rejected on the command port since the service started, whatever the reason: the
 // count every caller may read, where the lines themselves go only to FollowLines callers.
 inline constexpr char RejectedCommands[] = "RejectedCommands";
+// Empty while a command password is stored; else the line saying what that means (missing:
+// the built-in default commands; empty: nothing does). A front end shows it once.
+inline constexpr char CommandPasswordProblem[] = "CommandPasswordProblem";
 
 inline constexpr Member All[] = {
     {Mode, "s"},
@@ -117,6 +120,7 @@ inline constexpr Member All[] = {
     {WarningMode, "y"},
     {WarningCountdown, "i"},
     {RejectedCommands, "u"},
+    {CommandPasswordProblem, "s"},
 };
 } // namespace prop
 

@@ -170,6 +170,9 @@ void ServiceClient::apply(const QVariantMap& values, bool announce) {
         warningMode_ = static_cast<uchar>(values.value(warningMode).toUInt());
     if (values.contains(countdown))
         warningCountdown_ = values.value(countdown).toInt();
+    const QString passwordProblem = QString::fromLatin1(bus::prop::CommandPasswordProblem);
+    if (values.contains(passwordProblem))
+        commandPasswordProblem_ = values.value(passwordProblem).toString();
 
     if (!announce)
         return;

@@ -115,6 +115,8 @@ public:
     // asked once each time the service appears (FollowLines, polkit's control action, never
     // with a prompt). A user who may not control the heartbeat gets no lines, only counts.
     bool followsLines() const { return followsLines_; }
+    // Empty while the service has a command password stored; else what that means, in one line.
+    QString commandPasswordProblem() const { return commandPasswordProblem_; }
 
 signals:
     void serviceAppeared();
@@ -201,6 +203,7 @@ private:
     bool warningOnScreen_ = false;
     uchar warningMode_ = 0;
     int warningCountdown_ = 0;
+    QString commandPasswordProblem_;
 };
 
 } // namespace norva

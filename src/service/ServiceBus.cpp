@@ -4,6 +4,7 @@
 #include "bus/BusContract.h"
 #include "bus/SettingsSchema.h"
 #include "service/PolkitAuthorizer.h"
+#include "settings/SettingsRules.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -43,7 +44,14 @@ void ServiceBus::countersChanged(Link link, const LinkCounters&) {
 }
 
 void ServiceBus::settingsApplied() {
-    propertiesChanged({bus::prop::Mode, bus::prop::DeviceAddress});
+    propertiesChanged(
+        {bus::prop::Mode, bus::prop::DeviceAddress, bus::prop::CommandPasswordProblem});
+}
+
+QString ServiceBus::commandPasswordProblem() const {
+    if (!agent_.MyIni.isOpen())
+        return QString();
+    return QString::fromStdString(StoredPasswordProblem(StoredPasswordOf(agent_.MyIni.file())));
 }
 
 void ServiceBus::deviceMessage(const QString& caption) {
@@ -216,6 +224,8 @@ void ServiceBus::propertiesChanged(const QStringList& names) {
     for (const QString& name : names)
         changed.insert(name, name == QLatin1String(bus::prop::RejectedCommands)
                                  ? QVariant(rejected_)
+                             : name == QLatin1String(bus::prop::CommandPasswordProblem)
+                                 ? QVariant(commandPasswordProblem())
                                  : propertyValue(now, name));
     QDBusMessage signal =
         QDBusMessage::createSignal(bus::ObjectPath, bus::PropertiesInterface, "PropertiesChanged");

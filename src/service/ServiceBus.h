@@ -49,6 +49,7 @@ class ServiceBus : public QObject, protected QDBusContext, private AgentListener
     Q_PROPERTY(uchar WarningMode READ warningMode)
     Q_PROPERTY(int WarningCountdown READ warningCountdown)
     Q_PROPERTY(uint RejectedCommands READ rejectedCommands)
+    Q_PROPERTY(QString CommandPasswordProblem READ commandPasswordProblem)
 
 public:
     ServiceBus(Agent& agent, PolkitAuthorizer& polkit, QObject* parent = nullptr);
@@ -71,9 +72,10 @@ public:
     uchar warningMode() const;
     int warningCountdown() const;
     uint rejectedCommands() const { return rejected_; }
+    QString commandPasswordProblem() const;
     // A property's value in `state`, by its bus name, typed as the bus carries it (the getters
     // and PropertiesChanged both take it from here); invalid for a name that is none and for
-    // RejectedCommands, which this object counts itself.
+    // RejectedCommands and CommandPasswordProblem, which this object keeps itself.
     static QVariant propertyValue(const AgentState& state, const QString& name);
 
     // ReadSettings' answer: every setting but the password, and the command user name only

@@ -5,6 +5,7 @@
 #include "bus/BusContract.h"
 #include "bus/ServiceBed.h"
 #include "bus/ServiceClient.h"
+#include "settings/SettingsRules.h"
 #include "support/FormFixture.h"
 #include "support/FreePort.h"
 #include "support/WaitFor.h"
@@ -431,6 +432,25 @@ TEST_F(FrontEndTest, AnApplyWithTheUserNameNotGivenKeepsTheServicesOwn) {
     EXPECT_NE(bed_.readSettings().find(std::string("Username=") + kUser + "\n"), std::string::npos)
         << bed_.readSettings();
     EXPECT_TRUE(boxes_.errors.empty()) << shown();
+}
+
+// A service without a command password of its own (the built-in default commands) is told
+// once in the window's log, however often the service comes back.
+TEST_F(FrontEndTest, AServiceWithoutItsOwnPasswordIsToldOnce) {
+    std::string settings = Settings(udpPort_);
+    const std::string line = std::string("Password=") + kPassword + "\n";
+    settings.replace(settings.find(line), line.size(), "");
+    bed_.writeSettings(settings);
+    ASSERT_NO_FATAL_FAILURE(startService());
+    ASSERT_NO_FATAL_FAILURE(startWindow());
+    const QString said = QString::fromStdString("The NorvaHB service: " +
+                                                StoredPasswordProblem(StoredPassword::Missing));
+    ASSERT_TRUE(WaitFor([&] { return ui().Memo1->toPlainText().contains(said); }, kWaitMs))
+        << shown();
+    ASSERT_NO_FATAL_FAILURE(bed_.stopService());
+    ASSERT_NO_FATAL_FAILURE(startService());
+    ASSERT_TRUE(WaitFor([&] { return client_->serviceRunning() && showsResponding(); }, kWaitMs));
+    EXPECT_EQ(ui().Memo1->toPlainText().count(said), 1) << shown();
 }
 
 TEST_F(FrontEndTest, AuthorizedCommandsChangeTheService) {
