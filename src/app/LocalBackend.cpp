@@ -2,6 +2,7 @@
 
 #include "app/AppEnvironment.h"
 #include "platform/MessageBoxes.h"
+#include "settings/SettingsRules.h"
 #include "ui/SettingsPages.h"
 
 namespace norva {
@@ -28,6 +29,10 @@ void LocalBackend::open() {
     // The listener started before the file was open, on the guards' defaults; from here on
     // the file's hold.
     agent_.ReadCommandSettings();
+    // A stored password that reads as empty accepts no command; the log says so once, here.
+    if (StoredPasswordOf(agent_.MyIni.file()) == StoredPassword::Empty)
+        window_.logLine(QString::fromStdString("Command port: " +
+                                               StoredPasswordProblem(StoredPassword::Empty)));
 }
 
 void LocalBackend::begin() {

@@ -107,6 +107,11 @@ void ServiceBackend::appeared() {
         window_.warningTicked(client_.warningCountdown());
     }
     reloadPages();
+    // Once per window: the service runs without a command password of its own.
+    if (!client_.commandPasswordProblem().isEmpty() && !passwordProblemShown_) {
+        passwordProblemShown_ = true;
+        window_.logLine("The NorvaHB service: " + client_.commandPasswordProblem());
+    }
 }
 
 void ServiceBackend::vanished() {
@@ -190,6 +195,12 @@ void ServiceBackend::read(ValuesDone then) {
             // Empty, not the file's default: the page shows no password, and an Apply that
             // leaves it empty keeps the service's.
             shown.insert(Name(bus::setting::Password), QString());
+            // The service gives the command user name only to who may change the settings
+            // without a prompt; to others the field shows empty, and an Apply that leaves it
+            // empty keeps the service's (as the password).
+            userNameHidden_ = !values.contains(Name(bus::setting::Username));
+            if (userNameHidden_)
+                shown.insert(Name(bus::setting::Username), QString());
             stored_ = shown;
             then(shown);
         });
@@ -267,6 +278,9 @@ void ServiceBackend::applySettings(const SettingsValues& values, ApplyDone done)
             sent.remove(password);
         pages_.clearPassword();
     }
+    const QString userName = Name(bus::setting::Username);
+    if (userNameHidden_ && sent.contains(userName) && sent.value(userName).isEmpty())
+        sent.remove(userName);
     const bool heartbeatPage = values.contains(Name(bus::setting::ShowStatusInTray));
     client_.applySettings(
         sent, [this, sent, heartbeatPage, done = std::move(done)](const QString& error) {

@@ -63,7 +63,11 @@ private:
     MessageBoxes& boxes_;
     HeartbeatStatus status_;
     SettingsValues stored_; // the service's values as last read
-    bool starting_ = false; // a Start sent, its reply not yet come
+    // The service left the command user name out of the last read (this user may not
+    // configure without a prompt): an empty field on Apply keeps the service's.
+    bool userNameHidden_ = false;
+    bool passwordProblemShown_ = false; // the service's missing or empty password, told once
+    bool starting_ = false;             // a Start sent, its reply not yet come
     // Started, and the device has not replied since: its first reply draws the tray.
     bool awaitingAnswer_ = false;
     uint networkReceived_ = 0; // the received counters as last drawn

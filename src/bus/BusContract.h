@@ -44,6 +44,9 @@ inline constexpr char NotAuthorized[] = "com.norva.NorvaHB1.Error.NotAuthorized"
 inline constexpr char InvalidSettings[] = "com.norva.NorvaHB1.Error.InvalidSettings";
 // The call was allowed and failed (the settings file could not be written, ...).
 inline constexpr char Failed[] = "com.norva.NorvaHB1.Error.Failed";
+// An authorization check for the same caller is still under way (a password prompt open);
+// nothing was done. One check at a time per caller, so no caller can pile them up.
+inline constexpr char Busy[] = "com.norva.NorvaHB1.Error.Busy";
 } // namespace error
 
 // The message of a NotAuthorized error: which answer polkit gave. The client tells them
@@ -64,6 +67,10 @@ inline constexpr char ApplySettings[] = "ApplySettings";
 inline constexpr char TestWarning[] = "TestWarning";
 // Needs no polkit action: it only takes the warning off screen (the count goes on).
 inline constexpr char CloseWarning[] = "CloseWarning";
+// Needs the control action, checked with the caller's interactive flag: from then on, until
+// the caller leaves the bus, StatusLine and LogLine are sent to it (and only to such callers),
+// since they tell which packets on the command port had the right credentials.
+inline constexpr char FollowLines[] = "FollowLines";
 
 inline constexpr Member All[] = {
     {Start, ""},
@@ -73,6 +80,7 @@ inline constexpr Member All[] = {
     {ApplySettings, "a{ss}"},
     {TestWarning, ""},
     {CloseWarning, ""},
+    {FollowLines, ""},
 };
 } // namespace method
 
@@ -93,6 +101,12 @@ inline constexpr char WarningCountdown[] = "WarningCountdown";
 // The sleep lock is held; the PC may sleep while the heartbeat runs (a delay lock, not a block).
 inline constexpr char SleepInhibited[] = "SleepInhibited";
 inline constexpr char AllowSleep[] = "AllowSleep";
+// Commands rejected on the command port since the service started, whatever the reason: the
+// count every caller may read, where the lines themselves go only to FollowLines callers.
+inline constexpr char RejectedCommands[] = "RejectedCommands";
+// Empty while a command password is stored; else the line saying what that means (missing:
+// the built-in default commands; empty: nothing does). A front end shows it once.
+inline constexpr char CommandPasswordProblem[] = "CommandPasswordProblem";
 
 inline constexpr Member All[] = {
     {Mode, "s"},
@@ -110,6 +124,8 @@ inline constexpr Member All[] = {
     {WarningCountdown, "i"},
     {SleepInhibited, "b"},
     {AllowSleep, "b"},
+    {RejectedCommands, "u"},
+    {CommandPasswordProblem, "s"},
 };
 } // namespace prop
 
@@ -122,6 +138,8 @@ inline constexpr char WarningShown[] = "WarningShown";
 inline constexpr char WarningTicked[] = "WarningTicked";
 inline constexpr char WarningEnded[] = "WarningEnded";
 inline constexpr char Caption[] = "Caption";
+// These two are sent only to the callers that FollowLines allowed (a signal with a
+// destination), never broadcast: "Bad Password" and the command lines are per packet.
 inline constexpr char StatusLine[] = "StatusLine";
 inline constexpr char LogLine[] = "LogLine";
 inline constexpr char PowerRequestFailed[] = "PowerRequestFailed";

@@ -1,5 +1,7 @@
 #include "bus/ServiceClient.h"
 
+#include <utility>
+
 #include <QDBusArgument>
 #include <QDBusError>
 #include <QDBusMetaType>
@@ -82,6 +84,7 @@ void ServiceClient::ownerIs(const QString& owner) {
     const bool wasRunning = running_;
     owner_ = owner;
     running_ = false;
+    followsLines_ = false; // a new owner has to be asked again
     ++generation_;
     if (wasRunning)
         emit serviceVanished();
@@ -125,6 +128,7 @@ void ServiceClient::readAll(bool again) {
         apply(values, false);
         running_ = true;
         known_ = true;
+        followLines();
         emit serviceAppeared();
     });
 }
@@ -166,6 +170,9 @@ void ServiceClient::apply(const QVariantMap& values, bool announce) {
         warningMode_ = static_cast<uchar>(values.value(warningMode).toUInt());
     if (values.contains(countdown))
         warningCountdown_ = values.value(countdown).toInt();
+    const QString passwordProblem = QString::fromLatin1(bus::prop::CommandPasswordProblem);
+    if (values.contains(passwordProblem))
+        commandPasswordProblem_ = values.value(passwordProblem).toString();
 
     if (!announce)
         return;
@@ -272,7 +279,30 @@ void ServiceClient::closeWarning(Done done) {
          [done = std::move(done)](const QDBusMessage&, const QString& error) { done(error); });
 }
 
+void ServiceClient::followLines() {
+    const quint64 generation = generation_;
+    followPending_ = true;
+    call(
+        QString::fromLatin1(bus::method::FollowLines), {},
+        QStringLiteral("follow the service's lines"),
+        [this, generation](const QDBusMessage&, const QString& error) {
+            followPending_ = false;
+            for (auto& then : std::exchange(afterFollow_, {}))
+                then();
+            if (generation != generation_)
+                return; // asked of an owner that has gone
+            followsLines_ = error.isEmpty();
+            emit linesFollowed(error);
+        },
+        false);
+}
+
 void ServiceClient::readSettings(SettingsDone done) {
+    if (followPending_) {
+        afterFollow_.push_back(
+            [this, done = std::move(done)]() mutable { readSettings(std::move(done)); });
+        return;
+    }
     call(QString::fromLatin1(bus::method::ReadSettings), {}, QStringLiteral("read the settings"),
          [done = std::move(done)](const QDBusMessage& reply, const QString& error) {
              if (!error.isEmpty()) {
@@ -288,14 +318,16 @@ void ServiceClient::readSettings(SettingsDone done) {
 }
 
 void ServiceClient::call(const QString& method, const QVariantList& args, const QString& what,
-                         std::function<void(const QDBusMessage&, const QString&)> done) {
+                         std::function<void(const QDBusMessage&, const QString&)> done,
+                         bool interactive) {
     QDBusMessage message = QDBusMessage::createMethodCall(QString::fromLatin1(bus::ServiceName),
                                                           bus::ObjectPath, bus::Interface, method);
     message.setArguments(args);
     // A front end follows a service that runs; it never starts one by calling it.
     message.setAutoStartService(false);
-    // The service may have polkit ask the user for a password before it answers.
-    message.setInteractiveAuthorizationAllowed(true);
+    // The service may have polkit ask the user for a password before it answers; without
+    // this flag it answers at once, refused.
+    message.setInteractiveAuthorizationAllowed(interactive);
     auto* pending = new QDBusPendingCallWatcher(bus_.asyncCall(message, CallTimeoutMs), this);
     connect(pending, &QDBusPendingCallWatcher::finished, this,
             [this, pending, what, done = std::move(done)] {

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QVariantMap>
 #include <functional>
+#include <vector>
 
 class QDBusServiceWatcher;
 
@@ -54,8 +55,9 @@ class ServiceClient : public QObject {
     Q_OBJECT
 
 public:
-    // Long enough for the user to answer a password prompt; polkit ends a prompt itself.
-    static constexpr int CallTimeoutMs = 5 * 60 * 1000;
+    // A little longer than the service waits for polkit (60 s, a password prompt included),
+    // so the service's own "timed out" answer arrives rather than the bus's.
+    static constexpr int CallTimeoutMs = 70 * 1000;
 
     // The texts a callback gets for the cases a front end tells apart (the refusal names
     // what was refused, see the methods).
@@ -105,8 +107,16 @@ public:
     // The window showing the warning was closed: the service counts it off screen (the count
     // goes on; its next warning counts from 10). Open to everyone, no prompt.
     void closeWarning(Done done);
-    // The settings pages' values; the password is never among them. Open to everyone.
+    // The settings pages' values; the password is never among them, and the command user name
+    // ("GSD/username") only when this user may change the settings without a prompt. Open to
+    // everyone.
     void readSettings(SettingsDone done);
+    // Whether the service sends this client its status and log lines (statusLine, logLine):
+    // asked once each time the service appears (FollowLines, polkit's control action, never
+    // with a prompt). A user who may not control the heartbeat gets no lines, only counts.
+    bool followsLines() const { return followsLines_; }
+    // Empty while the service has a command password stored; else what that means, in one line.
+    QString commandPasswordProblem() const { return commandPasswordProblem_; }
 
 signals:
     void serviceAppeared();
@@ -130,8 +140,11 @@ signals:
     void warningTicked(int countdown);
     void warningEnded();
     void caption(const QString& text);
+    // Only while followsLines().
     void statusLine(const QString& text);
     void logLine(const QString& text);
+    // FollowLines was answered: `error` is empty when the lines come from now on.
+    void linesFollowed(const QString& error);
     // The login manager refused the service's restart or shutdown ("restart", "shutdown")
     // for the reason `error`.
     void powerRequestFailed(const QString& action, const QString& error);
@@ -155,8 +168,12 @@ private:
     void apply(const QVariantMap& values, bool announce);
     // Calls `method`; `done` gets the reply, or the error as a front end shows it, worded
     // with `what` (what the caller was trying to do, for the refusal).
+    // `interactive`: polkit may ask the user for a password before the service answers.
     void call(const QString& method, const QVariantList& args, const QString& what,
-              std::function<void(const QDBusMessage& reply, const QString& error)> done);
+              std::function<void(const QDBusMessage& reply, const QString& error)> done,
+              bool interactive = true);
+    // Asks the service for its status and log lines.
+    void followLines();
     QString errorText(const QDBusMessage& reply, const QString& what) const;
 
     QDBusConnection bus_;
@@ -166,6 +183,12 @@ private:
     quint64 generation_ = 0;
     bool running_ = false;
     bool known_ = false; // see serviceKnown()
+    bool followsLines_ = false;
+    // FollowLines is under way: the service checks one authorization per caller at a time,
+    // so a readSettings asked meanwhile waits for its answer here (else it would come back
+    // without the user name).
+    bool followPending_ = false;
+    std::vector<std::function<void()>> afterFollow_;
 
     QString state_ = QString::fromLatin1(bus::state::Stopped);
     QString mode_ = QString::fromLatin1(bus::mode::None);
@@ -180,6 +203,7 @@ private:
     bool warningOnScreen_ = false;
     uchar warningMode_ = 0;
     int warningCountdown_ = 0;
+    QString commandPasswordProblem_;
 };
 
 } // namespace norva

@@ -61,8 +61,16 @@ std::string SettingsSchema::problem(const Setting& setting, const std::string& v
         break;
     }
     case Setting::Kind::Text:
-    case Setting::Kind::Secret:
         break;
+    case Setting::Kind::Secret: {
+        // Stored as sent or refused: the file reader drops blanks at either end and a pair of
+        // quotes around the value, and a packet carries at most 21 bytes, so any of those
+        // would store a password no device could send. An empty one would accept no command.
+        auto edge = [](char c) { return c == ' ' || c == '"' || c == '\''; };
+        if (value.empty() || value.size() > 21 || edge(value.front()) || edge(value.back()))
+            return name + ": 1 to 21 bytes, with no blank or quote at either end";
+        break;
+    }
     }
     return std::string();
 }

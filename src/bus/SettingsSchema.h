@@ -19,7 +19,7 @@ struct Setting {
         Address, // four dotted decimal numbers
         Port,    // "None" or COM1 to COM50
         Text,    // anything on one line
-        Secret,  // anything on one line, and never read out
+        Secret,  // 1 to 21 bytes on one line, no blank or quote at either end; never read out
     };
     enum class Page { Heartbeat, Shutdown };
 

@@ -263,21 +263,33 @@ void CommandProtocol::handleCommand(CommandConnection& AContext,
             rejected(*current, peer);
             return;
         }
+        // A password that is empty (or only blanks) is none: it would let any packet with an
+        // empty field through, so it accepts no command until one is set.
         const std::optional<std::string> password = eightBit(pages_.password());
-        if (!password || packet.password != *password) {
+        if (!password || password->find_first_not_of(" \t") == std::string::npos ||
+            packet.password != *password) {
             emit label4Requested("Bad Password");
             rejected(*current, peer);
             return;
         }
-        // The right user name and password: whatever the packet asks, the address has
-        // shown it knows them, and its earlier mistakes no longer count.
-        current->lockout->accepted(peer, clock());
-        if (packet.type != eCmnd_get)
+        // The right user name and password in a packet that commands nothing still costs a
+        // try: were it free, a guesser would send its guesses in packets of another type or
+        // command and learn the password from which of them counted, without a lockout.
+        if (packet.type != eCmnd_get) {
+            rejected(*current, peer);
             return;
+        }
         emit memoLineRequested("Recived eCmnd_get");
+        if (packet.command != kCommandRestart && packet.command != kCommandShutdown) {
+            rejected(*current, peer);
+            return;
+        }
+        // A command that acts: the address knows the credentials, and its earlier mistakes
+        // no longer count.
+        current->lockout->accepted(peer, clock());
         accepted = true;
     });
-    if (!accepted || (packet.command != kCommandRestart && packet.command != kCommandShutdown))
+    if (!accepted)
         return;
 
     // The device hears of an accepted command before anything is done for it.

@@ -96,7 +96,8 @@ signals:
     // "restart", "shutdown", "restart after warning" or "shutdown after warning". The log has
     // its line just before ("Command port: restart after warning from 198.18.0.2").
     void commandAccepted(const QString& source, const QString& action);
-    // A command from `source` failed the credentials check (wrong user name or password).
+    // A command from `source` was rejected: a wrong user name or password, or the right ones
+    // in a packet of another type or with a command that is neither restart nor shutdown.
     void commandRejected(const QString& source);
 
 private:

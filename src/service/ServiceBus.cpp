@@ -4,6 +4,7 @@
 #include "bus/BusContract.h"
 #include "bus/SettingsSchema.h"
 #include "service/PolkitAuthorizer.h"
+#include "settings/SettingsRules.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -43,7 +44,14 @@ void ServiceBus::countersChanged(Link link, const LinkCounters&) {
 }
 
 void ServiceBus::settingsApplied() {
-    propertiesChanged({bus::prop::Mode, bus::prop::DeviceAddress});
+    propertiesChanged(
+        {bus::prop::Mode, bus::prop::DeviceAddress, bus::prop::CommandPasswordProblem});
+}
+
+QString ServiceBus::commandPasswordProblem() const {
+    if (!agent_.MyIni.isOpen())
+        return QString();
+    return QString::fromStdString(StoredPasswordProblem(StoredPasswordOf(agent_.MyIni.file())));
 }
 
 void ServiceBus::deviceMessage(const QString& caption) {
@@ -61,11 +69,27 @@ void ServiceBus::captionShown(const QString& caption) {
 }
 
 void ServiceBus::statusLine(const QString& text) {
-    emit StatusLine(text);
+    sendToFollowers(bus::sig::StatusLine, text);
 }
 
 void ServiceBus::logLine(const QString& line) {
-    emit LogLine(line);
+    sendToFollowers(bus::sig::LogLine, line);
+}
+
+void ServiceBus::sendToFollowers(const char* member, const QString& text) {
+    if (!published_)
+        return;
+    for (const QString& follower : std::as_const(followers_)) {
+        QDBusMessage signal =
+            QDBusMessage::createTargetedSignal(follower, bus::ObjectPath, bus::Interface, member);
+        signal << text;
+        bus_.send(signal);
+    }
+}
+
+void ServiceBus::commandRejected() {
+    ++rejected_;
+    propertiesChanged({bus::prop::RejectedCommands});
 }
 
 void ServiceBus::commandAccepted(const QString& source, const QString& action) {
@@ -116,6 +140,15 @@ bool ServiceBus::publish(QDBusConnection bus, QString* error) {
         return false;
     }
     published_ = true;
+    // A follower that leaves the bus is sent nothing more; its unique name is never reused.
+    followersGone_ = new QDBusServiceWatcher(this);
+    followersGone_->setConnection(bus_);
+    followersGone_->setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
+    connect(followersGone_, &QDBusServiceWatcher::serviceUnregistered, this,
+            [this](const QString& name) {
+                followers_.remove(name);
+                followersGone_->removeWatchedService(name);
+            });
     return true;
 }
 
@@ -208,7 +241,11 @@ void ServiceBus::propertiesChanged(const QStringList& names) {
     const AgentState now = agent_.state();
     QVariantMap changed;
     for (const QString& name : names)
-        changed.insert(name, propertyValue(now, name));
+        changed.insert(name, name == QLatin1String(bus::prop::RejectedCommands)
+                                 ? QVariant(rejected_)
+                             : name == QLatin1String(bus::prop::CommandPasswordProblem)
+                                 ? QVariant(commandPasswordProblem())
+                                 : propertyValue(now, name));
     QDBusMessage signal =
         QDBusMessage::createSignal(bus::ObjectPath, bus::PropertiesInterface, "PropertiesChanged");
     signal << QString(bus::Interface) << changed << QStringList();
@@ -219,9 +256,13 @@ void ServiceBus::authorized(const char* action, std::function<QString()> act) {
     setDelayedReply(true);
     const QDBusMessage call = message();
     QDBusConnection link = connection();
-    polkit_.check(call.service(), action,
-                  [this, call, link, act = std::move(act)](PolkitAuthorizer::Answer answer,
-                                                           const QString& why) mutable {
+    polkit_.check(call.service(), action, call.isInteractiveAuthorizationAllowed(),
+                  [call, link, act = std::move(act)](PolkitAuthorizer::Answer answer,
+                                                     const QString& why) mutable {
+                      if (answer == PolkitAuthorizer::Answer::Busy) {
+                          link.send(call.createErrorReply(bus::error::Busy, why));
+                          return;
+                      }
                       if (answer != PolkitAuthorizer::Answer::Allowed) {
                           link.send(call.createErrorReply(bus::error::NotAuthorized, why));
                           return;
@@ -263,7 +304,25 @@ void ServiceBus::Clear() {
 }
 
 QMap<QString, QString> ServiceBus::ReadSettings() {
+    // The command user name is half of what the device sends; only those who may change it
+    // read it. Asked without a prompt, whatever the call allows: reading must never pop up a
+    // password dialog, and a caller whose check is under way gets the settings without it.
+    setDelayedReply(true);
+    const QDBusMessage call = message();
+    QDBusConnection link = connection();
+    polkit_.check(call.service(), bus::action::Configure, false,
+                  [this, call, link](PolkitAuthorizer::Answer answer, const QString&) mutable {
+                      link.send(call.createReply(QVariant::fromValue(
+                          settingsFor(answer == PolkitAuthorizer::Answer::Allowed))));
+                  });
+    return {};
+}
+
+QMap<QString, QString> ServiceBus::settingsFor(bool mayConfigure) const {
     QMap<QString, QString> values = agent_.settings(false);
+    if (!mayConfigure)
+        values.remove(QString::fromLatin1(bus::setting::Username.name.data(),
+                                          qsizetype(bus::setting::Username.name.size())));
     // The interface gives every key; an address never stored is empty, as the file reads it.
     const QString address = QString::fromLatin1(bus::setting::IPAddr.name.data(),
                                                 qsizetype(bus::setting::IPAddr.name.size()));
@@ -279,6 +338,24 @@ void ServiceBus::ApplySettings(const QMap<QString, QString>& values) {
 void ServiceBus::TestWarning() {
     authorized(bus::action::Configure, [this] {
         agent_.testWarning();
+        return QString();
+    });
+}
+
+void ServiceBus::FollowLines() {
+    const QString caller = message().service();
+    authorized(bus::action::Control, [this, caller] {
+        if (!followers_.contains(caller)) {
+            followers_.insert(caller);
+            if (followersGone_) {
+                followersGone_->addWatchedService(caller);
+                // Gone while polkit was asked: the watch came too late to see it go.
+                if (!bus_.interface()->isServiceRegistered(caller)) {
+                    followers_.remove(caller);
+                    followersGone_->removeWatchedService(caller);
+                }
+            }
+        }
         return QString();
     });
 }

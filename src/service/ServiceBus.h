@@ -4,8 +4,10 @@
 
 #include <QDBusConnection>
 #include <QDBusContext>
+#include <QDBusServiceWatcher>
 #include <QMap>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QVariantMap>
 
@@ -23,9 +25,13 @@ class PolkitAuthorizer;
 // announcements, as one of its listeners (registered while this object lives), and
 // PropertiesChanged goes out for every property that changed. The methods are the agent's
 // verbs. Reading is open to everyone, and so is CloseWarning, which only takes the warning off
-// screen. Start, Stop and Clear need the polkit action com.norva.NorvaHB1.control,
+// screen. Start, Stop, Clear and FollowLines need the polkit action com.norva.NorvaHB1.control,
 // ApplySettings and TestWarning com.norva.NorvaHB1.configure; the call is answered once polkit
-// has answered, and a refusal changes nothing.
+// has answered (prompting only when the call allows it), and a refusal changes nothing.
+// What a packet on the command port got ("Bad Password", the log lines) would tell a local
+// user which guess was right, so StatusLine and LogLine go only to FollowLines callers; every
+// caller sees only the RejectedCommands count. ReadSettings gives the command user name only to
+// callers that hold the configure action without a prompt.
 class ServiceBus : public QObject, protected QDBusContext, private AgentListener {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.norva.NorvaHB1")
@@ -44,6 +50,8 @@ class ServiceBus : public QObject, protected QDBusContext, private AgentListener
     Q_PROPERTY(int WarningCountdown READ warningCountdown)
     Q_PROPERTY(bool SleepInhibited READ sleepInhibited)
     Q_PROPERTY(bool AllowSleep READ allowSleep)
+    Q_PROPERTY(uint RejectedCommands READ rejectedCommands)
+    Q_PROPERTY(QString CommandPasswordProblem READ commandPasswordProblem)
 
 public:
     ServiceBus(Agent& agent, PolkitAuthorizer& polkit, QObject* parent = nullptr);
@@ -67,9 +75,16 @@ public:
     int warningCountdown() const;
     bool sleepInhibited() const;
     bool allowSleep() const;
+    uint rejectedCommands() const { return rejected_; }
+    QString commandPasswordProblem() const;
     // A property's value in `state`, by its bus name, typed as the bus carries it (the getters
-    // and PropertiesChanged both take it from here); invalid for a name that is none.
+    // and PropertiesChanged both take it from here); invalid for a name that is none and for
+    // RejectedCommands and CommandPasswordProblem, which this object keeps itself.
     static QVariant propertyValue(const AgentState& state, const QString& name);
+
+    // ReadSettings' answer: every setting but the password, and the command user name only
+    // when `mayConfigure` (the caller passed the configure action).
+    QMap<QString, QString> settingsFor(bool mayConfigure) const;
 
 public slots:
     void Start();
@@ -81,6 +96,9 @@ public slots:
     // The window showing the warning was closed: the warning is off screen, its count goes
     // on, and the next warning counts from 10 again.
     void CloseWarning();
+    // Behind the control action: StatusLine and LogLine are sent to the caller from now on,
+    // until it leaves the bus.
+    void FollowLines();
 
 signals:
     void NoResponse(const QString& text);
@@ -113,7 +131,7 @@ private:
     void statusLine(const QString& text) override;
     void logLine(const QString& line) override;
     void commandAccepted(const QString& source, const QString& action) override;
-    void commandRejected() override {}
+    void commandRejected() override;
     void powerRequestFailed(const QString& action, const QString& error) override;
     void warningShown(std::uint8_t mode, bool modal) override;
     void warningTicked(std::int32_t countdown) override;
@@ -124,11 +142,16 @@ private:
     // with the refusal.
     void authorized(const char* action, std::function<QString()> act);
     void propertiesChanged(const QStringList& names);
+    // Sends the signal to every caller FollowLines allowed, and to no one else.
+    void sendToFollowers(const char* member, const QString& text);
 
     Agent& agent_;
     PolkitAuthorizer& polkit_;
     QDBusConnection bus_;
     bool published_ = false;
+    uint rejected_ = 0;
+    QSet<QString> followers_; // unique names FollowLines allowed
+    QDBusServiceWatcher* followersGone_ = nullptr;
 };
 
 } // namespace norva

@@ -203,6 +203,13 @@ void ServiceCheck::checkSettings() {
         settings.ReadString(keys::Password) == keys::Password.fallback)
         add(Kind::Warning, "the command user name and password are the defaults: whoever "
                            "knows them can restart this computer from the network");
+    // Missing, the built-in default still commands (a factory device must); empty, nothing
+    // does. Either is not what a finished installation means.
+    if (exists) {
+        const std::string password = StoredPasswordProblem(StoredPasswordOf(settings));
+        if (!password.empty())
+            add(Kind::Fail, password);
+    }
 
     // Who may command: every bad entry is named, and a list of only bad entries lets nobody in.
     const AddressFilter acceptFrom(settings.ReadString(keys::AcceptFrom));

@@ -229,6 +229,18 @@ bool ServiceDaemon::start() {
         return false;
     }
     log_.info("Listening for commands on TCP port " + std::to_string(options_.commandPort));
+    // Said at every start, so it is not lost among older lines: a missing password still lets
+    // the built-in default command, an empty one lets nothing command.
+    switch (const StoredPassword password = StoredPasswordOf(agent_.MyIni.file())) {
+    case StoredPassword::Missing:
+        log_.warning("Command port: " + StoredPasswordProblem(password));
+        break;
+    case StoredPassword::Empty:
+        log_.error("Command port: " + StoredPasswordProblem(password));
+        break;
+    case StoredPassword::Set:
+        break;
+    }
 
     // Sleep is held off (or paused for) from the first heartbeat on: the lock is taken by the
     // start-up's resume.

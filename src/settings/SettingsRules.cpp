@@ -116,4 +116,28 @@ bool StoredHeartbeatFieldsFilled(const SettingsFile& file) {
                                  file.ReadString(keys::FailCount));
 }
 
+StoredPassword StoredPasswordOf(const SettingsFile& file) {
+    // A control character cannot be stored in the file, so this fallback means "missing".
+    const std::string value = file.ReadString(keys::Password, "\x01");
+    if (value == "\x01")
+        return StoredPassword::Missing;
+    return value.find_first_not_of(" \t") == std::string::npos ? StoredPassword::Empty
+                                                               : StoredPassword::Set;
+}
+
+std::string StoredPasswordProblem(StoredPassword state) {
+    switch (state) {
+    case StoredPassword::Missing:
+        return "no command password is stored (GSD/Password): commands are checked against the "
+               "built-in default password, which anyone can look up; set your own "
+               "on the shutdown page";
+    case StoredPassword::Empty:
+        return "the stored command password (GSD/Password) is empty: no command is accepted "
+               "until a password is set on the shutdown page";
+    case StoredPassword::Set:
+        break;
+    }
+    return std::string();
+}
+
 } // namespace norva

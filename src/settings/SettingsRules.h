@@ -64,4 +64,17 @@ bool HeartbeatFieldsFilled(std::string_view address, std::string_view port, std:
 // leaves its field empty.
 bool StoredHeartbeatFieldsFilled(const SettingsFile& file);
 
+// --- The shutdown page -----------------------------------------------------------------------
+
+// The command password as stored. Missing, the command port compares with the built-in default
+// ("ferno"): a device with factory settings must still command, but anyone can look that up.
+// Stored empty (or blanks, or "" in quotes: the file reads them all as empty) it is no password
+// and no command is accepted.
+enum class StoredPassword { Set, Missing, Empty };
+StoredPassword StoredPasswordOf(const SettingsFile& file);
+// One line saying what the state means for the command port; empty for Set. The service logs it
+// at every start (a warning, an error for Empty), --check fails with it, the desktop program
+// shows it in its log at its start.
+std::string StoredPasswordProblem(StoredPassword state);
+
 } // namespace norva

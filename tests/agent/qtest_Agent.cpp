@@ -302,6 +302,9 @@ protected:
     std::string file() const { return f.dir.read("NorvaHB"); }
 };
 
+constexpr const char* kPasswordRule =
+    "GSD/Password: 1 to 21 bytes, with no blank or quote at either end";
+
 TEST_F(AgentApplySettings, ABadValueIsNamedAndNothingIsStored) {
     struct Case {
         Values values;
@@ -318,6 +321,14 @@ TEST_F(AgentApplySettings, ABadValueIsNamedAndNothingIsStored) {
          "GSD/username: a value holds no control characters or line breaks"},
         {{{"GSD/Password", "x\ry"}},
          "GSD/Password: a value holds no control characters or line breaks"},
+        // A password the file could not give back as sent, or none at all.
+        {{{"GSD/Password", ""}}, kPasswordRule},
+        {{{"GSD/Password", " pw"}}, kPasswordRule},
+        {{{"GSD/Password", "pw "}}, kPasswordRule},
+        {{{"GSD/Password", "\"pw\""}}, kPasswordRule},
+        {{{"GSD/Password", "'pw'"}}, kPasswordRule},
+        {{{"GSD/Password", "pw\""}}, kPasswordRule},
+        {{{"GSD/Password", std::string(22, 'x').c_str()}}, kPasswordRule},
         {{{"Setup/LockoutFailures", "1"}},
          "Setup/LockoutFailures is not a setting of the two pages"},
         // One bad value among good ones: the good ones are not stored either.
@@ -328,6 +339,16 @@ TEST_F(AgentApplySettings, ABadValueIsNamedAndNothingIsStored) {
     for (const Case& c : cases) {
         EXPECT_EQ(f.agent->applySettings(c.values).toStdString(), c.error);
         EXPECT_EQ(file(), before) << c.error;
+    }
+}
+
+// The longest password a packet carries, and blanks and quotes inside it, are stored as sent.
+TEST_F(AgentApplySettings, APasswordIsStoredAsSent) {
+    for (const std::string& password :
+         {std::string(21, 'x'), std::string("a b\"c'd"), std::string("1")}) {
+        EXPECT_EQ(f.agent->applySettings({{"GSD/Password", QString::fromStdString(password)}}),
+                  QString());
+        EXPECT_EQ(f.setting("GSD", "Password"), password);
     }
 }
 

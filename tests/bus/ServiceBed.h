@@ -85,6 +85,8 @@ public:
             stop(*p);
         if (connected_)
             QDBusConnection::disconnectFromBus(connectionName());
+        if (otherConnected_)
+            QDBusConnection::disconnectFromBus(connectionName() + "-other");
     }
 
     ServiceBed(const ServiceBed&) = delete;
@@ -125,6 +127,13 @@ public:
         return QDBusConnection::connectToBus(address_, connectionName());
     }
 
+    // A second connection to the private bus: another caller, with a unique name of its own,
+    // as a second local user's program would be.
+    QDBusConnection otherCaller() {
+        otherConnected_ = true;
+        return QDBusConnection::connectToBus(address_, connectionName() + "-other");
+    }
+
     // The guard: the bus is the dbus-daemon started here, and the login manager and the
     // polkit authority on it are the fakes started here.
     void requirePrivateBus() {
@@ -153,6 +162,8 @@ public:
     }
 
     std::string loginCalls() const { return dir_.read("login1-calls.log"); }
+    // The fake polkit authority's log, one JSON object per call.
+    std::string polkitCalls() const { return dir_.read("polkit-calls.log"); }
     // How the fake login manager answers from now on: "modern", "debian12", "old" (its
     // default), "refuse" or "inhibited" (tests/support/fake-login1/FakeLogin1Manager.h).
     void setLogin1Behaviour(const std::string& behaviour) {
@@ -287,6 +298,7 @@ private:
     std::string deviceLog_;
     std::string serviceLog_;
     bool connected_ = false;
+    bool otherConnected_ = false;
 };
 
 } // namespace norva::test

@@ -93,6 +93,7 @@ TEST(BusContract, TheInterfaceFileNamesTheObjectErrorsAndValues) {
         bus::error::NotAuthorized,
         bus::error::InvalidSettings,
         bus::error::Failed,
+        bus::error::Busy,
         bus::action::Control,
         bus::action::Configure,
     };

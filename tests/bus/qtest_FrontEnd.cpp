@@ -5,6 +5,7 @@
 #include "bus/BusContract.h"
 #include "bus/ServiceBed.h"
 #include "bus/ServiceClient.h"
+#include "settings/SettingsRules.h"
 #include "support/FormFixture.h"
 #include "support/FreePort.h"
 #include "support/WaitFor.h"
@@ -25,9 +26,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
-#include <filesystem>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -51,6 +52,9 @@ class FrontEndTest : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(bed_.startBus());
+        // The window's user may change the settings without a prompt, so the service gives the
+        // pages its command user name (a test that refuses says so itself).
+        bed_.setPolkit(std::string(bus::action::Configure) + " allow\n");
         udpPort_ = test::FreePort();
         commandPort_ = test::FreePort();
         client_ = std::make_unique<ServiceClient>(bed_.bus());
@@ -109,12 +113,14 @@ protected:
                !visible(ui().Image1) && !visible(ui().Image2) && form_->tray.iconIndex() == 3;
     }
     // The pages show the service's settings as the test wrote them, and no password.
-    bool pagesShowTheService() {
+    // `userName`: the service gives its command user name (this user may configure); else
+    // the field is empty.
+    bool pagesShowTheService(bool userName = true) {
         return ui().IPAddr->Text() == "127.0.0.1" &&
                ui().Port->text() == QString::number(udpPort_) && ui().Freq->text() == "1" &&
                ui().Fail->text() == "3" && ui().showStatusInTrayCB->isChecked() &&
-               ui().usermane->text() == kUser && ui().password->text().isEmpty() &&
-               ui().alaertPendingActionCB->isChecked();
+               ui().usermane->text() == (userName ? QString(kUser) : QString()) &&
+               ui().password->text().isEmpty() && ui().alaertPendingActionCB->isChecked();
     }
 
     // A restart command from the device to the service's command port, the device run from
@@ -252,6 +258,7 @@ TEST_F(FrontEndTest, AServiceWaitingForItsSerialDeviceSaysSoUntilItComes) {
 
 TEST_F(FrontEndTest, ARestartCommandShowsTheServicesWarningAndItsLines) {
     bed_.writeSettings(Settings(udpPort_));
+    bed_.setPolkit(std::string(bus::action::Control) + " allow\n");
     ASSERT_NO_FATAL_FAILURE(startService());
     ASSERT_NO_FATAL_FAILURE(startWindow());
     ASSERT_TRUE(WaitFor([&] { return showsResponding(); }, kWaitMs)) << shown();
@@ -272,6 +279,8 @@ TEST_F(FrontEndTest, ARestartCommandShowsTheServicesWarningAndItsLines) {
         EXPECT_EQ(warning.windowTitle(), QStringLiteral("Timer = %1").arg(countdown));
     });
 
+    // The lines come to a front end polkit lets control the heartbeat.
+    ASSERT_TRUE(WaitFor([&] { return client_->followsLines(); }, kWaitMs));
     // A wrong password first, for a status line; then the right one.
     deviceSendsRestart("wrong");
     ASSERT_TRUE(WaitFor([&] { return !statusLines.isEmpty(); }, kWaitMs)) << shown();
@@ -291,8 +300,8 @@ TEST_F(FrontEndTest, ARestartCommandShowsTheServicesWarningAndItsLines) {
         << "the close did not reach the service";
     const std::size_t shownBefore = counts.size();
     ASSERT_EQ(deviceSendsRestart(kPassword), 0) << shown();
-    ASSERT_TRUE(WaitFor([&] { return warning.isVisible() && counts.size() > shownBefore; },
-                        kWaitMs))
+    ASSERT_TRUE(
+        WaitFor([&] { return warning.isVisible() && counts.size() > shownBefore; }, kWaitMs))
         << shown();
     EXPECT_EQ(counts[shownBefore], 9) << "the warning went on from where it was";
 
@@ -391,7 +400,10 @@ TEST_F(FrontEndTest, RefusedCommandsShowOneBoxAndChangeNothing) {
         ++boxes;
         ASSERT_TRUE(WaitFor([&] { return boxes_.errors.size() >= boxes; }, kWaitMs)) << shown();
         EXPECT_EQ(boxes_.errors.back(), row.error.toStdString());
-        EXPECT_TRUE(WaitFor([&] { return pagesShowTheService(); }, kWaitMs))
+        // Read again after a refused Apply by a user who may not configure, the user name is not
+        // given (the field empty); never the refused values.
+        EXPECT_TRUE(WaitFor([&] { return pagesShowTheService(true) || pagesShowTheService(false); },
+                            kWaitMs))
             << "the pages keep the refused values";
         EXPECT_EQ(bed_.readSettings(), stored);
     }
@@ -402,6 +414,44 @@ TEST_F(FrontEndTest, RefusedCommandsShowOneBoxAndChangeNothing) {
     EXPECT_EQ(client_->state(), bus::state::Responding);
     EXPECT_FALSE(form_->warning->isVisible());
     EXPECT_EQ(bed_.readSettings(), stored);
+}
+
+// A user who may change the settings only after a password prompt is not given the command
+// user name by the service (it asks polkit without a prompt): the field is empty, and an Apply
+// that leaves it so keeps the service's user name while it stores the typed password.
+TEST_F(FrontEndTest, AnApplyWithTheUserNameNotGivenKeepsTheServicesOwn) {
+    bed_.writeSettings(Settings(udpPort_));
+    bed_.setPolkit(std::string(bus::action::Configure) + " authenticate\n");
+    ASSERT_NO_FATAL_FAILURE(startService());
+    ASSERT_NO_FATAL_FAILURE(startWindow());
+    ASSERT_TRUE(WaitFor([&] { return pagesShowTheService(false); }, kWaitMs)) << shown();
+    ui().password->setText("n3w");
+    ui().Button7->click();
+    ASSERT_TRUE(WaitFor(
+        [&] { return bed_.readSettings().find("Password=n3w\n") != std::string::npos; }, kWaitMs))
+        << bed_.readSettings() << shown();
+    EXPECT_NE(bed_.readSettings().find(std::string("Username=") + kUser + "\n"), std::string::npos)
+        << bed_.readSettings();
+    EXPECT_TRUE(boxes_.errors.empty()) << shown();
+}
+
+// A service without a command password of its own (the built-in default commands) is told
+// once in the window's log, however often the service comes back.
+TEST_F(FrontEndTest, AServiceWithoutItsOwnPasswordIsToldOnce) {
+    std::string settings = Settings(udpPort_);
+    const std::string line = std::string("Password=") + kPassword + "\n";
+    settings.replace(settings.find(line), line.size(), "");
+    bed_.writeSettings(settings);
+    ASSERT_NO_FATAL_FAILURE(startService());
+    ASSERT_NO_FATAL_FAILURE(startWindow());
+    const QString said = QString::fromStdString("The NorvaHB service: " +
+                                                StoredPasswordProblem(StoredPassword::Missing));
+    ASSERT_TRUE(WaitFor([&] { return ui().Memo1->toPlainText().contains(said); }, kWaitMs))
+        << shown();
+    ASSERT_NO_FATAL_FAILURE(bed_.stopService());
+    ASSERT_NO_FATAL_FAILURE(startService());
+    ASSERT_TRUE(WaitFor([&] { return client_->serviceRunning() && showsResponding(); }, kWaitMs));
+    EXPECT_EQ(ui().Memo1->toPlainText().count(said), 1) << shown();
 }
 
 TEST_F(FrontEndTest, AuthorizedCommandsChangeTheService) {
@@ -674,8 +724,8 @@ TEST_F(FrontEndTest, StartSaysOKOverTheStoppedPictureWhenTheHeartbeatCannotRun) 
     bed_.setPolkit("* allow\n");
     ASSERT_NO_FATAL_FAILURE(startService());
     ASSERT_NO_FATAL_FAILURE(startWindow());
-    ASSERT_TRUE(WaitFor([&] { return showsStopped() && ui().IPAddr->Text() == "0.0.0.0"; },
-                        kWaitMs))
+    ASSERT_TRUE(
+        WaitFor([&] { return showsStopped() && ui().IPAddr->Text() == "0.0.0.0"; }, kWaitMs))
         << shown();
 
     ui().Button2->click();

@@ -7,12 +7,15 @@
 #include "support/FreePort.h"
 #include "support/WaitFor.h"
 
+#include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QProcess>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <memory>
 #include <netinet/in.h>
 #include <ostream>
 #include <string>
@@ -148,12 +151,72 @@ QString Answer(const std::function<void(ServiceClient::Done)>& call) {
     return error;
 }
 
+// The settings ReadSettings gives; a callback that never comes fails the test.
+QMap<QString, QString> Read(ServiceClient& client) {
+    QMap<QString, QString> values;
+    bool done = false;
+    client.readSettings([&](const QMap<QString, QString>& v, const QString& error) {
+        EXPECT_EQ(error, "");
+        values = v;
+        done = true;
+    });
+    EXPECT_TRUE(WaitFor([&] { return done; }, kWaitMs)) << "no answer came";
+    return values;
+}
+
+// A plain caller on the bus that follows no one's rules but the bus's: it listens for every
+// signal of the interface (eavesdropping too, where the bus would let it) and keeps what it
+// heard, as a second local user's dbus-monitor-like program would.
+class Listener : public QObject {
+    Q_OBJECT
+public:
+    explicit Listener(QDBusConnection bus) : bus_(std::move(bus)) {
+        for (const bus::Member& signal : bus::sig::All)
+            bus_.connect(QString(), bus::ObjectPath, bus::Interface,
+                         QString::fromLatin1(signal.name.data(), qsizetype(signal.name.size())),
+                         this, SLOT(heard(QDBusMessage)));
+        bus_.connect(QString(), bus::ObjectPath, bus::PropertiesInterface,
+                     QStringLiteral("PropertiesChanged"), this, SLOT(heard(QDBusMessage)));
+        QDBusMessage eavesdrop = QDBusMessage::createMethodCall(
+            "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "AddMatch");
+        eavesdrop << QStringLiteral("interface='com.norva.NorvaHB1',eavesdrop='true'");
+        bus_.call(eavesdrop);
+    }
+    QStringList members;
+    uint rejected = 0; // the last RejectedCommands it saw
+
+public slots:
+    void heard(const QDBusMessage& message) {
+        members << message.member();
+        if (message.member() == QLatin1String("PropertiesChanged") &&
+            message.arguments().size() >= 2) {
+            const QVariantMap changed = qdbus_cast<QVariantMap>(message.arguments().at(1));
+            if (changed.contains(bus::prop::RejectedCommands))
+                rejected = changed.value(bus::prop::RejectedCommands).toUInt();
+        }
+    }
+
+private:
+    QDBusConnection bus_;
+};
+
 class ServiceClientTest : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(bed_.startBus());
         udpPort_ = test::FreePort();
         commandPort_ = test::FreePort();
+    }
+
+    // A restart from the simulated device with `password`; its exit code.
+    int deviceSendsRestart(const char* password) {
+        QProcess device;
+        device.setProcessChannelMode(QProcess::MergedChannels);
+        device.start(QStringLiteral(NORVA_DEVICE),
+                     {"command", "--host", "127.0.0.1", "--port", QString::number(commandPort_),
+                      "--user", kUser, "--password", password, "--action", "restart"});
+        EXPECT_TRUE(WaitFor([&] { return device.state() == QProcess::NotRunning; }, kWaitMs));
+        return device.exitCode();
     }
 
     ServiceBed bed_;
@@ -329,10 +392,13 @@ TEST_F(ServiceClientTest, GuardedCallsAnswerWithWhatPolkitSaid) {
 
 TEST_F(ServiceClientTest, FollowsTheWarningFromTheServiceSignals) {
     bed_.writeSettings(Settings(udpPort_));
+    // The log's lines come to a client that may control the heartbeat.
+    bed_.setPolkit(std::string(bus::action::Control) + " allow\n");
     ASSERT_NO_FATAL_FAILURE(bed_.startService(commandPort_));
     ServiceClient client(bed_.bus());
     Events events(client);
     ASSERT_GE(events.wait("appeared"), 0) << events.all() << bed_.serviceLog();
+    ASSERT_TRUE(WaitFor([&] { return client.followsLines(); }, kWaitMs));
 
     // A restart command from the device, with the warning first as the settings ask.
     QProcess device;
@@ -427,5 +493,77 @@ TEST_F(ServiceClientTest, RelaysTheDeviceMessagesOnTheHeartbeatPort) {
     EXPECT_GE(events.wait("caption Restart"), 0) << events.all();
 }
 
+// What a packet on the command port got ("Bad Password", the log's lines) would tell a local
+// user which guess was right: those lines go only to callers polkit allowed to control the
+// heartbeat, asked without a prompt; everyone else sees only how many were rejected.
+TEST_F(ServiceClientTest, StatusAndLogLinesReachOnlyCallersAllowedToControl) {
+    bed_.writeSettings(Settings(udpPort_));
+    bed_.setPolkit("* deny\n");
+    ASSERT_NO_FATAL_FAILURE(bed_.startService(commandPort_));
+    Listener other(bed_.otherCaller());
+
+    auto refused = std::make_unique<ServiceClient>(bed_.bus());
+    QString followed = "no answer";
+    QObject::connect(refused.get(), &ServiceClient::linesFollowed,
+                     [&](const QString& error) { followed = error; });
+    Events refusedEvents(*refused);
+    ASSERT_TRUE(WaitFor([&] { return followed != "no answer"; }, kWaitMs));
+    EXPECT_EQ(followed, NotAllowed("follow the service's lines"));
+    EXPECT_FALSE(refused->followsLines());
+
+    EXPECT_NE(deviceSendsRestart("wrong"), 0);
+    ASSERT_TRUE(WaitFor([&] { return other.rejected == 1; }, kWaitMs)) << bed_.serviceLog();
+    refused.reset();
+
+    // Allowed (without a prompt: "authenticate" would need one, and the call asks for none).
+    bed_.setPolkit(std::string(bus::action::Control) + " authenticate\n");
+    {
+        ServiceClient client(bed_.bus());
+        QString error = "no answer";
+        QObject::connect(&client, &ServiceClient::linesFollowed,
+                         [&](const QString& e) { error = e; });
+        ASSERT_TRUE(WaitFor([&] { return error != "no answer"; }, kWaitMs));
+        EXPECT_FALSE(client.followsLines()) << "a prompt was allowed";
+    }
+    bed_.setPolkit(std::string(bus::action::Control) + " allow\n");
+    ServiceClient client(bed_.bus());
+    Events events(client);
+    ASSERT_TRUE(WaitFor([&] { return client.followsLines(); }, kWaitMs)) << events.all();
+    EXPECT_NE(deviceSendsRestart("wrong"), 0);
+    EXPECT_GE(events.wait("statusLine Bad Password"), 0) << events.all();
+    EXPECT_GE(events.wait("logLine "), 0) << events.all();
+    ASSERT_TRUE(WaitFor([&] { return other.rejected == 2; }, kWaitMs));
+
+    // The other caller heard the counts, never a line; nor did the client polkit refused.
+    EXPECT_FALSE(other.members.contains(bus::sig::StatusLine))
+        << other.members.join(' ').toStdString();
+    EXPECT_FALSE(other.members.contains(bus::sig::LogLine))
+        << other.members.join(' ').toStdString();
+    EXPECT_EQ(refusedEvents.find("statusLine"), -1) << refusedEvents.all();
+    EXPECT_EQ(refusedEvents.find("logLine"), -1) << refusedEvents.all();
+}
+
+// ReadSettings gives the command user name only to a caller that may change the settings,
+// asked without a prompt; to others the key is absent and the rest is there.
+TEST_F(ServiceClientTest, ReadSettingsGivesTheUserNameOnlyToWhoMayConfigure) {
+    bed_.writeSettings(Settings(udpPort_));
+    ASSERT_NO_FATAL_FAILURE(bed_.startService(commandPort_));
+    ServiceClient client(bed_.bus());
+    Events events(client);
+    ASSERT_GE(events.wait("appeared"), 0);
+    for (const char* answer : {"deny", "authenticate", "error", "allow"}) {
+        SCOPED_TRACE(answer);
+        bed_.setPolkit(std::string(bus::action::Configure) + " " + answer + "\n");
+        const QMap<QString, QString> values = Read(client);
+        const bool allowed = std::string(answer) == "allow";
+        EXPECT_EQ(values.contains("GSD/username"), allowed);
+        EXPECT_EQ(values.value("GSD/username"), allowed ? QString(kUser) : QString());
+        EXPECT_EQ(values.value("Setup/IPAddr"), "127.0.0.1");
+        EXPECT_FALSE(values.contains("GSD/Password"));
+    }
+}
+
 } // namespace
 } // namespace norva
+
+#include "qtest_ServiceClient.moc"

@@ -283,6 +283,9 @@ struct PacketCase {
     std::string message;
     const char* label4; // "" when it must stay untouched
     bool commandLine;   // "Recived eCmnd_get" in Memo1
+    // Counted as a rejection toward the lockout: every packet that does not command, so a
+    // right password in a packet of another type or command costs a try like a wrong one.
+    bool rejected = true;
 };
 
 void PrintTo(const PacketCase& c, std::ostream* os) {
@@ -296,8 +299,12 @@ class Credentials : public CommandPort, public testing::WithParamInterface<Packe
 TEST_P(Credentials, AreCheckedAgainstThePageAndNothingIsSent) {
     const PacketCase& c = GetParam();
     page(c.pageUser, c.pagePass, false);
+    int rejections = 0;
+    QObject::connect(&f.agent->protocol, &norva::CommandProtocol::commandRejected,
+                     [&](const QString&) { ++rejections; });
     const Session s = talk({{c.message, 0}});
     ASSERT_TRUE(s.connected);
+    EXPECT_EQ(rejections, c.rejected ? 1 : 0);
     EXPECT_TRUE(s.replies.at(0).empty());
     EXPECT_TRUE(s.trailing.empty());
     EXPECT_TRUE(s.closed);
@@ -358,13 +365,17 @@ INSTANTIATE_TEST_SUITE_P(
         PacketCase{"CommandByteZeroIgnored", "Ostra", "ferno", Packet(7, "Ostra", "ferno", 0), "",
                    true},
         // A capital H is no hello: bytes 1 to 21 are the user name "ello-000".
+        // A password that reads as empty is no password: it matches nothing, an empty field
+        // included.
+        PacketCase{"EmptyPagePasswordMatchesNothing", "Ostra", "", Packet(7, "Ostra", "", kRestart),
+                   "Bad Password", false},
         PacketCase{"CapitalHIsAPacket", "ELLO-000", "",
                    [] {
                        std::string m = "Hello-000";
                        m.resize(norva::kCommandPacketSize, '\0');
                        return m;
                    }(),
-                   "", false},
+                   "Bad Password", false},
         PacketCase{"CapitalHWithOtherUserName", "Ostra", "",
                    [] {
                        std::string m = "Hello-000";

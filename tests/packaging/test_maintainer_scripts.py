@@ -46,7 +46,7 @@ class Bed:
     """A folder standing for the machine, with the stand-ins and the copied scripts."""
 
     def __init__(self, tmp, systemd_running=True, user_exists=False, in_dialout=False,
-                 real_helper=False):
+                 real_helper=False, uid=990, login_defs=None):
         self.root = os.path.join(tmp, "root")
         self.bin = os.path.join(tmp, "bin")
         self.scripts = os.path.join(tmp, "scripts")
@@ -62,8 +62,12 @@ class Bed:
                 continue
             self.tool(name, 'echo "%s $*" >> "%s"\n' % (name, self.log))
         # The user database as the case wants it.
-        self.tool("getent", 'echo "norvahb:x:990:990::/var/lib/norvahb:/usr/sbin/nologin"\n'
-                  if user_exists else "exit 2\n")
+        self.tool("getent", 'echo "norvahb:x:%d:%d::/var/lib/norvahb:/usr/sbin/nologin"\n'
+                  % (uid, uid) if user_exists else "exit 2\n")
+        if login_defs is not None:
+            os.makedirs(self.path("/etc"), exist_ok=True)
+            with open(self.path("/etc/login.defs"), "w") as f:
+                f.write(login_defs)
         self.tool("id", 'echo "norvahb%s"\n' % (" dialout" if in_dialout else ""))
         for name in TOOLS:
             real = shutil.which(name)
@@ -89,6 +93,14 @@ class Bed:
 
     def path(self, machine_path):
         return self.root + machine_path
+
+    def attempt(self, script, *args):
+        """Runs the script; its exit code, its output and the calls it made."""
+        env = {"PATH": self.bin, "DPKG_MAINTSCRIPT_PACKAGE": "norvahb",
+               "DPKG_MAINTSCRIPT_NAME": script, "LC_ALL": "C"}
+        r = subprocess.run([os.path.join(self.scripts, script)] + list(args), env=env,
+                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+        return r.returncode, r.stdout + r.stderr, self.calls()
 
     def run(self, script, *args):
         env = {"PATH": self.bin, "DPKG_MAINTSCRIPT_PACKAGE": "norvahb",
@@ -176,6 +188,36 @@ class Recorded(unittest.TestCase):
                 calls = bed.run("postinst", "configure", "")
                 users = [c.replace(bed.root, "") for c in calls if c.startswith("adduser")]
                 self.assertEqual(users, want)
+
+    def test_configure_refuses_an_existing_account_outside_the_system_range(self):
+        # The service runs as norvahb and owns the bus name: an ordinary person's account of
+        # that name (a uid outside SYS_UID_MIN..SYS_UID_MAX) must not become the service.
+        defs = "# comment\nSYS_UID_MIN\t\t  200\nSYS_UID_MAX   499\n"
+        cases = [
+            # (uid, /etc/login.defs, accepted)
+            (990, None, True),
+            (100, None, True),
+            (999, None, True),
+            (1000, None, False),
+            (99, None, False),
+            (0, None, False),
+            (300, defs, True),
+            (990, defs, False),
+            (150, defs, False),
+        ]
+        for uid, login_defs, accepted in cases:
+            with self.subTest(uid=uid, login_defs=login_defs is not None), \
+                    tempfile.TemporaryDirectory() as tmp:
+                bed = Bed(tmp, user_exists=True, in_dialout=True, uid=uid, login_defs=login_defs)
+                code, output, calls = bed.attempt("postinst", "configure", "")
+                if accepted:
+                    self.assertEqual(code, 0, output)
+                    continue
+                self.assertNotEqual(code, 0, output)
+                self.assertIn("norvahb", output)
+                self.assertIn(str(uid), output)
+                # Nothing done for the service with that account: no group, no unit.
+                self.assertEqual(calls, [])
 
     def test_purge_deletes_the_settings_and_remove_keeps_them(self):
         with tempfile.TemporaryDirectory() as tmp:

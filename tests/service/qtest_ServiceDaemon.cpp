@@ -9,6 +9,7 @@
 #include "service/ServiceDaemon.h"
 #include "service/ServiceOptions.h"
 #include "service/SystemdNotifier.h"
+#include "settings/SettingsRules.h"
 #include "support/FreePort.h"
 #include "support/LoopbackDevice.h"
 #include "support/RecordingPowerBackend.h"
@@ -151,6 +152,41 @@ TEST_F(Daemon, StartUpSaysWhereItListensWarnsOfTheMissingBusAndTellsTheServiceMa
     daemon->stop();
     EXPECT_EQ(socket.receive(1000), "STOPPING=1");
     EXPECT_EQ(metric("norvahb_up"), "0") << "the service ended on purpose";
+}
+
+// The stored password as the command port takes it, said at every start right after the port:
+// missing (the built-in default commands) a warning, empty (nothing commands) an error.
+TEST_F(Daemon, AMissingOrEmptyPasswordIsSaidAtEveryStart) {
+    const std::string stored = dir.read("NorvaHB");
+    const std::string line = "Password=ferno\n";
+    ASSERT_NE(stored.find(line), std::string::npos);
+    struct Case {
+        std::string replacement;
+        std::string said; // "" for nothing
+    };
+    const Case cases[] = {
+        {"", "<4>Command port: " + norva::StoredPasswordProblem(norva::StoredPassword::Missing)},
+        {"Password=\"\"\n",
+         "<3>Command port: " + norva::StoredPasswordProblem(norva::StoredPassword::Empty)},
+        {line, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.replacement);
+        std::string settings = stored;
+        settings.replace(settings.find(line), line.size(), c.replacement);
+        dir.write("NorvaHB", settings);
+        daemon.reset();
+        daemon = std::make_unique<norva::ServiceDaemon>(
+            options, journal, power, notifier, QDBusConnection(QStringLiteral("not-connected")));
+        ASSERT_TRUE(daemon->start());
+        const auto lines = takeLines();
+        ASSERT_GE(lines.size(), 2u);
+        if (c.said.empty())
+            EXPECT_EQ(lines[1].find("Command port: "), std::string::npos) << lines[1];
+        else
+            EXPECT_EQ(lines[1], c.said);
+        daemon->stop();
+    }
 }
 
 // Each change of the heartbeat's state is one line, however many answers repeat it; the alert

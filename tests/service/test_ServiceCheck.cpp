@@ -3,6 +3,7 @@
 // the login manager, the ports) on answers a test chooses.
 #include "service/CheckProbes.h"
 #include "service/ServiceCheck.h"
+#include "settings/SettingsRules.h"
 #include "support/TempDir.h"
 
 #include <algorithm>
@@ -14,6 +15,8 @@
 
 using norva::ServiceCheck;
 using norva::ServiceOptions;
+using norva::StoredPassword;
+using norva::StoredPasswordProblem;
 using Kind = ServiceCheck::Kind;
 namespace fs = std::filesystem;
 
@@ -101,6 +104,10 @@ TEST_F(Check, EachFaultFails) {
         {"[Setup]\nUSB=1\nComPort=COM3\ncomFail=x\n",
          "setup/comFail: ''x'' is not a valid integer value: the heartbeat's start would fail"},
         {"[Setup]\nIPAddr=1.2.3\n", "the device address 1.2.3 is not valid: "},
+        {"[Setup]\nNetwork=1\nIPAddr=10.0.0.2\n[GSD]\nUsername=a\n",
+         StoredPasswordProblem(StoredPassword::Missing)},
+        {"[Setup]\nNetwork=1\nIPAddr=10.0.0.2\n[GSD]\nUsername=a\nPassword=\"\"\n",
+         StoredPasswordProblem(StoredPassword::Empty)},
     };
     for (const auto& [settings, expected] : cases) {
         const ServiceCheck check = run(settings);
@@ -170,7 +177,9 @@ TEST_F(Check, AcceptFromIsCheckedAsTheCommandPortTakesIt) {
 
 TEST_F(Check, WarningsDoNotFail) {
     const ServiceCheck check =
-        run("[Setup]\nNetwork=1\nUSB=1\nIPAddr=10.0.0.2\nFreq=0\nFailCount=70000\n",
+        // The default password stored as such: a warning; missing, it would fail (EachFaultFails).
+        run("[Setup]\nNetwork=1\nUSB=1\nIPAddr=10.0.0.2\nFreq=0\nFailCount=70000\n"
+            "[GSD]\nPassword=ferno\n",
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                 fs::perms::others_read);
     EXPECT_EQ(of(check, Kind::Warning),

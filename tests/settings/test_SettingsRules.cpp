@@ -174,4 +174,29 @@ TEST(HeartbeatFields, FilledWhenNoneOfTheFourIsEmpty) {
     }
 }
 
+// The stored command password as the command port takes it: missing is the built-in default
+// (which still commands, with a warning), stored empty is none (nothing commands).
+TEST(StoredPassword, MissingEmptyOrSet) {
+    const std::pair<const char*, StoredPassword> stored[] = {
+        {"", StoredPassword::Missing},
+        {"[GSD]\nUsername=Ostra\n", StoredPassword::Missing},
+        {"[GSD]\nPassword=\n", StoredPassword::Empty},
+        {"[GSD]\nPassword=\"\"\n", StoredPassword::Empty},
+        {"[GSD]\nPassword=   \n", StoredPassword::Empty},
+        {"[GSD]\npassword=''\n", StoredPassword::Empty},
+        {"[GSD]\nPassword=ferno\n", StoredPassword::Set},
+        {"[GSD]\nPassword=s3cret\n", StoredPassword::Set},
+    };
+    for (const auto& [settings, state] : stored) {
+        test::TempDir dir;
+        dir.write("NorvaHB", settings);
+        EXPECT_EQ(StoredPasswordOf(SettingsFile(dir.path())), state) << settings;
+    }
+    EXPECT_EQ(StoredPasswordProblem(StoredPassword::Set), "");
+    EXPECT_NE(StoredPasswordProblem(StoredPassword::Missing).find("built-in default"),
+              std::string::npos);
+    EXPECT_NE(StoredPasswordProblem(StoredPassword::Empty).find("no command is accepted"),
+              std::string::npos);
+}
+
 } // namespace

@@ -1,5 +1,6 @@
 #include "FakePolkitAuthority.h"
 
+#include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QFile>
@@ -61,6 +62,11 @@ PolkitResult FakePolkitAuthority::CheckAuthorization(const PolkitSubject& subjec
         sendErrorReply(kFailed, error);
         return result;
     }
+    if (answer == QLatin1String("hang")) {
+        setDelayedReply(true);
+        hanging_.insert(cancellationId, message());
+        return result;
+    }
     if (answer == QLatin1String("allow")) {
         result.authorized = true;
     } else if (answer == QLatin1String("challenge") || answer == QLatin1String("authenticate")) {
@@ -82,6 +88,13 @@ void FakePolkitAuthority::CancelCheckAuthorization(const QString& cancellationId
                            {"caller", message().service()},
                            {"cancellation_id", cancellationId}};
     record(QJsonDocument(line).toJson(QJsonDocument::Compact));
+    const auto hanging = hanging_.find(cancellationId);
+    if (hanging != hanging_.end()) {
+        connection().send(
+            hanging->createErrorReply(QStringLiteral("org.freedesktop.PolicyKit1.Error.Cancelled"),
+                                      QStringLiteral("The authorization check was cancelled")));
+        hanging_.erase(hanging);
+    }
 }
 
 QString FakePolkitAuthority::answerFor(const QString& actionId, QString* error) const {
@@ -96,7 +109,8 @@ QString FakePolkitAuthority::answerFor(const QString& actionId, QString* error) 
         if (text.isEmpty() || text.startsWith(QLatin1Char('#')))
             continue;
         const QStringList words = text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        static const QStringList known{"allow", "deny", "challenge", "authenticate", "error"};
+        static const QStringList known{"allow",        "deny",  "challenge",
+                                       "authenticate", "error", "hang"};
         if (words.size() != 2 || !known.contains(words[1])) {
             *error = QStringLiteral("fake-polkit: %1 line %2 is not \"ACTION-ID ANSWER\": %3")
                          .arg(answersPath_)

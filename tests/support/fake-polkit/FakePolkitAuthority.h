@@ -3,6 +3,8 @@
 #include "PolkitTypes.h"
 
 #include <QDBusContext>
+#include <QDBusMessage>
+#include <QMap>
 #include <QObject>
 #include <QString>
 
@@ -22,6 +24,9 @@ namespace norva::test {
 //                 not authorized with the detail "polkit.dismissed" = "true"
 //   authenticate  the same, but with the flag the user authenticates: authorized
 //   error         the call fails with org.freedesktop.PolicyKit1.Error.Failed
+//   hang          no answer, as a prompt nobody answers: the call waits until the caller
+//                 cancels it (CancelCheckAuthorization with its cancellation id), and then
+//                 fails with org.freedesktop.PolicyKit1.Error.Cancelled
 // A word it does not know fails the call with the same error, naming the line.
 //
 // The log gets one JSON object per line and call:
@@ -51,6 +56,8 @@ private:
 
     QString answersPath_;
     QString logPath_;
+    // The "hang" calls not answered yet, by cancellation id.
+    QMap<QString, QDBusMessage> hanging_;
 };
 
 } // namespace norva::test
