@@ -275,20 +275,18 @@ void ServiceClient::testWarning(Done done) {
 }
 
 void ServiceClient::closeWarning(Done done) {
-    call(QString::fromLatin1(bus::method::CloseWarning), {}, QStringLiteral("close the warning"),
-         [done = std::move(done)](const QDBusMessage&, const QString& error) { done(error); });
+    call(
+        QString::fromLatin1(bus::method::CloseWarning), {}, QStringLiteral("close the warning"),
+        [done = std::move(done)](const QDBusMessage&, const QString& error) { done(error); }, true,
+        Checked::No);
 }
 
 void ServiceClient::followLines() {
     const quint64 generation = generation_;
-    followPending_ = true;
     call(
         QString::fromLatin1(bus::method::FollowLines), {},
         QStringLiteral("follow the service's lines"),
         [this, generation](const QDBusMessage&, const QString& error) {
-            followPending_ = false;
-            for (auto& then : std::exchange(afterFollow_, {}))
-                then();
             if (generation != generation_)
                 return; // asked of an owner that has gone
             followsLines_ = error.isEmpty();
@@ -298,11 +296,6 @@ void ServiceClient::followLines() {
 }
 
 void ServiceClient::readSettings(SettingsDone done) {
-    if (followPending_) {
-        afterFollow_.push_back(
-            [this, done = std::move(done)]() mutable { readSettings(std::move(done)); });
-        return;
-    }
     call(QString::fromLatin1(bus::method::ReadSettings), {}, QStringLiteral("read the settings"),
          [done = std::move(done)](const QDBusMessage& reply, const QString& error) {
              if (!error.isEmpty()) {
@@ -319,7 +312,7 @@ void ServiceClient::readSettings(SettingsDone done) {
 
 void ServiceClient::call(const QString& method, const QVariantList& args, const QString& what,
                          std::function<void(const QDBusMessage&, const QString&)> done,
-                         bool interactive) {
+                         bool interactive, Checked checked) {
     QDBusMessage message = QDBusMessage::createMethodCall(QString::fromLatin1(bus::ServiceName),
                                                           bus::ObjectPath, bus::Interface, method);
     message.setArguments(args);
@@ -328,11 +321,37 @@ void ServiceClient::call(const QString& method, const QVariantList& args, const 
     // The service may have polkit ask the user for a password before it answers; without
     // this flag it answers at once, refused.
     message.setInteractiveAuthorizationAllowed(interactive);
+    if (checked == Checked::No) {
+        send(message, what, std::move(done), false);
+        return;
+    }
+    if (guardedInFlight_) {
+        guardedWaiting_.push_back({message, what, std::move(done)});
+        return;
+    }
+    guardedInFlight_ = true;
+    send(message, what, std::move(done), true);
+}
+
+void ServiceClient::send(const QDBusMessage& message, const QString& what,
+                         std::function<void(const QDBusMessage&, const QString&)> done,
+                         bool checked) {
     auto* pending = new QDBusPendingCallWatcher(bus_.asyncCall(message, CallTimeoutMs), this);
     connect(pending, &QDBusPendingCallWatcher::finished, this,
-            [this, pending, what, done = std::move(done)] {
+            [this, pending, what, checked, done = std::move(done)] {
                 pending->deleteLater();
                 const QDBusMessage reply = pending->reply();
+                // The next checked call goes out before this one's callback runs, which may
+                // make another call or even destroy the client.
+                if (checked) {
+                    if (guardedWaiting_.empty()) {
+                        guardedInFlight_ = false;
+                    } else {
+                        Guarded next = std::move(guardedWaiting_.front());
+                        guardedWaiting_.pop_front();
+                        send(next.message, next.what, std::move(next.done), true);
+                    }
+                }
                 if (reply.type() == QDBusMessage::ReplyMessage)
                     done(reply, QString());
                 else

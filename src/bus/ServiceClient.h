@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QString>
 #include <QVariantMap>
+#include <deque>
 #include <functional>
 #include <vector>
 
@@ -47,7 +48,9 @@ namespace norva {
 // readSettings() are asynchronous: each returns at once and calls its callback later on this
 // thread, exactly once, with an empty error on success or one line saying what went wrong. The
 // service answers a guarded call only once polkit has answered, which may mean a password prompt,
-// so a call waits up to CallTimeoutMs and the event loop is never blocked. The texts tell apart the
+// so a call waits up to CallTimeoutMs and the event loop is never blocked. The service checks
+// one call of a caller at a time, so the guarded calls (all but closeWarning) go out one after
+// another, in the order they were made, and never come back Busy. The texts tell apart the
 // caller not being allowed (the service changed nothing), the password prompt being cancelled, the
 // service not running, and the rest. A callback does not run once the client is destroyed. The
 // calls never start the service by bus activation.
@@ -169,9 +172,15 @@ private:
     // Calls `method`; `done` gets the reply, or the error as a front end shows it, worded
     // with `what` (what the caller was trying to do, for the refusal).
     // `interactive`: polkit may ask the user for a password before the service answers.
+    // `checked`: the service asks polkit before it answers, so the call waits its turn (see
+    // guardedWaiting_).
+    enum class Checked { Yes, No };
     void call(const QString& method, const QVariantList& args, const QString& what,
               std::function<void(const QDBusMessage& reply, const QString& error)> done,
-              bool interactive = true);
+              bool interactive = true, Checked checked = Checked::Yes);
+    // Sends `message` now; `done` as for call().
+    void send(const QDBusMessage& message, const QString& what,
+              std::function<void(const QDBusMessage&, const QString&)> done, bool checked);
     // Asks the service for its status and log lines.
     void followLines();
     QString errorText(const QDBusMessage& reply, const QString& what) const;
@@ -184,12 +193,17 @@ private:
     bool running_ = false;
     bool known_ = false; // see serviceKnown()
     bool followsLines_ = false;
-    // FollowLines is under way: the service checks one authorization per caller at a time,
-    // so a readSettings asked meanwhile waits for its answer here (else it would come back
-    // without the user name).
-    bool followPending_ = false;
-    std::vector<std::function<void()>> afterFollow_;
-
+    // The service checks one authorization per caller at a time and answers a second Busy, so
+    // the calls it checks go out one after another: the rest wait here, in the order they were
+    // made (a readSettings made while FollowLines is checked comes back with the user name,
+    // and a Stop clicked during a password prompt is asked after it).
+    struct Guarded {
+        QDBusMessage message;
+        QString what;
+        std::function<void(const QDBusMessage&, const QString&)> done;
+    };
+    std::deque<Guarded> guardedWaiting_;
+    bool guardedInFlight_ = false;
     QString state_ = QString::fromLatin1(bus::state::Stopped);
     QString mode_ = QString::fromLatin1(bus::mode::None);
     QString deviceAddress_;

@@ -543,6 +543,44 @@ TEST_F(ServiceClientTest, StatusAndLogLinesReachOnlyCallersAllowedToControl) {
     EXPECT_EQ(refusedEvents.find("logLine"), -1) << refusedEvents.all();
 }
 
+// The service checks one call of a caller at a time and answers a second Busy; a front end's
+// clicks made while a check is under way (a password being typed) wait their turn instead,
+// and are carried out in the order they were made.
+TEST_F(ServiceClientTest, GuardedCallsMadeTogetherWaitTheirTurn) {
+    bed_.writeSettings(Settings(udpPort_));
+    ASSERT_NO_FATAL_FAILURE(bed_.startService(commandPort_));
+    ServiceClient client(bed_.bus());
+    Events events(client);
+    ASSERT_GE(events.wait("appeared"), 0) << events.all() << bed_.serviceLog();
+
+    bed_.setPolkit("* slow\n");
+    std::vector<std::string> order;
+    int answers = 0;
+    auto note = [&](const char* name) {
+        return [&, name](const QString& error) {
+            EXPECT_EQ(error, "") << name;
+            order.push_back(name);
+            ++answers;
+        };
+    };
+    QMap<QString, QString> values;
+    client.stop(note("stop"));
+    client.clear(note("clear"));
+    client.applySettings({{"Setup/FailCount", "4"}}, note("apply"));
+    client.readSettings([&](const QMap<QString, QString>& v, const QString& error) {
+        EXPECT_EQ(error, "") << "read";
+        values = v;
+        order.push_back("read");
+        ++answers;
+    });
+    client.start(note("start"));
+    ASSERT_TRUE(WaitFor([&] { return answers == 5; }, kWaitMs)) << answers;
+    EXPECT_EQ(order, (std::vector<std::string>{"stop", "clear", "apply", "read", "start"}));
+    EXPECT_EQ(values.value("Setup/FailCount"), "4");
+    EXPECT_EQ(values.value("GSD/username"), QString(kUser));
+    EXPECT_GE(events.wait("state responding"), 0) << events.all();
+}
+
 // ReadSettings gives the command user name only to a caller that may change the settings,
 // asked without a prompt; to others the key is absent and the rest is there.
 TEST_F(ServiceClientTest, ReadSettingsGivesTheUserNameOnlyToWhoMayConfigure) {

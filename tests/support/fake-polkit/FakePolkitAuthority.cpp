@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTimer>
 
 #include <cstdio>
 #include <utility>
@@ -67,6 +68,18 @@ PolkitResult FakePolkitAuthority::CheckAuthorization(const PolkitSubject& subjec
         hanging_.insert(cancellationId, message());
         return result;
     }
+    if (answer == QLatin1String("slow")) {
+        // Authorized, as a user who types the password: the answer comes a while later.
+        setDelayedReply(true);
+        QDBusMessage call = message();
+        QDBusConnection link = connection();
+        QTimer::singleShot(kSlowMs, this, [call, link]() mutable {
+            PolkitResult yes;
+            yes.authorized = true;
+            link.send(call.createReply(QVariant::fromValue(yes)));
+        });
+        return result;
+    }
     if (answer == QLatin1String("allow")) {
         result.authorized = true;
     } else if (answer == QLatin1String("challenge") || answer == QLatin1String("authenticate")) {
@@ -109,8 +122,8 @@ QString FakePolkitAuthority::answerFor(const QString& actionId, QString* error) 
         if (text.isEmpty() || text.startsWith(QLatin1Char('#')))
             continue;
         const QStringList words = text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        static const QStringList known{"allow",        "deny",  "challenge",
-                                       "authenticate", "error", "hang"};
+        static const QStringList known{"allow", "deny", "challenge", "authenticate",
+                                       "error", "hang", "slow"};
         if (words.size() != 2 || !known.contains(words[1])) {
             *error = QStringLiteral("fake-polkit: %1 line %2 is not \"ACTION-ID ANSWER\": %3")
                          .arg(answersPath_)

@@ -27,6 +27,7 @@ namespace norva::test {
 //   hang          no answer, as a prompt nobody answers: the call waits until the caller
 //                 cancels it (CancelCheckAuthorization with its cancellation id), and then
 //                 fails with org.freedesktop.PolicyKit1.Error.Cancelled
+//   slow          authorized, but only after kSlowMs, as a user typing a password
 // A word it does not know fails the call with the same error, naming the line.
 //
 // The log gets one JSON object per line and call:
@@ -40,6 +41,8 @@ class FakePolkitAuthority : public QObject, protected QDBusContext {
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.PolicyKit1.Authority")
 
 public:
+    static constexpr int kSlowMs = 300;
+
     FakePolkitAuthority(QString answersPath, QString logPath, QObject* parent = nullptr);
 
 public Q_SLOTS:
