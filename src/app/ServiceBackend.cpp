@@ -282,27 +282,31 @@ void ServiceBackend::applySettings(const SettingsValues& values, ApplyDone done)
     if (userNameHidden_ && sent.contains(userName) && sent.value(userName).isEmpty())
         sent.remove(userName);
     const bool heartbeatPage = values.contains(Name(bus::setting::ShowStatusInTray));
-    client_.applySettings(
-        sent, [this, sent, heartbeatPage, done = std::move(done)](const QString& error) {
-            if (!error.isEmpty()) {
-                boxes_.showError(error.toStdString());
-                // Nothing changed in the service: the pages show its values again.
-                reloadPages();
-                if (done)
-                    done(false);
-                return;
-            }
-            // What the service stores now, as a Start shows it again (its password aside).
-            for (auto it = sent.begin(); it != sent.end(); ++it)
-                if (it.key() != Name(bus::setting::Password))
-                    stored_.insert(it.key(), it.value());
-            // As a window of its own after Apply, the tray shows the new "Show Status In Tray" at
-            // once: the service's state may not change, so nothing else would redraw it.
-            if (heartbeatPage)
-                drawState(client_.state());
-            if (done)
-                done(true);
-        });
+    // What the service will store, as a Start shows it again (its password aside): taken now,
+    // not at the reply, so a Start clicked before the reply comes does not put the old values
+    // back on the page. A refusal reads the service's values again below.
+    for (auto it = sent.begin(); it != sent.end(); ++it)
+        if (it.key() != Name(bus::setting::Password))
+            stored_.insert(it.key(), it.value());
+    client_.applySettings(sent,
+                          [this, heartbeatPage, done = std::move(done)](const QString& error) {
+                              if (!error.isEmpty()) {
+                                  boxes_.showError(error.toStdString());
+                                  // Nothing changed in the service: the pages show its values
+                                  // again.
+                                  reloadPages();
+                                  if (done)
+                                      done(false);
+                                  return;
+                              }
+                              // As a window of its own after Apply, the tray shows the new "Show
+                              // Status In Tray" at once: the service's state may not change, so
+                              // nothing else would redraw it.
+                              if (heartbeatPage)
+                                  drawState(client_.state());
+                              if (done)
+                                  done(true);
+                          });
 }
 
 HeartbeatMode ServiceBackend::storedMode() const {

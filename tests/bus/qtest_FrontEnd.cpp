@@ -714,6 +714,34 @@ TEST_F(FrontEndTest, StartReloadsTheHeartbeatPageAndLeavesTheTrayAlone) {
     EXPECT_EQ(form_->tray.iconIndex(), 1);
 }
 
+// An Apply whose answer has not come yet (polkit still checking) and a Start clicked meanwhile:
+// the Start shows the applied values, not the ones the service had before, and both reach the
+// service in the order they were clicked.
+TEST_F(FrontEndTest, AStartClickedBeforeTheApplyIsAnsweredShowsTheAppliedValues) {
+    std::string settings = Settings(udpPort_);
+    settings.replace(settings.find("IsStarted=1"), 11, "IsStarted=0");
+    bed_.writeSettings(settings);
+    bed_.setPolkit("* allow\n");
+    ASSERT_NO_FATAL_FAILURE(startService());
+    ASSERT_NO_FATAL_FAILURE(startWindow());
+    ASSERT_TRUE(WaitFor([&] { return showsStopped() && pagesShowTheService(); }, kWaitMs))
+        << shown();
+
+    auto storedHas = [&](const std::string& line) {
+        return bed_.readSettings().find(line + "\n") != std::string::npos;
+    };
+    bed_.setPolkit("* slow\n");
+    ui().Fail->setText("5");
+    ui().Button6->click();
+    ui().Button2->click();
+    EXPECT_EQ(ui().Fail->text(), "5") << "the Start put the old value back on the page";
+    EXPECT_TRUE(
+        WaitFor([&] { return storedHas("FailCount=5") && storedHas("IsStarted=1"); }, kWaitMs))
+        << bed_.readSettings() << shown();
+    EXPECT_TRUE(boxes_.errors.empty()) << shown();
+    EXPECT_EQ(ui().Fail->text(), "5");
+}
+
 // A Start the heartbeat cannot run on (here a network mode with no address stored) says "OK"
 // over the picture the heartbeat left, as the standalone Start does once the page's fields are
 // filled; the service stays stopped.
