@@ -15,6 +15,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDBusMessage>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -170,6 +171,38 @@ TEST_F(FrontEndTest, ShowsARunningServiceItsCountersAndItsPages) {
     EXPECT_EQ(ui().Missed->text(), "0");
     EXPECT_TRUE(boxes_.errors.empty()) << shown();
     EXPECT_EQ(form_->localAgent(), nullptr) << "the window runs a heartbeat of its own";
+}
+
+// The PC goes to sleep and wakes (the login manager's PrepareForSleep, as for a lid closed): the
+// window says "sleeping" as a window of its own does, keeps the picture and the tray, and says
+// "OK" again after the wake, with no alert and no box.
+TEST_F(FrontEndTest, ASleepShowsSleepingAndTheWakeShowsOKAgain) {
+    bed_.writeSettings(Settings(udpPort_));
+    ASSERT_NO_FATAL_FAILURE(startService());
+    ASSERT_NO_FATAL_FAILURE(startWindow());
+    ASSERT_TRUE(WaitFor([&] { return showsResponding(); }, kWaitMs)) << shown();
+    const QString hint = form_->tray.hint();
+    const int icon = form_->tray.iconIndex();
+
+    auto prepareForSleep = [&](bool start) {
+        QDBusMessage emitIt =
+            QDBusMessage::createMethodCall("org.freedesktop.login1", "/org/freedesktop/login1",
+                                           "org.freedesktop.login1.Manager", "EmitPrepareForSleep");
+        emitIt << start;
+        const QDBusMessage reply = bed_.bus().call(emitIt);
+        ASSERT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+    };
+    ASSERT_NO_FATAL_FAILURE(prepareForSleep(true));
+    EXPECT_TRUE(WaitFor([&] { return ui().Label1->text() == "sleeping"; }, kWaitMs)) << shown();
+    EXPECT_TRUE(visible(ui().Image2)) << "the picture changed for the sleep: " << shown();
+    EXPECT_EQ(form_->tray.hint(), hint);
+    EXPECT_EQ(form_->tray.iconIndex(), icon);
+
+    ASSERT_NO_FATAL_FAILURE(prepareForSleep(false));
+    EXPECT_TRUE(WaitFor([&] { return ui().Label1->text() == "OK"; }, kWaitMs)) << shown();
+    EXPECT_TRUE(showsResponding()) << shown();
+    EXPECT_TRUE(boxes_.errors.empty()) << shown();
+    EXPECT_NE(form_->tray.hint(), "Norva is not responding") << shown();
 }
 
 // The device stops answering: the alert comes once, as this desktop shows it. The heartbeat
