@@ -23,7 +23,7 @@ include(GNUInstallDirs)
 # copyright file's contact all come from here.
 set(NORVA_MAINTAINER "NorvaHB developers <norvahb@norva.com>")
 
-foreach(program NorvaHB norva-device norvahbd)
+foreach(program NorvaHB norva-device norvahbd norvactl)
     if(TARGET ${program})
         install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     endif()

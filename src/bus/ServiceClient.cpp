@@ -170,6 +170,12 @@ void ServiceClient::apply(const QVariantMap& values, bool announce) {
         warningMode_ = static_cast<uchar>(values.value(warningMode).toUInt());
     if (values.contains(countdown))
         warningCountdown_ = values.value(countdown).toInt();
+    const QString inhibited = QString::fromLatin1(bus::prop::SleepInhibited);
+    const QString allowSleep = QString::fromLatin1(bus::prop::AllowSleep);
+    if (values.contains(inhibited))
+        sleepInhibited_ = values.value(inhibited).toBool();
+    if (values.contains(allowSleep))
+        allowSleep_ = values.value(allowSleep).toBool();
     const QString passwordProblem = QString::fromLatin1(bus::prop::CommandPasswordProblem);
     if (values.contains(passwordProblem))
         commandPasswordProblem_ = values.value(passwordProblem).toString();

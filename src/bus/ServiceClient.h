@@ -94,6 +94,10 @@ public:
     bool warningOnScreen() const { return warningOnScreen_; }
     uchar warningMode() const { return warningMode_; }
     int warningCountdown() const { return warningCountdown_; }
+    // Whether the service holds the login manager's sleep lock, and whether that lock only
+    // delays sleep (the heartbeat pauses for it) rather than blocking it.
+    bool sleepInhibited() const { return sleepInhibited_; }
+    bool allowSleep() const { return allowSleep_; }
 
     // Start and Stop the heartbeat, Clear the counters of both links (polkit action
     // com.norva.NorvaHB1.control).
@@ -217,6 +221,8 @@ private:
     bool warningOnScreen_ = false;
     uchar warningMode_ = 0;
     int warningCountdown_ = 0;
+    bool sleepInhibited_ = false;
+    bool allowSleep_ = false;
     QString commandPasswordProblem_;
 };
 
