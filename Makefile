@@ -81,6 +81,8 @@ endif
 INSTALLED_FILES = $(DESTDIR)$(PREFIX)/bin/NorvaHB \
                   $(DESTDIR)$(PREFIX)/bin/norva-device \
                   $(DESTDIR)$(PREFIX)/bin/norvahbd \
+                  $(DESTDIR)$(PREFIX)/bin/norvactl \
+                  $(DESTDIR)$(PREFIX)/share/bash-completion/completions/norvactl \
                   $(DESTDIR)$(PREFIX)/share/icons/hicolor/scalable/apps/norvahb.svg \
                   $(DESTDIR)$(PREFIX)/share/applications/norvahb.desktop \
                   $(DESTDIR)/etc/xdg/autostart/norvahb.desktop \

@@ -1,5 +1,6 @@
 # What `make install` puts on a machine, and the .deb of `make package`:
-#   PREFIX/bin/NorvaHB, PREFIX/bin/norva-device,
+#   PREFIX/bin/NorvaHB, PREFIX/bin/norva-device, PREFIX/bin/norvactl (the service's command
+#   line) with its bash completion PREFIX/share/bash-completion/completions/norvactl,
 #   PREFIX/share/icons/hicolor/scalable/apps/norvahb.svg,
 #   PREFIX/share/applications/norvahb.desktop (the menu entry),
 #   /etc/xdg/autostart/norvahb.desktop (starts the utility in the tray at login).
@@ -28,6 +29,12 @@ foreach(program NorvaHB norva-device norvahbd norvactl)
         install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     endif()
 endforeach()
+
+# norvactl's bash completion, where bash-completion loads it on demand.
+if(TARGET norvactl)
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/bash-completion/norvactl
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/resources/power.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps
