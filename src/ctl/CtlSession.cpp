@@ -152,7 +152,7 @@ void CtlSession::watch() {
     connect(c, &ServiceClient::noResponse, this,
             [this](const QString& text) { event(QStringLiteral("alert: ") + text); });
     connect(c, &ServiceClient::answered, this,
-            [this] { event(QStringLiteral("answered: the device responds again")); });
+            [this] { event(QStringLiteral("answered: the device responds")); });
     connect(c, &ServiceClient::deviceMessage, this,
             [this](const QString& text) { event(QStringLiteral("device message: ") + text); });
     connect(c, &ServiceClient::commandAccepted, this,

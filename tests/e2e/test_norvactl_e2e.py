@@ -119,8 +119,28 @@ class CtlCase(NorvaCase):
         self.assertTrue(wout.wait_for(stamp + r"state: not responding$", 5, alive=watch),
                         wout.text())
 
-        # Stopped through norvactl, which polkit allows now.
+        # The device back: an answer after the failure.
+        dev, dlog = self.start_device(["udp", "--bind", "%s:%d" % (tb.DEVICE_IP, DEVICE_PORT),
+                                       "--answer", "ack"])
+        self.status_becomes(0)
+        self.assertTrue(wout.wait_for(stamp + r"answered: the device responds$", 5,
+                                      alive=watch), wout.text())
+
+        # A caller allowed to control the heartbeat gets the lines too: a command with the
+        # wrong password is one.
         self.lab.set_polkit_answers({CONTROL: "allow"})
+        lines, lout, lerr = self.start_watch()
+        self.assertTrue(lout.wait_for(r"  service running: responding", 10, alive=lines),
+                        lout.text())
+        self.send_command("--action", "restart", "--user", "Ostra", "--password", "wrong")
+        self.assertTrue(lout.wait_for(stamp + r"(status|log): .*Bad Password", 10,
+                                      alive=lines), lout.text())
+        self.assertEqual(lerr.text(), "")
+        self.assertIsNone(wout.wait_for(r"Bad Password", 0.5), "lines for a refused caller")
+        lines.send_signal(signal.SIGTERM)
+        self.assertEqual(lines.wait(5), 0)
+
+        # Stopped through norvactl, which polkit allows.
         self.assertEqual(self.ctl("stop"), (0, "", ""))
         self.assertEqual(self.status_becomes(3).splitlines()[0], "State:    stopped")
         self.assertTrue(wout.wait_for(stamp + r"state: stopped$", 5, alive=watch), wout.text())
