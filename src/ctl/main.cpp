@@ -28,6 +28,33 @@ void Print(std::FILE* to, const QString& text) {
     std::fflush(to);
 }
 
+// Carries out `command` on `bus` and gives the exit status.
+int run(const norva::CtlCommand& command, const QDBusConnection& bus) {
+    using namespace norva;
+    ServiceClient client(bus);
+
+    // polkit asks for a password through an agent: in a terminal, this program brings its
+    // own, as pkexec does; elsewhere (a script, a desktop with its own agent) it starts none.
+    TextAuthAgent agent;
+    auto beforePrompt = [&agent, &bus] {
+        if (!isatty(STDIN_FILENO))
+            return;
+        std::string error;
+        if (!agent.start(bus.baseService().toStdString(), std::chrono::seconds(10), &error))
+            std::fprintf(stderr, "norvactl: no password prompt in this terminal: %s\n",
+                         error.c_str());
+    };
+    CtlSession session(
+        client, command, [](const QString& line) { Print(stdout, line); },
+        [](const QString& line) { Print(stderr, line); }, beforePrompt,
+        [] { return QDateTime::currentDateTime(); });
+    TerminationSignals termination([&session] { session.interrupt(); });
+    QObject::connect(&session, &CtlSession::finished, QCoreApplication::instance(),
+                     [](int status) { QCoreApplication::exit(status); });
+    QTimer::singleShot(0, &session, &CtlSession::run);
+    return QCoreApplication::exec();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -44,32 +71,22 @@ int main(int argc, char** argv) {
     }
 
     QCoreApplication app(argc, argv);
-    const QDBusConnection bus = QDBusConnection::systemBus();
-    if (!bus.isConnected()) {
-        std::fprintf(stderr, "norvactl: There is no connection to the system bus (%s).\n",
-                     qPrintable(bus.lastError().message()));
-        return parsed.command.verb == CtlCommand::Verb::Status ? StatusReport::Inactive : 1;
+    // A connection of this program's own rather than the shared system-bus one, so it can be
+    // closed before the program ends: a signal of the service arriving while the process
+    // takes Qt's types down would otherwise be read by the bus thread after they are gone.
+    const QString connection = QStringLiteral("norvactl");
+    int status = 0;
+    {
+        const QDBusConnection bus =
+            QDBusConnection::connectToBus(QDBusConnection::SystemBus, connection);
+        if (!bus.isConnected()) {
+            std::fprintf(stderr, "norvactl: There is no connection to the system bus (%s).\n",
+                         qPrintable(bus.lastError().message()));
+            status = parsed.command.verb == CtlCommand::Verb::Status ? StatusReport::Inactive : 1;
+        } else {
+            status = run(parsed.command, bus);
+        }
     }
-    ServiceClient client(bus);
-
-    // polkit asks for a password through an agent: in a terminal, this program brings its
-    // own, as pkexec does; elsewhere (a script, a desktop with its own agent) it starts none.
-    TextAuthAgent agent;
-    auto beforePrompt = [&agent, &bus] {
-        if (!isatty(STDIN_FILENO))
-            return;
-        std::string error;
-        if (!agent.start(bus.baseService().toStdString(), std::chrono::seconds(10), &error))
-            std::fprintf(stderr, "norvactl: no password prompt in this terminal: %s\n",
-                         error.c_str());
-    };
-    CtlSession session(
-        client, parsed.command, [](const QString& line) { Print(stdout, line); },
-        [](const QString& line) { Print(stderr, line); }, beforePrompt,
-        [] { return QDateTime::currentDateTime(); });
-    TerminationSignals termination([&session] { session.interrupt(); });
-    QObject::connect(&session, &CtlSession::finished, &app,
-                     [](int status) { QCoreApplication::exit(status); });
-    QTimer::singleShot(0, &session, &CtlSession::run);
-    return app.exec();
+    QDBusConnection::disconnectFromBus(connection);
+    return status;
 }
