@@ -288,6 +288,8 @@ void ServiceDaemon::stop() {
     agent_.Stop();
     // What the command port counted and has not said yet is said now, not lost.
     agent_.protocol.reportPending();
+    // The properties' last values go out now, not a tenth of a second after the end.
+    bus_.flushProperties();
     metricsPace.timer.stop();
     writeMetricsNow(); // norvahb_up 0: the service ended on purpose
     if (agent_.MyIni.isOpen())
