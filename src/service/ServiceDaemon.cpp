@@ -288,6 +288,7 @@ void ServiceDaemon::stop() {
     agent_.Stop();
     // What the command port counted and has not said yet is said now, not lost.
     agent_.protocol.reportPending();
+    agent_.network.reportPendingForeign();
     // The properties' last values go out now, not a tenth of a second after the end.
     bus_.flushProperties();
     metricsPace.timer.stop();
