@@ -129,8 +129,8 @@ class ServiceCase(NorvaCase):
         self.assertIn("ack 01", out)
         self.assertTrue(self.lab.power_log.wait_for(r"^Reboot false$", 10),
                         "no reboot reached the login manager: %r" % self.lab.power_calls())
-        self.assertTrue(log.wait_for(r"^<6>Command port: restart from %s$" % re.escape(tb.DEVICE_IP),
-                                     5), log.tail())
+        accepted = r"^<6>Command port: restart from %s$" % re.escape(tb.DEVICE_IP)
+        self.assertTrue(log.wait_for(accepted, 5), log.tail())
         self.assertTrue(log.wait_for(r"^<6>Heartbeat: the device is responding$", 1), log.tail())
 
         metrics = self.wait_metrics("norvahb_device_responding 1",
@@ -174,8 +174,8 @@ class ServiceCase(NorvaCase):
         self.assertIn("ack 01", out)
         self.assertTrue(self.lab.power_log.wait_for(r"^RebootWithFlags 16$", 10),
                         self.lab.power_calls())
-        self.assertTrue(log.wait_for(r"^<6>Command port: restart from %s$" % re.escape(tb.DEVICE_IP),
-                                     5), log.tail())
+        accepted = r"^<6>Command port: restart from %s$" % re.escape(tb.DEVICE_IP)
+        self.assertTrue(log.wait_for(accepted, 5), log.tail())
 
         # Refused: an error line in the journal, the signal for any listener, the metric.
         self.lab.set_login1_behaviour("refuse")
