@@ -42,7 +42,8 @@ class SettingsHandle;
 // no line is logged for it, so a flood of them costs the user-interface thread nothing. What
 // the guards saw reaches the log in a bounded number of lines: one when a lockout starts, one
 // when it ends, each naming the group, and per group at most one count of rejected and of
-// refused messages a minute (sweepTimer). Every accepted command gives one line with its source and
+// refused messages a minute (sweepTimer), and of answered hellos where they are folded
+// (foldHellos). Every accepted command gives one line with its source and
 // action.
 class CommandProtocol : public QObject {
     Q_OBJECT

@@ -21,9 +21,9 @@ namespace norva {
 // compared, so a guesser learns nothing and costs the program next to nothing. An accepted
 // command clears the group's count; other groups are never affected.
 //
-// It also counts, per group, the rejected packets and the packets refused because the address
-// may not send commands at all, for a log line per group at most once per `reportInterval`,
-// so an attack cannot flood the log.
+// It also counts, per group, the rejected packets, the packets refused because the address
+// may not send commands at all, and the hellos its owner folds, for a log line per group at
+// most once per `reportInterval`, so an attack cannot flood the log.
 //
 // Time is passed in with every call (steady clock; never going back), so tests drive it.
 //
