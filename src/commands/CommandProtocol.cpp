@@ -124,12 +124,16 @@ bool CommandProtocol::dropped(const Guard& guard, const std::string& peer) {
     const TimePoint now = clock();
     if (!guard.filter.allows(peer)) {
         guard.lockout->refused(peer, now);
-        lastCounted_ = now.time_since_epoch().count();
-        ++counted_;
-        wakeSweep();
+        counted(now.time_since_epoch().count());
         return true;
     }
     return guard.lockout->locked(peer, now);
+}
+
+void CommandProtocol::counted(TimePointRep now) {
+    lastCounted_ = now;
+    ++counted_;
+    wakeSweep();
 }
 
 void CommandProtocol::rejected(const Guard& guard, const std::string& peer) {
@@ -164,12 +168,24 @@ void CommandProtocol::report(const SourceLockout::Sweep& sweep, const char* reas
             emit memoLineRequested(
                 QString("Command port: %1: messages ignored (not in AcceptFrom): %2")
                     .arg(text(tally.group), number(tally.refused)));
+        if (tally.hellos)
+            emit memoLineRequested(QString("Command port: %1: hellos answered: %2")
+                                       .arg(text(tally.group), number(tally.hellos)));
     }
     const SourceLockout::Tally& forgotten = sweep.forgotten;
     if (forgotten.rejected || forgotten.refused)
         emit memoLineRequested(QString("Command port: address groups no longer tracked: rejected "
                                        "commands: %1, messages not in AcceptFrom: %2")
                                    .arg(number(forgotten.rejected), number(forgotten.refused)));
+    if (forgotten.hellos)
+        emit memoLineRequested(
+            QString("Command port: address groups no longer tracked: hellos answered: %1")
+                .arg(number(forgotten.hellos)));
+}
+
+void CommandProtocol::reportPending() {
+    // The lockouts under way are left to end in their time: only the counts are due now.
+    report(guard()->lockout->sweep(clock(), true), "");
 }
 
 void CommandProtocol::startSweeping() {
@@ -233,7 +249,13 @@ void CommandProtocol::theServerExecute(CommandConnection& AContext) {
     }
     if (HelloText(message) != "hello-000")
         return;
-    onUi([&] { emit captionRequested("Got Hello"); });
+    if (foldHellos) {
+        const TimePoint now = clock();
+        guard()->lockout->hello(peer, now);
+        counted(now.time_since_epoch().count());
+    } else {
+        onUi([&] { emit captionRequested("Got Hello"); });
+    }
     AContext.Write(
         {static_cast<std::uint8_t>(localSeq & 0xFF), static_cast<std::uint8_t>(localSeq >> 8)});
 }

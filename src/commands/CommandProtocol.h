@@ -42,7 +42,8 @@ class SettingsHandle;
 // no line is logged for it, so a flood of them costs the user-interface thread nothing. What
 // the guards saw reaches the log in a bounded number of lines: one when a lockout starts, one
 // when it ends, each naming the group, and per group at most one count of rejected and of
-// refused messages a minute (sweepTimer). Every accepted command gives one line with its source and
+// refused messages a minute (sweepTimer), and of answered hellos where they are folded
+// (foldHellos). Every accepted command gives one line with its source and
 // action.
 class CommandProtocol : public QObject {
     Q_OBJECT
@@ -61,8 +62,19 @@ public:
         return std::chrono::steady_clock::now();
     };
 
+    // Set by the service before the listener starts: a hello is then answered on the
+    // connection's thread and counted per address group, said in the folded lines of the
+    // guards (one count per group a minute at most), instead of being shown one by one as the
+    // window's caption "Got Hello". A loop of hellos then costs the log one line a minute and
+    // the user-interface thread nothing. The window leaves it off and shows each hello.
+    bool foldHellos = false;
+
     // One message per call; an error ends the connection.
     void theServerExecute(CommandConnection& AContext);
+
+    // Says every count the guards hold and have not said yet, whatever the interval: at the
+    // end of the program, once the listener has stopped, so that nothing counted is lost.
+    void reportPending();
 
     // Reads the guards' settings, [GSD] LockoutFailures, LockoutWindow, LockoutSeconds and
     // AcceptFrom, from the settings file: at the start once the file is open, and whenever
@@ -101,6 +113,7 @@ signals:
     void commandRejected(const QString& source);
 
 private:
+    using TimePointRep = SourceLockout::TimePoint::rep;
     // The guards in force; replaced whole when the settings change, so a connection thread
     // holds on to the one it started with.
     struct Guard {
@@ -116,6 +129,8 @@ private:
     std::shared_ptr<const Guard> guard() const;
     // Whether the message from `peer` is to be dropped unchecked (connection thread).
     bool dropped(const Guard& guard, const std::string& peer);
+    // A message was counted for the log (connection thread): keeps the sweep going.
+    void counted(TimePointRep now);
     // A message from `peer` failed the credentials check (user-interface thread).
     void rejected(const Guard& guard, const std::string& peer);
     // Logs what the sweep found.

@@ -9,7 +9,7 @@ namespace norva {
 namespace {
 
 bool isEmpty(const SourceLockout::Tally& tally) {
-    return tally.rejected == 0 && tally.refused == 0;
+    return tally.rejected == 0 && tally.refused == 0 && tally.hellos == 0;
 }
 
 } // namespace
@@ -74,6 +74,7 @@ SourceLockout::Entry& SourceLockout::enter(const std::string& group, TimePoint n
         expire(oldest, now);
         forgotten_.rejected += oldest.unreported.rejected;
         forgotten_.refused += oldest.unreported.refused;
+        forgotten_.hellos += oldest.unreported.hellos;
         index_.erase(oldest.group);
         table_.pop_back();
     }
@@ -147,6 +148,14 @@ void SourceLockout::refused(const std::string& address, TimePoint now) {
     ++entry.unreported.refused;
 }
 
+void SourceLockout::hello(const std::string& address, TimePoint now) {
+    const std::string group = AddressGroup(address);
+    std::lock_guard lock(mutex_);
+    Entry* found = find(group);
+    Entry& entry = found ? *found : enter(group, now);
+    ++entry.unreported.hellos;
+}
+
 void SourceLockout::accepted(const std::string& address, TimePoint now) {
     const std::string group = AddressGroup(address);
     std::lock_guard lock(mutex_);
@@ -161,10 +170,10 @@ void SourceLockout::accepted(const std::string& address, TimePoint now) {
     entry->trusted = true;
 }
 
-SourceLockout::Sweep SourceLockout::sweep(TimePoint now) {
+SourceLockout::Sweep SourceLockout::sweep(TimePoint now, bool everyCount) {
     std::lock_guard lock(mutex_);
     const auto due = [&](const std::optional<TimePoint>& last) {
-        return !last || now - *last >= limits_.reportInterval;
+        return everyCount || !last || now - *last >= limits_.reportInterval;
     };
     Sweep result;
     const auto take = [&](Entry& entry) {

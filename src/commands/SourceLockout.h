@@ -21,9 +21,9 @@ namespace norva {
 // compared, so a guesser learns nothing and costs the program next to nothing. An accepted
 // command clears the group's count; other groups are never affected.
 //
-// It also counts, per group, the rejected packets and the packets refused because the address
-// may not send commands at all, for a log line per group at most once per `reportInterval`,
-// so an attack cannot flood the log.
+// It also counts, per group, the rejected packets, the packets refused because the address
+// may not send commands at all, and the hellos its owner folds, for a log line per group at
+// most once per `reportInterval`, so an attack cannot flood the log.
 //
 // Time is passed in with every call (steady clock; never going back), so tests drive it.
 //
@@ -71,6 +71,7 @@ public:
         std::string group;
         std::uint64_t rejected = 0; // checked, wrong user name or password
         std::uint64_t refused = 0;  // not checked: the address may not send commands
+        std::uint64_t hellos = 0;   // hellos answered (counted only where hello() is called)
     };
 
     struct Sweep {
@@ -102,6 +103,10 @@ public:
     // commands. Counted for the log only; it never starts a lockout.
     void refused(const std::string& address, TimePoint now);
 
+    // A hello from `address` was answered. Counted for the log only, so that a loop of hellos
+    // is one line per group and interval.
+    void hello(const std::string& address, TimePoint now);
+
     // A command from `address` was accepted: its group's rejections no longer count toward a
     // lockout, and the group keeps its place in the table from now on. Counts not yet
     // reported are still reported.
@@ -109,8 +114,9 @@ public:
 
     // What is due for the log: lockouts ended by `now` and the packet counts. Call it from
     // a timer (about once a second), so that the end of a lockout is logged even when the
-    // guesser has gone quiet.
-    Sweep sweep(TimePoint now);
+    // guesser has gone quiet. With `everyCount` (at the end of the program) every count not
+    // yet reported is taken, whether its interval is over or not.
+    Sweep sweep(TimePoint now, bool everyCount = false);
 
     // Groups the table holds now (the overflow group not counted).
     std::size_t size();

@@ -46,4 +46,13 @@ std::vector<ForeignSources::Report> ForeignSources::sweep(Clock::time_point now)
     return due;
 }
 
+std::vector<ForeignSources::Report> ForeignSources::flush() {
+    std::vector<Report> due;
+    for (const auto& [source, entry] : entries_)
+        if (entry.pending > 0)
+            due.push_back({source, entry.pending});
+    entries_.clear();
+    return due;
+}
+
 } // namespace norva

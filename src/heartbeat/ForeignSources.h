@@ -41,6 +41,9 @@ public:
     std::vector<Report> record(const std::string& source, Clock::time_point now);
     // Reports the counts whose minute is over, forgets quiet sources.
     std::vector<Report> sweep(Clock::time_point now);
+    // Reports every count not yet reported, whether its minute is over or not, and forgets
+    // every source: at the end of the program, so that nothing counted is lost.
+    std::vector<Report> flush();
     // True while a count waits for its report or a source is remembered: the caller's sweep
     // has work to do.
     bool owed() const { return !entries_.empty(); }

@@ -152,6 +152,11 @@ void NetworkMonitor::foreignTimerTimer() {
         foreignTimer.stop();
 }
 
+void NetworkMonitor::reportPendingForeign() {
+    foreignTimer.stop();
+    reportForeign(foreign_.flush());
+}
+
 void NetworkMonitor::reportForeign(const std::vector<ForeignSources::Report>& due) {
     for (const ForeignSources::Report& r : due)
         emit foreignDatagrams(QString::fromStdString(r.source), r.count);

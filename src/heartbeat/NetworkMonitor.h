@@ -53,6 +53,8 @@ public:
     // handler is public for tests to drive.
     QTimer foreignTimer;
     void foreignTimerTimer();
+    // Reports every foreign count not yet reported, at once (the service, as it stops).
+    void reportPendingForeign();
     // The time the foreign reports go by; the steady clock unless a test sets another.
     std::function<ForeignSources::Clock::time_point()> clock = [] {
         return ForeignSources::Clock::now();

@@ -16,7 +16,10 @@
 namespace norva {
 
 ServiceBus::ServiceBus(Agent& agent, PolkitAuthorizer& polkit, QObject* parent)
-    : QObject(parent), agent_(agent), polkit_(polkit), bus_(QStringLiteral("norva-not-published")) {
+    : QObject(parent), propertiesPace(
+                           std::chrono::milliseconds(100), std::chrono::milliseconds(100),
+                           [this] { sendProperties(); }, [this] { return clock(); }),
+      agent_(agent), polkit_(polkit), bus_(QStringLiteral("norva-not-published")) {
     qDBusRegisterMetaType<QMap<QString, QString>>();
     agent_.addListener(*this);
 }
@@ -236,16 +239,28 @@ bool ServiceBus::allowSleep() const {
 }
 
 void ServiceBus::propertiesChanged(const QStringList& names) {
-    if (!published_)
+    for (const QString& name : names)
+        if (!changed_.contains(name))
+            changed_.append(name);
+    propertiesPace.request();
+}
+
+void ServiceBus::sendProperties() {
+    if (changed_.isEmpty())
         return;
     const AgentState now = agent_.state();
     QVariantMap changed;
-    for (const QString& name : names)
+    for (const QString& name : std::as_const(changed_))
         changed.insert(name, name == QLatin1String(bus::prop::RejectedCommands)
                                  ? QVariant(rejected_)
                              : name == QLatin1String(bus::prop::CommandPasswordProblem)
                                  ? QVariant(commandPasswordProblem())
                                  : propertyValue(now, name));
+    changed_.clear();
+    if (propertiesSent)
+        propertiesSent(changed);
+    if (!published_)
+        return;
     QDBusMessage signal =
         QDBusMessage::createSignal(bus::ObjectPath, bus::PropertiesInterface, "PropertiesChanged");
     signal << QString(bus::Interface) << changed << QStringList();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "agent/AgentListener.h"
+#include "service/Pacer.h"
 
 #include <QDBusConnection>
 #include <QDBusContext>
@@ -10,6 +11,8 @@
 #include <QSet>
 #include <QString>
 #include <QVariantMap>
+#include <chrono>
+#include <functional>
 
 namespace norva {
 
@@ -22,8 +25,12 @@ class PolkitAuthorizer;
 // interface's name and the members' names from this class itself, so they are spelt here
 // again; tests/service/qtest_ServiceBus.cpp holds them to the contract. The properties are the
 // agent's read model (Agent::state()); the signals and PropertiesChanged follow its
-// announcements, as one of its listeners (registered while this object lives), and
-// PropertiesChanged goes out for every property that changed. The methods are the agent's
+// announcements, as one of its listeners (registered while this object lives). The signals go
+// out at once; PropertiesChanged is paced (propertiesPace): the properties that changed are
+// gathered for a tenth of a second and go out in one signal with their values as they are
+// then, at most ten a second, so a flood of datagrams is not a flood of signals to every
+// listener, and a heartbeat with its answer is one signal. A value a signal carries is always
+// sent again by the PropertiesChanged after it, never an older one. The methods are the agent's
 // verbs. Reading is open to everyone, and so is CloseWarning, which only takes the warning off
 // screen. Start, Stop, Clear and FollowLines need the polkit action com.norva.NorvaHB1.control,
 // ApplySettings and TestWarning com.norva.NorvaHB1.configure; the call is answered once polkit
@@ -86,6 +93,18 @@ public:
     // when `mayConfigure` (the caller passed the configure action).
     QMap<QString, QString> settingsFor(bool mayConfigure) const;
 
+    // The time PropertiesChanged is paced by; the steady clock unless a test sets another.
+    std::function<std::chrono::steady_clock::time_point()> clock = [] {
+        return std::chrono::steady_clock::now();
+    };
+    // Sends the gathered PropertiesChanged now, whatever the pace (at the stop).
+    void flushProperties() { propertiesPace.flush(); }
+    // Told of each PropertiesChanged with its values as it goes out, published or not (tests).
+    std::function<void(const QVariantMap&)> propertiesSent;
+    // At most one PropertiesChanged a tenth of a second; public for tests, which fire its
+    // timer.
+    Pacer propertiesPace;
+
 public slots:
     void Start();
     void Stop();
@@ -141,7 +160,10 @@ private:
     // Runs `act` once the caller is authorized for `action`, then replies; otherwise replies
     // with the refusal.
     void authorized(const char* action, std::function<QString()> act);
+    // Gathers the names for the next PropertiesChanged.
     void propertiesChanged(const QStringList& names);
+    // PropertiesChanged with the gathered names' values now.
+    void sendProperties();
     // Sends the signal to every caller FollowLines allowed, and to no one else.
     void sendToFollowers(const char* member, const QString& text);
 
@@ -150,6 +172,7 @@ private:
     QDBusConnection bus_;
     bool published_ = false;
     uint rejected_ = 0;
+    QStringList changed_;     // gathered for the next PropertiesChanged, each name once
     QSet<QString> followers_; // unique names FollowLines allowed
     QDBusServiceWatcher* followersGone_ = nullptr;
 };

@@ -13,7 +13,10 @@ namespace norva {
 
 ServiceDaemon::ServiceDaemon(const ServiceOptions& options, JournalLog& log, PowerBackend& power,
                              SystemdNotifier& notifier, QDBusConnection bus)
-    : options_(options), log_(log), notifier_(notifier), boxes_(log),
+    : metricsPace(
+          std::chrono::seconds(1), std::chrono::milliseconds(0), [this] { writeMetricsNow(); },
+          [this] { return clock(); }),
+      options_(options), log_(log), notifier_(notifier), boxes_(log),
       agent_(options.settingsFolder(), options.commandPort, pages_, boxes_, power),
       pages_(agent_.MyIni), polkit_(bus), bus_(agent_, polkit_), connection_(std::move(bus)),
       keepAlive_(notifier, [this](const std::string& error) { log_.warning(error); }),
@@ -21,6 +24,9 @@ ServiceDaemon::ServiceDaemon(const ServiceOptions& options, JournalLog& log, Pow
     stateChangedAt_ = static_cast<std::int64_t>(std::time(nullptr));
     // The bus registered itself as it was built: it hears each announcement first.
     agent_.addListener(*this);
+    // The device's hellos are counted per address group, not shown one by one: a loop of them
+    // must not become a line in the journal and a bus signal each.
+    agent_.protocol.foldHellos = true;
     waitForSerialDevices();
 }
 
@@ -89,8 +95,10 @@ void ServiceDaemon::captionShown(const QString& caption) {
     log_.info(caption.toStdString());
 }
 
-void ServiceDaemon::statusLine(const QString& text) {
-    log_.info(text.toStdString());
+void ServiceDaemon::statusLine(const QString&) {
+    // Not one line per packet: "Bad Password" at every guess would let a flood of them push the
+    // lines that matter out of the journal. The command port's folded counts per address group
+    // say what was rejected, and an accepted command has its own line.
 }
 
 void ServiceDaemon::logLine(const QString& line) {
@@ -265,6 +273,8 @@ bool ServiceDaemon::start() {
     notifier_.status(std::string("Heartbeat ") + StateName(now.state) + ", mode " +
                      ModeName(now.mode));
     keepAlive_.start();
+    // The state the service is ready in, now rather than when the pace allows.
+    metricsPace.flush();
     return true;
 }
 
@@ -276,12 +286,22 @@ void ServiceDaemon::stop() {
     keepAlive_.stop();
     serialWatch_.stop();
     agent_.Stop();
-    writeMetrics(); // norvahb_up 0: the service ended on purpose
+    // What the command port counted and has not said yet is said now, not lost.
+    agent_.protocol.reportPending();
+    agent_.network.reportPendingForeign();
+    // The properties' last values go out now, not a tenth of a second after the end.
+    bus_.flushProperties();
+    metricsPace.timer.stop();
+    writeMetricsNow(); // norvahb_up 0: the service ended on purpose
     if (agent_.MyIni.isOpen())
         agent_.MyIni.close();
 }
 
 void ServiceDaemon::writeMetrics() {
+    metricsPace.request();
+}
+
+void ServiceDaemon::writeMetricsNow() {
     if (metricsPath_.empty() || !agent_.MyIni.isOpen())
         return;
     const AgentState now = agent_.state();

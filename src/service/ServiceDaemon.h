@@ -2,6 +2,7 @@
 
 #include "agent/Agent.h"
 #include "service/JournalBoxes.h"
+#include "service/Pacer.h"
 #include "service/PolkitAuthorizer.h"
 #include "service/SerialDeviceWatcher.h"
 #include "service/ServiceBus.h"
@@ -11,7 +12,9 @@
 
 #include <QDBusConnection>
 #include <QObject>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -45,6 +48,15 @@ public:
 
     Agent& agent() { return agent_; }
 
+    // The time the metrics file's pace goes by; the steady clock unless a test sets another.
+    std::function<std::chrono::steady_clock::time_point()> clock = [] {
+        return std::chrono::steady_clock::now();
+    };
+    // The metrics file is rewritten (with an fsync) at most once a second: the first change
+    // after a quiet second at once, the rest of a burst when the second is over, the last
+    // state always, and at the stop at once. Public for tests, which fire its timer.
+    Pacer metricsPace;
+
 private:
     // The agent's announcements: the journal's lines, the counts and the metrics file.
     void iconShown(tAppIcons icon) override;
@@ -67,7 +79,9 @@ private:
     void warningEnded() override;
     void sleepChanged(SleepNote note, const QString& detail) override;
 
+    // Asks for the metrics file to be rewritten, at the pace of metricsPace.
     void writeMetrics();
+    void writeMetricsNow();
     // A serial port that is missing at the start, or whose device went away, is waited for
     // rather than given up: the port is opened as soon as the device is there, and a
     // heartbeat the user started resumes on it. The desktop program shows its error box

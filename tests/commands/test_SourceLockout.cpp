@@ -252,6 +252,36 @@ TEST(SourceLockout, RefusedPacketsAreCountedBesideRejectionsAndNeverLock) {
     EXPECT_EQ(sweep.counts[0].group, BGroup);
 }
 
+// Answered hellos are folded like the rest: counted per group beside the rejections, never a
+// lockout, summed for dropped groups, and at the end (everyCount) taken before their minute.
+TEST(SourceLockout, HellosAreCountedPerGroupNeverLockAndAreAllTakenAtTheEnd) {
+    SourceLockout lockout;
+    const char* loopback[] = {"127.0.0.1", "127.3.4.5", "::1"};
+    for (int i = 0; i < 300; ++i)
+        lockout.hello(loopback[i % 3], at(0));
+    lockout.hello(B, at(0));
+    EXPECT_FALSE(lockout.locked("127.0.0.1", at(0)));
+    EXPECT_FALSE(lockout.locked(B, at(0)));
+
+    auto sweep = lockout.sweep(at(0));
+    ASSERT_EQ(sweep.counts.size(), 2u);
+    for (const auto& tally : sweep.counts)
+        EXPECT_EQ(tally.hellos, tally.group == BGroup ? 1u : 300u) << tally.group;
+
+    for (int i = 0; i < 50; ++i)
+        lockout.hello("127.0.0.9", at(1));
+    EXPECT_TRUE(lockout.sweep(at(30)).counts.empty()) << "within the group's minute";
+    sweep = lockout.sweep(at(30), true);
+    ASSERT_EQ(sweep.counts.size(), 1u) << "at the end nothing waits for its minute";
+    EXPECT_EQ(sweep.counts[0].hellos, 50u);
+    EXPECT_TRUE(lockout.sweep(at(31), true).counts.empty()) << "and nothing is said twice";
+
+    SourceLockout small({.tableSize = 1});
+    small.hello(A, at(0));
+    small.hello(B, at(0)); // drops A
+    EXPECT_EQ(small.sweep(at(0)).forgotten.hellos, 1u);
+}
+
 TEST(SourceLockout, AnAcceptedCommandDoesNotSwallowTheRejectionsBeforeIt) {
     SourceLockout lockout;
     lockout.rejected(A, at(0));

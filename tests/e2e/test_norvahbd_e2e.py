@@ -129,7 +129,8 @@ class ServiceCase(NorvaCase):
         self.assertIn("ack 01", out)
         self.assertTrue(self.lab.power_log.wait_for(r"^Reboot false$", 10),
                         "no reboot reached the login manager: %r" % self.lab.power_calls())
-        self.assertTrue(log.wait_for(r"^<6>RESTART$", 5), log.tail())
+        accepted = r"^<6>Command port: restart from %s$" % re.escape(tb.DEVICE_IP)
+        self.assertTrue(log.wait_for(accepted, 5), log.tail())
         self.assertTrue(log.wait_for(r"^<6>Heartbeat: the device is responding$", 1), log.tail())
 
         metrics = self.wait_metrics("norvahb_device_responding 1",
@@ -173,7 +174,8 @@ class ServiceCase(NorvaCase):
         self.assertIn("ack 01", out)
         self.assertTrue(self.lab.power_log.wait_for(r"^RebootWithFlags 16$", 10),
                         self.lab.power_calls())
-        self.assertTrue(log.wait_for(r"^<6>RESTART$", 5), log.tail())
+        accepted = r"^<6>Command port: restart from %s$" % re.escape(tb.DEVICE_IP)
+        self.assertTrue(log.wait_for(accepted, 5), log.tail())
 
         # Refused: an error line in the journal, the signal for any listener, the metric.
         self.lab.set_login1_behaviour("refuse")
@@ -224,6 +226,80 @@ class ServiceCase(NorvaCase):
         self.assertEqual(foreign, [spoofer_ip], "81 datagrams in 8 s: one line at once, the "
                          "rest folded into the minute\n" + log.tail())
         self.assertIsNone(proc.poll())
+
+    FLOOD_SECONDS = 6
+
+    def test_a_hello_flood_from_three_groups_is_folded_and_the_command_still_said(self):
+        # Three address groups loop on the command port's hello (loopback in the PC's
+        # namespace, and the device at two addresses of its own) while the device sends a
+        # restart. The journal gets one count per group at once and the rest at the stop,
+        # none lost; no hello is a line or a signal of its own; the restart has its line.
+        self.net.add_device_address(tb.DEVICE_OTHER_IP)
+        self.write_settings(self.settings(started=0))
+        monitor = self.monitor_signals()
+        proc, log = self.start_service()
+        flood = ("import socket, sys, time\n"
+                 "src, host, secs = sys.argv[1], sys.argv[2], float(sys.argv[3])\n"
+                 "n, end = 0, time.monotonic() + secs\n"
+                 "while time.monotonic() < end:\n"
+                 "    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)\n"
+                 "    s.settimeout(2)\n"
+                 "    try:\n"
+                 "        s.bind((src, 0))\n"
+                 "        s.connect((host, %d))\n"
+                 "        while time.monotonic() < end:\n"
+                 "            s.sendall(b'hello-000')\n"
+                 "            got = b''\n"
+                 "            while len(got) < 2:\n"
+                 "                more = s.recv(2 - len(got))\n"
+                 "                if not more:\n"
+                 "                    raise OSError('closed')\n"
+                 "                got += more\n"
+                 "            n += 1\n"
+                 "    except OSError:\n"
+                 "        time.sleep(0.01)\n"
+                 "    finally:\n"
+                 "        s.close()\n"
+                 "print(n)\n" % tb.COMMAND_PORT)
+        groups = (("127.0.0.0/8", "pc", "127.0.0.5", "127.0.0.1"),
+                  ("%s/32" % tb.DEVICE_IP, "device", tb.DEVICE_IP, tb.PC_IP),
+                  ("%s/32" % tb.DEVICE_OTHER_IP, "device", tb.DEVICE_OTHER_IP, tb.PC_IP))
+        flooders = [(group,) + self.start_helper(
+            [sys.executable, "-c", flood, src, host, str(self.FLOOD_SECONDS)],
+            "flood", namespace) for group, namespace, src, host in groups]
+        time.sleep(self.FLOOD_SECONDS / 2)
+        status, out = self.send_command("--action", "restart", "--user", self.USER,
+                                        "--password", self.PASSWORD)
+        self.assertIn("ack 01", out)
+        self.assertTrue(self.lab.power_log.wait_for(r"^Reboot false$", 10),
+                        self.lab.power_calls())
+        sent = {}
+        for group, flooder, out in flooders:
+            self.assertEqual(flooder.wait(self.FLOOD_SECONDS + 10), 0, out.text())
+            sent[group] = int(out.text().split()[-1])
+        sent["%s/32" % tb.DEVICE_IP] += 1  # the command's own hello
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(proc.wait(10), 0)
+
+        lines = log.lines()
+        print("\n  hello flood of %d s: %d hellos answered, %d journal lines"
+              % (self.FLOOD_SECONDS, sum(sent.values()), len(lines)), file=sys.stderr)
+        for group, _, _ in flooders:
+            self.assertGreater(sent[group], 100, "the flood from %s hardly got going" % group)
+        self.assertLess(len(lines), 200, log.tail())
+        self.assertEqual(lines.count("<6>Command port: restart from %s" % tb.DEVICE_IP), 1,
+                         log.tail())
+        self.assertEqual([l for l in lines if "Hello" in l or "Bad " in l], [])
+        said = {}
+        for group, count in re.findall(r"^<6>Command port: (\S+): hellos answered: (\d+)$",
+                                       log.text(), re.M):
+            said.setdefault(group, []).append(int(count))
+        self.assertEqual({g: sum(c) for g, c in said.items()}, sent,
+                         "hellos lost or miscounted:\n" + log.tail())
+        for group, counts in said.items():
+            self.assertLessEqual(len(counts), 2, "the first at once, the rest at the stop")
+        captions = [l for l in monitor.lines() if l.endswith("member=Caption")]
+        self.assertLessEqual(len(captions), 1, "a signal per hello:\n" + monitor.tail())
 
     def held_port(self, kind=socket.SOCK_STREAM):
         """The command port bound (and listened on, for TCP) in the PC namespace by the test,

@@ -508,6 +508,16 @@ TEST_F(NetworkMonitorTest, ForeignDatagramsAreReportedOncePerSourceAMinute) {
     EXPECT_FALSE(net().foreignTimer.isActive()) << "quiet sources are forgotten";
     from("10.0.0.9", 1);
     EXPECT_EQ(f->log.last("foreign "), "foreign 10.0.0.9 1") << "a new burst is told at once";
+
+    // At the end (the service stopping) what is counted is told at once, not lost.
+    from("10.0.0.9", 3);
+    from("10.0.0.7", 1);
+    const std::size_t told = f->log.count("foreign ");
+    net().reportPendingForeign();
+    EXPECT_EQ(f->log.count("foreign "), told + 1);
+    EXPECT_EQ(f->log.last("foreign "), "foreign 10.0.0.9 3");
+    net().reportPendingForeign();
+    EXPECT_EQ(f->log.count("foreign "), told + 1) << "nothing told twice";
 }
 
 } // namespace

@@ -35,6 +35,17 @@ TEST(ForeignSources, FirstAtOnceThenOneCountAMinuteThenForgotten) {
     EXPECT_EQ(fold.record("10.0.0.9", t0 + 182s), one("10.0.0.9", 1));
 }
 
+TEST(ForeignSources, FlushReportsEveryPendingCountOnceAndForgetsAll) {
+    ForeignSources fold;
+    fold.record("10.0.0.9", t0);
+    fold.record("10.0.0.9", t0 + 1s);
+    fold.record("10.0.0.9", t0 + 2s);
+    fold.record("10.0.0.8", t0);
+    EXPECT_EQ(fold.flush(), one("10.0.0.9", 2)) << "10.0.0.8 was told at once: nothing owed";
+    EXPECT_FALSE(fold.owed());
+    EXPECT_TRUE(fold.flush().empty());
+}
+
 TEST(ForeignSources, SourcesBeyondTheTableShareOneOverflowEntry) {
     ForeignSources fold;
     for (std::size_t i = 0; i < ForeignSources::MaxSources; ++i)

@@ -15,6 +15,8 @@
 #include <QMetaProperty>
 #include <QStringList>
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <gtest/gtest.h>
 #include <span>
 #include <string>
@@ -159,6 +161,50 @@ TEST_F(ServiceBusSettings, CloseWarningTakesTheWarningOffScreenAndTheNextCountsF
         EXPECT_FALSE(bus.warningOnScreen());
     }
     EXPECT_EQ(f.power.calls, (std::vector<std::string>{"reboot", "reboot"}));
+}
+
+// PropertiesChanged goes out at most ten times a second: what changed within a tenth of a
+// second is gathered into one signal that carries the newest values, and a change is never
+// lost; at the stop what is gathered goes out at once.
+TEST_F(ServiceBusSettings, PropertiesChangedAtMostTenTimesASecondWithTheNewestValues) {
+    auto now = std::chrono::steady_clock::time_point(std::chrono::hours(1));
+    bus.clock = [&] { return now; };
+    std::vector<QVariantMap> sent;
+    bus.propertiesSent = [&](const QVariantMap& changed) { sent.push_back(changed); };
+    const std::vector<std::uint8_t> ack{'N', 'o', 'r', 'v', 'a', 'A', 'C', 'K'};
+
+    // A second of a flood of answers, one a millisecond, the pace's timer firing as it would.
+    for (int i = 0; i < 1000; ++i) {
+        now += std::chrono::milliseconds(1);
+        f.agent->network.UDPServerUDPRead(ack);
+        bus.propertiesPace.timerTimer();
+    }
+    EXPECT_LE(sent.size(), 10u);
+    EXPECT_GE(sent.size(), 9u) << "yet every tenth of a second's changes went out";
+    now += std::chrono::milliseconds(100);
+    bus.propertiesPace.timerTimer();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent.back().value(bus::prop::NetworkReceived).toUInt(), 1000u)
+        << "the last value is sent";
+    EXPECT_EQ(sent.back().value(bus::prop::State).toString(), bus::state::Responding)
+        << "the state and the counters together";
+
+    // Values of several announcements gathered into one signal.
+    sent.clear();
+    now += std::chrono::seconds(1);
+    f.agent->testWarning();
+    f.agent->network.UDPServerUDPRead(ack);
+    f.agent->pending.Timer1Timer();
+    EXPECT_TRUE(sent.empty()) << "gathered for a tenth of a second first";
+    bus.flushProperties();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].value(bus::prop::WarningOnScreen).toBool(), true);
+    EXPECT_EQ(sent[0].value(bus::prop::WarningCountdown).toInt(), 9);
+    EXPECT_EQ(sent[0].value(bus::prop::NetworkReceived).toUInt(), 1001u);
+    bus.flushProperties();
+    EXPECT_EQ(sent.size(), 1u) << "nothing gathered, nothing sent";
+    while (f.agent->pending.countdown > 0)
+        f.agent->pending.Timer1Timer();
 }
 
 } // namespace

@@ -17,8 +17,10 @@
 
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QTimer>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -63,8 +65,7 @@ protected:
                                  (dir / "norvahb.prom").string() + "\n");
         options.settingsFile = dir / "NorvaHB";
         options.commandPort = norva::test::FreePort();
-        daemon = std::make_unique<norva::ServiceDaemon>(
-            options, journal, power, notifier, QDBusConnection(QStringLiteral("not-connected")));
+        makeDaemon();
         auto& agent = daemon->agent();
         for (QTimer* t : {&agent.network.Timer1, &agent.network.Timer2, &agent.serial.comFreq,
                           &agent.serial.comResp, &agent.pending.Timer1})
@@ -75,6 +76,21 @@ protected:
                                        const norva::UdpEndpoint::Binding&) {};
     }
     ~Daemon() override { daemon.reset(); }
+
+    // A daemon on the test's clock: the metrics file's pace and the command port's folds go
+    // by `now`, which only the test moves.
+    void makeDaemon() {
+        daemon = std::make_unique<norva::ServiceDaemon>(
+            options, journal, power, notifier, QDBusConnection(QStringLiteral("not-connected")));
+        daemon->clock = [this] { return now; };
+        daemon->agent().protocol.clock = [this] { return now; };
+    }
+
+    // A second passes, and the metrics file's pending rewrite is done.
+    void metricsDue() {
+        now += 1s;
+        daemon->metricsPace.timerTimer();
+    }
 
     norva::Agent& agent() { return daemon->agent(); }
 
@@ -122,6 +138,7 @@ protected:
     }};
     norva::test::RecordingPowerBackend power;
     norva::ServiceOptions options;
+    std::chrono::steady_clock::time_point now{1h};
     std::unique_ptr<norva::ServiceDaemon> daemon;
 
 private:
@@ -176,8 +193,7 @@ TEST_F(Daemon, AMissingOrEmptyPasswordIsSaidAtEveryStart) {
         settings.replace(settings.find(line), line.size(), c.replacement);
         dir.write("NorvaHB", settings);
         daemon.reset();
-        daemon = std::make_unique<norva::ServiceDaemon>(
-            options, journal, power, notifier, QDBusConnection(QStringLiteral("not-connected")));
+        makeDaemon();
         ASSERT_TRUE(daemon->start());
         const auto lines = takeLines();
         ASSERT_GE(lines.size(), 2u);
@@ -215,6 +231,7 @@ TEST_F(Daemon, StateChangesAreLoggedOncePerChangeWithTheAlertAndTheDevicesMessag
                                "<6>Device message: Shutdown",
                                "<6>Heartbeat: the heartbeat is stopped",
                            }));
+    metricsDue();
     EXPECT_EQ(metric("norvahb_network_sent_total"), "4");
     EXPECT_EQ(metric("norvahb_network_received_total"), "4");
     EXPECT_EQ(metric("norvahb_network_nak_total"), "1");
@@ -231,14 +248,16 @@ TEST_F(Daemon, AppliedSettingsBringTheNewModeToTheMetrics) {
     takeLines();
     ASSERT_EQ(metric("norvahb_heartbeat_mode{mode=\"network\"}"), "1");
     ASSERT_EQ(agent().applySettings({{"Setup/Network", "0"}, {"Setup/USB", "1"}}), QString());
+    metricsDue();
     EXPECT_EQ(metric("norvahb_heartbeat_mode{mode=\"network\"}"), "0");
     EXPECT_EQ(metric("norvahb_heartbeat_mode{mode=\"usb\"}"), "1");
     EXPECT_EQ(metric("norvahb_heartbeat_running"), "0");
     EXPECT_EQ(takeLines(), std::vector<std::string>{});
 }
 
-// A command with a wrong password is refused and counted; the right one is acknowledged,
-// logged with its source and action, counted, and carried out.
+// A command with a wrong password is refused and counted, and said in the group's folded count,
+// not one line per packet; the right one is acknowledged, logged at once with its source and
+// action, counted, and carried out.
 TEST_F(Daemon, RejectedAndAcceptedCommandsAreLoggedAndCounted) {
     ASSERT_TRUE(daemon->start());
     agent().stopHeartbeat(); // the heartbeat's lines stay out of the way
@@ -246,8 +265,13 @@ TEST_F(Daemon, RejectedAndAcceptedCommandsAreLoggedAndCounted) {
     EXPECT_EQ(metric("norvahb_commands_rejected_total"), "0");
 
     EXPECT_EQ(command(restartPacket("Ostra", "guess")), "");
-    EXPECT_EQ(takeLines(), std::vector<std::string>{"<6>Bad Password"});
-    EXPECT_EQ(metric("norvahb_commands_rejected_total"), "1");
+    EXPECT_EQ(command(restartPacket("Ostra", "guess")), "");
+    EXPECT_EQ(takeLines(), std::vector<std::string>{}) << "no line per rejected packet";
+    agent().protocol.sweepTimerTimer();
+    EXPECT_EQ(takeLines(), std::vector<std::string>{"<6>Command port: 127.0.0.0/8: rejected "
+                                                    "commands (wrong user name or password): 2"});
+    metricsDue();
+    EXPECT_EQ(metric("norvahb_commands_rejected_total"), "2");
     EXPECT_EQ(metric("norvahb_commands_accepted_total"), "0");
     EXPECT_TRUE(power.calls.empty());
 
@@ -258,9 +282,83 @@ TEST_F(Daemon, RejectedAndAcceptedCommandsAreLoggedAndCounted) {
     };
     EXPECT_TRUE(has("<6>Command port: restart from 127.0.0.1")) << ::testing::PrintToString(lines);
     EXPECT_TRUE(has("<6>DO restart")) << ::testing::PrintToString(lines);
-    EXPECT_EQ(metric("norvahb_commands_rejected_total"), "1");
+    metricsDue();
+    EXPECT_EQ(metric("norvahb_commands_rejected_total"), "2");
     EXPECT_EQ(metric("norvahb_commands_accepted_total"), "1");
     EXPECT_EQ(power.calls, std::vector<std::string>{"reboot"});
+}
+
+// The device's hellos are answered but not logged one by one: a flood of them is folded into
+// one count per address group, the first said at once, the rest when the minute ends, and what
+// is still counted at the stop is said then. An accepted command in the middle of the flood
+// keeps its own line at once.
+TEST_F(Daemon, HellosAreFoldedPerGroupAndNoneIsLostAtTheStop) {
+    ASSERT_TRUE(daemon->start());
+    agent().stopHeartbeat();
+    takeLines();
+    const std::string hello = "hello-000";
+    EXPECT_EQ(command(hello), std::string(2, '\0'));
+    agent().protocol.sweepTimerTimer();
+    EXPECT_EQ(takeLines(),
+              std::vector<std::string>{"<6>Command port: 127.0.0.0/8: hellos answered: 1"})
+        << "the first of a quiet group at once";
+
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(command(hello), std::string(2, '\0'));
+    EXPECT_EQ(command(restartPacket("Ostra", "ferno")), std::string(1, '\x01'));
+    for (int i = 0; i < 19; ++i)
+        EXPECT_EQ(command(hello), std::string(2, '\0'));
+    now += 30s;
+    agent().protocol.sweepTimerTimer();
+    auto lines = takeLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "<6>Command port: restart from 127.0.0.1"), 1)
+        << ::testing::PrintToString(lines);
+    for (const std::string& line : lines)
+        EXPECT_EQ(line.find("ello"), std::string::npos) << line;
+
+    now += 30s; // the minute since the first report is over
+    agent().protocol.sweepTimerTimer();
+    EXPECT_EQ(takeLines(),
+              std::vector<std::string>{"<6>Command port: 127.0.0.0/8: hellos answered: 39"});
+
+    EXPECT_EQ(command(hello), std::string(2, '\0'));
+    EXPECT_EQ(command(hello), std::string(2, '\0'));
+    daemon->stop();
+    lines = takeLines();
+    EXPECT_EQ(
+        std::count(lines.begin(), lines.end(), "<6>Command port: 127.0.0.0/8: hellos answered: 2"),
+        1)
+        << ::testing::PrintToString(lines);
+}
+
+// A burst of heartbeats and answers rewrites the metrics file (with an fsync each time) at
+// most once a second: the first change at once, the rest when the second is over, and the
+// stop writes the last state whatever the pace.
+TEST_F(Daemon, TheMetricsFileIsRewrittenAtMostOnceASecondAndAlwaysGetsTheLastState) {
+    ASSERT_TRUE(daemon->start());
+    auto& net = agent().network;
+    ASSERT_EQ(metric("norvahb_network_sent_total"), "1") << "the start's state is written";
+    now += 1s;
+    net.UDPServerUDPRead(bytes("NorvaACK"));
+    EXPECT_EQ(metric("norvahb_network_received_total"), "1") << "after a quiet second, at once";
+
+    for (int i = 0; i < 20; ++i) {
+        now += 10ms;
+        net.Timer1Timer();
+        net.UDPServerUDPRead(bytes("NorvaACK"));
+    }
+    EXPECT_EQ(metric("norvahb_network_sent_total"), "1") << "not rewritten within the second";
+    EXPECT_TRUE(daemon->metricsPace.timer.isActive());
+    metricsDue();
+    EXPECT_EQ(metric("norvahb_network_sent_total"), "21");
+    EXPECT_EQ(metric("norvahb_network_received_total"), "21");
+    EXPECT_FALSE(daemon->metricsPace.timer.isActive()) << "nothing owed, no wake-up";
+
+    now += 10ms;
+    net.Timer1Timer();
+    daemon->stop();
+    EXPECT_EQ(metric("norvahb_network_sent_total"), "22");
+    EXPECT_EQ(metric("norvahb_up"), "0");
 }
 
 // A restart the login manager refused is an error in the journal and a count of its own.
@@ -275,6 +373,7 @@ TEST_F(Daemon, ARefusedPowerRequestIsAnErrorAndCounted) {
     EXPECT_EQ(takeLines(),
               std::vector<std::string>{"<3>The login manager refused the restart: Interactive "
                                        "authentication required."});
+    metricsDue();
     EXPECT_EQ(metric("norvahb_power_requests_failed_total"), "1");
 }
 
