@@ -1171,6 +1171,8 @@ def main():
                    help="seconds between memory samples of the soak run")
     p.add_argument("--only", nargs="+", choices=Bench.STEPS,
                    help="run only these parts (service: every figure of the service norvahbd)")
+    p.add_argument("--service-parts", nargs="+", choices=service_bench.PARTS,
+                   help="with the service's part, run only these of it")
     p.add_argument("--service-startups", type=int, default=5,
                    help="starts of norvahbd timed to READY=1")
     p.add_argument("--profile-seconds", type=float, default=20.0,

@@ -44,6 +44,7 @@ BUS_POLICY = os.path.join(ROOT, "packaging", "dbus", "com.norva.NorvaHB1.conf")
 OBJECT_PATH = "/com/norva/NorvaHB1"
 SO_TIMESTAMPNS = 35
 UNIT_WATCHDOG_USEC = 30000000  # WatchdogSec=30 in packaging/systemd/norvahbd.service.in
+PARTS = ["startup", "idle", "heartbeat", "roundtrip", "profile"]  # a to e above
 
 
 class StampedNotify:
@@ -298,10 +299,11 @@ class ServicePart:
         self.say("\n[9] the service norvahbd (%s), on the private bus with the project's bus "
                  "policy, the fake login manager and the fake polkit authority"
                  % self.bench.paths["norvahbd"])
-        steps = [self.startups, self.idle, self.heartbeat, self.round_trips, self.profile]
-        for step in steps:
+        steps = {"startup": self.startups, "idle": self.idle, "heartbeat": self.heartbeat,
+                 "roundtrip": self.round_trips, "profile": self.profile}
+        for name in self.args.service_parts or PARTS:
             self.say("\n(load average now %s)" % self.R.loadavg())
-            step()
+            steps[name]()
         self.summary()
 
     # --- a: start-up and memory ----------------------------------------------------------
