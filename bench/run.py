@@ -1032,6 +1032,7 @@ class Bench:
         self.results["machine"] = info
         self.results["command"] = " ".join(sys.argv)
         self.say("NorvaHB benchmark, %s" % info["date"])
+        self.say("command: %s" % self.results["command"])
         self.say("machine: %d CPUs, %s; Linux %s; Qt %s; load average at start %s"
                  % (info["nproc"], info["cpu"], info["kernel"], info["qt"], loadavg()))
         self.say("programs: %s" % ", ".join(
@@ -1173,6 +1174,8 @@ def main():
                    help="run only these parts (service: every figure of the service norvahbd)")
     p.add_argument("--service-parts", nargs="+", choices=service_bench.PARTS,
                    help="with the service's part, run only these of it")
+    p.add_argument("--service-env", nargs="+", metavar="NAME=VALUE",
+                   help="more environment for norvahbd (say QT_NO_GLIB=1, to compare)")
     p.add_argument("--service-startups", type=int, default=5,
                    help="starts of norvahbd timed to READY=1")
     p.add_argument("--profile-seconds", type=float, default=20.0,

@@ -156,8 +156,9 @@ def make_service_run(R):
             self.lines = []
             self.line_count = 0
             self.tail = []
-            self.proc = lab.start_norvahbd(self.home, bench.net, notify=False,
-                                           env={"NOTIFY_SOCKET": self.notify.path},
+            env = dict(kv.split("=", 1) for kv in bench.args.service_env or ())
+            env["NOTIFY_SOCKET"] = self.notify.path
+            self.proc = lab.start_norvahbd(self.home, bench.net, notify=False, env=env,
                                            watchdog_usec=watchdog_usec,
                                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                                            setns=True)
