@@ -35,9 +35,10 @@ test: build
 test-fast: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# Timing and cost figures of the real program (docs/PERFORMANCE.md), in a build folder of its
-# own. Needs root, like the end-to-end suite (its own network namespaces and private bus), and
-# about 45 minutes, 30 of them the soak run (memory and CPU with the icon docked in a tray);
+# Timing and cost figures of the real programs, the desktop program and the service
+# (docs/PERFORMANCE.md), in a build folder of its own. Needs root, like the end-to-end suite
+# (its own network namespaces and private bus), and about 60 minutes, 30 of them the soak run
+# (memory and CPU with the icon docked in a tray) and about 13 the service's part;
 # not part of `make test`. MINUTES=N makes the heartbeat runs longer, SOAK_MINUTES=N the soak
 # run (0 leaves it out).
 BENCH_BUILD  ?= build-bench
@@ -47,8 +48,8 @@ bench: deps
 	@[ "$$(id -u)" = 0 ] || { echo "make bench needs root: it creates network namespaces" \
 	    "of its own (sudo make bench)"; exit 2; }
 	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target NorvaHB norva-device fake-login1 \
-	    bench-tools
+	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target NorvaHB norvahbd norva-device \
+	    fake-login1 fake-polkit bench-tools
 	@python3 bench/run.py --build $(BENCH_BUILD) --minutes $(MINUTES) \
 	    --soak-minutes $(SOAK_MINUTES)
 

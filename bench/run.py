@@ -25,7 +25,11 @@ It measures, in one run, with the programs of the build folder:
      with this script's own tray host) to the tray icon docked and drawn;
   8. the soak run: resident memory after warm-up and at the end, and CPU per hour, over
      --soak-minutes (30) at Freq=1 with every heartbeat answered, the window shown and the
-     icon docked in this script's tray under Xvfb (--only soak runs it alone).
+     icon docked in this script's tray under Xvfb (--only soak runs it alone);
+  9. the service norvahbd, as its end-to-end suite runs it (with the fake polkit authority and
+     the project's bus policy): exec to READY=1, memory, idle wake-ups, CPU and the schedule
+     with the heartbeat running (alone and under load), the round trips against the same echo,
+     and where its time goes (bench/service_bench.py; --only service runs it alone).
 """
 
 import argparse
@@ -51,6 +55,7 @@ ROOT = os.path.dirname(HERE)
 sys.dont_write_bytecode = True  # no byte-code cache left in the source tree
 sys.path.insert(0, os.path.join(ROOT, "tests", "testbed"))
 import norva_testbed as tb  # noqa: E402  (namespaces, private bus, processes, the guard)
+import service_bench  # noqa: E402  (the service's part; bench/ is on the path as the script's)
 
 PC_IP = tb.PC_IP
 DEVICE_IP = tb.DEVICE_IP
@@ -145,6 +150,22 @@ def proc_status_path(path):
         for line in f:
             key, _, value = line.partition(":")
             out[key] = value.strip()
+    return out
+
+
+def memory_kb(pid):
+    """Resident memory of `pid` in kB: VmRSS and its anonymous and file-backed parts, and the
+    proportional set size (shared library pages divided among the processes mapping them)."""
+    st = proc_status(pid)
+    out = {k: int(st[k].split()[0]) for k in ("VmRSS", "RssAnon", "RssFile", "RssShmem")
+           if k in st}
+    try:
+        with open("/proc/%d/smaps_rollup" % pid) as f:
+            for line in f:
+                if line.startswith("Pss:"):
+                    out["Pss"] = int(line.split()[1])
+    except OSError:
+        pass
     return out
 
 
@@ -411,7 +432,12 @@ class Bench:
     def open(self):
         # tray-host is built only where the X11 headers are; without it the parts under Xvfb
         # are left out.
-        for name in ("norvahb", "device", "fake_login1", "echo_peer"):
+        steps = self.steps()
+        desktop = [name for name in steps if name != "service"]
+        lab_programs = (["norvahb"] if desktop else []) + ["device", "fake_login1"]
+        if "service" in steps:
+            lab_programs += ["norvahbd", "fake_polkit"]
+        for name in lab_programs + ["echo_peer"]:
             path = self.paths[name]
             if not os.path.exists(path):
                 raise BenchFailure("%s not found at %s: build it first (make bench does)"
@@ -421,9 +447,11 @@ class Bench:
         if (not self.args.no_xvfb and shutil.which("Xvfb") and
                 os.access(self.paths["tray_host"], os.X_OK)):
             self.tray_host = self.paths["tray_host"]
-        self.lab = tb.Lab({k: self.paths[k] for k in ("norvahb", "device", "fake_login1")},
-                          prefix="norva-bench-")
-        self.lab.open()
+        self.lab = tb.Lab({k: self.paths[k] for k in lab_programs}, prefix="norva-bench-")
+        # With the service among the parts, the bus enforces the project's own policy, as the
+        # service's end-to-end suite has it (the desktop program only calls the login manager,
+        # which that policy allows as the machine's bus does).
+        self.lab.open(service_policy=service_bench.BUS_POLICY if "service" in steps else None)
         self.net = self.lab.new_net()
         self.device = Device(self.net.dev_ns)
         with tb.InNetns(self.net.pc_ns):
@@ -532,69 +560,104 @@ class Bench:
         self.device.answer = "ack"
         run = NorvaRun(self, settings(freq=1, started=1))
         try:
-            run.wait_listening()
-            self.device.wait_beats(run.t_before_exec, 1, 15, run.proc)
-            time.sleep(self.args.settle)
-            t0 = mono_ns()
-            cpu0, sw0 = cpu_seconds(run.pid), thread_switches(run.pid)
-            self.sleep_alive(minutes * 60, run)
-            t1 = mono_ns()
-            cpu1, sw1 = cpu_seconds(run.pid), thread_switches(run.pid)
-            rss, hwm = rss_mb(run.pid)
-            beats = [t for t in self.device.beats_since(t0) if t < t1]
-            fig = schedule_figures(beats)
-            span = (t1 - t0) / 1e9
-            switches = sum(c - sw0.get(tid, (n, 0))[1] for tid, (n, c) in sw1.items())
-            self.results["schedule"] = fig
-            self.results["running"] = {
-                "cpu_s": cpu1 - cpu0, "seconds": span,
-                "cpu_s_per_hour": (cpu1 - cpu0) * 3600.0 / span,
-                "wakeups_per_s": switches / span, "rss_mb": rss, "hwm_mb": hwm}
-            self.say(fmt_schedule(fig))
-            self.say("\n[6] heartbeat running at Freq=1: CPU %.2f s over %.0f s = %.1f s per "
-                     "hour (clock-tick resolution %.2f s per hour); %.2f wake-ups/s; VmRSS "
-                     "%.1f MB" % (cpu1 - cpu0, span, (cpu1 - cpu0) * 3600.0 / span,
-                                  3600.0 / os.sysconf("SC_CLK_TCK") / span,
-                                  switches / span, rss))
-
-            self.say("\n[3] heartbeat schedule while the command port is under load: %d "
-                     "connections, one message each per %d ms (hello or junk), %.1f min"
-                     % (self.args.load_conns, self.args.load_interval_ms, load_minutes))
-            load_s = load_minutes * 60
-            worker = self.start_load(load_s + self.args.settle + 2)
-            try:
-                time.sleep(self.args.settle)
-                t0 = mono_ns()
-                lines0, cpu_l0 = run.line_count, cpu_seconds(run.pid)
-                self.sleep_alive(load_s, run, worker)
-                t1 = mono_ns()
-                lines1, cpu_l1 = run.line_count, cpu_seconds(run.pid)
-                threads_under_load = len(os.listdir("/proc/%d/task" % run.pid))
-                stats = json.loads(worker.communicate(timeout=load_s + 60)[0] or "{}")
-            finally:
-                tb.stop_process(worker)
-            beats = [t for t in self.device.beats_since(t0) if t < t1]
-            fig = schedule_figures(beats)
-            rss2, hwm2 = rss_mb(run.pid)
-            stats.update(bad_username_lines_per_s=(lines1 - lines0) / ((t1 - t0) / 1e9),
-                         cpu_share=(cpu_l1 - cpu_l0) / ((t1 - t0) / 1e9),
-                         threads_seen=threads_under_load, rss_mb_after=rss2, hwm_mb=hwm2)
-            self.results["schedule_under_load"] = fig
-            self.results["load"] = stats
-            self.say(fmt_schedule(fig))
-            self.say("  load: %d connections opened, %d hellos (%d answered, reply median "
-                     "%.0f us, p99 %.0f us), %d junk packets; NorvaHB wrote %.0f diagnostic "
-                     "lines/s and used %.0f%% of one CPU; %d threads at the end; VmRSS after "
-                     "%.1f MB (peak %.1f MB)"
-                     % (stats.get("connections", 0), stats.get("hellos", 0),
-                        stats.get("replies", 0), stats.get("reply_median_us", float("nan")),
-                        stats.get("reply_p99_us", float("nan")), stats.get("junk", 0),
-                        stats["bad_username_lines_per_s"], stats["cpu_share"] * 100,
-                        threads_under_load, rss2, hwm2))
-            if run.first_line(ALERT_RE):
-                self.say("  NOTE: the failure alert came during this run")
+            self.results.update(self.measure_schedule(run))
         finally:
             run.stop()
+
+    def measure_schedule(self, run, label="[6] heartbeat running", others=None,
+                         program="NorvaHB"):
+        """The schedule at Freq=1 for --minutes, the CPU it costs (and what it costs the
+        processes `others` names, {name: pid}, over the same time), then the schedule again
+        for --load-minutes under command-port load, against `run`, just started with Freq 1.
+        Returns the figures as {"schedule", "running", "schedule_under_load", "load"}."""
+        minutes, load_minutes = self.args.minutes, self.args.load_minutes
+        results = {}
+        run.wait_listening()
+        self.device.wait_beats(run.t_before_exec, 1, 15, run.proc)
+        time.sleep(self.args.settle)
+        others = others or {}
+        t0 = mono_ns()
+        cpu0, sw0 = cpu_seconds(run.pid), thread_switches(run.pid)
+        others0 = {name: cpu_seconds(pid) for name, pid in others.items()}
+        self.sleep_alive(minutes * 60, run)
+        t1 = mono_ns()
+        cpu1, sw1 = cpu_seconds(run.pid), thread_switches(run.pid)
+        others1 = {name: cpu_seconds(pid) for name, pid in others.items()}
+        rss, hwm = rss_mb(run.pid)
+        beats = [t for t in self.device.beats_since(t0) if t < t1]
+        fig = schedule_figures(beats)
+        span = (t1 - t0) / 1e9
+        switches = sum(c - sw0.get(tid, (n, 0))[1] for tid, (n, c) in sw1.items())
+        results["schedule"] = fig
+        results["running"] = {
+            "cpu_s": cpu1 - cpu0, "seconds": span,
+            "cpu_s_per_hour": (cpu1 - cpu0) * 3600.0 / span,
+            "wakeups_per_s": switches / span, "rss_mb": rss, "hwm_mb": hwm,
+            "beats": len(beats), "memory_kb": memory_kb(run.pid),
+            "by_thread": sorted(((n, (c - sw0.get(tid, (n, 0))[1]) / span)
+                                 for tid, (n, c) in sw1.items()),
+                                key=lambda x: -x[1]),
+            "others_cpu_s_per_hour": {name: (others1[name] - others0[name]) * 3600.0 / span
+                                      for name in others}}
+        self.say(fmt_schedule(fig))
+        self.say("\n%s at Freq=1: CPU %.2f s over %.0f s = %.1f s per "
+                 "hour (clock-tick resolution %.2f s per hour); %.2f wake-ups/s (%s); "
+                 "VmRSS %.1f MB (peak %.1f MB)"
+                 % (label, cpu1 - cpu0, span, (cpu1 - cpu0) * 3600.0 / span,
+                    3600.0 / os.sysconf("SC_CLK_TCK") / span, switches / span,
+                    ", ".join("%s %.2f/s" % (n, r)
+                              for n, r in results["running"]["by_thread"] if r),
+                    rss, hwm))
+        for name, per_hour in results["running"]["others_cpu_s_per_hour"].items():
+            self.say("  meanwhile %s: CPU %.1f s per hour" % (name, per_hour))
+
+        results["schedule_under_load"], results["load"] = self.measure_under_load(
+            run, program=program)
+        return results
+
+    def measure_under_load(self, run, program="NorvaHB", hellos_only=False, label="[3]"):
+        """The schedule of `run` (heartbeat running at Freq=1) for --load-minutes while the
+        load generator keeps the command port busy: hellos and junk packets, or with
+        `hellos_only` hellos alone. Returns (schedule figures, the load's figures)."""
+        load_minutes = self.args.load_minutes
+        self.say("\n%s heartbeat schedule while the command port is under load: %d "
+                 "connections, one message each per %d ms (%s), %.1f min"
+                 % (label, self.args.load_conns, self.args.load_interval_ms,
+                    "hellos only" if hellos_only else "hello or junk", load_minutes))
+        load_s = load_minutes * 60
+        worker = self.start_load(load_s + self.args.settle + 2, hellos_only)
+        try:
+            time.sleep(self.args.settle)
+            t0 = mono_ns()
+            lines0, cpu_l0 = run.line_count, cpu_seconds(run.pid)
+            self.sleep_alive(load_s, run, worker)
+            t1 = mono_ns()
+            lines1, cpu_l1 = run.line_count, cpu_seconds(run.pid)
+            threads_under_load = len(os.listdir("/proc/%d/task" % run.pid))
+            stats = json.loads(worker.communicate(timeout=load_s + 60)[0] or "{}")
+        finally:
+            tb.stop_process(worker)
+        beats = [t for t in self.device.beats_since(t0) if t < t1]
+        fig = schedule_figures(beats)
+        rss2, hwm2 = rss_mb(run.pid)
+        stats.update(bad_username_lines_per_s=(lines1 - lines0) / ((t1 - t0) / 1e9),
+                     cpu_share=(cpu_l1 - cpu_l0) / ((t1 - t0) / 1e9),
+                     threads_seen=threads_under_load, rss_mb_after=rss2, hwm_mb=hwm2,
+                     hellos_only=hellos_only)
+        self.say(fmt_schedule(fig))
+        self.say("  load: %d connections opened (%d closed by %s), %d hellos (%d answered, "
+                 "reply median %.0f us, p99 %.0f us), %d junk packets; %s wrote %.0f "
+                 "diagnostic lines/s and used %.0f%% of one CPU; %d threads at the end; VmRSS "
+                 "after %.1f MB (peak %.1f MB)"
+                 % (stats.get("connections", 0), stats.get("closed_by_pc", 0), program,
+                    stats.get("hellos", 0),
+                    stats.get("replies", 0), stats.get("reply_median_us", float("nan")),
+                    stats.get("reply_p99_us", float("nan")), stats.get("junk", 0), program,
+                    stats["bad_username_lines_per_s"], stats["cpu_share"] * 100,
+                    threads_under_load, rss2, hwm2))
+        if run.first_line(ALERT_RE):
+            self.say("  NOTE: the failure alert came during this run")
+        return fig, stats
 
     def sleep_alive(self, seconds, run, worker=None):
         end = time.monotonic() + seconds
@@ -607,11 +670,11 @@ class Bench:
                                    % worker.stderr.read())
             time.sleep(min(0.5, max(0.0, end - time.monotonic())))
 
-    def start_load(self, seconds):
+    def start_load(self, seconds, hellos_only=False):
         a = self.args
         cmd = [sys.executable, os.path.abspath(__file__), "--load-worker",
                "--load-conns", str(a.load_conns), "--load-interval-ms", str(a.load_interval_ms),
-               "--load-seconds", str(seconds)]
+               "--load-seconds", str(seconds)] + (["--load-hellos-only"] if hellos_only else [])
         with tb.InNetns(self.net.dev_ns):
             worker = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                       stderr=subprocess.PIPE, text=True)
@@ -626,6 +689,19 @@ class Bench:
                  "heartbeat at start, then a quiet line)" % n)
         self.device.answer = "ack"
         run = NorvaRun(self, settings(freq=3600, started=1))
+        try:
+            self.results["round_trips"], self.results["ratios"] = self.measure_round_trips(run)
+        finally:
+            run.stop()
+
+    def measure_round_trips(self, run, program="NorvaHB", goal="< 3x"):
+        """The round trips of [4], [5] and [2] against `run` (a NorvaRun or anything with its
+        pid, proc, t_before_exec and wait_listening), which has just been started with Freq
+        3600: interleaved in random order, 2 ms apart, `--samples` of each kind. Besides the
+        hello on an open connection, a hello on a connection of its own (connect, hello, reply,
+        close: the whole exchange a device makes) is timed against the same on the echo.
+        Returns (samples' statistics, ratios)."""
+        n = self.args.samples
         with tb.InNetns(self.net.dev_ns):
             echo_udp = stamped_socket(socket.SOCK_DGRAM)
             echo_udp.bind((DEVICE_IP, 0))
@@ -673,8 +749,32 @@ class Bench:
                     stamp = stamp or st
                 return (stamp or time.time_ns()) - t
 
+            def tcp_fresh(port, expect_len):
+                # The whole exchange on a connection of its own: from before connect to the
+                # kernel's stamp of the reply; the close follows, untimed.
+                with tb.InNetns(self.net.dev_ns):
+                    s = stamped_socket(socket.SOCK_STREAM)
+                try:
+                    s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                    s.settimeout(2)
+                    t = time.time_ns()
+                    s.connect((PC_IP, port))
+                    s.sendall(b"hello-000")
+                    got, stamp = b"", None
+                    while len(got) < expect_len:
+                        data, _, st = recv_stamped(s, 64)
+                        if not data:
+                            raise BenchFailure("%s closed a connection before its reply"
+                                               % ("the echo" if port == ECHO_PORT else program))
+                        got += data
+                        stamp = stamp or st
+                    return (stamp or time.time_ns()) - t
+                finally:
+                    s.close()
+
             samples = {"shutdown": [], "udp_echo": [], "ack_then_shutdown": [],
-                       "other_then_shutdown": [], "hello": [], "tcp_echo": []}
+                       "other_then_shutdown": [], "hello": [], "tcp_echo": [],
+                       "hello_fresh": [], "tcp_echo_fresh": []}
             hello, echo_tcp = tcp_connect(COMMAND_PORT), tcp_connect(ECHO_PORT)
             reconnects = 0
             kinds = list(samples)
@@ -702,37 +802,45 @@ class Bench:
                             hello = tcp_connect(COMMAND_PORT)
                             reconnects += 1
                             samples[kind].append(tcp_probe(hello, 2))
+                    elif kind == "hello_fresh":
+                        samples[kind].append(tcp_fresh(COMMAND_PORT, 2))
+                    elif kind == "tcp_echo_fresh":
+                        samples[kind].append(tcp_fresh(ECHO_PORT, 9))
                     else:
                         samples[kind].append(tcp_probe(echo_tcp, 9))
                     time.sleep(0.002)
             st = {k: us_stats(v) for k, v in samples.items()}
-            self.results["round_trips"] = st
-            self.results["round_trips"]["hello_reconnects"] = reconnects
+            st["hello_reconnects"] = reconnects
             ratio_udp = st["shutdown"]["median_us"] / st["udp_echo"]["median_us"]
             ratio_tcp = st["hello"]["median_us"] / st["tcp_echo"]["median_us"]
+            ratio_fresh = st["hello_fresh"]["median_us"] / st["tcp_echo_fresh"]["median_us"]
             ack_cost = st["ack_then_shutdown"]["median_us"] - st["shutdown"]["median_us"]
             other_cost = st["other_then_shutdown"]["median_us"] - st["shutdown"]["median_us"]
-            self.results["ratios"] = {"udp": ratio_udp, "tcp": ratio_tcp,
-                                      "ack_handling_us": ack_cost,
-                                      "other_handling_us": other_cost}
+            ratios = {"udp": ratio_udp, "tcp": ratio_tcp, "tcp_fresh": ratio_fresh,
+                      "ack_handling_us": ack_cost, "other_handling_us": other_cost}
             self.say(fmt_us('"NorvaShutdown" -> "shutdownACK"', st["shutdown"]))
             self.say(fmt_us("UDP echo, same path", st["udp_echo"]))
-            self.say("  [4] ratio of medians: %.2fx (target < 3x)" % ratio_udp)
+            self.say("  [4] ratio of medians: %.2fx (target %s)" % (ratio_udp, goal))
             self.say(fmt_us('hello -> 00 00', st["hello"]))
             self.say(fmt_us("TCP echo, same path", st["tcp_echo"]))
-            self.say("  [5] ratio of medians: %.2fx (target < 3x); %d reconnects"
-                     % (ratio_tcp, reconnects))
+            self.say("  [5] ratio of medians: %.2fx (target %s); %d reconnects"
+                     % (ratio_tcp, goal, reconnects))
+            self.say(fmt_us('connect, hello -> 00 00, close', st["hello_fresh"]))
+            self.say(fmt_us("connect, TCP echo, close", st["tcp_echo_fresh"]))
+            self.say("  [5] ratio of medians, a connection each: %.2fx (target %s)"
+                     % (ratio_fresh, goal))
             self.say(fmt_us('"NorvaACK"+"NorvaShutdown" -> reply', st["ack_then_shutdown"]))
             self.say(fmt_us('"NorvaXYZ"+"NorvaShutdown" -> reply', st["other_then_shutdown"]))
             self.say("  [2] a datagram ahead of the shutdown costs (difference of medians): "
-                     "NorvaACK %.1f us (hand-over + handler + good state set, and its repaint "
-                     "when the UI thread gets to it first), a non-token %.1f us (hand-over + "
-                     "counter)" % (ack_cost, other_cost))
+                     "NorvaACK %.1f us (hand-over + handler + good state set%s), a non-token "
+                     "%.1f us (hand-over + counter)"
+                     % (ack_cost, ", and its repaint when the UI thread gets to it first"
+                        if program == "NorvaHB" else "", other_cost))
+            return st, ratios
         finally:
             for s in (hello, echo_tcp, echo_udp):
                 if s is not None:
                     s.close()
-            run.stop()
 
     # --- 6 and 7 under Xvfb with a tray ---------------------------------------------------
 
@@ -914,18 +1022,26 @@ class Bench:
 
     # --- the whole run ---------------------------------------------------------------------
 
+    STEPS = ["startup", "idle", "roundtrip", "schedule", "xvfb", "soak", "service"]
+
+    def steps(self):
+        return self.args.only or self.STEPS
+
     def run(self):
         info = machine()
         self.results["machine"] = info
         self.results["command"] = " ".join(sys.argv)
         self.say("NorvaHB benchmark, %s" % info["date"])
+        self.say("command: %s" % self.results["command"])
         self.say("machine: %d CPUs, %s; Linux %s; Qt %s; load average at start %s"
                  % (info["nproc"], info["cpu"], info["kernel"], info["qt"], loadavg()))
-        self.say("program: %s" % self.paths["norvahb"])
+        self.say("programs: %s" % ", ".join(
+            self.paths[name] for name in ("norvahb", "norvahbd") if name in self.lab.paths))
         steps = {"startup": self.startups_and_alert, "idle": self.idle_offscreen,
                  "roundtrip": self.round_trips, "schedule": self.heartbeat_schedule,
-                 "xvfb": self.xvfb, "soak": self.soak}
-        for name in self.args.only or list(steps):
+                 "xvfb": self.xvfb, "soak": self.soak,
+                 "service": lambda: service_bench.ServicePart(self, sys.modules[__name__]).run()}
+        for name in self.steps():
             self.say("\n(load average now %s)" % loadavg())
             steps[name]()
         self.results["loadavg_end"] = loadavg()
@@ -986,7 +1102,7 @@ def load_worker(args):
                 open_one(0)
                 continue
             try:
-                if c["hello"]:
+                if c["hello"] or args.load_hellos_only:
                     s.send(b"hello-000")
                     c["sent_at"] = time.monotonic_ns()
                     stats["hellos"] += 1
@@ -1054,12 +1170,25 @@ def main():
                    help="seconds the soak run waits before its first memory figure")
     p.add_argument("--soak-sample", type=float, default=10.0,
                    help="seconds between memory samples of the soak run")
-    p.add_argument("--only", nargs="+",
-                   choices=["startup", "idle", "roundtrip", "schedule", "xvfb", "soak"],
-                   help="run only these parts")
+    p.add_argument("--only", nargs="+", choices=Bench.STEPS,
+                   help="run only these parts (service: every figure of the service norvahbd)")
+    p.add_argument("--service-parts", nargs="+", choices=service_bench.PARTS,
+                   help="with the service's part, run only these of it")
+    p.add_argument("--service-env", nargs="+", metavar="NAME=VALUE",
+                   help="more environment for norvahbd (say QT_NO_GLIB=1, to compare)")
+    p.add_argument("--service-startups", type=int, default=5,
+                   help="starts of norvahbd timed to READY=1")
+    p.add_argument("--profile-seconds", type=float, default=20.0,
+                   help="seconds of the service's heartbeat traced for where its time goes "
+                        "(strace; 0 leaves the tracing out)")
+    p.add_argument("--profile-samples", type=int, default=100,
+                   help="hellos and device messages traced, one at a time")
+    p.add_argument("--trace-dir",
+                   help="keep the service's raw traces (strace output) in this folder")
     p.add_argument("--json", help="also write every figure to this file")
     p.add_argument("--load-worker", action="store_true", help=argparse.SUPPRESS)
     p.add_argument("--load-seconds", type=float, default=0, help=argparse.SUPPRESS)
+    p.add_argument("--load-hellos-only", action="store_true", help=argparse.SUPPRESS)
     args = p.parse_args()
     if args.load_worker:
         load_worker(args)

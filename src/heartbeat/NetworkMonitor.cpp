@@ -10,6 +10,7 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <string>
 
@@ -165,25 +166,42 @@ void NetworkMonitor::reportForeign(const std::vector<ForeignSources::Report>& du
 void NetworkMonitor::UDPServerUDPRead(const std::vector<std::uint8_t>& AData) {
     Timer2.stop(); // any datagram ends the wait for an answer
     ++rcvdCount;
+    // The device waits for its reply, so it leaves before anyone hears of the message: the
+    // listeners may take long (the service writes a file, a journal line and bus signals).
+    // They hear the same things in the same order as ever, a failed send included, which
+    // still ends the handler after the caption.
+    const char* caption = nullptr;
+    std::exception_ptr replyFailed;
+    if (is(AData, Tokens::Shutdown)) {
+        caption = "Shutdown";
+        replyFailed = reply(Tokens::ShutdownAck);
+    } else if (is(AData, Tokens::Restart)) {
+        caption = "Restart";
+        replyFailed = reply(Tokens::RestartAck);
+    }
     announceCounters();
     if (is(AData, Tokens::Ack)) {
         status_.showAnswered();
-    } else if (is(AData, Tokens::Shutdown)) {
-        reply("Shutdown", Tokens::ShutdownAck);
-    } else if (is(AData, Tokens::Restart)) {
-        reply("Restart", Tokens::RestartAck);
+    } else if (caption) {
+        // Only the caption changes: power actions come through the command port alone.
+        emit captionRequested(QString::fromLatin1(caption));
+        if (replyFailed)
+            std::rethrow_exception(replyFailed);
     } else if (is(AData, Tokens::Nak)) {
         ++badCount;
         announceCounters();
     }
 }
 
-void NetworkMonitor::reply(const char* caption, std::string_view token) {
-    // Only the caption changes and the device gets its reply at the configured address:
-    // power actions come through the command port alone.
-    emit captionRequested(QString::fromLatin1(caption));
-    const std::string host = ini().ReadString(keys::IPAddr);
-    UDPServer_.Send(host, Low16(thePort), std::string(token));
+std::exception_ptr NetworkMonitor::reply(std::string_view token) {
+    // To the configured address and port, not to wherever the message came from.
+    try {
+        const std::string host = ini().ReadString(keys::IPAddr);
+        UDPServer_.Send(host, Low16(thePort), std::string(token));
+    } catch (...) {
+        return std::current_exception();
+    }
+    return nullptr;
 }
 
 void NetworkMonitor::Resume() {

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QTimer>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <string>
 #include <vector>
@@ -100,7 +101,9 @@ private:
     void announceCounters();
     // One more heartbeat the device went without: the alert when FailCntr reaches 0.
     void countFailure();
-    void reply(const char* caption, std::string_view token);
+    // Sends the device its reply to a message; a failure is returned, for the handler to
+    // raise once the message has been announced.
+    std::exception_ptr reply(std::string_view token);
     void reportForeign(const std::vector<ForeignSources::Report>& due);
 
     ForeignSources foreign_;

@@ -365,6 +365,31 @@ TEST_P(NetworkDeviceMessage, SetsTheCaptionRepliesToTheConfiguredPortAndPowersNo
     EXPECT_TRUE(f->boxes.errors.empty());
 }
 
+// The device waits for its reply; what the program does when it hears of the message (the
+// service writes its metrics file, a journal line and bus signals) must not stand in front of
+// it. So the reply is on the wire already while the first announcement is being heard.
+TEST_P(NetworkDeviceMessage, RepliesBeforeAnyoneHearsOfTheMessage) {
+    const auto& c = GetParam();
+    build(netSettings(port));
+    agent().startHeartbeat();
+    ASSERT_TRUE(waitOnWire("NorvaHB", 1));
+    std::vector<bool> replyOutWhenHeard;
+    const auto heard = [&] {
+        // Served inside the listener: the reply comes back to the program's own socket only
+        // if it was sent before this announcement.
+        replyOutWhenHeard.push_back(f->serveUntil([&] { return onWire(c.reply) > 0; }, 500ms));
+    };
+    QObject::connect(&net(), &norva::NetworkMonitor::countersChanged, heard);
+    QObject::connect(&net(), &norva::NetworkMonitor::captionRequested, heard);
+
+    net().UDPServerUDPRead(bytes(c.message));
+    EXPECT_EQ(replyOutWhenHeard, (std::vector<bool>{true, true})) << "counters, then caption";
+    EXPECT_EQ(f->log.last("caption "), std::string("caption ") + c.caption);
+    ASSERT_TRUE(waitOnWire(c.reply, 1));
+    EXPECT_FALSE(f->serveUntil([&] { return onWire(c.reply) > 1; }, 200ms)) << "one reply";
+    EXPECT_TRUE(f->boxes.errors.empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, NetworkDeviceMessage,
     testing::Values(MessageCase{"Shutdown", "NorvaShutdown", "Shutdown", "shutdownACK"},
