@@ -115,8 +115,6 @@ std::string MetricsFile::write(const Values& values) {
         else
             done += static_cast<std::size_t>(n);
     }
-    if (error == 0 && ops_->fsync(fd) != 0)
-        error = errno;
     if (::close(fd) != 0 && error == 0)
         error = errno;
     if (error == 0 && ops_->rename(tmpl.c_str(), path_.c_str()) != 0)

@@ -42,9 +42,12 @@ namespace norva {
 //
 // write() puts the whole text in place at once: it goes to a temporary file in the same
 // folder (".<name>.XXXXXX", which does not end in ".prom", so the collector never reads it
-// half-written), is flushed to the disk, made readable by all (0644: the exporter runs as
-// another user) and renamed over the old file. A failed write returns what went wrong, for the
-// caller to log, and leaves the old file as it was and no temporary file behind.
+// half-written), is made readable by all (0644: the exporter runs as another user) and renamed
+// over the old file. It is not flushed to the disk: a reader sees the old file or the new one
+// either way, the service writes the file afresh at every start, so after a power cut nothing
+// older than that start is ever read, and an fsync each second would make the disk commit
+// its journal each second on a machine that is otherwise idle. A failed write returns what went
+// wrong, for the caller to log, and leaves the old file as it was and no temporary file behind.
 class MetricsFile {
 public:
     // Everything the file shows: the agent's own values (its state, mode and counters) and

@@ -180,7 +180,7 @@ TEST(MetricsFileWrite, ReplacesTheFileWholeReadableByAll) {
 // Fails one of the write's system calls, as a full disk or a failing disk would.
 class FailingOps : public norva::FileOps {
 public:
-    enum class Step { Write, Fsync, Rename };
+    enum class Step { Write, Rename };
     explicit FailingOps(Step s) : step(s) {}
     ssize_t write(int fd, const void* data, std::size_t size) override {
         if (step != Step::Write)
@@ -193,9 +193,8 @@ public:
         errno = ENOSPC;
         return -1;
     }
-    int fsync(int fd) override {
-        if (step != Step::Fsync)
-            return FileOps::fsync(fd);
+    // Not flushed to the disk (see MetricsFile.h): a write that asked for it would fail here.
+    int fsync(int) override {
         errno = EIO;
         return -1;
     }
@@ -212,7 +211,6 @@ public:
 TEST(MetricsFileWrite, AFailedWriteLeavesTheOldFileAndNoTemporaryFile) {
     const std::pair<FailingOps::Step, std::string> cases[] = {
         {FailingOps::Step::Write, "No space left on device"},
-        {FailingOps::Step::Fsync, "Input/output error"},
         {FailingOps::Step::Rename, "Invalid cross-device link"},
     };
     for (const auto& [step, reason] : cases) {
