@@ -63,8 +63,17 @@ bool TextAuthAgent::start(const std::string& busName, std::chrono::milliseconds 
     char byte;
     const bool closed = ready > 0 && read(fds[0], &byte, 1) == 0;
     close(fds[0]);
+    // An agent that ended closed the pipe as it went, a moment before it can be reaped: give
+    // it that moment, so that an end is not taken for a registration. A registered agent
+    // goes on running, so this costs it the whole grace, 50 ms, once per command.
     int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+    bool ended = false;
+    for (int i = 0; i < (closed ? 10 : 1) && !ended; ++i) {
+        ended = waitpid(pid_, &status, WNOHANG) == pid_;
+        if (!ended && closed)
+            usleep(5000);
+    }
+    if (ended) {
         pid_ = -1;
         *error = program_ + " could not register with polkit (exit status " +
                  std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)) +
