@@ -356,12 +356,14 @@ TEST_F(ServiceClientTest, GuardedCallsAnswerWithWhatPolkitSaid) {
     std::size_t from = events.list.size();
     EXPECT_EQ(Answer([&](auto done) { client.stop(done); }), "");
     EXPECT_GE(events.wait("state stopped", from), 0) << events.all();
-    from = events.list.size();
-    EXPECT_EQ(Answer([&](auto done) { client.start(done); }), "");
-    EXPECT_GE(events.wait("state responding", from), 0) << events.all();
+    // Cleared while stopped: the service gathers property changes for a tenth of a second,
+    // so with heartbeats running the zeros could go out already overtaken by the next one.
     from = events.list.size();
     EXPECT_EQ(Answer([&](auto done) { client.clear(done); }), "");
     EXPECT_GE(events.wait("network 0 0 0 0", from), 0) << events.all();
+    from = events.list.size();
+    EXPECT_EQ(Answer([&](auto done) { client.start(done); }), "");
+    EXPECT_GE(events.wait("state responding", from), 0) << events.all();
 
     from = events.list.size();
     EXPECT_EQ(Answer([&](auto done) {
