@@ -288,11 +288,15 @@ class NorvaRun:
         self.tail = []
         # Straight into the PC namespace (setns), no `ip netns exec` between: the start-up
         # figures are timed from just before the spawn.
-        self.proc = lab.start_norvahb(lab.norvahb_env(self.home, display), bench.net,
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                      setns=True)
-        self.t_before_exec, self.t_after_exec = self.proc.started_ns
-        self.pid = self.proc.pid
+        self._follow(lab.start_norvahb(lab.norvahb_env(self.home, display), bench.net,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                       setns=True))
+
+    def _follow(self, proc):
+        """Takes the started program: its exec times, and a thread reading its standard error."""
+        self.proc = proc
+        self.t_before_exec, self.t_after_exec = proc.started_ns
+        self.pid = proc.pid
         self.reader = threading.Thread(target=self._read, name="stderr", daemon=True)
         self.reader.start()
 

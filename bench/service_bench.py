@@ -158,14 +158,10 @@ def make_service_run(R):
             self.tail = []
             env = dict(kv.split("=", 1) for kv in bench.args.service_env or ())
             env["NOTIFY_SOCKET"] = self.notify.path
-            self.proc = lab.start_norvahbd(self.home, bench.net, notify=False, env=env,
-                                           watchdog_usec=watchdog_usec,
-                                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                           setns=True)
-            self.t_before_exec, self.t_after_exec = self.proc.started_ns
-            self.pid = self.proc.pid
-            self.reader = threading.Thread(target=self._read, name="stderr", daemon=True)
-            self.reader.start()
+            self._follow(lab.start_norvahbd(self.home, bench.net, notify=False, env=env,
+                                            watchdog_usec=watchdog_usec,
+                                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                            setns=True))
 
         def wait_ready(self, timeout=15):
             t = self.notify.wait_for(self.pid, "READY", "1", timeout, self.proc)

@@ -199,6 +199,19 @@ public:
             << "norva-device serial did not start: " << deviceLog_;
     }
 
+    // A restart command to the service's command port from a simulated device run from
+    // outside, as the real one would be, with the service's user name and `password`; the event
+    // loop runs meanwhile. Its exit code.
+    int deviceSendsRestart(quint16 commandPort, const char* password) {
+        QProcess device;
+        device.setProcessChannelMode(QProcess::MergedChannels);
+        device.start(QStringLiteral(NORVA_DEVICE),
+                     {"command", "--host", "127.0.0.1", "--port", QString::number(commandPort),
+                      "--user", kServiceUser, "--password", password, "--action", "restart"});
+        EXPECT_TRUE(WaitFor([&] { return device.state() == QProcess::NotRunning; }, 20000));
+        return device.exitCode();
+    }
+
     // A command line for the running device ("silent", "whole", ...).
     void deviceSays(const char* command) {
         device_.write(QByteArray(command) + '\n');

@@ -124,16 +124,8 @@ protected:
                ui().password->text().isEmpty() && ui().alaertPendingActionCB->isChecked();
     }
 
-    // A restart command from the device to the service's command port, the device run from
-    // outside as the real one would be; the event loop runs meanwhile. Its exit code.
     int deviceSendsRestart(const char* password) {
-        QProcess device;
-        device.setProcessChannelMode(QProcess::MergedChannels);
-        device.start(QStringLiteral(NORVA_DEVICE),
-                     {"command", "--host", "127.0.0.1", "--port", QString::number(commandPort_),
-                      "--user", kUser, "--password", password, "--action", "restart"});
-        EXPECT_TRUE(WaitFor([&] { return device.state() == QProcess::NotRunning; }, kWaitMs));
-        return device.exitCode();
+        return bed_.deviceSendsRestart(commandPort_, password);
     }
 
     // Declared first, destroyed last: the window and the client go before the service.

@@ -208,15 +208,8 @@ protected:
         commandPort_ = test::FreePort();
     }
 
-    // A restart from the simulated device with `password`; its exit code.
     int deviceSendsRestart(const char* password) {
-        QProcess device;
-        device.setProcessChannelMode(QProcess::MergedChannels);
-        device.start(QStringLiteral(NORVA_DEVICE),
-                     {"command", "--host", "127.0.0.1", "--port", QString::number(commandPort_),
-                      "--user", kUser, "--password", password, "--action", "restart"});
-        EXPECT_TRUE(WaitFor([&] { return device.state() == QProcess::NotRunning; }, kWaitMs));
-        return device.exitCode();
+        return bed_.deviceSendsRestart(commandPort_, password);
     }
 
     ServiceBed bed_;
