@@ -116,6 +116,24 @@ function(norva_core_tests prefix)
     norva_add_test_programs(${prefix} "qtest_*.cpp" core ${ARGN})
 endfunction()
 
+# A test program that runs the real norvahbd through tests/bus/ServiceBed.h: the programs the
+# bed starts come from this build (built first), and their paths are compiled in. Nothing
+# when the target is not built in this configuration.
+function(norva_uses_service_bed target)
+    if(NOT TARGET ${target})
+        return()
+    endif()
+    find_package(Python3 REQUIRED COMPONENTS Interpreter)
+    add_dependencies(${target} norvahbd norva-device fake-login1 fake-polkit)
+    target_compile_definitions(${target} PRIVATE
+        NORVA_NORVAHBD="$<TARGET_FILE:norvahbd>"
+        NORVA_DEVICE="$<TARGET_FILE:norva-device>"
+        NORVA_FAKE_LOGIN1="$<TARGET_FILE:fake-login1>"
+        NORVA_FAKE_POLKIT="$<TARGET_FILE:fake-polkit>"
+        NORVA_PYTHON="${Python3_EXECUTABLE}"
+        NORVA_TESTBED="${PROJECT_SOURCE_DIR}/tests/testbed/norva_testbed.py")
+endfunction()
+
 # norva_cases_that_may_skip(PROGRAM CASE ...): gives each listed GoogleTest case of PROGRAM a
 # ctest test of its own, "PROGRAM/CASE", and leaves it out of PROGRAM's own test. List every
 # case that calls GTEST_SKIP when the machine cannot do what it needs (root, IPv6, a mount
