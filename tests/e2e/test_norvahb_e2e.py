@@ -280,6 +280,30 @@ class SleepAndWake(NorvaCase):
         stop_process(proc)
         self.wait_inhibitor("delay", held=False)
 
+    def test_the_default_block_lock_holds_and_a_lid_sleep_still_pauses(self):
+        # No AllowSleep: a block lock while the heartbeat runs. A sleep logind enters despite
+        # it (the lid, the power key) is still announced, and paused for like any other.
+        settings = NetworkHeartbeat.settings(self)
+        settings["Setup"]["Port"] = self.PORT
+        self.write_settings(settings)
+        device, dlog = self.start_device(["udp", "--bind", "%s:%d" % (DEVICE_IP, self.PORT),
+                                          "--answer", "ack"])
+        proc, err = self.start_norvahb(wait_listening=False)
+        self.wait_heartbeats(dlog, 2, 10, proc=proc)
+        self.wait_inhibitor("block")
+
+        self.login1("EmitPrepareForSleep", "b", "true")
+        time.sleep(0.3)
+        asleep_from = len(dlog.lines())
+        time.sleep(1.5)
+        self.assertEqual(self.heartbeats(dlog, asleep_from), [], "a heartbeat while asleep")
+        self.wait_inhibitor("block")  # a block lock is not given up for the sleep
+        self.login1("EmitPrepareForSleep", "b", "false")
+        self.wait_heartbeats(dlog, 2, 5, start=asleep_from, proc=proc)
+        self.assertNotIn("not responding", err.text())
+        stop_process(proc)
+        self.wait_inhibitor("block", held=False)
+
     def test_a_refused_lock_is_one_warning_and_the_heartbeat_goes_on(self):
         settings = NetworkHeartbeat.settings(self)
         settings["Setup"]["Port"] = self.PORT
