@@ -212,10 +212,19 @@ public:
         return device.exitCode();
     }
 
-    // A command line for the running device ("silent", "whole", ...).
-    void deviceSays(const char* command) {
-        device_.write(QByteArray(command) + '\n');
+    // How the running device answers from now on ("silent", "whole", ...): returns once the
+    // device says it took the command, so the next heartbeat already gets the new answer.
+    void deviceSays(const char* answer) {
+        deviceLog_ += device_.readAll().toStdString();
+        const std::size_t from = deviceLog_.size();
+        device_.write(QByteArray(answer) + '\n');
         device_.waitForBytesWritten(5000);
+        const std::string said = std::string(" info answer ") + answer;
+        EXPECT_TRUE(WaitFor([&] {
+            deviceLog_ += device_.readAll().toStdString();
+            return deviceLog_.find(said, from) != std::string::npos;
+        })) << "norva-device did not take '"
+            << answer << "': " << deviceLog_.substr(from);
     }
 
     // norvahbd as its unit starts it, on the private bus, after the guard.
